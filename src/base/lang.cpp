@@ -1,0 +1,56 @@
+#include "base/lang.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+
+#include "base/settings.h"
+#include "base/text.h"
+
+namespace Lang {
+namespace {
+std::mutex lock;
+std::optional<std::string> fixed;
+
+bool isHebrew(const std::string& code) {
+  std::string c = Text::lower(code);
+  return Text::startsWith(c, "he") || Text::startsWith(c, "iw");
+}
+}  // namespace
+
+std::string resolve(const std::string& envOverride, const std::string& setting,
+                    const std::string& systemPreferredCode) {
+  const std::string& chosen =
+      !envOverride.empty() ? envOverride : !setting.empty() ? setting : systemPreferredCode;
+  return isHebrew(chosen) ? "he" : "en";
+}
+
+std::string systemPreferred() {
+  // LANGUAGE is a colon-separated priority list; the others are single locale names.
+  for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* v = std::getenv(name);
+    if (!v || !*v) continue;
+    std::string first = Text::split(v, ':').empty() ? "" : Text::split(v, ':').front();
+    if (first.empty() || first == "C" || first == "POSIX" || Text::startsWith(first, "C.")) continue;
+    return first;
+  }
+  return "";
+}
+
+std::string code() {
+  std::lock_guard<std::mutex> guard(lock);
+  if (!fixed) {
+    const char* env = std::getenv("VELMO_LANG");
+    fixed = resolve(env ? env : "", Settings::text("velmo.lang"), systemPreferred());
+  }
+  return *fixed;
+}
+
+bool hebrew() { return code() == "he"; }
+
+void resetForTests() {
+  std::lock_guard<std::mutex> guard(lock);
+  fixed.reset();
+}
+
+}  // namespace Lang

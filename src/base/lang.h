@@ -1,0 +1,26 @@
+#pragma once
+// The interface language: "he" or "en", fixed at first use.
+
+#include <string>
+
+namespace Lang {
+
+/// `VELMO_LANG`, else the setting "velmo.lang", else the system's first preferred
+/// language (LANGUAGE, LC_ALL, LC_MESSAGES, LANG); "he…" or "iw…" gives "he".
+std::string code();
+bool hebrew();
+/// The text in the interface language.
+inline const char* pick(const char* english, const char* hebrewText) {
+  return hebrew() ? hebrewText : english;
+}
+
+/// Resolution from explicit inputs (empty = absent); the rule behind `code`.
+std::string resolve(const std::string& envOverride, const std::string& setting,
+                    const std::string& systemPreferred);
+/// The system's first preferred language code from the locale variables ("" when none).
+std::string systemPreferred();
+
+/// Forgets the fixed language (tests only).
+void resetForTests();
+
+}  // namespace Lang

@@ -1,0 +1,81 @@
+#include "base/paths.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+
+#include "base/files.h"
+#include "base/process.h"
+#include "base/text.h"
+
+namespace Paths {
+namespace {
+
+std::mutex lock;
+std::optional<std::string> homeMemo;
+std::optional<std::string> documentsMemo;
+
+std::string env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? std::string(v) : std::string();
+}
+
+}  // namespace
+
+std::string home() {
+  std::lock_guard<std::mutex> guard(lock);
+  if (!homeMemo) {
+    std::string h = env("HOME");
+    if (h.empty()) {
+      if (struct passwd* pw = ::getpwuid(::getuid())) h = pw->pw_dir ? pw->pw_dir : "";
+    }
+    while (h.size() > 1 && h.back() == '/') h.pop_back();
+    homeMemo = h.empty() ? std::string("/") : h;
+  }
+  return *homeMemo;
+}
+
+std::string agentDir() {
+  std::string dir = env("CLAUDE_CONFIG_DIR");
+  if (!dir.empty()) return dir;
+  return Files::join(home(), ".claude");
+}
+
+std::string agent(const std::string& relative) { return Files::join(agentDir(), relative); }
+
+std::string documents() {
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    if (documentsMemo) return *documentsMemo;
+  }
+  std::string h = home();
+  std::string folder = Files::join(h, "Documents");
+  // xdg-user-dir answers the home folder itself when no documents folder is configured.
+  if (auto out = Terminals::shell("/usr/bin/xdg-user-dir", {"DOCUMENTS"}, 2.0)) {
+    std::string dir = Text::trim(*out);
+    if (!dir.empty() && dir != h && dir[0] == '/') folder = dir;
+  }
+  std::string result = Files::join(folder, "claude");
+  std::lock_guard<std::mutex> guard(lock);
+  documentsMemo = result;
+  return result;
+}
+
+std::string configDir() {
+  std::string base = env("XDG_CONFIG_HOME");
+  if (base.empty() || base[0] != '/') base = Files::join(home(), ".config");
+  return Files::join(base, "velmo");
+}
+
+std::string stateDir() { return agent("velmo-state"); }
+
+void resetForTests() {
+  std::lock_guard<std::mutex> guard(lock);
+  homeMemo.reset();
+  documentsMemo.reset();
+}
+
+}  // namespace Paths

@@ -1,0 +1,57 @@
+#pragma once
+// Which agent processes run in which terminals, and which session each runs.
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/clock.h"
+#include "terminals/terminal.h"
+
+namespace Terminals {
+
+/// One registry file of ~/.claude/sessions, as discovery reads it.
+struct RegistryRecord {
+  std::string id;  ///< session id
+  bool waiting = false;
+  std::string job;  ///< job id of a background session ("bg"), else empty
+  std::string status;
+  std::string name;
+};
+
+/// The agent terminals, sorted by slot; a list at most 2.5 seconds old.
+std::vector<Terminal> open();
+/// A full discovery, bypassing the cache.
+std::vector<Terminal> discover();
+
+/// Registry files by pid.
+std::map<int64_t, RegistryRecord> pidToSession();
+/// Tty files: tty path → session id (the most recently modified file wins).
+std::map<std::string, std::string> ttyToSession();
+/// tty path → cleaned window title, asked of the terminal host at most every 10 seconds.
+std::map<std::string, std::string> windowTitles();
+
+/// Removes the agent's spinner, program suffixes and size suffixes from a window title.
+std::string clean(const std::string& title);
+/// Seconds from the elapsed-time column of ps ("[[dd-]hh:]mm:ss").
+double seconds(const std::string& etime);
+/// The short terminal name of ps ("pts/7") as a tty path ("/dev/pts/7"); "" when the
+/// process has no terminal.
+std::string ttyFromPs(const std::string& column);
+/// The slot of a tty path: its number zero-padded to three digits ("/dev/pts/7" → "007").
+std::string slotOf(const std::string& tty);
+
+/// The pure heart of discovery: the ps listing and the three maps in, terminals out (sorted).
+std::vector<Terminal> parseProcesses(const std::string& psOutput,
+                                     const std::map<int64_t, RegistryRecord>& registry,
+                                     const std::map<std::string, std::string>& ttySessions,
+                                     const std::map<std::string, std::string>& titles);
+
+/// Hook run at the end of every successful discovery (the application sets it).
+void setOnScan(std::function<void()> hook);
+
+/// Forgets the cached list and titles (tests, and `refresh`).
+void forgetCaches();
+
+}  // namespace Terminals

@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "base/files.h"
+#include "base/lang.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/process.h"
+#include "base/queue.h"
+#include "base/settings.h"
+#include "base/text.h"
+#include "base/timefmt.h"
+#include "support/fake_clock.h"
+#include "support/home.h"
+
+TEST(Process, ExitStatusZeroGivesOutputAndFailureGivesNothing) {
+  EXPECT_EQ(Terminals::shell("/bin/echo", {"a b", "c"}), "a b c\n");
+  EXPECT_FALSE(Terminals::shell("/bin/false", {}).has_value());
+  EXPECT_FALSE(Terminals::shell("/no/such/program", {}).has_value());
+  // Arguments are never read by a shell.
+  EXPECT_EQ(Terminals::shell("/bin/echo", {"$(id)"}), "$(id)\n");
+}
+
+TEST(Process, ChildWritingMuchDoesNotDeadlock) {
+  auto out = Terminals::shell("/bin/sh", {"-c", "head -c 5000000 /dev/zero | tr '\\0' x"}, 20);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_EQ(out->size(), 5000000u);
+}
+
+TEST(Process, TimeLimitKillsAndGivesNothing) {
+  double start = Clock::monotonic();
+  EXPECT_FALSE(Terminals::shell("/bin/sleep", {"10"}, 0.3).has_value());
+  EXPECT_LT(Clock::monotonic() - start, 5.0);
+}
+
+TEST(Process, InputReachesTheChild) {
+  std::string big(300000, 'y');
+  auto out = Terminals::shellWithInput("/bin/cat", {}, big, 10);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_EQ(*out, big);
+}
+
+TEST(Process, InvalidUtf8IsReplaced) {
+  auto out = Terminals::shell("/usr/bin/printf", {"a\\377b"});
+  EXPECT_EQ(out, "a\xEF\xBF\xBD" "b");
+}
+
+TEST(Files, TailReadsTheLastBytesAndSaysWhetherItCut) {
+  ScopedHome home;
+  std::string path = home.write("t.txt", "0123456789");
+  auto whole = Files::readTail(path, 100);
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->bytes, "0123456789");
+  EXPECT_FALSE(whole->cut);
+  auto tail = Files::readTail(path, 4);
+  EXPECT_EQ(tail->bytes, "6789");
+  EXPECT_TRUE(tail->cut);
+  EXPECT_EQ(tail->fileSize, 10);
+  EXPECT_FALSE(Files::readTail(home.path() + "/missing", 4));
+}
+
+TEST(Files, AtomicWriteReplacesWholeAndKeepsMode) {
+  ScopedHome home;
+  std::string path = home.path() + "/store.json";
+  ASSERT_TRUE(Files::writeAtomic(path, "first", 0600));
+  ASSERT_TRUE(Files::writeAtomic(path, "second", 0600));
+  EXPECT_EQ(Files::read(path), "second");
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  auto entries = Files::list(home.path());
+  ASSERT_TRUE(entries);
+  for (const auto& e : *entries) EXPECT_EQ(e.name.find(".tmp-"), std::string::npos);
+  EXPECT_FALSE(Files::writeAtomic(home.path() + "/no/such/folder/x", "x"));
+}
+
+TEST(Settings, BooleanReadsTrueUnlessFalseIsStoredAndSurvivesReload) {
+  ScopedHome home;
+  EXPECT_TRUE(Settings::flag("notifyOn"));
+  ASSERT_TRUE(Settings::set("notifyOn", false));
+  ASSERT_TRUE(Settings::set("openSID", "abc"));
+  Settings::reload();
+  EXPECT_FALSE(Settings::flag("notifyOn"));
+  EXPECT_EQ(Settings::text("openSID"), "abc");
+  EXPECT_TRUE(Files::exists(home.path() + "/.config/velmo/settings.json"));
+}
+
+TEST(Settings, MalformedFileCountsAsEmpty) {
+  ScopedHome home;
+  home.write(".config/velmo/settings.json", "{not json");
+  Settings::reload();
+  EXPECT_EQ(Settings::text("openSID", "none"), "none");
+  EXPECT_TRUE(Settings::set("openSID", "x"));
+  Settings::reload();
+  EXPECT_EQ(Settings::text("openSID"), "x");
+}
+
+TEST(Lang, OverrideThenSettingThenSystem) {
+  EXPECT_EQ(Lang::resolve("he", "en", "en_US.UTF-8"), "he");
+  EXPECT_EQ(Lang::resolve("", "he", "en_US"), "he");
+  EXPECT_EQ(Lang::resolve("", "", "he_IL.UTF-8"), "he");
+  EXPECT_EQ(Lang::resolve("", "", "iw_IL"), "he");
+  EXPECT_EQ(Lang::resolve("", "", "fr_FR"), "en");
+  EXPECT_EQ(Lang::resolve("en", "he", ""), "en");
+}
+
+TEST(Lang, SystemPreferredTakesTheFirstOfLanguageList) {
+  ::setenv("LANGUAGE", "he:en", 1);
+  EXPECT_EQ(Lang::systemPreferred(), "he");
+  ::unsetenv("LANGUAGE");
+}
+
+TEST(TimeText, ParsesWithAndWithoutFractionAndOffsets) {
+  auto t = TimeText::parseIso("2026-01-02T03:04:05.250Z");
+  ASSERT_TRUE(t);
+  EXPECT_DOUBLE_EQ(*t, 1767323045.25);
+  EXPECT_DOUBLE_EQ(*TimeText::parseIso("2026-01-02T03:04:05Z"), 1767323045.0);
+  EXPECT_DOUBLE_EQ(*TimeText::parseIso("2026-01-02T05:04:05+02:00"), 1767323045.0);
+  EXPECT_FALSE(TimeText::parseIso("2026-01-02 03:04:05Z"));
+  EXPECT_FALSE(TimeText::parseIso("yesterday"));
+  EXPECT_EQ(TimeText::iso8601(1767323045.25), "2026-01-02T03:04:05.250Z");
+}
+
+TEST(Text, Utf8PrefixesAndSuffixesCountCharacters) {
+  EXPECT_EQ(Text::prefix("שלום עולם", 4), "שלום");
+  EXPECT_EQ(Text::suffix("שלום עולם", 4), "עולם");
+  EXPECT_EQ(Text::length("אב c"), 4u);
+  EXPECT_EQ(Text::abbreviateHome("/home/u/x", "/home/u"), "~/x");
+  EXPECT_EQ(Text::abbreviateHome("/home/user2/x", "/home/u"), "/home/user2/x");
+}
+
+TEST(Log, LinesCarryATimeStampAndAreOwnerOnly) {
+  ScopedHome home;
+  FakeClock clock(1767323045.0);
+  std::string file = home.path() + "/x.log";
+  Log::line(file, "hello");
+  EXPECT_EQ(Files::read(file), "2026-01-02T03:04:05.000Z hello\n");
+  struct stat st {};
+  ::stat(file.c_str(), &st);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(Queues, SerialRunsInOrderAndPoolRunsAll) {
+  SerialQueue q("test.serial");
+  std::string seen;
+  for (char c : std::string("abcdef")) q.async([&seen, c] { seen += c; });
+  q.drain();
+  EXPECT_EQ(seen, "abcdef");
+  Pool pool("test.pool", 3);
+  std::atomic<int> n{0};
+  for (int i = 0; i < 100; ++i) pool.async([&n] { ++n; });
+  pool.drain();
+  EXPECT_EQ(n.load(), 100);
+}
+
+TEST(Paths, AgentFolderFollowsConfigDirAndHome) {
+  ScopedHome home;
+  EXPECT_EQ(Paths::agentDir(), home.path() + "/.claude");
+  ::setenv("CLAUDE_CONFIG_DIR", "/elsewhere/.claude", 1);
+  EXPECT_EQ(Paths::agentDir(), "/elsewhere/.claude");
+  ::unsetenv("CLAUDE_CONFIG_DIR");
+  EXPECT_EQ(Paths::documents(), home.path() + "/Documents/claude");
+}
