@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/list_command.h"
 #include "app/main.h"
 
 int velmoMain(int argc, char** argv) {
@@ -10,6 +11,7 @@ int velmoMain(int argc, char** argv) {
       std::puts("usage: velmo [--list | --serve [--port N] [--no-open]]");
       return 0;
     }
+    if (std::strcmp(argv[i], "--list") == 0) return runList();
   }
   std::fputs("Velmo: nothing to run yet\n", stderr);
   return 1;
