@@ -8,7 +8,10 @@ namespace Terminals {
 TmuxHost::TmuxHost(std::vector<std::string> tmuxArgs) : prefix(std::move(tmuxArgs)) {}
 
 std::optional<std::string> TmuxHost::tmux(std::vector<std::string> args, double timeout) {
-  std::vector<std::string> all = prefix;
+  // -u: without a UTF-8 locale tmux prints every tab and non-ASCII character of a
+  // format as "_", which breaks the tab-separated listings and every title.
+  std::vector<std::string> all{"-u"};
+  all.insert(all.end(), prefix.begin(), prefix.end());
   all.insert(all.end(), args.begin(), args.end());
   return shell("tmux", all, timeout);
 }
