@@ -1,8 +1,11 @@
 #pragma once
 // Which agent processes run in which terminals, and which session each runs.
 
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,8 +39,8 @@ std::map<std::string, std::string> windowTitles();
 std::string clean(const std::string& title);
 /// Seconds from the elapsed-time column of ps ("[[dd-]hh:]mm:ss").
 double seconds(const std::string& etime);
-/// The short terminal name of ps ("pts/7") as a tty path ("/dev/pts/7"); "" when the
-/// process has no terminal.
+/// The short terminal name of ps ("pts/7", or "ttys003" on macOS) as a tty path
+/// ("/dev/pts/7"); "" when the process has no terminal ("?", a console).
 std::string ttyFromPs(const std::string& column);
 /// The slot of a tty path: its number zero-padded to three digits ("/dev/pts/7" → "007").
 std::string slotOf(const std::string& tty);
@@ -50,6 +53,15 @@ std::vector<Terminal> parseProcesses(const std::string& psOutput,
 
 /// Hook run at the end of every successful discovery (the application sets it).
 void setOnScan(std::function<void()> hook);
+
+/// Gives the `ps -axo pid=,tty=,etime=,args=` listing; no value when ps fails.
+using PsRunner = std::function<std::optional<std::string>()>;
+/// Replaces the ps run (tests count and script it); nullptr restores the real ps.
+void installPsRunner(PsRunner runner);
+
+/// The one lock of the Terminals namespace's caches. Held only around lookups and
+/// stores, never while a file is read or a process runs.
+std::mutex& lock();
 
 /// Forgets the cached list and titles (tests, and `refresh`).
 void forgetCaches();
