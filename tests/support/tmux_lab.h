@@ -1,0 +1,40 @@
+#pragma once
+// A private tmux server for one test or benchmark, and a stand-in for the agent.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+/// TMUX_TMPDIR points at a fresh folder for the object's life and TMUX is cleared, so no
+/// command reaches the user's own server. The server is killed and the panes' processes
+/// are waited for (then killed) at the end; the environment is put back.
+class PrivateTmux {
+ public:
+  PrivateTmux();
+  ~PrivateTmux();
+  PrivateTmux(const PrivateTmux&) = delete;
+  PrivateTmux& operator=(const PrivateTmux&) = delete;
+
+  /// The folder TMUX_TMPDIR names; free for the test's own files too.
+  const std::string& dir() const { return folder; }
+  /// Runs tmux with the arguments; standard output on success.
+  std::optional<std::string> tmux(const std::vector<std::string>& args) const;
+  /// A new window (the first one starts the server) running `argv` directly, without a
+  /// shell, so the pane's process is the program itself. Returns the pane id ("%3"), or
+  /// "" when tmux failed.
+  std::string openPane(const std::vector<std::string>& argv);
+  std::string paneTty(const std::string& pane) const;
+  int64_t panePid(const std::string& pane) const;
+
+ private:
+  std::string folder;
+  bool started = false;
+  std::vector<int64_t> pids;
+  std::optional<std::string> oldTmpdir;
+  std::optional<std::string> oldTmux;
+};
+
+/// A copy of /bin/sleep named "claude" in `folder`: ps shows it as the agent. Returns its
+/// path ("" when the copy failed). Run it with a long duration.
+std::string standInAgent(const std::string& folder);
