@@ -1,11 +1,17 @@
 // velmo --list against a private tmux server whose panes run a stand-in agent.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "base/clock.h"
+#include "base/files.h"
 #include "base/process.h"
+#include "base/text.h"
 #include "support/home.h"
 #include "support/tmux_lab.h"
 
@@ -33,6 +39,35 @@ std::vector<nlohmann::json> ours(const nlohmann::json& list, const std::vector<i
     }
   }
   return out;
+}
+
+// A loopback port nobody listens on now (0 when none could be had).
+int freePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof addr;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), size) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+bool answers(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
 }
 
 }  // namespace
@@ -92,4 +127,60 @@ TEST(DiscoveryE2E, ListsAgentPanesWithSessionsAndTitlesSortedBySlot) {
   EXPECT_EQ(second.at("windowTitle"), "Refactor parser");
   EXPECT_EQ(second.at("waiting"), true);
   EXPECT_EQ(second.at("status"), "waiting");
+}
+
+TEST(DiscoveryE2E, ListsTheRealAgentWithTheSessionOfItsRegistryFile) {
+  const std::string lab = std::string(VELMO_SHARED_DIR) + "/agent-lab";
+  // Before the temporary home: the agent is installed once into the real user's cache.
+  auto installed = Terminals::shell(lab + "/install-agent", {}, 600);
+  if (!installed) GTEST_SKIP() << "the agent could not be installed (npm and its registry are needed)";
+  std::string agent = Text::trim(*installed);
+
+  ScopedHome home;
+  PrivateTmux tmux;
+  int port = freePort();
+  ASSERT_GT(port, 0);
+  // The scripted API runs in a pane of the private server, so it ends with the server.
+  ASSERT_FALSE(tmux.openPane({"python3", lab + "/fake_api.py", std::to_string(port),
+                              home.path() + "/fake_api.log"})
+                   .empty());
+  double deadline = Clock::monotonic() + 20;
+  while (!answers(port) && Clock::monotonic() < deadline) Clock::sleep(0.1);
+  ASSERT_TRUE(answers(port));
+
+  auto pane = Terminals::shell("/usr/bin/env",
+                               {"CLAUDE_BIN=" + agent, lab + "/agent-up", home.path(),
+                                home.path() + "/work", std::to_string(port), "one"},
+                               60);
+  ASSERT_TRUE(pane);
+  int64_t pid = tmux.panePid(Text::trim(*pane));
+  ASSERT_GT(pid, 0);
+  std::string registry = home.agent("sessions/" + std::to_string(pid) + ".json");
+
+  // The agent writes its registry file and sets its pane title a moment after it starts.
+  nlohmann::json entry;
+  deadline = Clock::monotonic() + 60;
+  while (Clock::monotonic() < deadline) {
+    if (auto list = velmoList(home.path(), tmux.dir())) {
+      auto found = ours(*list, {pid});
+      if (found.size() == 1 && !found[0].at("sessionID").get<std::string>().empty() &&
+          !found[0].at("windowTitle").get<std::string>().empty()) {
+        entry = found[0];
+        break;
+      }
+    }
+    Clock::sleep(0.3);
+  }
+  ASSERT_FALSE(entry.is_null()) << "the agent never showed up with a session and a title";
+
+  auto text = Files::read(registry);
+  ASSERT_TRUE(text);
+  auto record = nlohmann::json::parse(*text, nullptr, false);
+  ASSERT_TRUE(record.is_object());
+  EXPECT_EQ(entry.at("sessionID"), record.at("sessionId"));
+  EXPECT_EQ(entry.at("recordName"), record.at("name"));
+  EXPECT_EQ(entry.at("tty"), tmux.paneTty(Text::trim(*pane)));
+  EXPECT_FALSE(entry.at("waiting").is_null());
+  // The agent's own title carries its spinner mark, which cleaning removes.
+  EXPECT_FALSE(Text::startsWith(entry.at("windowTitle").get<std::string>(), "✳"));
 }

@@ -36,7 +36,14 @@ PrivateTmux::PrivateTmux()
 }
 
 PrivateTmux::~PrivateTmux() {
-  if (started) tmux({"kill-server"});
+  // Every pane's process, also those of windows opened by scripts the test ran.
+  if (auto out = tmux({"list-panes", "-a", "-F", "#{pane_pid}"})) {
+    for (const auto& line : Text::split(*out, '\n')) {
+      long long pid = 0;
+      if (Text::parseInt(Text::trim(line), pid) && pid > 0) pids.push_back(pid);
+    }
+  }
+  tmux({"kill-server"});
   // The server hangs up on its panes; give them a moment, then make sure.
   double deadline = Clock::monotonic() + 5;
   for (int64_t pid : pids) {
@@ -63,9 +70,7 @@ std::string PrivateTmux::openPane(const std::vector<std::string>& argv) {
   auto out = tmux(args);
   if (!out) return "";
   started = true;
-  std::string pane = Text::trim(*out);
-  if (int64_t pid = panePid(pane); pid > 0) pids.push_back(pid);
-  return pane;
+  return Text::trim(*out);
 }
 
 std::string PrivateTmux::paneTty(const std::string& pane) const {

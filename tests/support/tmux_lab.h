@@ -20,9 +20,9 @@ class PrivateTmux {
   const std::string& dir() const { return folder; }
   /// Runs tmux with the arguments; standard output on success.
   std::optional<std::string> tmux(const std::vector<std::string>& args) const;
-  /// A new window (the first one starts the server) running `argv` directly, without a
-  /// shell, so the pane's process is the program itself. Returns the pane id ("%3"), or
-  /// "" when tmux failed.
+  /// A new window of the session "lab" (the first call makes it) running `argv` directly,
+  /// without a shell, so the pane's process is the program itself. Returns the pane id
+  /// ("%3"), or "" when tmux failed.
   std::string openPane(const std::vector<std::string>& argv);
   std::string paneTty(const std::string& pane) const;
   int64_t panePid(const std::string& pane) const;
