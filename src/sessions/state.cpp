@@ -1,6 +1,15 @@
 #include "sessions/state.h"
 
-// Session state lands in the next commit; these keep the build whole until then.
+#include <string>
+#include <unordered_map>
+
+#include "base/files.h"
+#include "base/lang.h"
+#include "base/text.h"
+#include "base/timefmt.h"
+#include "sessions/lock.h"
+#include "sessions/tail.h"
+
 const char* modeName(SessionState::Mode mode) {
   switch (mode) {
     case SessionState::Mode::working: return "working";
@@ -11,7 +20,110 @@ const char* modeName(SessionState::Mode mode) {
 }
 
 namespace Sessions {
-std::optional<std::string> transcriptURL(const std::string&) { return std::nullopt; }
-std::optional<SessionState> state(const std::string&) { return std::nullopt; }
-void forgetCaches() {}
+
+namespace {
+// The state lives near the end of a transcript; older history is never read for it.
+constexpr int64_t kTailBytes = 300000;
+constexpr size_t kCacheCap = 200;
+// A sub-agent whose transcript was written this recently is taken to be running.
+constexpr double kAgentRunningSeconds = 120;
+
+// A derived state with what is needed to derive its mode again later: the mode of a
+// state read 10 s after an answer must not stay "working" while the file sits unchanged.
+struct Reading {
+  int64_t size = 0;
+  Clock::Time modified = Clock::kDistantPast;
+  SessionState state;
+  LastKind lastKind = LastKind::unknown;
+  std::string lastTool;
+};
+
+std::unordered_map<std::string, Reading> cache;  // session id → reading; under lock()
+
+std::optional<Reading> read(const std::string& path, const std::string& id, Clock::Time modified) {
+  auto tail = Files::readTail(path, kTailBytes);
+  if (!tail) return std::nullopt;
+  TailSummary summary = summarise(std::move(tail->bytes), tail->cut, modified);
+  Reading reading;
+  reading.state = build(id, summary, Clock::now());
+  reading.lastKind = summary.lastKind;
+  reading.lastTool = std::move(summary.lastTool);
+  return reading;
+}
+
+int64_t runningAgents(const std::string& transcript) {
+  std::string stem = Text::endsWith(transcript, ".jsonl")
+                         ? transcript.substr(0, transcript.size() - 6)
+                         : transcript;
+  auto entries = Files::list(stem + "/subagents");
+  if (!entries) return 0;
+  const Clock::Time now = Clock::now();
+  int64_t running = 0;
+  for (const Files::Entry& e : *entries) {
+    if (Files::extension(e.name) != "jsonl") continue;
+    auto attrs = Files::attributes(e.path);
+    Clock::Time modified = attrs ? attrs->modified : Clock::kDistantPast;
+    if (now - modified < kAgentRunningSeconds) ++running;
+  }
+  return running;
+}
+
+// Sub-agents write their own files while the main transcript may sit still, so their
+// count is taken afresh for every state handed out.
+SessionState live(SessionState state, const std::string& transcript) {
+  const int64_t n = runningAgents(transcript);
+  if (n == 0 && state.agentsRunning == 0) return state;
+  if (n > 0) state.mode = SessionState::Mode::working;
+  if (state.mode == SessionState::Mode::working && state.activity.empty()) {
+    state.activity = n == 1 ? Lang::pick("one agent working", "סוכן אחד עובד")
+                            : std::to_string(n) + Lang::pick(" agents working", " סוכנים עובדים");
+  }
+  state.agentsRunning = n;
+  return state;
+}
+}  // namespace
+
+std::optional<SessionState> state(const std::string& sessionID) {
+  if (sessionID.empty()) return std::nullopt;
+  auto path = transcriptURL(sessionID);
+  if (!path) return std::nullopt;
+  auto attrs = Files::attributes(*path);
+  if (!attrs) return std::nullopt;
+
+  std::optional<Reading> known;
+  {
+    std::lock_guard<std::mutex> guard(lock());
+    auto it = cache.find(sessionID);
+    if (it != cache.end() && it->second.size == attrs->size &&
+        it->second.modified == attrs->modified)
+      known = it->second;
+  }
+  if (known) {
+    settle(known->state, known->lastKind, known->lastTool, Clock::now());
+    return live(std::move(known->state), *path);
+  }
+
+  auto fresh = read(*path, sessionID, attrs->modified);
+  if (!fresh) return std::nullopt;
+  fresh->size = attrs->size;
+  fresh->modified = attrs->modified;
+  {
+    std::lock_guard<std::mutex> guard(lock());
+    cache[sessionID] = *fresh;
+    if (cache.size() > kCacheCap) cache.clear();
+  }
+  return live(std::move(fresh->state), *path);
+}
+
+std::optional<Clock::Time> time(std::string_view text) {
+  // parseIso takes internet date-time with fractional seconds and without them alike.
+  return TimeText::parseIso(text);
+}
+
+void forgetCaches() {
+  forgetLocated();
+  std::lock_guard<std::mutex> guard(lock());
+  cache.clear();
+}
+
 }  // namespace Sessions

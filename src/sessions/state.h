@@ -35,6 +35,8 @@ std::optional<std::string> transcriptURL(const std::string& sessionID);
 std::optional<SessionState> state(const std::string& sessionID);
 /// Activity label of a tool name, in the interface language.
 std::string hebrewTool(const std::string& toolName);
+/// Display label of a model name ("Opus", "Sonnet", "Haiku", "Fable"); empty for others.
+std::string modelLabel(const std::string& model);
 /// A transcript time stamp (ISO 8601 with or without fractional seconds).
 std::optional<Clock::Time> time(std::string_view text);
 

@@ -1,0 +1,26 @@
+#pragma once
+// Pins the interface language for one test and restores what was there.
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "base/lang.h"
+
+class ScopedLanguage {
+ public:
+  explicit ScopedLanguage(const char* code) {
+    if (const char* old = std::getenv("VELMO_LANG")) previous = old;
+    ::setenv("VELMO_LANG", code, 1);
+    Lang::resetForTests();
+  }
+  ~ScopedLanguage() {
+    if (previous) ::setenv("VELMO_LANG", previous->c_str(), 1); else ::unsetenv("VELMO_LANG");
+    Lang::resetForTests();
+  }
+  ScopedLanguage(const ScopedLanguage&) = delete;
+  ScopedLanguage& operator=(const ScopedLanguage&) = delete;
+
+ private:
+  std::optional<std::string> previous;
+};
