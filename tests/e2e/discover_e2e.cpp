@@ -1,10 +1,6 @@
 // velmo --list against a private tmux server whose panes run a stand-in agent.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -13,22 +9,10 @@
 #include "base/process.h"
 #include "base/text.h"
 #include "support/home.h"
+#include "support/agent_lab.h"
 #include "support/tmux_lab.h"
 
 namespace {
-
-// velmo --list as a user without a UTF-8 locale runs it, with the test's home and server.
-std::optional<nlohmann::json> velmoList(const std::string& home, const std::string& tmuxDir) {
-  auto out = Terminals::shell("/usr/bin/env",
-                              {"-u", "TMUX", "-u", "CLAUDE_CONFIG_DIR", "-u", "XDG_CONFIG_HOME",
-                               "HOME=" + home, "TMUX_TMPDIR=" + tmuxDir, "LC_ALL=C", "LANG=C",
-                               VELMO_BINARY, "--list"},
-                              30);
-  if (!out) return std::nullopt;
-  auto json = nlohmann::json::parse(*out, nullptr, false);
-  if (json.is_discarded()) return std::nullopt;
-  return json;
-}
 
 // Other programs on this machine may run agents too: keep only the test's own panes.
 std::vector<nlohmann::json> ours(const nlohmann::json& list, const std::vector<int64_t>& pids) {
@@ -39,35 +23,6 @@ std::vector<nlohmann::json> ours(const nlohmann::json& list, const std::vector<i
     }
   }
   return out;
-}
-
-// A loopback port nobody listens on now (0 when none could be had).
-int freePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof addr;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), size) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  ::close(fd);
-  return port;
-}
-
-bool answers(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
 }
 
 }  // namespace
@@ -130,47 +85,34 @@ TEST(DiscoveryE2E, ListsAgentPanesWithSessionsAndTitlesSortedBySlot) {
 }
 
 TEST(DiscoveryE2E, ListsTheRealAgentWithTheSessionOfItsRegistryFile) {
-  const std::string lab = std::string(VELMO_SHARED_DIR) + "/agent-lab";
   // Before the temporary home: the agent is installed once into the real user's cache.
-  auto installed = Terminals::shell(lab + "/install-agent", {}, 600);
-  if (!installed) GTEST_SKIP() << "the agent could not be installed (npm and its registry are needed)";
-  std::string agent = Text::trim(*installed);
+  if (AgentLab::agentBinary().empty())
+    GTEST_SKIP() << "the agent could not be installed (npm and its registry are needed)";
 
   ScopedHome home;
   PrivateTmux tmux;
-  int port = freePort();
-  ASSERT_GT(port, 0);
-  // The scripted API runs in a pane of the private server, so it ends with the server.
-  ASSERT_FALSE(tmux.openPane({"python3", lab + "/fake_api.py", std::to_string(port),
-                              home.path() + "/fake_api.log"})
-                   .empty());
-  double deadline = Clock::monotonic() + 20;
-  while (!answers(port) && Clock::monotonic() < deadline) Clock::sleep(0.1);
-  ASSERT_TRUE(answers(port));
-
-  auto pane = Terminals::shell("/usr/bin/env",
-                               {"CLAUDE_BIN=" + agent, lab + "/agent-up", home.path(),
-                                home.path() + "/work", std::to_string(port), "one"},
-                               60);
-  ASSERT_TRUE(pane);
-  int64_t pid = tmux.panePid(Text::trim(*pane));
+  AgentLab lab(tmux, home.path());
+  ASSERT_TRUE(lab.ready());
+  std::string pane = lab.start("one", home.path() + "/work");
+  ASSERT_FALSE(pane.empty());
+  int64_t pid = tmux.panePid(pane);
   ASSERT_GT(pid, 0);
   std::string registry = home.agent("sessions/" + std::to_string(pid) + ".json");
 
   // The agent writes its registry file and sets its pane title a moment after it starts.
   nlohmann::json entry;
-  deadline = Clock::monotonic() + 60;
-  while (Clock::monotonic() < deadline) {
-    if (auto list = velmoList(home.path(), tmux.dir())) {
-      auto found = ours(*list, {pid});
-      if (found.size() == 1 && !found[0].at("sessionID").get<std::string>().empty() &&
-          !found[0].at("windowTitle").get<std::string>().empty()) {
+  waitFor(
+      [&] {
+        auto list = velmoList(home.path(), tmux.dir());
+        if (!list) return false;
+        auto found = ours(*list, {pid});
+        if (found.size() != 1 || found[0].at("sessionID").get<std::string>().empty() ||
+            found[0].at("windowTitle").get<std::string>().empty())
+          return false;
         entry = found[0];
-        break;
-      }
-    }
-    Clock::sleep(0.3);
-  }
+        return true;
+      },
+      60, 0.3);
   ASSERT_FALSE(entry.is_null()) << "the agent never showed up with a session and a title";
 
   auto text = Files::read(registry);
@@ -179,7 +121,7 @@ TEST(DiscoveryE2E, ListsTheRealAgentWithTheSessionOfItsRegistryFile) {
   ASSERT_TRUE(record.is_object());
   EXPECT_EQ(entry.at("sessionID"), record.at("sessionId"));
   EXPECT_EQ(entry.at("recordName"), record.at("name"));
-  EXPECT_EQ(entry.at("tty"), tmux.paneTty(Text::trim(*pane)));
+  EXPECT_EQ(entry.at("tty"), tmux.paneTty(pane));
   EXPECT_FALSE(entry.at("waiting").is_null());
   // The agent's own title carries its spinner mark, which cleaning removes.
   EXPECT_FALSE(Text::startsWith(entry.at("windowTitle").get<std::string>(), "✳"));

@@ -1,0 +1,112 @@
+#include "support/agent_lab.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "base/clock.h"
+#include "base/files.h"
+#include "base/process.h"
+#include "base/text.h"
+
+namespace {
+const std::string kLab = std::string(VELMO_SHARED_DIR) + "/agent-lab";
+}
+
+bool waitFor(const std::function<bool()>& done, double seconds, double interval) {
+  double end = Clock::monotonic() + seconds;
+  while (true) {
+    if (done()) return true;
+    if (Clock::monotonic() > end) return false;
+    Clock::sleep(interval);
+  }
+}
+
+int freePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof addr;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), size) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+bool answers(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+std::optional<std::string> runVelmo(const std::string& home, const std::string& tmuxDir,
+                                    const std::vector<std::string>& args,
+                                    const std::vector<std::string>& env, double timeout) {
+  std::vector<std::string> argv = {"-u", "TMUX", "-u", "CLAUDE_CONFIG_DIR", "-u",
+                                   "XDG_CONFIG_HOME", "HOME=" + home, "TMUX_TMPDIR=" + tmuxDir,
+                                   "LC_ALL=C", "LANG=C"};
+  argv.insert(argv.end(), env.begin(), env.end());
+  argv.push_back(VELMO_BINARY);
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Terminals::shell("/usr/bin/env", argv, timeout);
+}
+
+std::optional<nlohmann::json> velmoList(const std::string& home, const std::string& tmuxDir) {
+  auto out = runVelmo(home, tmuxDir, {"--list"});
+  if (!out) return std::nullopt;
+  auto json = nlohmann::json::parse(*out, nullptr, false);
+  if (json.is_discarded()) return std::nullopt;
+  return json;
+}
+
+AgentLab::AgentLab(PrivateTmux& t, std::string home) : tmux(t), homeDir(std::move(home)) {
+  port = freePort();
+  if (port <= 0) return;
+  tmux.openPane({"python3", kLab + "/fake_api.py", std::to_string(port), homeDir + "/fake_api.log"});
+  waitFor([&] { return answers(port); }, 20, 0.1);
+}
+
+std::string AgentLab::agentBinary() {
+  static const std::string path = [] {
+    auto out = Terminals::shell(kLab + "/install-agent", {}, 600);
+    return out ? Text::trim(*out) : std::string();
+  }();
+  return path;
+}
+
+std::string AgentLab::start(const std::string& name, const std::string& work,
+                            const std::vector<std::string>& args) {
+  std::string bin = agentBinary();
+  if (bin.empty() || port <= 0) return "";
+  std::vector<std::string> argv = {"CLAUDE_BIN=" + bin, kLab + "/agent-up", homeDir, work,
+                                   std::to_string(port), name};
+  if (!args.empty()) {
+    argv.push_back("--");
+    argv.insert(argv.end(), args.begin(), args.end());
+  }
+  auto out = Terminals::shell("/usr/bin/env", argv, 60);
+  return out ? Text::trim(*out) : std::string();
+}
+
+std::string AgentLab::screen(const std::string& pane) const {
+  return tmux.tmux({"capture-pane", "-p", "-t", pane}).value_or("");
+}
+
+void AgentLab::type(const std::string& pane, const std::string& text) const {
+  tmux.tmux({"send-keys", "-t", pane, "-l", "--", text});
+  tmux.tmux({"send-keys", "-t", pane, "Enter"});
+}
+
+std::string AgentLab::apiLog() const { return Files::read(homeDir + "/fake_api.log").value_or(""); }
