@@ -824,10 +824,9 @@ document.addEventListener('keydown', (e) => {
       return;
     }
   }
-  if (e.key === 'Escape') {
-    if (FIND) { FIND = ''; send('findClear'); return; }
-    send('back');
-  }
+  // Find-in-chat, the command palette and the composer's history take Escape first once
+  // the chat view has them; until then Escape always goes back.
+  if (e.key === 'Escape') send('back');
 });
 
 document.addEventListener('click', (e) => {
@@ -847,6 +846,7 @@ document.addEventListener('click', (e) => {
 // ---------- frame ----------
 
 function setup() {
+  document.title = label('logo');
   for (const n of document.querySelectorAll('[data-l]')) n.textContent = label(n.dataset.l);
   for (const n of document.querySelectorAll('[data-lt]')) n.title = label(n.dataset.lt);
   const logo = $('logo');

@@ -1,11 +1,15 @@
 // The ask card, as the asks view shows the open questions of the terminals.
 
-import { test } from 'node:test';
+import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { openPage, rack, screenshot } from './support.mjs';
+import { launch, openPage, rack, screenshot } from './support.mjs';
+
+let browser;
+before(async () => { browser = await launch(); });
+after(async () => { await browser.close(); });
 
 async function withPage(options, body) {
-  const p = await openPage(options);
+  const p = await openPage(browser, options);
   try {
     await body(p);
     assert.deepEqual(p.errors.map(String), [], 'the page threw');

@@ -1,9 +1,9 @@
 // A lived-in rack in both languages, saved under artifacts/ for a person to look at, with
 // the few layout facts a picture should never lose.
 
-import { test } from 'node:test';
+import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { openPage, rack, unit, screenshot } from './support.mjs';
+import { launch, openPage, rack, unit, screenshot } from './support.mjs';
 
 const texts = {
   en: {
@@ -38,9 +38,13 @@ function board(lang) {
   ], { clock: '10:42' });
 }
 
+let browser;
+before(async () => { browser = await launch(); });
+after(async () => { await browser.close(); });
+
 for (const lang of ['en', 'he']) {
   test(`the rack reads in ${lang}`, async () => {
-    const p = await openPage({ lang });
+    const p = await openPage(browser, { lang });
     try {
       await p.paint(board(lang));
       const dir = await p.page.getAttribute('html', 'dir');

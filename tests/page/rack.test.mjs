@@ -1,12 +1,16 @@
 // The rack view in a real chromium: order, the digit dial, the project filter, clicks and
 // the error path.
 
-import { test } from 'node:test';
+import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { openPage, rack, unit } from './support.mjs';
+import { launch, openPage, rack, unit } from './support.mjs';
+
+let browser;
+before(async () => { browser = await launch(); });
+after(async () => { await browser.close(); });
 
 async function withPage(options, body) {
-  const p = await openPage(options);
+  const p = await openPage(browser, options);
   try {
     await body(p);
     if (!options.allowErrors) assert.deepEqual(p.errors.map(String), [], 'the page threw');

@@ -3,13 +3,13 @@
 //   local  the page files of this tree put together as the application does (the
 //          placeholders filled, style and script inlined) and served from a routed URL;
 //          the bridge is a recorder, and tests paint crafted payloads themselves.
-//   serve  a running `velmo --serve` (VELMO_PAGE_URL, or VELMO_BINARY started here with
-//          --serve --no-open); the application paints, the recorder still sees messages.
+//   serve  `velmo --serve --no-open` started by startServe() (VELMO_BINARY by default),
+//          its URL passed as options.url; the application paints, the recorder still sees
+//          every message the page posts.
 
 import { chromium } from 'playwright-core';
 import { spawn } from 'node:child_process';
-import { mkdtempSync, readFileSync, rmSync, mkdirSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { readFileSync, mkdirSync } from 'node:fs';
 import { dirname, join } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { createInterface } from 'node:readline';
@@ -33,27 +33,17 @@ export function pageDocument(lang = 'en') {
   return read('index.html').replace(/\{\{([a-z]+)\}\}/g, (m, k) => (k in fills ? fills[k] : m));
 }
 
-// Chromium refuses --user-data-dir as an argument; a persistent context takes the fresh
-// empty profile folder instead. One browser per page: a fake clock belongs to the whole
-// context, so pages must not share one.
+// Playwright refuses --user-data-dir and gives each launch a fresh empty profile folder of
+// its own instead. Each page gets a context of its own: a fake clock belongs to a context.
 export async function launch() {
-  const profile = mkdtempSync(join(tmpdir(), 'velmo-chromium-'));
-  const context = await chromium.launchPersistentContext(profile, {
+  return chromium.launch({
     executablePath: '/usr/bin/chromium',
     headless: true,
-    viewport: { width: 1280, height: 760 },
     args: [
       '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
       '--disable-background-networking', '--disable-component-update', '--disable-sync',
     ],
   });
-  return {
-    context,
-    close: async () => {
-      await context.close();
-      rmSync(profile, { recursive: true, force: true });
-    },
-  };
 }
 
 // Records every message the page posts. In browser mode the application's own shim later
@@ -78,8 +68,8 @@ function recorder() {
 }
 
 // Starts `velmo --serve --no-open` and gives its URL (the first line it prints).
-export async function startServe(binary = process.env.VELMO_BINARY, env = {}) {
-  const child = spawn(binary, ['--serve', '--no-open', '--port', '0'], {
+export async function startServe({ binary = process.env.VELMO_BINARY, env = {}, args = [] } = {}) {
+  const child = spawn(binary, ['--serve', '--no-open', ...args], {
     env: Object.assign({}, process.env, env),
     stdio: ['ignore', 'pipe', 'inherit'],
   });
@@ -92,20 +82,16 @@ export async function startServe(binary = process.env.VELMO_BINARY, env = {}) {
   return { url, stop: () => child.kill('SIGTERM') };
 }
 
-// Opens the page in a browser of its own. options: { lang, url, clock } — without url,
-// the local document.
-export async function openPage(options = {}) {
-  const browser = await launch();
-  const page = browser.context.pages()[0] || await browser.context.newPage();
-  // A page behind another tab gets throttled timers and no animation frames.
-  await page.bringToFront();
+// Opens the page. options: { lang, url, clock } — without url, the local document.
+export async function openPage(browser, options = {}) {
+  const context = await browser.newContext({ viewport: { width: 1280, height: 760 } });
+  const page = await context.newPage();
   const errors = [];
   page.on('pageerror', (e) => errors.push(e));
   await page.addInitScript(recorder);
   if (options.clock) await page.clock.install({ time: new Date('2026-12-08T10:00:00Z') });
-  const url = options.url || process.env.VELMO_PAGE_URL;
-  if (url) {
-    await page.goto(url);
+  if (options.url) {
+    await page.goto(options.url);
   } else {
     const html = pageDocument(options.lang || 'en');
     await page.route('http://velmo.test/**', (route) =>
@@ -120,7 +106,7 @@ export async function openPage(options = {}) {
     sent: () => page.evaluate(() => window.__sent.slice()),
     clearSent: () => page.evaluate(() => { window.__sent.length = 0; }),
     paint: (data) => page.evaluate((d) => window.paint(d), data),
-    close: () => browser.close(),
+    close: () => context.close(),
   };
 }
 
