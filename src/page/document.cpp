@@ -38,7 +38,8 @@ std::string document(const std::string& lang) {
   // One pass over the template, so nothing inserted is itself searched for placeholders.
   std::string page = resource("index.html");
   std::string out;
-  out.reserve(page.size() + fills["style"].size() + fills["script"].size() + fills["labels"].size());
+  out.reserve(page.size() + fills["style"].size() + fills["script"].size() +
+              fills["labels"].size());
   size_t at = 0;
   while (at < page.size()) {
     size_t open = page.find("{{", at);
@@ -57,6 +58,8 @@ std::string document(const std::string& lang) {
   return out;
 }
 
-std::string document() { return document(Lang::code()); }
+std::string document() {
+  return document(Lang::code());
+}
 
 }  // namespace Page

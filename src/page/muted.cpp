@@ -16,7 +16,9 @@ namespace {
 // rewrites would carry a map that lacks the other's change, and a mute would vanish.
 std::mutex lock;
 
-std::string file() { return Paths::agent("velmo-muted.json"); }
+std::string file() {
+  return Paths::agent("velmo-muted.json");
+}
 
 std::optional<std::map<std::string, std::string>> textMap(const nlohmann::json& value) {
   if (!value.is_object()) return std::nullopt;

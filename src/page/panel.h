@@ -69,8 +69,8 @@ struct RowExtras {
   std::string relay;                  ///< hand-off stage
   int64_t relayAgents = 0;
   bool relayShell = false;
-  double share = 0;    ///< fraction of today's spend
-  int64_t output = 0;  ///< output tokens today
+  double share = 0;      ///< fraction of today's spend
+  int64_t output = 0;    ///< output tokens today
   std::string ctxLevel;  ///< "warn", "ask" or ""
 };
 

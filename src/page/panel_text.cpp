@@ -9,19 +9,25 @@
 // The small texts every payload shares, in the interface language.
 namespace Panel {
 namespace {
-std::string pick(const char* english, const char* hebrew) { return Lang::pick(english, hebrew); }
+std::string pick(const char* english, const char* hebrew) {
+  return Lang::pick(english, hebrew);
+}
 }  // namespace
 
 std::string label(SessionState::Mode mode) {
   switch (mode) {
-    case SessionState::Mode::working: return pick("working", "עובד");
-    case SessionState::Mode::waiting: return pick("waiting for you", "ממתין לך");
-    case SessionState::Mode::quiet: break;
+    case SessionState::Mode::working:
+      return pick("working", "עובד");
+    case SessionState::Mode::waiting:
+      return pick("waiting for you", "ממתין לך");
+    case SessionState::Mode::quiet:
+      break;
   }
   return pick("idle", "דומם");
 }
 
-std::string title(const Terminal& t, const std::optional<SessionState>& s, const std::string& name) {
+std::string title(const Terminal& t, const std::optional<SessionState>& s,
+                  const std::string& name) {
   if (!t.sessionID.empty() && !name.empty()) return name;
   if (s && !s->title.empty()) return s->title;
   // The window title is what the user sees on the terminal, so it beats the folder name.
@@ -74,6 +80,8 @@ std::string tokens(int64_t count) {
   return count < 1000 ? std::to_string(count) : std::to_string(count / 1000) + "k";
 }
 
-std::string homePath(const std::string& path) { return Text::abbreviateHome(path, Paths::home()); }
+std::string homePath(const std::string& path) {
+  return Text::abbreviateHome(path, Paths::home());
+}
 
 }  // namespace Panel

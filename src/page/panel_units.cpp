@@ -13,7 +13,9 @@ namespace {
 
 using nlohmann::json;
 
-std::string pick(const char* english, const char* hebrew) { return Lang::pick(english, hebrew); }
+std::string pick(const char* english, const char* hebrew) {
+  return Lang::pick(english, hebrew);
+}
 
 // A session without any event carries the distant past; for display that is no time at all.
 std::optional<Clock::Time> eventOf(const std::optional<SessionState>& s) {
@@ -28,16 +30,22 @@ std::optional<SessionState> stateOf(const Terminal& t) {
 
 const char* stateWord(SessionState::Mode mode) {
   switch (mode) {
-    case SessionState::Mode::working: return "run";
-    case SessionState::Mode::waiting: return "wait";
-    case SessionState::Mode::quiet: break;
+    case SessionState::Mode::working:
+      return "run";
+    case SessionState::Mode::waiting:
+      return "wait";
+    case SessionState::Mode::quiet:
+      break;
   }
   return "quiet";
 }
 
 json part(const std::string& question, const std::string& header, bool multi, int free,
           json choices) {
-  return {{"question", question}, {"header", header}, {"multi", multi}, {"free", free},
+  return {{"question", question},
+          {"header", header},
+          {"multi", multi},
+          {"free", free},
           {"choices", std::move(choices)}};
 }
 
@@ -51,7 +59,9 @@ struct Readings {
   std::set<std::string> screened;
 };
 
-Readings read() { return {Terminals::pickers(false), Terminals::pickerTTYs()}; }
+Readings read() {
+  return {Terminals::pickers(false), Terminals::pickerTTYs()};
+}
 
 std::optional<json> liveAskOf(const Terminal& t, const Readings& r) {
   return liveAsk(t, r.scan, r.screened, Questions::pending(t.sessionID));
@@ -78,16 +88,17 @@ json askPayload(const PendingQuestion& q, const std::string& tty) {
   bool plan = q.kind == "plan";
   std::optional<Clock::Time> asked;
   if (q.since > Clock::kDistantPast) asked = q.since;
-  json out = {{"id", q.toolID}, {"sid", q.sid},       {"tty", tty},
+  json out = {{"id", q.toolID}, {"sid", q.sid},           {"tty", tty},
               {"kind", q.kind}, {"since", age(asked, 0)}, {"context", q.context}};
   json parts = json::array();
   if (plan) {
     out["head"] = pick("Plan approval", "אישור תוכנית");
     out["plan"] = q.plan;
-    parts.push_back(part(pick("Approve the plan and start building?", "לאשר את התוכנית ולהתחיל לבנות?"),
-                         pick("plan", "תוכנית"), false, 0,
-                         json::array({choice("1", pick("Yes, start", "כן, תתחיל"), ""),
-                                      choice("2", pick("No, let us talk about it", "לא, בוא נדבר על זה"), "")})));
+    parts.push_back(part(
+        pick("Approve the plan and start building?", "לאשר את התוכנית ולהתחיל לבנות?"),
+        pick("plan", "תוכנית"), false, 0,
+        json::array({choice("1", pick("Yes, start", "כן, תתחיל"), ""),
+                     choice("2", pick("No, let us talk about it", "לא, בוא נדבר על זה"), "")})));
   } else {
     bool headed = !q.parts.empty() && !q.parts[0].header.empty();
     out["head"] = headed ? q.parts[0].header : pick("question", "שאלה");
@@ -107,18 +118,21 @@ json askPayload(const PendingQuestion& q, const std::string& tty) {
 json screenAsk(const Terminals::Picker& p, const std::string& tty) {
   json choices = json::array();
   for (const auto& o : p.options) choices.push_back(choice(o.n, o.label, o.detail));
-  std::string question =
-      p.question.empty() ? pick("A question is open in the terminal", "שאלה פתוחה במסוף") : p.question;
-  return {{"id", ""},
-          {"sid", ""},
-          {"since", ""},
-          {"tty", tty},
-          {"kind", "ask"},
-          {"unwritten", true},
-          {"context", p.context},
-          {"head", pick("asking you", "שואל אותך")},
-          {"freeRow", p.freeRow},
-          {"parts", json::array({part(question, pick("question", "שאלה"), p.multi, 0, std::move(choices))})}};
+  std::string question = p.question.empty()
+                             ? pick("A question is open in the terminal", "שאלה פתוחה במסוף")
+                             : p.question;
+  return {
+      {"id", ""},
+      {"sid", ""},
+      {"since", ""},
+      {"tty", tty},
+      {"kind", "ask"},
+      {"unwritten", true},
+      {"context", p.context},
+      {"head", pick("asking you", "שואל אותך")},
+      {"freeRow", p.freeRow},
+      {"parts",
+       json::array({part(question, pick("question", "שאלה"), p.multi, 0, std::move(choices))})}};
 }
 
 std::optional<json> resolveAsk(const Terminal& t, const Terminals::PickerScan& scan,
@@ -182,7 +196,8 @@ std::string firstQuestion(const std::optional<json>& ask) {
   return q != first.end() && q->is_string() ? q->get<std::string>() : "";
 }
 
-bool muted(const Terminal& t, std::optional<Clock::Time> lastEvent, const std::optional<json>& ask) {
+bool muted(const Terminal& t, std::optional<Clock::Time> lastEvent,
+           const std::optional<json>& ask) {
   return Muted::is(t.sessionID, Muted::stamp(lastEvent, firstQuestion(ask)));
 }
 
@@ -216,8 +231,9 @@ json unitRow(const Terminal& t, const std::optional<SessionState>& s, const RowE
   if (extras.ask) {
     row["ask"] = *extras.ask;
     row["state"] = "ask";
-    row["stateLabel"] = extras.ask->value("kind", "") == "plan" ? pick("wants approval", "מבקש אישור")
-                                                              : pick("asking you", "שואל אותך");
+    row["stateLabel"] = extras.ask->value("kind", "") == "plan"
+                            ? pick("wants approval", "מבקש אישור")
+                            : pick("asking you", "שואל אותך");
   }
   if (t.windowless) {
     row["windowless"] = true;

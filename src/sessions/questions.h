@@ -22,8 +22,8 @@ struct AskPart {
 
 struct PendingQuestion {
   std::string sid;
-  std::string toolID;  ///< id of the tool call: names the question across scans
-  std::string kind;    ///< "ask" or "plan"
+  std::string toolID;          ///< id of the tool call: names the question across scans
+  std::string kind;            ///< "ask" or "plan"
   std::vector<AskPart> parts;  ///< empty for "plan"
   std::string plan;            ///< the plan text for "plan"
   Clock::Time since = Clock::kDistantPast;

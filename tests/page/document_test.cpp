@@ -1,7 +1,8 @@
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
 #include "page/document.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
 
 namespace {
 std::string between(const std::string& text, const std::string& from, const std::string& to) {
@@ -17,8 +18,9 @@ TEST(PageDocument, FillsLanguageDirectionLabelsStyleAndScript) {
   for (const char* lang : {"en", "he"}) {
     std::string html = Page::document(lang);
     bool hebrew = std::string(lang) == "he";
-    EXPECT_NE(html.find(hebrew ? "<html lang=\"he\" dir=\"rtl\">" : "<html lang=\"en\" dir=\"ltr\">"),
-              std::string::npos);
+    EXPECT_NE(
+        html.find(hebrew ? "<html lang=\"he\" dir=\"rtl\">" : "<html lang=\"en\" dir=\"ltr\">"),
+        std::string::npos);
     EXPECT_EQ(html.find("{{"), std::string::npos) << lang;
     EXPECT_NE(html.find(Page::resources().at("app.js")), std::string::npos);
     EXPECT_NE(html.find(Page::resources().at("style.css")), std::string::npos);

@@ -1,3 +1,5 @@
+#include "page/panel.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -6,7 +8,6 @@
 #include "base/lang.h"
 #include "base/settings.h"
 #include "page/muted.h"
-#include "page/panel.h"
 #include "support/fake_clock.h"
 #include "support/home.h"
 
@@ -54,8 +55,10 @@ PendingQuestion colourQuestion() {
   q.toolID = "toolu_01";
   q.kind = "ask";
   q.since = 1.8e9 - 120;
-  q.parts = {{"Which colour should the login button be? It shows on every page.", "Colour", false,
-               {{"Blue", "Matches the brand palette"}, {"Green", "Reads as go"}}}};
+  q.parts = {{"Which colour should the login button be? It shows on every page.",
+              "Colour",
+              false,
+              {{"Blue", "Matches the brand palette"}, {"Green", "Reads as go"}}}};
   return q;
 }
 
@@ -146,8 +149,10 @@ TEST(PanelText, SayAndLabelFollowTheMode) {
   EXPECT_EQ(Panel::say(SessionState::Mode::working, working), "Editing cart.ts");
   working.activity = "";
   EXPECT_EQ(Panel::say(SessionState::Mode::working, working), "All tests pass.");
-  EXPECT_EQ(Panel::say(SessionState::Mode::waiting, session(SessionState::Mode::waiting, 0)), "All tests pass.");
-  EXPECT_EQ(Panel::say(SessionState::Mode::quiet, std::nullopt), "No log registered for this terminal");
+  EXPECT_EQ(Panel::say(SessionState::Mode::waiting, session(SessionState::Mode::waiting, 0)),
+            "All tests pass.");
+  EXPECT_EQ(Panel::say(SessionState::Mode::quiet, std::nullopt),
+            "No log registered for this terminal");
   EXPECT_EQ(Panel::label(SessionState::Mode::working), "working");
   EXPECT_EQ(Panel::label(SessionState::Mode::waiting), "waiting for you");
   EXPECT_EQ(Panel::label(SessionState::Mode::quiet), "idle");
@@ -165,7 +170,8 @@ TEST(PanelRow, ProcessWithoutRecordIsNotRespondingUnlessItsScreenAsks) {
   json row = Panel::unitRow(t, std::nullopt, {});
   EXPECT_EQ(row["state"], "quiet");
   EXPECT_EQ(row["stateLabel"], "not responding");
-  EXPECT_EQ(row["say"], "Claude Code keeps no record of this process. It is probably stuck or gone.");
+  EXPECT_EQ(row["say"],
+            "Claude Code keeps no record of this process. It is probably stuck or gone.");
   EXPECT_EQ(row["path"], "");
   EXPECT_EQ(row["moved"], 0);
   EXPECT_TRUE(row["moved"].is_number_integer());
@@ -248,7 +254,7 @@ TEST(PanelSort, AskingWorkingWaitingIdleThenTakenDown) {
   };
   Panel::sortUnits(rows);
   EXPECT_EQ(slots(rows), (std::vector<std::string>{"005", "006", "004", "003", "007", "001", "008",
-                                                    "009", "002"}));
+                                                   "009", "002"}));
 }
 
 TEST(PanelSort, EqualStateAndMomentFallBackToSlotText) {
@@ -429,7 +435,8 @@ TEST(PanelRow, MutedQuestionComesBackWithTheNextEvent) {
   EXPECT_EQ(row["muted"], true);
   EXPECT_TRUE(Panel::muted(t, s.lastEvent, extras.ask));
 
-  std::vector<json> rows = {Panel::unitRow(term("004", "s4"), session(SessionState::Mode::quiet, 0), {}), row};
+  std::vector<json> rows = {
+      Panel::unitRow(term("004", "s4"), session(SessionState::Mode::quiet, 0), {}), row};
   Panel::sortUnits(rows);
   EXPECT_EQ(rows.back()["slot"], "003");
 
