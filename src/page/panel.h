@@ -2,7 +2,16 @@
 // Builders of the JSON payloads the page paints. Pure readers: callable from any thread.
 
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
 #include <string>
+#include <vector>
+
+#include "base/clock.h"
+#include "sessions/questions.h"
+#include "sessions/state.h"
+#include "terminals/picker.h"
+#include "terminals/terminal.h"
 
 namespace Panel {
 
@@ -24,5 +33,70 @@ nlohmann::json book();
 nlohmann::json works();
 /// The spend board.
 nlohmann::json spend();
+
+// ---- Questions ----
+
+/// What the terminal is asking now, as read from the last screen pass and the transcript.
+std::optional<nlohmann::json> resolveAsk(const Terminal& t);
+/// The same decision over given readings: the screen pass, the ttys it covered and the
+/// session's open question.
+std::optional<nlohmann::json> resolveAsk(const Terminal& t, const Terminals::PickerScan& scan,
+                                         const std::set<std::string>& screened,
+                                         const std::optional<PendingQuestion>& question);
+/// `resolveAsk` plus what the page needs around it ("windowless", "paths").
+std::optional<nlohmann::json> liveAsk(const Terminal& t);
+std::optional<nlohmann::json> liveAsk(const Terminal& t, const Terminals::PickerScan& scan,
+                                      const std::set<std::string>& screened,
+                                      const std::optional<PendingQuestion>& question);
+/// The payload of a question found in the transcript.
+nlohmann::json askPayload(const PendingQuestion& question, const std::string& tty);
+/// The payload of a prompt seen on the screen but not (yet) in the transcript.
+nlohmann::json screenAsk(const Terminals::Picker& picker, const std::string& tty);
+/// The first question's text of a question payload ("" without one).
+std::string firstQuestion(const std::optional<nlohmann::json>& ask);
+/// Whether the user took this question down; a mute of an older moment lapses here.
+bool muted(const Terminal& t, std::optional<Clock::Time> lastEvent,
+           const std::optional<nlohmann::json>& ask);
+
+// ---- Rack rows ----
+
+/// What a rack row shows from stores other than the terminal and its session. Each has its
+/// empty value until the store behind it reports.
+struct RowExtras {
+  std::optional<nlohmann::json> ask;  ///< `liveAsk` of the terminal
+  std::string name;                   ///< the user's own name for the session
+  std::string chain;                  ///< hand-off chain label
+  std::string relay;                  ///< hand-off stage
+  int64_t relayAgents = 0;
+  bool relayShell = false;
+  double share = 0;      ///< fraction of today's spend
+  int64_t output = 0;    ///< output tokens today
+  std::string ctxLevel;  ///< "warn", "ask" or ""
+};
+
+/// One rack row.
+nlohmann::json unitRow(const Terminal& t, const std::optional<SessionState>& s,
+                       const RowExtras& extras);
+/// Asking first, then working, waiting, idle, taken down; within a group the most recently
+/// active first, then by slot. Stable.
+void sortUnits(std::vector<nlohmann::json>& rows);
+
+// ---- Display helpers (texts in the interface language) ----
+
+std::string label(SessionState::Mode mode);
+/// The user's name, the session's title, the window title, the project, "terminal 003".
+std::string title(const Terminal& t, const std::optional<SessionState>& s,
+                  const std::string& name = "");
+std::string say(SessionState::Mode mode, const std::optional<SessionState>& s);
+/// "now", "5m ago", "3h ago", "2d ago"; `fallback` seconds when `since` is absent.
+std::string age(std::optional<Clock::Time> since, double fallback);
+/// Running time: "42s", "3:07", "1:05h".
+std::string since(Clock::Time date);
+/// Sort rank of a row's group: ask 0, run 1, wait 2, muted 4, anything else 3.
+int rank(const std::string& key);
+/// A token count for people: "999", "153k".
+std::string tokens(int64_t count);
+/// A path under the home folder written from "~".
+std::string homePath(const std::string& path);
 
 }  // namespace Panel

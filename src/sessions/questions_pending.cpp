@@ -1,6 +1,9 @@
 #include "sessions/questions.h"
 
-// Pending questions land with the transcript reader; until then none is known.
+// Reading open questions from transcripts lands with the transcript readers; until then
+// only the screen tells of a question.
 namespace Questions {
-std::optional<PendingQuestion> pending(const std::string&) { return std::nullopt; }
+std::optional<PendingQuestion> pending(const std::string&) {
+  return std::nullopt;
+}
 }  // namespace Questions

@@ -35,6 +35,9 @@ struct PickerScan {
 
 /// The prompts on every terminal's screen; a dump less than 1.5 s old is reused unless `fresh`.
 PickerScan pickers(bool fresh = false);
+/// The ttys whose screens the last successful dump covered: a tty outside it was never read,
+/// so finding no prompt there says nothing.
+std::set<std::string> pickerTTYs();
 
 /// "R|" or "Q|", the question, "|", the labels joined with "|": equal texts, same prompt.
 std::string signature(const Picker& picker);

@@ -6,6 +6,7 @@
 namespace Terminals {
 
 PickerScan pickers(bool) { return {}; }
+std::set<std::string> pickerTTYs() { return {}; }
 
 std::string signature(const Picker& picker) {
   std::vector<std::string> labels;

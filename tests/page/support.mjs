@@ -1,0 +1,150 @@
+// Shared helpers of the page tests: a real chromium, and the page from one of two sources.
+//
+//   local  the page files of this tree put together as the application does (the
+//          placeholders filled, style and script inlined) and served from a routed URL;
+//          the bridge is a recorder, and tests paint crafted payloads themselves.
+//   serve  `velmo --serve --no-open` started by startServe() (VELMO_BINARY by default),
+//          its URL passed as options.url; the application paints, the recorder still sees
+//          every message the page posts.
+
+import { chromium } from 'playwright-core';
+import { spawn } from 'node:child_process';
+import { readFileSync, mkdirSync } from 'node:fs';
+import { dirname, join } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { createInterface } from 'node:readline';
+
+const here = dirname(fileURLToPath(import.meta.url));
+export const root = join(here, '..', '..');
+export const artifacts = join(here, 'artifacts');
+
+// The same filling as Page::document(): one pass over the template, so inserted text is
+// never searched for placeholders.
+export function pageDocument(lang = 'en') {
+  const read = (name) => readFileSync(join(root, 'page', name), 'utf8');
+  const labels = JSON.parse(read('labels.json'));
+  const fills = {
+    lang: lang === 'he' ? 'he' : 'en',
+    dir: lang === 'he' ? 'rtl' : 'ltr',
+    labels: JSON.stringify(labels[lang === 'he' ? 'he' : 'en']).replaceAll('</', '<\\/'),
+    style: read('style.css'),
+    script: read('app.js'),
+  };
+  return read('index.html').replace(/\{\{([a-z]+)\}\}/g, (m, k) => (k in fills ? fills[k] : m));
+}
+
+// Playwright refuses --user-data-dir and gives each launch a fresh empty profile folder of
+// its own instead. Each page gets a context of its own: a fake clock belongs to a context.
+export async function launch() {
+  return chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: [
+      '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+    ],
+  });
+}
+
+// Records every message the page posts. In browser mode the application's own shim later
+// sets window.webkit; the setter keeps the recorder in front of it.
+function recorder() {
+  window.__sent = [];
+  const wrap = (handler) => ({
+    postMessage(msg) {
+      window.__sent.push(JSON.parse(JSON.stringify(msg)));
+      if (handler && handler.postMessage) handler.postMessage(msg);
+    },
+  });
+  let webkit = { messageHandlers: { velmo: wrap(null) } };
+  Object.defineProperty(window, 'webkit', {
+    configurable: true,
+    get: () => webkit,
+    set: (v) => {
+      const velmo = v && v.messageHandlers && v.messageHandlers.velmo;
+      webkit = { messageHandlers: Object.assign({}, v && v.messageHandlers, { velmo: wrap(velmo) }) };
+    },
+  });
+}
+
+// Starts `velmo --serve --no-open` and gives its URL (the first line it prints).
+export async function startServe({ binary = process.env.VELMO_BINARY, env = {}, args = [] } = {}) {
+  const child = spawn(binary, ['--serve', '--no-open', ...args], {
+    env: Object.assign({}, process.env, env),
+    stdio: ['ignore', 'pipe', 'inherit'],
+  });
+  const lines = createInterface({ input: child.stdout });
+  const url = await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('velmo --serve printed no URL')), 15000);
+    lines.once('line', (line) => { clearTimeout(timer); resolve(line.trim()); });
+    child.once('exit', (code) => { clearTimeout(timer); reject(new Error(`velmo exited ${code}`)); });
+  });
+  return { url, stop: () => child.kill('SIGTERM') };
+}
+
+// Opens the page. options: { lang, url, clock } — without url, the local document.
+export async function openPage(browser, options = {}) {
+  const context = await browser.newContext({ viewport: { width: 1280, height: 760 } });
+  const page = await context.newPage();
+  const errors = [];
+  page.on('pageerror', (e) => errors.push(e));
+  await page.addInitScript(recorder);
+  if (options.clock) await page.clock.install({ time: new Date('2026-12-08T10:00:00Z') });
+  if (options.url) {
+    await page.goto(options.url);
+  } else {
+    const html = pageDocument(options.lang || 'en');
+    await page.route('http://velmo.test/**', (route) =>
+      route.fulfill({ status: 200, contentType: 'text/html; charset=utf-8', body: html }));
+    await page.goto('http://velmo.test/');
+  }
+  // An installed clock still flows with real time; a paused one moves only when told.
+  if (options.clock) await page.clock.pauseAt(new Date('2026-12-08T10:01:00Z'));
+  return {
+    page,
+    errors,
+    sent: () => page.evaluate(() => window.__sent.slice()),
+    clearSent: () => page.evaluate(() => { window.__sent.length = 0; }),
+    paint: (data) => page.evaluate((d) => window.paint(d), data),
+    close: () => context.close(),
+  };
+}
+
+export async function screenshot(page, name) {
+  mkdirSync(artifacts, { recursive: true });
+  const path = join(artifacts, name);
+  await page.screenshot({ path, fullPage: false });
+  return path;
+}
+
+// ---- payloads ----
+
+export function unit(fields) {
+  return Object.assign({
+    tty: '/dev/pts/' + Number(fields.slot || '1'),
+    sid: 'sid-' + (fields.slot || '1'),
+    slot: '001',
+    state: 'quiet',
+    stateLabel: 'idle',
+    title: 'terminal',
+    say: '',
+    path: '~/work',
+    age: 'now',
+    model: '',
+    agents: 0,
+    moved: 0,
+    chain: '',
+    relay: '',
+    relayAgents: 0,
+    relayShell: false,
+    stamp: '0|',
+    share: 0,
+    output: 0,
+    context: '',
+    full: 0,
+  }, fields);
+}
+
+export function rack(units, extra = {}) {
+  return Object.assign({ units, clock: '10:42', alerts: [] }, extra);
+}
