@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "terminals/discover.h"
+
 #include <cstdlib>
 
 #include "base/files.h"
@@ -452,7 +454,10 @@ TEST(PanelRow, MutedQuestionComesBackWithTheNextEvent) {
 
 TEST(Panel, BuildersWithNothingOpenGiveEmptyLists) {
   ScopedHome home;
+  // Agents the machine itself runs must not leak into the test.
+  Terminals::installPsRunner([] { return std::optional<std::string>(""); });
   EXPECT_EQ(Panel::units(), json::array());
   EXPECT_EQ(Panel::alerts("s1"), json::array());
   EXPECT_EQ(Panel::liveAsks(), json::array());
+  Terminals::installPsRunner(nullptr);
 }
