@@ -378,7 +378,9 @@ void AppDelegate::paint(const ScanResult& result) {
     auto self = weak.lock();
     if (!self) return;
     if (!reply.error.empty()) {
-      Log::note(Lang::pick("painting failed — ", "הציור נכשל — ") + reply.error);
+      // A page that went away (reload, closed tab) did not fail to paint.
+      bool gone = generation != self->pageGeneration || !self->hosts.page->attached();
+      if (!gone) Log::note(Lang::pick("painting failed — ", "הציור נכשל — ") + reply.error);
       return;
     }
     // A reply from the page before a reload must not vouch for the new page.
