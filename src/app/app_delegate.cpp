@@ -246,7 +246,7 @@ void AppDelegate::scan() {
     try {
       result = build(*src, snap);
     } catch (const std::exception& e) {
-      Log::note(std::string("scan failed — ") + e.what());
+      Log::note(Lang::pick("scan failed — ", "הסריקה נכשלה — ") + std::string(e.what()));
     }
     double total = Clock::now() - t0;
     if (result && total > kSlowScanSeconds) {
@@ -503,7 +503,8 @@ void AppDelegate::openNow(const std::string& sid) {
     try {
       if (src->chat) chat = src->chat(sid, nlohmann::json(pendingTexts), want);
     } catch (const std::exception& e) {
-      Log::note(std::string("opening the conversation failed — ") + e.what());
+      Log::note(Lang::pick("opening the conversation failed — ", "פתיחת השיחה נכשלה — ") +
+                std::string(e.what()));
     }
     double took = Clock::now() - t0;
     if (took > kSlowOpenSeconds)

@@ -101,7 +101,7 @@ void AppDelegate::receive(const nlohmann::json& m) {
     (this->*(it->effect))(m);
   } catch (const std::exception& e) {
     // A message shaped in a way no effect expected must not take the application down.
-    Log::note("page message \"" + *act + "\" failed — " + e.what());
+    Log::note(Lang::pick("page message failed: ", "הודעת הדף נכשלה: ") + *act + " — " + e.what());
   }
 }
 

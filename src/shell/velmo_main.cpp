@@ -13,7 +13,7 @@
 
 namespace {
 
-const char* kUsage =
+const char* kUsageEnglish =
     "usage: velmo [--list | --serve [--port N] [--no-open]]\n"
     "  (no option)  the window; without a display server, browser mode\n"
     "  --list       print the agent terminals as JSON and exit\n"
@@ -21,10 +21,20 @@ const char* kUsage =
     "               is its address with the access token\n"
     "  --port N     listen on port N (default: any free port)\n"
     "  --no-open    do not open the address in a browser\n";
+const char* kUsageHebrew =
+    "שימוש: velmo [--list | --serve [--port N] [--no-open]]\n"
+    "  (בלי אפשרות)  החלון; בלי שרת תצוגה, מצב דפדפן\n"
+    "  --list       הדפסת מסופי הסוכן כ־JSON ויציאה\n"
+    "  --serve      הגשת הדף ב־127.0.0.1 לדפדפן; השורה הראשונה שמודפסת\n"
+    "               היא הכתובת עם אסימון הגישה\n"
+    "  --port N     האזנה בפורט N (ברירת המחדל: כל פורט פנוי)\n"
+    "  --no-open    בלי לפתוח את הכתובת בדפדפן\n";
+
+const char* usage() { return Lang::pick(kUsageEnglish, kUsageHebrew); }
 
 int usageError(const std::string& why) {
   Log::note(why);
-  std::fputs(kUsage, stderr);
+  std::fputs(usage(), stderr);
   return 2;
 }
 
@@ -52,7 +62,7 @@ int velmoMain(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
+      std::fputs(usage(), stdout);
       return 0;
     } else if (arg == "--list") {
       list = true;
@@ -65,15 +75,17 @@ int velmoMain(int argc, char** argv) {
       std::string value = arg == "--port" ? (i + 1 < argc ? argv[++i] : "") : arg.substr(7);
       long long port = -1;
       if (!Text::parseInt(value, port) || port < 0 || port > 65535)
-        return usageError("--port needs a number from 0 to 65535");
+        return usageError(Lang::pick("--port needs a number from 0 to 65535",
+                                      "--port צריך מספר בין 0 ל־65535"));
       options.port = static_cast<int>(port);
       portGiven = true;
     } else {
-      return usageError("unknown option " + arg);
+      return usageError(Lang::pick("unknown option ", "אפשרות לא מוכרת ") + arg);
     }
   }
   if (list) return runList();
-  if (!serve && (portGiven || noOpenGiven)) return usageError("--port and --no-open go with --serve");
+  if (!serve && (portGiven || noOpenGiven))
+    return usageError(Lang::pick("--port and --no-open go with --serve", "--port ו־--no-open באים עם --serve"));
   if (serve) return runServe(options);
 
   if (!hasDisplay()) return serveInstead();

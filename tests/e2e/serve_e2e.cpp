@@ -171,6 +171,13 @@ TEST(Serve, AMessageOverTheBridgeLeadsToAPaint) {
   page.send({{"act", "refresh"}});
   EXPECT_FALSE(page.next("paint").is_null()) << "refresh must repaint even an unchanged page";
 
+  // Alerts are drawn by the page: sending to a terminal that is not there asks for one.
+  page.send({{"act", "quick"}, {"sid", "no-such-session"}, {"text", "hello"}});
+  auto alert = page.next("velmoAlert");
+  ASSERT_FALSE(alert.is_null());
+  EXPECT_EQ(alert["args"][0]["title"], "The terminal for this conversation is closed");
+  EXPECT_EQ(alert["args"][0]["buttons"], nlohmann::json::array({"OK"}));
+
   // A second tab takes the bridge; the first is told why it was closed.
   Bridge other(base, "http://127.0.0.1:" + std::to_string(s.port));
   ASSERT_TRUE(other.conn);

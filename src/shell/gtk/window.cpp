@@ -214,7 +214,7 @@ class WindowShell final : public PageHost, public Dialogs {
     });
     g_timeout_add(kSmokeGiveUpMs, [](gpointer data) -> gboolean {
       auto* self = static_cast<WindowShell*>(data);
-      Log::note("smoke: the page was never painted");
+      Log::note(Lang::pick("smoke test: the page was never painted", "בדיקת עשן: הדף לא צויר"));
       self->exitStatus = 3;
       g_application_quit(G_APPLICATION(self->app));
       return G_SOURCE_REMOVE;
@@ -226,7 +226,8 @@ class WindowShell final : public PageHost, public Dialogs {
     GError* error = nullptr;
     cairo_surface_t* surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
     if (!surface || cairo_surface_write_to_png(surface, self->screenshot.c_str()) != CAIRO_STATUS_SUCCESS) {
-      Log::note(std::string("smoke: no snapshot — ") + (error ? error->message : "write failed"));
+      Log::note(Lang::pick("smoke test: no snapshot — ", "בדיקת עשן: אין צילום — ") +
+                std::string(error ? error->message : cairo_status_to_string(CAIRO_STATUS_WRITE_ERROR)));
       self->exitStatus = 3;
     }
     if (error) g_error_free(error);
