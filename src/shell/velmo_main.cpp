@@ -1,18 +1,95 @@
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "app/list_command.h"
 #include "app/main.h"
+#include "base/lang.h"
+#include "base/log.h"
+#include "base/text.h"
+#include "shell/browser/serve.h"
+#include "shell/gtk/window.h"
+
+namespace {
+
+const char* kUsageEnglish =
+    "usage: velmo [--list | --serve [--port N] [--no-open]]\n"
+    "  (no option)  the window; without a display server, browser mode\n"
+    "  --list       print the agent terminals as JSON and exit\n"
+    "  --serve      serve the page on 127.0.0.1 for a browser; the first line printed\n"
+    "               is its address with the access token\n"
+    "  --port N     listen on port N (default: any free port)\n"
+    "  --no-open    do not open the address in a browser\n";
+const char* kUsageHebrew =
+    "שימוש: velmo [--list | --serve [--port N] [--no-open]]\n"
+    "  (בלי אפשרות)  החלון; בלי שרת תצוגה, מצב דפדפן\n"
+    "  --list       הדפסת מסופי הסוכן כ־JSON ויציאה\n"
+    "  --serve      הגשת הדף ב־127.0.0.1 לדפדפן; השורה הראשונה שמודפסת\n"
+    "               היא הכתובת עם אסימון הגישה\n"
+    "  --port N     האזנה בפורט N (ברירת המחדל: כל פורט פנוי)\n"
+    "  --no-open    בלי לפתוח את הכתובת בדפדפן\n";
+
+const char* usage() { return Lang::pick(kUsageEnglish, kUsageHebrew); }
+
+int usageError(const std::string& why) {
+  Log::note(why);
+  std::fputs(usage(), stderr);
+  return 2;
+}
+
+bool hasDisplay() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* v = std::getenv(name);
+    if (v && *v) return true;
+  }
+  return false;
+}
+
+int serveInstead() {
+  // Opening a browser needs a display too, so the address is only printed.
+  Log::note(Lang::pick("no display server — serving the page for a browser instead",
+                       "אין שרת תצוגה — הדף מוגש לדפדפן במקום חלון"));
+  return runServe(ServeOptions{0, false});
+}
+
+}  // namespace
 
 int velmoMain(int argc, char** argv) {
+  bool serve = false, list = false;
+  ServeOptions options;
+  bool portGiven = false, noOpenGiven = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0) {
-      std::puts("usage: velmo [--list | --serve [--port N] [--no-open]]");
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(usage(), stdout);
       return 0;
+    } else if (arg == "--list") {
+      list = true;
+    } else if (arg == "--serve") {
+      serve = true;
+    } else if (arg == "--no-open") {
+      options.open = false;
+      noOpenGiven = true;
+    } else if (arg == "--port" || Text::startsWith(arg, "--port=")) {
+      std::string value = arg == "--port" ? (i + 1 < argc ? argv[++i] : "") : arg.substr(7);
+      long long port = -1;
+      if (!Text::parseInt(value, port) || port < 0 || port > 65535)
+        return usageError(Lang::pick("--port needs a number from 0 to 65535",
+                                      "--port צריך מספר בין 0 ל־65535"));
+      options.port = static_cast<int>(port);
+      portGiven = true;
+    } else {
+      return usageError(Lang::pick("unknown option ", "אפשרות לא מוכרת ") + arg);
     }
-    if (std::strcmp(argv[i], "--list") == 0) return runList();
   }
-  std::fputs("Velmo: nothing to run yet\n", stderr);
-  return 1;
+  if (list) return runList();
+  if (!serve && (portGiven || noOpenGiven))
+    return usageError(Lang::pick("--port and --no-open go with --serve", "--port ו־--no-open באים עם --serve"));
+  if (serve) return runServe(options);
+
+  if (!hasDisplay()) return serveInstead();
+  bool noDisplay = false;
+  int status = runWindow(argv[0], noDisplay);
+  return noDisplay ? serveInstead() : status;
 }

@@ -1,0 +1,273 @@
+#include "shell/gtk/window.h"
+
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "app/app_delegate.h"
+#include "app/page_text.h"
+#include "base/lang.h"
+#include "base/log.h"
+#include "base/text.h"
+#include "shell/glib_queue.h"
+
+namespace {
+
+constexpr int kWidth = 940, kHeight = 620;
+constexpr double kScanSeconds = 1.5;
+constexpr const char* kAppId = "app.velmo.Velmo";
+// The window colour shows while the page loads and behind its transparent parts.
+constexpr const char* kCss =
+    "window.velmo, window.velmo headerbar {"
+    "  background: rgb(10, 11, 12); background-image: none; color: #c9cbce;"
+    "  border: none; box-shadow: none; }"
+    "window.velmo headerbar { min-height: 30px; padding: 0 6px; }";
+constexpr guint kSmokeSettleMs = 700;      // let the painted page reach the screen
+constexpr guint kSmokeGiveUpMs = 60000;
+
+/// The window with its web view: the page calls go through script evaluation, the page's
+/// messages come through the script message handler "velmo".
+class WindowShell final : public PageHost, public Dialogs {
+ public:
+  explicit WindowShell(std::string smokeShot) : screenshot(std::move(smokeShot)) {}
+
+  void call(const std::string& name, const std::vector<std::string>& args, Done done) override {
+    if (!web) {
+      if (done) done(Reply{"no page", nullptr});
+      return;
+    }
+    std::string script = name + "(" + Text::join(args, ",") + ")";
+    webkit_web_view_evaluate_javascript(web, script.c_str(), static_cast<gssize>(script.size()),
+                                        nullptr, nullptr, nullptr, evaluated,
+                                        done ? new Done(std::move(done)) : nullptr);
+  }
+
+  bool attached() const override { return loaded; }
+
+  void alert(const Alert& a, std::function<void(int)> done) override {
+    GtkWidget* dialog = gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_MODAL,
+                                               GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s",
+                                               a.title.c_str());
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", a.text.c_str());
+    std::vector<std::string> buttons = a.buttons;
+    if (buttons.empty()) buttons.push_back(Lang::pick("OK", "אישור"));
+    for (size_t i = 0; i < buttons.size(); ++i)
+      gtk_dialog_add_button(GTK_DIALOG(dialog), buttons[i].c_str(), static_cast<int>(i));
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
+    auto* held = new std::function<void(int)>(std::move(done));
+    g_signal_connect_data(dialog, "response", G_CALLBACK(+[](GtkDialog* d, int response, gpointer data) {
+                            auto* f = static_cast<std::function<void(int)>*>(data);
+                            if (*f) (*f)(response >= 0 ? response : -1);
+                            *f = nullptr;
+                            gtk_widget_destroy(GTK_WIDGET(d));
+                          }),
+                          held, [](gpointer data, GClosure*) {
+                            delete static_cast<std::function<void(int)>*>(data);
+                          },
+                          GConnectFlags(0));
+    present();
+    gtk_widget_show(dialog);
+  }
+
+  void present() override {
+    if (window) gtk_window_present(GTK_WINDOW(window));
+  }
+
+  void startup(GtkApplication* gapp) {
+    app = gapp;
+    g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", TRUE, nullptr);
+    GtkCssProvider* css = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(css, kCss, -1, nullptr);
+    gtk_style_context_add_provider_for_screen(gdk_screen_get_default(), GTK_STYLE_PROVIDER(css),
+                                              GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    g_object_unref(css);
+
+    WebKitUserContentManager* content = webkit_user_content_manager_new();
+    g_signal_connect(content, "script-message-received::velmo", G_CALLBACK(messaged), this);
+    webkit_user_content_manager_register_script_message_handler(content, "velmo");
+    web = WEBKIT_WEB_VIEW(webkit_web_view_new_with_user_content_manager(content));
+    g_object_unref(content);
+    GdkRGBA clear = {0, 0, 0, 0};
+    webkit_web_view_set_background_color(web, &clear);
+    gtk_widget_set_size_request(GTK_WIDGET(web), 320, 240);
+    g_signal_connect(web, "load-changed", G_CALLBACK(loadChanged), this);
+    g_signal_connect(web, "decide-policy", G_CALLBACK(decidePolicy), this);
+    g_signal_connect(web, "web-process-terminated", G_CALLBACK(crashed), this);
+
+    window = gtk_application_window_new(gapp);
+    gtk_style_context_add_class(gtk_widget_get_style_context(window), "velmo");
+    const char* title = Lang::pick("Velmo", "ולמו");
+    gtk_window_set_title(GTK_WINDOW(window), title);
+    GtkWidget* bar = gtk_header_bar_new();
+    gtk_header_bar_set_title(GTK_HEADER_BAR(bar), title);
+    gtk_header_bar_set_show_close_button(GTK_HEADER_BAR(bar), TRUE);
+    gtk_window_set_titlebar(GTK_WINDOW(window), bar);
+    gtk_window_set_default_size(GTK_WINDOW(window), kWidth, kHeight);
+    gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
+    gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(web));
+    // Closing hides: Velmo keeps watching, and activating it again brings the window back.
+    g_signal_connect(window, "delete-event", G_CALLBACK(gtk_widget_hide_on_delete), nullptr);
+    g_application_hold(G_APPLICATION(gapp));
+
+    AppDelegate::Hosts hosts;
+    hosts.page = this;
+    hosts.main = &main;
+    hosts.dialogs = this;
+    delegate = AppDelegate::make(hosts);
+    if (!screenshot.empty()) watchForSmoke();
+
+    loadPage();
+    gtk_widget_show_all(window);
+    present();
+
+    std::weak_ptr<AppDelegate> weak = delegate;
+    everySeconds(kScanSeconds, [weak] {
+      if (auto d = weak.lock()) d->scan();
+    });
+    delegate->scan();  // returns at once: the first real scan follows the page load
+  }
+
+  void activate() { present(); }
+
+  int exitStatus = 0;
+
+ private:
+  void loadPage() {
+    loaded = false;
+    html = PageText::document(PageText::files(), Lang::hebrew());
+    webkit_web_view_load_html(web, html.c_str(), nullptr);
+  }
+
+  static void evaluated(GObject* source, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<Done> done(static_cast<Done*>(data));
+    GError* error = nullptr;
+    JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
+    Reply reply;
+    if (error) {
+      reply.error = error->message;
+      g_error_free(error);
+    } else if (value) {
+      if (char* json = jsc_value_is_undefined(value) ? nullptr : jsc_value_to_json(value, 0)) {
+        reply.value = nlohmann::json::parse(json, nullptr, false);
+        if (reply.value.is_discarded()) reply.value = nullptr;
+        g_free(json);
+      }
+    }
+    if (value) g_object_unref(value);
+    if (done && *done) (*done)(reply);
+  }
+
+  static void messaged(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer self) {
+    JSCValue* value = webkit_javascript_result_get_js_value(result);
+    char* json = value ? jsc_value_to_json(value, 0) : nullptr;
+    if (!json) return;
+    static_cast<WindowShell*>(self)->delegate->receiveText(json);
+    g_free(json);
+  }
+
+  static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+    auto* self = static_cast<WindowShell*>(data);
+    if (event == WEBKIT_LOAD_STARTED) self->loaded = false;
+    if (event != WEBKIT_LOAD_FINISHED) return;
+    self->loaded = true;
+    self->delegate->pageLoaded();
+  }
+
+  // The page is the whole interface: links and forms go through messages, so the view
+  // itself never navigates away or opens windows.
+  static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
+                               WebKitPolicyDecisionType type, gpointer) {
+    if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+      webkit_policy_decision_ignore(decision);
+      return TRUE;
+    }
+    if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return FALSE;
+    WebKitNavigationAction* action =
+        webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    WebKitNavigationType kind = webkit_navigation_action_get_navigation_type(action);
+    if (kind == WEBKIT_NAVIGATION_TYPE_OTHER || kind == WEBKIT_NAVIGATION_TYPE_RELOAD) return FALSE;
+    webkit_policy_decision_ignore(decision);
+    return TRUE;
+  }
+
+  static void crashed(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data) {
+    auto* self = static_cast<WindowShell*>(data);
+    Log::note(Lang::pick("the page stopped; loading it again", "הדף נעצר; טוען אותו מחדש"));
+    self->loadPage();
+  }
+
+  // VELMO_SMOKE_SCREENSHOT: after the first paint the page took, write the visible web
+  // view as a PNG and quit; give up (status 3) when no paint comes.
+  void watchForSmoke() {
+    delegate->onPainted([this] {
+      if (shotTaken) return;
+      shotTaken = true;
+      g_timeout_add(kSmokeSettleMs, [](gpointer data) -> gboolean {
+        auto* self = static_cast<WindowShell*>(data);
+        webkit_web_view_get_snapshot(self->web, WEBKIT_SNAPSHOT_REGION_VISIBLE,
+                                     WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr, snapped, self);
+        return G_SOURCE_REMOVE;
+      }, this);
+    });
+    g_timeout_add(kSmokeGiveUpMs, [](gpointer data) -> gboolean {
+      auto* self = static_cast<WindowShell*>(data);
+      Log::note(Lang::pick("smoke test: the page was never painted", "בדיקת עשן: הדף לא צויר"));
+      self->exitStatus = 3;
+      g_application_quit(G_APPLICATION(self->app));
+      return G_SOURCE_REMOVE;
+    }, this);
+  }
+
+  static void snapped(GObject* source, GAsyncResult* result, gpointer data) {
+    auto* self = static_cast<WindowShell*>(data);
+    GError* error = nullptr;
+    cairo_surface_t* surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
+    if (!surface || cairo_surface_write_to_png(surface, self->screenshot.c_str()) != CAIRO_STATUS_SUCCESS) {
+      Log::note(Lang::pick("smoke test: no snapshot — ", "בדיקת עשן: אין צילום — ") +
+                std::string(error ? error->message : cairo_status_to_string(CAIRO_STATUS_WRITE_ERROR)));
+      self->exitStatus = 3;
+    }
+    if (error) g_error_free(error);
+    if (surface) cairo_surface_destroy(surface);
+    g_application_quit(G_APPLICATION(self->app));
+  }
+
+  std::string screenshot;
+  bool shotTaken = false;
+  GtkApplication* app = nullptr;
+  GtkWidget* window = nullptr;
+  WebKitWebView* web = nullptr;
+  bool loaded = false;
+  std::string html;
+  GlibMainQueue main;
+  std::shared_ptr<AppDelegate> delegate;
+};
+
+}  // namespace
+
+int runWindow(const char* program, bool& noDisplay) {
+  noDisplay = false;
+  if (!gtk_init_check(nullptr, nullptr)) {
+    noDisplay = true;
+    return 1;
+  }
+  const char* shot = std::getenv("VELMO_SMOKE_SCREENSHOT");
+  WindowShell shell(shot ? shot : "");
+  // One Velmo per session: running it again activates the first, which shows its window.
+  // A smoke run must not hand itself to a Velmo the user already runs.
+  GApplicationFlags flags = shot ? G_APPLICATION_NON_UNIQUE : G_APPLICATION_DEFAULT_FLAGS;
+  GtkApplication* gapp = gtk_application_new(kAppId, flags);
+  g_signal_connect(gapp, "startup", G_CALLBACK(+[](GtkApplication* a, gpointer s) {
+                     static_cast<WindowShell*>(s)->startup(a);
+                   }), &shell);
+  g_signal_connect(gapp, "activate", G_CALLBACK(+[](GtkApplication*, gpointer s) {
+                     static_cast<WindowShell*>(s)->activate();
+                   }), &shell);
+  char* argv[] = {const_cast<char*>(program), nullptr};
+  int status = g_application_run(G_APPLICATION(gapp), 1, argv);
+  g_object_unref(gapp);
+  return status != 0 ? status : shell.exitStatus;
+}

@@ -1,0 +1,112 @@
+#pragma once
+// An application centre wired to fakes: a recording page, manual main and background
+// queues, a fake clock, a temporary home, and payload builders the test sets.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <memory>
+
+#include "app/app_delegate.h"
+#include "support/fake_clock.h"
+#include "support/home.h"
+#include "support/manual_queue.h"
+#include "support/recording_page.h"
+
+class RecordingDialogs final : public Dialogs {
+ public:
+  void alert(const Alert& a, std::function<void(int)> done) override {
+    alerts.push_back(a);
+    done(answer);
+  }
+  void present() override { ++presented; }
+
+  std::vector<Alert> alerts;
+  int answer = -1;
+  int presented = 0;
+};
+
+class AppTest : public ::testing::Test {
+ protected:
+  AppTest() {
+    ::setenv("VELMO_LANG", "en", 1);
+    home = std::make_unique<ScopedHome>();
+  }
+  ~AppTest() override {
+    app.reset();
+    ::unsetenv("VELMO_LANG");
+  }
+
+  /// Builders answering from the test's fields.
+  AppDelegate::Sources sources() {
+    AppDelegate::Sources s;
+    s.units = [this] {
+      ++unitBuilds;
+      return units;
+    };
+    s.chat = [this](const std::string& sid, const nlohmann::json& pending, int want) {
+      ++chatBuilds;
+      chatPending = pending;
+      chatWant = want;
+      auto it = chats.find(sid);
+      return it == chats.end() ? nlohmann::json() : it->second;
+    };
+    s.alerts = [](const std::string&) { return nlohmann::json::array(); };
+    s.spend = [] { return nlohmann::json{{"board", 1}}; };
+    s.agents = [] { return nlohmann::json::array({{{"agent", 1}}}); };
+    s.terminals = [this] { return terminals; };
+    s.type = [this](const std::string& text, const std::string& tty) {
+      typed.push_back(tty + ":" + text);
+      return failTty != tty;
+    };
+    s.raise = [this](const std::string& tty) {
+      raised.push_back(tty);
+      return true;
+    };
+    return s;
+  }
+
+  AppDelegate& make() {
+    AppDelegate::Hosts h;
+    h.page = &page;
+    h.main = &main;
+    h.dialogs = &dialogs;
+    h.background = bg.poster();
+    app = AppDelegate::make(h, sources());
+    return *app;
+  }
+
+  /// Runs background and main jobs until both are idle.
+  void settle() {
+    for (int i = 0; i < 100 && (bg.runQueued() + main.runQueued()) > 0; ++i) {
+    }
+  }
+
+  static nlohmann::json unit(const std::string& sid, const std::string& state = "run",
+                             const std::string& tty = "") {
+    return {{"sid", sid}, {"state", state}, {"tty", tty.empty() ? "/dev/pts/" + sid : tty}};
+  }
+  /// The session ids of the rack as last painted.
+  std::vector<std::string> rack() const {
+    std::vector<std::string> out;
+    nlohmann::json paint = page.lastPaint();
+    for (const auto& u : paint["units"]) out.push_back(u["sid"]);
+    return out;
+  }
+
+  FakeClock clock;
+  std::unique_ptr<ScopedHome> home;
+  RecordingPage page;
+  RecordingDialogs dialogs;
+  ManualQueue main, bg;
+  std::shared_ptr<AppDelegate> app;
+
+  nlohmann::json units = nlohmann::json::array();
+  std::map<std::string, nlohmann::json> chats;
+  std::vector<Terminal> terminals;
+  int unitBuilds = 0, chatBuilds = 0, chatWant = 0;
+  nlohmann::json chatPending;
+  std::vector<std::string> typed, raised;
+  std::string failTty;
+};

@@ -1,0 +1,205 @@
+#include "app/app_test_support.h"
+#include "base/files.h"
+#include "base/paths.h"
+
+TEST(JsString, ArrivesInThePageUnchanged) {
+  for (std::string text : {std::string("plain"), std::string("say \"hi\" and 'bye'"),
+                           std::string("back\\slash"), std::string("two\nlines\r\n\ttab"),
+                           std::string("sep\xE2\x80\xA8" "par\xE2\x80\xA9" "end"),
+                           std::string("שלום \"עולם\""), std::string(""),
+                           std::string("</script><script>alert(1)</script>")}) {
+    std::string literal = jsString(text);
+    ASSERT_GE(literal.size(), 2u);
+    EXPECT_EQ(literal.front(), '"');
+    EXPECT_EQ(literal.back(), '"');
+    EXPECT_EQ(nlohmann::json::parse(literal).get<std::string>(), text) << literal;
+    EXPECT_EQ(literal.find('\n'), std::string::npos);
+    EXPECT_EQ(literal.find("\xE2\x80\xA8"), std::string::npos) << "raw U+2028 ends a script line";
+  }
+  EXPECT_EQ(jsString("שלום"), "\"שלום\"");  // Hebrew stays readable, not escaped
+}
+
+TEST(JsString, InvalidUtf8IsReplacedNotFatal) {
+  std::string literal = jsString("bad \xFF byte");
+  EXPECT_EQ(nlohmann::json::parse(literal).get<std::string>(), "bad \xEF\xBF\xBD byte");
+  EXPECT_FALSE(scriptJson({{"k", "\xC3"}}).empty());
+}
+
+TEST(ChatWant, MoreStepsThroughTheWindowSizes) {
+  std::vector<int> seen;
+  for (int want = 24, i = 0; i < 5; ++i) seen.push_back(want = nextChatWant(want));
+  EXPECT_EQ(seen, (std::vector<int>{80, 250, 800, 100000, 100000}));
+  EXPECT_EQ(nextChatWant(10), 24);
+  EXPECT_EQ(nextChatWant(79), 80);
+}
+
+TEST_F(AppTest, PaintEnvelopeOnTheRack) {
+  units = {unit("a")};
+  make().pageLoaded();
+  settle();
+  auto p = page.lastPaint();
+  std::vector<std::string> keys;
+  for (auto& [k, v] : p.items()) keys.push_back(k);
+  EXPECT_EQ(keys, (std::vector<std::string>{"alerts", "clock", "units"}));
+  EXPECT_EQ(p["clock"].get<std::string>().size(), 5u);  // HH:mm
+}
+
+TEST_F(AppTest, PaintEnvelopeWithAConversationSearchAndDocument) {
+  chats["s"] = {{"lines", nlohmann::json::array()}};
+  make().openSession("s", false, {{"query", " needle "}, {"ts", 12.5}, {"role", "you"}});
+  EXPECT_EQ(app->state().chatFind["ready"], false);
+  app->setSearchOpen(true);
+  app->setQuery("needle");
+  app->setDocPath(home->path() + "/notes/a.md");
+  app->state().readerOpen = true;
+  app->receive(nlohmann::json::parse(R"({"act":"agents"})"));  // closes search again
+  app->setSearchOpen(true);
+  app->pageLoaded();
+  settle();
+  auto p = page.lastPaint();
+  EXPECT_EQ(p["chat"], chats["s"]);
+  EXPECT_EQ(p["units"], nlohmann::json::array());
+  EXPECT_EQ(p["find"]["query"], "needle");
+  EXPECT_EQ(p["find"]["ts"], 12.5);
+  EXPECT_EQ(p["find"]["ready"], true);  // once the conversation was read far enough
+  EXPECT_EQ(p["find"]["token"], 1);
+  EXPECT_EQ(p["crew"], nlohmann::json::array({{{"agent", 1}}}));
+  EXPECT_EQ(p["search"]["query"], "needle");
+  for (const char* k : {"hits", "files", "titles", "busy", "building", "smartQuery", "smartBusy",
+                        "smartFailed", "smart"})
+    EXPECT_TRUE(p["search"].contains(k)) << k;
+  EXPECT_EQ(p["reader"], true);
+  EXPECT_EQ(p["doc"]["name"], "~/notes/a.md");
+  EXPECT_FALSE(p.contains("spend"));
+}
+
+TEST_F(AppTest, FindIsOnlySentWithItsOwnConversation) {
+  chats["s"] = chats["t"] = {{"x", 1}};
+  make().openSession("s", false, {{"query", "ab"}});
+  app->setOpenSID("t");
+  EXPECT_TRUE(app->state().chatFind.is_null());
+  app->openSession("s", false, {{"query", "a"}});  // too short to find
+  EXPECT_TRUE(app->state().chatFind.is_null());
+}
+
+TEST_F(AppTest, OpeningAConversationPaintsItAtOnce) {
+  chats["s"] = {{"x", 1}};
+  make().pageLoaded();
+  settle();
+  app->state().spendOpen = true;
+  app->setSearchOpen(true);
+  app->receive(nlohmann::json::parse(R"({"act":"open","sid":"s"})"));
+  EXPECT_FALSE(app->state().spendOpen);
+  EXPECT_FALSE(app->state().searchOpen);
+  settle();
+  EXPECT_EQ(page.lastPaint()["chat"], chats["s"]);
+}
+
+TEST_F(AppTest, BackClosesOneThingAtATime) {
+  chats["s"] = {{"x", 1}};
+  make().receive(nlohmann::json::parse(R"({"act":"open","sid":"s"})"));
+  app->receive(nlohmann::json::parse(R"({"act":"spend"})"));
+  app->setSearchOpen(true);
+  app->receive(nlohmann::json::parse(R"({"act":"back"})"));
+  EXPECT_FALSE(app->state().spendOpen);
+  EXPECT_TRUE(app->state().searchOpen);
+  app->receive(nlohmann::json::parse(R"({"act":"back"})"));
+  EXPECT_FALSE(app->state().searchOpen);
+  EXPECT_EQ(app->state().openSID, "s");
+  app->receive(nlohmann::json::parse(R"({"act":"back"})"));
+  EXPECT_EQ(app->state().openSID, "");
+}
+
+TEST_F(AppTest, MoreRaisesTheChatWindow) {
+  make();
+  for (int i = 0; i < 5; ++i) app->receive(nlohmann::json::parse(R"({"act":"more"})"));
+  EXPECT_EQ(app->state().chatWant, 100000);
+}
+
+TEST_F(AppTest, MalformedMessagesAreIgnored) {
+  make().pageLoaded();
+  settle();
+  size_t calls = page.calls.size();
+  for (const char* m : {"not json", "[1,2]", "\"open\"", "{}", R"({"act":7})",
+                        R"({"act":"noSuchThing"})", R"({"act":"open"})", R"({"act":"open","sid":""})",
+                        R"({"act":"open","sid":5})", R"({"act":"step","by":"1"})",
+                        R"({"act":"step","by":1.5})", R"({"act":"search"})",
+                        R"({"act":"mute","sid":7})", R"({"act":"answer","id":"x","text":"y"})"}) {
+    app->receiveText(m);
+  }
+  settle();
+  EXPECT_EQ(app->state().openSID, "");
+  EXPECT_EQ(page.calls.size(), calls);
+}
+
+TEST_F(AppTest, SearchWithOneCharacterClearsTheResults) {
+  make();
+  app->state().hits = {1};
+  app->state().searching = true;
+  app->receive(nlohmann::json::parse(R"({"act":"search","text":" x "})"));
+  EXPECT_EQ(app->state().query, "x");
+  EXPECT_EQ(app->state().hits, nlohmann::json::array());
+  EXPECT_FALSE(app->state().searching);
+}
+
+TEST_F(AppTest, StaleSearchResultsAreDropped) {
+  make();
+  app->receive(nlohmann::json::parse(R"({"act":"search","text":"first"})"));
+  app->receive(nlohmann::json::parse(R"({"act":"search","text":"s"})"));
+  settle();
+  EXPECT_FALSE(app->state().searching);
+  EXPECT_EQ(app->state().query, "s");
+}
+
+TEST_F(AppTest, PageErrorsGoToTheirLogOneLineEach) {
+  make().receive(nlohmann::json::parse(R"({"act":"pageError","text":"TypeError: x @3:4\nat paint\nat f"})"));
+  auto log = Files::read(Paths::agent("velmo-page-errors.log"));
+  ASSERT_TRUE(log.has_value());
+  EXPECT_EQ(std::count(log->begin(), log->end(), '\n'), 1);
+  EXPECT_NE(log->find(" TypeError: x @3:4 ↵ at paint ↵ at f\n"), std::string::npos) << *log;
+}
+
+TEST_F(AppTest, SendingToAClosedTerminalAlertsAndKeepsNothingPending) {
+  chats["s"] = {{"x", 1}};
+  make().setOpenSID("s");
+  app->receive(nlohmann::json::parse(R"({"act":"send","text":"hello"})"));
+  settle();
+  ASSERT_EQ(dialogs.alerts.size(), 1u);
+  EXPECT_EQ(dialogs.alerts[0].title, "The terminal for this conversation is closed");
+  EXPECT_TRUE(app->state().pending.empty());
+  EXPECT_TRUE(typed.empty());
+}
+
+TEST_F(AppTest, SendingTypesIntoTheConversationsTerminal) {
+  chats["s"] = {{"x", 1}};
+  Terminal t;
+  t.tty = "/dev/pts/9";
+  t.sessionID = "s";
+  terminals = {t};
+  make().setOpenSID("s");
+  app->receive(nlohmann::json::parse(R"({"act":"send","text":"hello"})"));
+  settle();
+  EXPECT_EQ(typed, std::vector<std::string>{"/dev/pts/9:hello"});
+  ASSERT_EQ(app->state().pending.size(), 1u);
+  EXPECT_TRUE(dialogs.alerts.empty());
+
+  failTty = "/dev/pts/9";
+  app->receive(nlohmann::json::parse(R"({"act":"quick","sid":"s","text":"again"})"));
+  settle();
+  ASSERT_EQ(dialogs.alerts.size(), 1u);
+  EXPECT_EQ(dialogs.alerts[0].title, "The message was not sent");
+  EXPECT_TRUE(app->state().pending.empty()) << "a failed text must not linger in the chat";
+}
+
+TEST_F(AppTest, FindHereOpensSearchAndTellsThePage) {
+  make().pageLoaded();
+  settle();
+  app->state().worksOpen = true;
+  app->receive(nlohmann::json::parse(R"({"act":"findHere","text":"  \"quoted\" "})"));
+  EXPECT_FALSE(app->state().worksOpen);
+  EXPECT_TRUE(app->state().searchOpen);
+  EXPECT_EQ(app->state().query, "\"quoted\"");
+  auto calls = page.named("setFind");
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].args, std::vector<std::string>{R"("\"quoted\"")"});
+}

@@ -1,0 +1,262 @@
+#include <fstream>
+
+#include "app/app_test_support.h"
+#include "base/files.h"
+#include "base/paths.h"
+#include "base/settings.h"
+
+TEST_F(AppTest, NoScanRunsBeforeThePageHasLoaded) {
+  make().scan();
+  EXPECT_TRUE(bg.empty());
+  app->pageLoaded();
+  EXPECT_EQ(bg.size(), 1u);
+}
+
+TEST_F(AppTest, RequestsDuringAScanCollapseIntoOneFollowUp) {
+  make().pageLoaded();  // scan 1 in flight
+  ASSERT_EQ(bg.size(), 1u);
+  app->scan();
+  app->scan();
+  EXPECT_EQ(bg.size(), 1u) << "a second body must not start while one is in flight";
+  settle();
+  EXPECT_EQ(unitBuilds, 2);
+  EXPECT_FALSE(app->state().scanning);
+  EXPECT_FALSE(app->state().queued);
+}
+
+TEST_F(AppTest, SwitchingTheConversationDuringAScanDiscardsItsResult) {
+  chats["a"] = {{"sid", "a"}};
+  chats["b"] = {{"sid", "b"}};
+  make().setOpenSID("a");
+  app->pageLoaded();
+  bg.runQueued();           // body built chat "a"
+  app->setOpenSID("b");     // user switched meanwhile
+  main.runQueued();         // result lands: discarded, new scan at once
+  EXPECT_TRUE(page.named("paint").empty());
+  EXPECT_EQ(bg.size(), 1u);
+  settle();
+  ASSERT_EQ(page.named("paint").size(), 1u);
+  EXPECT_EQ(page.lastPaint()["chat"]["sid"], "b");
+}
+
+TEST_F(AppTest, OpeningTheSpendViewDuringAScanDiscardsItsResult) {
+  make().pageLoaded();
+  bg.runQueued();
+  app->receive(nlohmann::json::parse(R"({"act":"spend"})"));
+  main.runQueued();
+  EXPECT_TRUE(page.named("paint").empty());
+  settle();
+  EXPECT_EQ(page.lastPaint()["spend"]["board"], 1);
+}
+
+TEST_F(AppTest, ALostConversationFallsBackToTheRackInTheSamePaint) {
+  units = {unit("a")};
+  make().setOpenSID("gone");
+  app->state().pending.push_back({"hello", clock.now()});
+  app->pageLoaded();
+  settle();
+  EXPECT_EQ(app->state().openSID, "");
+  EXPECT_TRUE(app->state().pending.empty());
+  Settings::reload();
+  EXPECT_EQ(Settings::text("openSID", "unset"), "");
+  ASSERT_EQ(page.named("paint").size(), 1u);
+  EXPECT_EQ(rack(), std::vector<std::string>{"a"});
+  EXPECT_FALSE(page.lastPaint().contains("chat"));
+}
+
+TEST_F(AppTest, TheRackIsNotBuiltWhileAConversationIsOpen) {
+  chats["a"] = {{"sid", "a"}};
+  units = {unit("a")};
+  make().setOpenSID("a");
+  app->pageLoaded();
+  settle();
+  EXPECT_EQ(unitBuilds, 0);
+  EXPECT_EQ(page.lastPaint()["units"], nlohmann::json::array());
+}
+
+TEST_F(AppTest, PendingTextsExpireAfterTwoMinutes) {
+  chats["a"] = {{"sid", "a"}};
+  make().setOpenSID("a");
+  app->state().pending = {{"old", clock.now() - 121}, {"young", clock.now() - 119}};
+  app->pageLoaded();
+  settle();
+  EXPECT_EQ(chatPending, nlohmann::json::array({"young"}));
+  ASSERT_EQ(app->state().pending.size(), 1u);
+  EXPECT_EQ(app->state().pending[0].text, "young");
+}
+
+TEST_F(AppTest, AnUnchangedPayloadIsNotSentAgainUntilThePageReloads) {
+  units = {unit("a")};
+  make().pageLoaded();
+  settle();
+  app->scan();
+  settle();
+  EXPECT_EQ(page.named("paint").size(), 1u);
+  app->pageLoaded();
+  settle();
+  EXPECT_EQ(page.named("paint").size(), 2u);
+}
+
+TEST_F(AppTest, APaintThePageRejectedIsTriedAgain) {
+  make();
+  page.failWith = "ReferenceError: paint";
+  testing::internal::CaptureStderr();
+  app->pageLoaded();
+  settle();
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("painting failed — ReferenceError"),
+            std::string::npos);
+  EXPECT_EQ(app->state().lastPaint, "");
+  page.failWith.clear();
+  app->scan();
+  settle();
+  EXPECT_EQ(page.named("paint").size(), 2u);
+  EXPECT_NE(app->state().lastPaint, "");
+}
+
+TEST_F(AppTest, AReplyFromBeforeAReloadDoesNotCountForTheNewPage) {
+  make();
+  page.hold = true;
+  app->pageLoaded();
+  settle();
+  auto first = page.named("paint").at(0);
+  app->pageLoaded();  // reload before the old page answered
+  first.done(PageHost::Reply{});
+  EXPECT_EQ(app->state().lastPaint, "");
+}
+
+TEST_F(AppTest, NothingIsPaintedWithoutAPageButScansRun) {
+  make();
+  page.present = false;
+  app->startWithoutPage();
+  settle();
+  EXPECT_EQ(unitBuilds, 1);
+  EXPECT_TRUE(page.named("paint").empty());
+}
+
+TEST_F(AppTest, RackOrderKeepsRowsInPlaceAndPutsNewcomersOnTop) {
+  units = {unit("a"), unit("b")};
+  make().pageLoaded();
+  settle();
+  EXPECT_EQ(rack(), (std::vector<std::string>{"a", "b"}));
+
+  units = {unit("b"), unit("c"), unit("a")};  // the builder re-sorted and "c" is new
+  app->scan();
+  settle();
+  EXPECT_EQ(rack(), (std::vector<std::string>{"c", "a", "b"}));
+
+  units = {unit("b"), unit("c")};  // "a" closed
+  app->scan();
+  settle();
+  EXPECT_EQ(rack(), (std::vector<std::string>{"c", "b"}));
+
+  app->refreshNow();
+  settle();
+  EXPECT_EQ(rack(), (std::vector<std::string>{"b", "c"}));
+}
+
+TEST(RackOrder, RowsWithoutASessionNeverHideEachOther) {
+  std::vector<std::string> order;
+  nlohmann::json units = {{{"sid", ""}, {"tty", "/dev/pts/1"}},
+                          {{"tty", "/dev/pts/2"}},
+                          {{"sid", "x"}, {"tty", "/dev/pts/3"}},
+                          {{"sid", "x"}, {"tty", "/dev/pts/4"}}};
+  auto rows = orderRack(order, units);
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows, units);
+  // Stable on the next pass.
+  EXPECT_EQ(orderRack(order, units), units);
+}
+
+TEST_F(AppTest, StepWrapsBothWaysAndStartsAtTheTop) {
+  units = {unit("a"), unit("b"), unit("c")};
+  chats["a"] = chats["b"] = chats["c"] = {{"chat", 1}};
+  make().pageLoaded();
+  settle();
+
+  app->step(1);  // nothing open: the first row
+  EXPECT_EQ(app->state().openSID, "a");
+  app->step(-1);
+  EXPECT_EQ(app->state().openSID, "c");
+  app->step(1);
+  EXPECT_EQ(app->state().openSID, "a");
+  app->state().chatWant = 250;
+  app->state().pending.push_back({"x", clock.now()});
+  app->receive(nlohmann::json::parse(R"({"act":"step","by":1})"));
+  EXPECT_EQ(app->state().openSID, "b");
+  EXPECT_EQ(app->state().chatWant, 24);
+  EXPECT_TRUE(app->state().pending.empty());
+}
+
+TEST_F(AppTest, StepOnAnEmptyRackDoesNothing) {
+  make().pageLoaded();
+  settle();
+  app->step(1);
+  EXPECT_EQ(app->state().openSID, "");
+  EXPECT_TRUE(bg.empty());
+}
+
+TEST_F(AppTest, OpenStateIsPersisted) {
+  make().setOpenSID("s1");
+  app->setQuery("needle");
+  app->setSearchOpen(true);
+  app->setDocPath("/tmp/d.md");
+  app.reset();
+  Settings::reload();
+  make();
+  EXPECT_EQ(app->state().openSID, "s1");
+  EXPECT_EQ(app->state().query, "needle");
+  EXPECT_TRUE(app->state().searchOpen);
+  EXPECT_EQ(app->state().docPath, "/tmp/d.md");
+}
+
+TEST_F(AppTest, ASlowScanIsLogged) {
+  make();
+  auto slow = sources();
+  slow.units = [this] {
+    clock.advance(3.5);
+    return units;
+  };
+  AppDelegate::Hosts h{&page, &main, &dialogs, bg.poster()};
+  app = AppDelegate::make(h, slow);
+  app->pageLoaded();
+  settle();
+  auto log = Files::read(Paths::agent("velmo-smart.log"));
+  ASSERT_TRUE(log.has_value());
+  EXPECT_NE(log->find(" SLOW SCAN 3.5s (chat 0.0s) sid= works=n agents=n\n"), std::string::npos)
+      << *log;
+}
+
+TEST_F(AppTest, WakeAllTypesIntoWaitingTerminalsOnly) {
+  make().pageLoaded();
+  settle();
+
+  testing::internal::CaptureStderr();
+  app->wakeAll();
+  settle();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Velmo: No terminal is waiting for you\n");
+  EXPECT_TRUE(typed.empty());
+
+  units = {unit("a", "wait", "/dev/pts/1"), unit("b", "run", "/dev/pts/2"),
+           unit("c", "wait", "/dev/pts/3"), {{"sid", ""}, {"state", "wait"}, {"tty", "/dev/pts/4"}}};
+  failTty = "/dev/pts/3";
+  testing::internal::CaptureStderr();
+  app->wakeAll();
+  settle();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Velmo: Sent to 1 of 2\n");
+  EXPECT_EQ(typed, (std::vector<std::string>{"/dev/pts/1:continue", "/dev/pts/3:continue"}));
+}
+
+TEST_F(AppTest, ChoresRunOnTheirOwnQueueWithoutPilingUp) {
+  std::atomic<int> runs{0};
+  auto s = sources();
+  s.chores = [&] { ++runs; };
+  AppDelegate::Hosts h{&page, &main, &dialogs, bg.poster()};
+  app = AppDelegate::make(h, s);
+  app->pageLoaded();
+  settle();
+  app->scan();
+  settle();
+  app.reset();  // finishes the chores queue
+  EXPECT_GE(runs.load(), 1);
+  EXPECT_LE(runs.load(), 2);
+}

@@ -1,0 +1,202 @@
+// Browser mode end to end: the real program, its loopback server, the token and header
+// rules, and the bridge over a real WebSocket (a libsoup client stands in for the page).
+
+#include <gtest/gtest.h>
+#include <libsoup/soup.h>
+
+#include <deque>
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "e2e/velmo_run.h"
+#include "support/home.h"
+
+namespace {
+
+struct Served {
+  std::string home = makeTempDir("velmo-serve");
+  VelmoRun run{VELMO_BINARY, {"--serve", "--no-open"}, {{"HOME", home}, {"VELMO_LANG", "en"},
+                                                        {"XDG_CONFIG_HOME", ""}, {"CLAUDE_CONFIG_DIR", ""}}};
+  std::string url, token;
+  int port = 0;
+
+  Served() {
+    auto first = run.line(20);
+    if (!first) return;
+    url = *first;
+    std::smatch m;
+    static const std::regex shape(R"(^http://127\.0\.0\.1:(\d+)/\?token=([0-9a-f]{64})$)");
+    if (std::regex_match(url, m, shape)) {
+      port = std::stoi(m[1]);
+      token = m[2];
+    }
+  }
+  ~Served() {
+    run.stop();
+    removeTree(home);
+  }
+  std::string get(const std::string& target, const std::string& host = "") const {
+    return "GET " + target + " HTTP/1.1\r\nHost: " +
+           (host.empty() ? "127.0.0.1:" + std::to_string(port) : host) + "\r\nConnection: close\r\n\r\n";
+  }
+  std::string upgrade(const std::string& target, const std::string& origin) const {
+    std::string r = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                    "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
+    if (!origin.empty()) r += "Origin: " + origin + "\r\n";
+    return r + "\r\n";
+  }
+};
+
+/// A page stand-in on the bridge: collects the application's calls and answers them.
+/// All stand-ins share the default main context, which `spin` runs.
+class Bridge {
+ public:
+  Bridge(const std::string& url, const std::string& origin) {
+    session = soup_session_new();
+    SoupMessage* msg = soup_message_new("GET", url.c_str());
+    soup_session_websocket_connect_async(session, msg, origin.c_str(), nullptr, G_PRIORITY_DEFAULT,
+                                         nullptr, connected, this);
+    g_object_unref(msg);
+    spin([this] { return conn != nullptr || failed; }, 10);
+  }
+  ~Bridge() {
+    if (conn) g_object_unref(conn);
+    g_object_unref(session);
+  }
+
+  void send(const nlohmann::json& m) { soup_websocket_connection_send_text(conn, m.dump().c_str()); }
+
+  /// The next call of `name`, answered as a page would; null when none came in time.
+  nlohmann::json next(const std::string& name, double seconds = 8) {
+    nlohmann::json found;
+    spin([&] {
+      while (!inbox.empty()) {
+        auto m = inbox.front();
+        inbox.pop_front();
+        if (m.contains("id")) send({{"reply", m["id"]}, {"value", nullptr}});
+        if (m["call"] == name) {
+          found = m;
+          return true;
+        }
+      }
+      return false;
+    }, seconds);
+    return found;
+  }
+
+  bool spin(const std::function<bool()>& done, double seconds) {
+    gint64 until = g_get_monotonic_time() + static_cast<gint64>(seconds * 1e6);
+    while (!done()) {
+      if (g_get_monotonic_time() > until) return false;
+      g_main_context_iteration(nullptr, FALSE);
+      g_usleep(2000);
+    }
+    return true;
+  }
+
+  SoupWebsocketConnection* conn = nullptr;
+  bool failed = false;
+  int closeCode = 0;
+  std::deque<nlohmann::json> inbox;
+
+ private:
+  static void connected(GObject* source, GAsyncResult* result, gpointer data) {
+    auto* self = static_cast<Bridge*>(data);
+    GError* error = nullptr;
+    self->conn = soup_session_websocket_connect_finish(SOUP_SESSION(source), result, &error);
+    if (!self->conn) {
+      self->failed = true;
+      g_error_free(error);
+      return;
+    }
+    g_signal_connect(self->conn, "message", G_CALLBACK(+[](SoupWebsocketConnection*, gint, GBytes* b, gpointer d) {
+                       gsize n = 0;
+                       auto* p = static_cast<const char*>(g_bytes_get_data(b, &n));
+                       static_cast<Bridge*>(d)->inbox.push_back(nlohmann::json::parse(std::string(p, n)));
+                     }), self);
+    g_signal_connect(self->conn, "closed", G_CALLBACK(+[](SoupWebsocketConnection* c, gpointer d) {
+                       static_cast<Bridge*>(d)->closeCode = soup_websocket_connection_get_close_code(c);
+                     }), self);
+  }
+
+  SoupSession* session;
+};
+
+}  // namespace
+
+TEST(Serve, PrintsItsAddressAndGuardsEveryRequest) {
+  Served s;
+  ASSERT_NE(s.port, 0) << "first line: " << s.url;
+  std::string page;
+  EXPECT_EQ(httpStatus(s.port, s.get("/?token=" + s.token), &page), 200);
+  EXPECT_NE(page.find("window.webkit.messageHandlers.velmo"), std::string::npos);
+  EXPECT_NE(page.find("Referrer-Policy: no-referrer"), std::string::npos);
+  EXPECT_EQ(httpStatus(s.port, s.get("/?token=" + s.token, "localhost:" + std::to_string(s.port))), 200);
+
+  EXPECT_EQ(httpStatus(s.port, s.get("/")), 403);
+  EXPECT_EQ(httpStatus(s.port, s.get("/?token=" + s.token.substr(1) + "0")), 403);
+  EXPECT_EQ(httpStatus(s.port, s.get("/favicon.ico")), 403);
+  EXPECT_EQ(httpStatus(s.port, s.get("/nothing?token=" + s.token)), 404);
+  // DNS rebinding: the right token under a foreign name is still refused.
+  EXPECT_EQ(httpStatus(s.port, s.get("/?token=" + s.token, "evil.example:" + std::to_string(s.port))), 403);
+  EXPECT_EQ(httpStatus(s.port, s.get("/?token=" + s.token, "127.0.0.1:1")), 403);
+}
+
+TEST(Serve, TheBridgeWantsTheTokenAndThePagesOwnOrigin) {
+  Served s;
+  ASSERT_NE(s.port, 0);
+  std::string own = "http://127.0.0.1:" + std::to_string(s.port);
+  EXPECT_EQ(httpStatus(s.port, s.upgrade("/bridge", own)), 403);
+  EXPECT_EQ(httpStatus(s.port, s.upgrade("/bridge?token=" + s.token, "http://evil.example")), 403);
+  EXPECT_EQ(httpStatus(s.port, s.upgrade("/bridge?token=" + s.token, "")), 403);
+  EXPECT_EQ(httpStatus(s.port, s.upgrade("/bridge?token=" + s.token, own)), 101);
+}
+
+TEST(Serve, AMessageOverTheBridgeLeadsToAPaint) {
+  Served s;
+  ASSERT_NE(s.port, 0);
+  std::string base = "ws://127.0.0.1:" + std::to_string(s.port) + "/bridge?token=" + s.token;
+  Bridge page(base, "http://127.0.0.1:" + std::to_string(s.port));
+  ASSERT_TRUE(page.conn) << "the bridge refused a well-formed connection";
+
+  // A connection is a page load: the application paints at once.
+  auto first = page.next("paint");
+  ASSERT_FALSE(first.is_null());
+  auto payload = first["args"][0];
+  EXPECT_TRUE(payload["units"].is_array());
+  EXPECT_TRUE(payload["alerts"].is_array());
+  EXPECT_EQ(payload["clock"].get<std::string>().size(), 5u);
+
+  page.send({{"act", "refresh"}});
+  EXPECT_FALSE(page.next("paint").is_null()) << "refresh must repaint even an unchanged page";
+
+  // Alerts are drawn by the page: sending to a terminal that is not there asks for one.
+  page.send({{"act", "quick"}, {"sid", "no-such-session"}, {"text", "hello"}});
+  auto alert = page.next("velmoAlert");
+  ASSERT_FALSE(alert.is_null());
+  EXPECT_EQ(alert["args"][0]["title"], "The terminal for this conversation is closed");
+  EXPECT_EQ(alert["args"][0]["buttons"], nlohmann::json::array({"OK"}));
+
+  // A second tab takes the bridge; the first is told why it was closed.
+  Bridge other(base, "http://127.0.0.1:" + std::to_string(s.port));
+  ASSERT_TRUE(other.conn);
+  EXPECT_FALSE(other.next("paint").is_null());
+  page.spin([&] { return page.closeCode != 0; }, 5);
+  EXPECT_EQ(soup_websocket_connection_get_state(page.conn), SOUP_WEBSOCKET_STATE_CLOSED);
+  EXPECT_EQ(page.closeCode, 4001);
+}
+
+TEST(Serve, WithoutADisplayTheWindowFallsBackToBrowserMode) {
+  std::string home = makeTempDir("velmo-serve");
+  VelmoRun run(VELMO_BINARY, {}, {{"HOME", home}, {"VELMO_LANG", "en"}, {"DISPLAY", ""},
+                                  {"WAYLAND_DISPLAY", ""}, {"XDG_CONFIG_HOME", ""}},
+               true);
+  auto said = run.line(20);
+  auto url = run.line(20);
+  ASSERT_TRUE(said && url);
+  EXPECT_EQ(*said, "Velmo: no display server — serving the page for a browser instead");
+  EXPECT_EQ(url->rfind("http://127.0.0.1:", 0), 0u) << *url;
+  run.stop();
+  removeTree(home);
+}
