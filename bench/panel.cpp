@@ -51,7 +51,7 @@ int main() {
   std::printf("rack of %d rows (muted store read per row): %.3f ms\n", kTerminals, rack * 1e3);
 
   size_t size = 0;
-  double document = perRun(200, [&] { size = Page::document("he").size(); });
+  double document = perRun(200, [&] { size = Page::document(Page::resources(), "he").size(); });
   std::printf("page document (%zu bytes): %.3f ms\n", size, document * 1e3);
   return 0;
 }

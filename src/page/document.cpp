@@ -1,42 +1,68 @@
 #include "page/document.h"
 
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "base/files.h"
 #include "base/lang.h"
 #include "base/text.h"
 
 namespace Page {
 namespace {
 
-std::string resource(const std::string& name) {
-  const auto& all = resources();
-  auto it = all.find(name);
-  return it == all.end() ? std::string() : it->second;
+std::string fileText(const std::map<std::string, std::string>& files, const std::string& name) {
+  auto it = files.find(name);
+  return it == files.end() ? std::string() : it->second;
 }
 
-// The labels go into a script element, where "</" would end it early.
-std::string labelsFor(const std::string& lang) {
-  auto all = nlohmann::json::parse(resource("labels.json"), nullptr, false);
+// Text placed inside a <script> element must not close it early.
+std::string scriptSafe(const std::string& text) { return Text::replaceAll(text, "</", "<\\/"); }
+
+std::string labelsFor(const std::map<std::string, std::string>& files, const std::string& lang) {
+  auto all = nlohmann::json::parse(fileText(files, "labels.json"), nullptr, false);
   if (!all.is_object()) return "{}";
   auto chosen = all.find(lang);
   if (chosen == all.end() || !chosen->is_object()) chosen = all.find("en");
   if (chosen == all.end() || !chosen->is_object()) return "{}";
-  return Text::replaceAll(chosen->dump(), "</", "<\\/");
+  return scriptSafe(chosen->dump());
+}
+
+std::string withHead(const std::string& html, const std::string& head) {
+  size_t at = html.find("<head>");
+  if (at == std::string::npos) {
+    // No head element: after the doctype, which must stay first.
+    size_t doctype = html.rfind("<!doctype html>", 0) == 0 ? 15 : 0;
+    return html.substr(0, doctype) + head + html.substr(doctype);
+  }
+  at += 6;
+  return html.substr(0, at) + head + html.substr(at);
 }
 
 }  // namespace
 
-std::string document(const std::string& lang) {
+std::map<std::string, std::string> files() {
+  const char* dir = std::getenv("VELMO_PAGE_DIR");
+  if (!dir || !*dir) return resources();
+  std::map<std::string, std::string> out;
+  if (auto entries = Files::list(dir))
+    for (const auto& e : *entries)
+      if (auto text = Files::read(e.path)) out[e.name] = *text;
+  return out;
+}
+
+std::string document(const std::map<std::string, std::string>& files, const std::string& lang,
+                     const std::string& head) {
   bool hebrew = lang == "he";
   std::map<std::string, std::string> fills = {
       {"lang", hebrew ? "he" : "en"},
       {"dir", hebrew ? "rtl" : "ltr"},
-      {"labels", labelsFor(hebrew ? "he" : "en")},
-      {"style", resource("style.css")},
-      {"script", resource("app.js")},
+      {"labels", labelsFor(files, hebrew ? "he" : "en")},
+      {"style", fileText(files, "style.css")},
+      {"script", scriptSafe(fileText(files, "app.js"))},
   };
+  std::string page = fileText(files, "index.html");
+  if (page.empty()) page = "<!doctype html><title>Velmo</title>";
   // One pass over the template, so nothing inserted is itself searched for placeholders.
-  std::string page = resource("index.html");
   std::string out;
   out.reserve(page.size() + fills["style"].size() + fills["script"].size() +
               fills["labels"].size());
@@ -55,11 +81,11 @@ std::string document(const std::string& lang) {
     at = close + 2;
   }
   out.append(page, at, std::string::npos);
-  return out;
+  std::string langScript =
+      std::string("<script>window.velmoLang=\"") + (hebrew ? "he" : "en") + "\";</script>";
+  return withHead(out, langScript + head);
 }
 
-std::string document() {
-  return document(Lang::code());
-}
+std::string document() { return document(files(), Lang::code()); }
 
 }  // namespace Page

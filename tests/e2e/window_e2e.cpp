@@ -6,7 +6,7 @@
 
 #include <set>
 
-#include "app/page_text.h"
+#include "page/document.h"
 #include "base/text.h"
 #include "e2e/velmo_run.h"
 #include "support/home.h"

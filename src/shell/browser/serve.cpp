@@ -11,7 +11,7 @@
 #include <string>
 
 #include "app/app_delegate.h"
-#include "app/page_text.h"
+#include "page/document.h"
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/text.h"
@@ -284,7 +284,7 @@ int runServe(const ServeOptions& options) {
   server->port = uris ? g_uri_get_port(static_cast<GUri*>(uris->data)) : options.port;
   g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
 
-  server->html = PageText::document(PageText::files(), Lang::hebrew(), shimMarkup(server->token));
+  server->html = Page::document(Page::files(), Lang::code(), shimMarkup(server->token));
 
   AppDelegate::Hosts hosts;
   hosts.page = &server->page;

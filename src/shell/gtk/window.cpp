@@ -8,7 +8,7 @@
 #include <string>
 
 #include "app/app_delegate.h"
-#include "app/page_text.h"
+#include "page/document.h"
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/text.h"
@@ -137,7 +137,7 @@ class WindowShell final : public PageHost, public Dialogs {
  private:
   void loadPage() {
     loaded = false;
-    html = PageText::document(PageText::files(), Lang::hebrew());
+    html = Page::document();
     webkit_web_view_load_html(web, html.c_str(), nullptr);
   }
 
