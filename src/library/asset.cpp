@@ -135,6 +135,10 @@ nlohmann::json asset(const std::string& path) {
     out["error"] = Lang::pick("File not found", "הקובץ לא נמצא");
     return out;
   }
+  if (attributes && !attributes->regular) {  // a folder, or a pipe whose reading would never end
+    out["error"] = Lang::pick("No read permission", "אין הרשאת קריאה");
+    return out;
+  }
   try {
     if (what == "pdf") {
       pdf(file, out);

@@ -94,8 +94,11 @@ std::string kind(const std::string& path) {
 Document read(const std::string& path) {
   std::string file = expand(path);
   if (!Files::exists(file)) return {"", Lang::pick("File not found", "הקובץ לא נמצא")};
-  if (auto a = Files::attributes(file); a && a->size > kEditBytes)
+  auto a = Files::attributes(file);
+  if (a && a->size > kEditBytes)
     return {"", Lang::pick("File too large to open here", "הקובץ גדול מדי לפתיחה כאן")};
+  // A pipe or a device would block the reading thread or never end.
+  if (!a || !a->regular) return {"", Lang::pick("No read permission", "אין הרשאת קריאה")};
   auto bytes = Files::read(file);
   if (!bytes) return {"", Lang::pick("No read permission", "אין הרשאת קריאה")};
   return {Text::validUtf8(*bytes), ""};
@@ -107,6 +110,10 @@ std::string write(const std::string& path, const std::string& text) {
     return Lang::pick("File not found — Velmo only saves over a file that exists",
                       "הקובץ לא נמצא — ולמו שומר רק על קובץ קיים");
   file = target(file);
+  // Renaming over a pipe or a device would replace it with a plain file.
+  if (auto a = Files::attributes(file); a && !a->regular)
+    return Lang::pick("Save failed: ", "השמירה נכשלה: ") +
+           systemError(a->directory ? EISDIR : EINVAL);
   // The saved file keeps its permissions; a private note must not become world-readable.
   mode_t mode = modeOf(file);
   keepBackup(file, mode);

@@ -110,6 +110,18 @@ TEST_F(DocumentsTest, FailedSaveSaysSoAndLeavesNothingBehind) {
   EXPECT_EQ(Files::list(home.path())->size(), 2u);
 }
 
+TEST_F(DocumentsTest, PipesAreNeitherReadNorReplaced) {
+  std::string pipe = home.path() + "/pipe.md";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_EQ(Documents::read(pipe).error, "No read permission");
+  EXPECT_EQ(Documents::asset(pipe)["error"], "No read permission");
+  EXPECT_EQ(Documents::write(pipe, "x").rfind("Save failed: ", 0), 0u);
+  struct stat st {};
+  ASSERT_EQ(::lstat(pipe.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_FALSE(Files::exists(pipe + ".gib"));
+}
+
 TEST_F(DocumentsTest, PathsNamedInText) {
   file("notes/a.md", "a");
   file("notes/b.txt", "b");
