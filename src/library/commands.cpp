@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
+#include <optional>
 
 #include "base/clock.h"
 #include "base/files.h"
