@@ -130,7 +130,11 @@ nlohmann::json asset(const std::string& path) {
   std::string what = kind(file);
   auto attributes = Files::attributes(file);
   int64_t size = attributes ? attributes->size : 0;
-  nlohmann::json out = {{"path", file}, {"kind", what}, {"size", size}, {"name", Text::lastComponent(file)}};
+  // File names are bytes, JSON is UTF-8: a name that is not would make the payload unsendable.
+  nlohmann::json out = {{"path", Text::validUtf8(file)},
+                        {"kind", what},
+                        {"size", size},
+                        {"name", Text::validUtf8(Text::lastComponent(file))}};
   if (!Files::exists(file)) {
     out["error"] = Lang::pick("File not found", "הקובץ לא נמצא");
     return out;

@@ -95,7 +95,8 @@ std::vector<Command> markdownFiles(const std::string& folder, Source source) {
   if (!entries) return out;
   for (const auto& e : *entries) {
     if (Files::extension(e.name) != "md") continue;
-    out.push_back({Files::baseName(e.name), frontMatter(e.path), kindWord(source), false});
+    // Names go to the page as JSON, which holds only valid UTF-8; file names are bytes.
+    out.push_back({Text::validUtf8(Files::baseName(e.name)), frontMatter(e.path), kindWord(source), false});
   }
   std::sort(out.begin(), out.end(), byName);
   return out;
@@ -108,7 +109,7 @@ std::vector<Command> skills(const std::string& folder) {
   for (const auto& e : *entries) {
     std::string file = Files::join(e.path, "SKILL.md");
     if (!Files::exists(file)) continue;
-    out.push_back({e.name, frontMatter(file), kindWord(Source::skill), false});
+    out.push_back({Text::validUtf8(e.name), frontMatter(file), kindWord(Source::skill), false});
   }
   std::sort(out.begin(), out.end(), byName);
   return out;

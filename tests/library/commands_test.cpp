@@ -111,6 +111,14 @@ TEST_F(CommandsTest, BuiltInsThenCommandsThenSkillsThenAgentsEachSortedAlone) {
   EXPECT_EQ(list[32].hint, "first skill");
 }
 
+TEST_F(CommandsTest, FileNamesThatAreNotUtf8StillMakeAPayload) {
+  command("bad\xff", "description: x\n");
+  auto list = Commands::payload();
+  ASSERT_EQ(list.size(), 30u);
+  EXPECT_EQ(list[29]["name"], "bad\xEF\xBF\xBD");
+  EXPECT_NO_THROW(list.dump());
+}
+
 TEST_F(CommandsTest, PickerOnlyForABareInteractiveCommand) {
   command("model", "description: shadowed by the built-in\n");
   command("deploy", "description: runs at once\n");
