@@ -1,0 +1,235 @@
+#include "library/documents.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "base/base64.h"
+#include "base/files.h"
+#include "base/text.h"
+#include "library/desktop.h"
+#include "sessions/language.h"
+#include "support/fake_clock.h"
+#include "support/home.h"
+
+namespace {
+
+class DocumentsTest : public ::testing::Test {
+ protected:
+  ScopedHome home;
+  ScopedLanguage english{"en"};
+
+  std::string file(const std::string& relative, const std::string& text) { return home.write(relative, text); }
+  std::string contents(const std::string& path) { return Files::read(path).value_or("<missing>"); }
+};
+
+TEST_F(DocumentsTest, ExpandOnlyTheUsersOwnTilde) {
+  EXPECT_EQ(Documents::expand("~/notes/a.md"), home.path() + "/notes/a.md");
+  EXPECT_EQ(Documents::expand("~"), home.path());
+  EXPECT_EQ(Documents::expand("~bob/a.md"), "~bob/a.md");
+  EXPECT_EQ(Documents::expand("/tmp/~/a"), "/tmp/~/a");
+}
+
+TEST_F(DocumentsTest, KindsByLowerCasedExtension) {
+  EXPECT_EQ(Documents::kind("/a/b.MARKDOWN"), "md");
+  EXPECT_EQ(Documents::kind("/a/b.Pdf"), "pdf");
+  EXPECT_EQ(Documents::kind("/a/b.HEIC"), "image");
+  EXPECT_EQ(Documents::kind("/a/run.applescript"), "text");
+  EXPECT_EQ(Documents::kind("/a/b.zip"), "other");
+  EXPECT_EQ(Documents::kind("/a/Makefile"), "other");
+  EXPECT_EQ(Documents::kind("/a/.md"), "other");  // a hidden file, not an extension
+}
+
+TEST_F(DocumentsTest, ReadGivesTextOrExactlyOneError) {
+  auto missing = Documents::read("~/nothing.md");
+  EXPECT_EQ(missing.text, "");
+  EXPECT_EQ(missing.error, "File not found");
+
+  file("a.md", "shalom \xff world");
+  auto doc = Documents::read("~/a.md");
+  EXPECT_EQ(doc.error, "");
+  EXPECT_EQ(doc.text, "shalom \xEF\xBF\xBD world");
+
+  file("empty.md", "");
+  auto empty = Documents::read("~/empty.md");
+  EXPECT_EQ(empty.text, "");
+  EXPECT_EQ(empty.error, "");
+
+  std::string big = file("big.md", "");
+  ASSERT_EQ(::truncate(big.c_str(), 2'000'001), 0);
+  EXPECT_EQ(Documents::read(big).error, "File too large to open here");
+  ASSERT_EQ(::truncate(big.c_str(), 2'000'000), 0);
+  EXPECT_EQ(Documents::read(big).error, "");
+}
+
+TEST_F(DocumentsTest, SaveNeverCreatesAFile) {
+  std::string error = Documents::write("~/new.md", "text");
+  EXPECT_EQ(error, "File not found — Velmo only saves over a file that exists");
+  EXPECT_FALSE(Files::exists(home.path() + "/new.md"));
+  EXPECT_FALSE(Files::exists(home.path() + "/new.md.gib"));
+}
+
+TEST_F(DocumentsTest, SaveKeepsOneBackupOfTheContentBeforeIt) {
+  std::string path = file("notes.md", "first");
+  EXPECT_EQ(Documents::write("~/notes.md", "second"), "");
+  EXPECT_EQ(contents(path), "second");
+  EXPECT_EQ(contents(path + ".gib"), "first");
+  EXPECT_EQ(Documents::write(path, "third"), "");
+  EXPECT_EQ(contents(path), "third");
+  EXPECT_EQ(contents(path + ".gib"), "second");
+  EXPECT_EQ(Files::list(home.path())->size(), 3u);  // .claude, the file, one backup: no leftovers
+}
+
+TEST_F(DocumentsTest, SaveKeepsPermissionsAndLinks) {
+  std::string real = file("private/real.md", "secret");
+  ::chmod(real.c_str(), 0600);
+  std::string link = home.path() + "/link.md";
+  ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
+  EXPECT_EQ(Documents::write(link, "new secret"), "");
+  struct stat st {};
+  ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(contents(real), "new secret");
+  ASSERT_EQ(::stat(real.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat((real + ".gib").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(DocumentsTest, FailedSaveSaysSoAndLeavesNothingBehind) {
+  Files::makeDirectories(home.path() + "/folder.md");
+  std::string error = Documents::write("~/folder.md", "text");
+  EXPECT_EQ(error.rfind("Save failed: ", 0), 0u) << error;
+  EXPECT_GT(error.size(), std::string("Save failed: ").size());
+  EXPECT_TRUE(Files::isDirectory(home.path() + "/folder.md"));
+  EXPECT_EQ(Files::list(home.path())->size(), 2u);
+}
+
+TEST_F(DocumentsTest, PipesAreNeitherReadNorReplaced) {
+  std::string pipe = home.path() + "/pipe.md";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_EQ(Documents::read(pipe).error, "No read permission");
+  EXPECT_EQ(Documents::asset(pipe)["error"], "No read permission");
+  EXPECT_EQ(Documents::write(pipe, "x").rfind("Save failed: ", 0), 0u);
+  struct stat st {};
+  ASSERT_EQ(::lstat(pipe.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_FALSE(Files::exists(pipe + ".gib"));
+}
+
+TEST_F(DocumentsTest, PathsNamedInText) {
+  file("notes/a.md", "a");
+  file("notes/b.txt", "b");
+  file("notes/c.zip", "c");
+  file("notes/d.PDF", "d");
+  std::string abs = home.path() + "/notes/b.txt";
+  std::string text = "see (~/notes/a.md), then `" + abs + "`. Also ~/notes/c.zip and ~/notes/gone.md;\n" +
+                     "again ~/notes/a.md! and [" + home.path() + "/notes/d.PDF]?: and notes/a.md";
+  EXPECT_EQ(Documents::paths(text), (std::vector<std::string>{"~/notes/a.md", abs, home.path() + "/notes/d.PDF"}));
+  EXPECT_TRUE(Documents::paths("(~/notes/missing.md),").empty());
+  EXPECT_TRUE(Documents::paths("").empty());
+}
+
+TEST(Stash, NamesAreCleanedAndStamped) {
+  ScopedLanguage english{"en"};
+  std::string oldTz = std::getenv("TZ") ? std::getenv("TZ") : "";
+  ::setenv("TZ", "UTC0", 1);
+  ::tzset();
+  double when = 1'800'000'000;  // 2027-01-15 08:00:00 UTC
+  EXPECT_EQ(Documents::stashName("my shot.png", when), "20270115-080000-my-shot.png");
+  EXPECT_EQ(Documents::stashName("", when), "20270115-080000-file");
+  EXPECT_EQ(Documents::stashName("   ", when), "20270115-080000-file");
+  EXPECT_EQ(Documents::stashName("/Users/x/Desktop/a b.pdf", when), "20270115-080000-a-b.pdf");
+  EXPECT_EQ(Documents::stashName("..", when), "20270115-080000-..");
+  EXPECT_EQ(Documents::stashName("x\\..\\\"evil\".sh", when), "20270115-080000-x..evil.sh");
+  EXPECT_EQ(Documents::stashName(std::string("a\0b.txt", 7), when), "20270115-080000-ab.txt");
+  {
+    ScopedLanguage hebrew{"he"};
+    EXPECT_EQ(Documents::stashName(" ", when), "20270115-080000-קובץ");
+  }
+  if (oldTz.empty()) ::unsetenv("TZ"); else ::setenv("TZ", oldTz.c_str(), 1);
+  ::tzset();
+}
+
+TEST_F(DocumentsTest, StashKeepsEveryPasteInsideTheDropsFolder) {
+  FakeClock clock(1'800'000'000);
+  std::string first = Documents::stash(Base64::encode("one"), "../../escape.txt");
+  std::string second = Documents::stash(Base64::encode("two"), "escape.txt");
+  std::string third = Documents::stash(Base64::encode("three"), "escape.txt");
+  std::string drops = home.agent("velmo-drops") + "/";
+  ASSERT_EQ(first.rfind(drops, 0), 0u) << first;
+  EXPECT_TRUE(Text::endsWith(first, "-escape.txt"));
+  EXPECT_TRUE(Text::endsWith(second, "-escape-2.txt")) << second;
+  EXPECT_TRUE(Text::endsWith(third, "-escape-3.txt")) << third;
+  EXPECT_EQ(contents(first), "one");
+  EXPECT_EQ(contents(second), "two");
+  EXPECT_EQ(contents(third), "three");
+  EXPECT_EQ(Files::list(drops)->size(), 3u);
+  struct stat st {};
+  ASSERT_EQ(::stat(first.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(DocumentsTest, StashRefusesWhatIsNotStrictBase64) {
+  EXPECT_EQ(Documents::stash("aGVsbG8=\n", "a.txt"), "");
+  EXPECT_EQ(Documents::stash("aGVsbG8", "a.txt"), "");
+  EXPECT_EQ(Documents::stash("aGV=bG8=", "a.txt"), "");
+  EXPECT_EQ(Documents::stash("data:text/plain;base64,aGVsbG8=", "a.txt"), "");
+  EXPECT_FALSE(Files::exists(home.agent("velmo-drops")));
+  std::string ok = Documents::stash("aGVsbG8=", "a.txt");
+  EXPECT_EQ(contents(ok), "hello");
+}
+
+class RecordingDesktop final : public Desktop::Host {
+ public:
+  std::vector<std::string> calls;
+  bool reveal(const std::string& path) override {
+    calls.push_back("reveal " + path);
+    return true;
+  }
+  bool open(const std::string& target) override {
+    calls.push_back("open " + target);
+    return true;
+  }
+};
+
+class DesktopTest : public DocumentsTest {
+ protected:
+  std::shared_ptr<RecordingDesktop> desktop = std::make_shared<RecordingDesktop>();
+  void SetUp() override { Desktop::install(desktop); }
+  void TearDown() override { Desktop::install(nullptr); }
+};
+
+TEST_F(DesktopTest, FilesAreShownAndOpenedByTheirFullPathOnly) {
+  std::string path = file("docs/a.md", "a");
+  EXPECT_TRUE(Documents::showInFinder("~/docs/a.md"));
+  EXPECT_TRUE(Documents::reveal(path));
+  EXPECT_FALSE(Documents::showInFinder("~/docs/missing.md"));
+  EXPECT_FALSE(Documents::reveal("docs/a.md"));
+  EXPECT_FALSE(Documents::reveal("--help"));
+  EXPECT_FALSE(Documents::reveal(""));
+  EXPECT_EQ(desktop->calls, (std::vector<std::string>{"reveal " + path, "open " + path}));
+}
+
+TEST_F(DesktopTest, OnlyWebAndMailAddressesAreOpened) {
+  EXPECT_TRUE(Documents::openURL("https://example.org/a?b=c#d"));
+  EXPECT_TRUE(Documents::openURL("HTTP://example.org"));
+  EXPECT_TRUE(Documents::openURL("mailto:someone@example.org"));
+  for (const char* refused : {"javascript:alert(1)", "file:///etc/passwd", "ssh://host", "not a url", "https:",
+                              "https://example.org/a b", "https://example.org/\n", "", ":x", "/tmp/a.md"})
+    EXPECT_FALSE(Documents::openURL(refused)) << refused;
+  EXPECT_EQ(desktop->calls.size(), 3u);
+}
+
+TEST(Desktop, WithoutAHostRequestsAreRefused) {
+  Desktop::install(nullptr);
+  EXPECT_FALSE(Desktop::current()->open("https://example.org"));
+  EXPECT_FALSE(Desktop::current()->reveal("/tmp"));
+}
+
+}  // namespace
