@@ -9,6 +9,7 @@
 #include "base/log.h"
 #include "base/text.h"
 #include "shell/browser/serve.h"
+#include "shell/desktop_linux.h"
 #include "shell/gtk/window.h"
 
 namespace {
@@ -84,6 +85,7 @@ int velmoMain(int argc, char** argv) {
     }
   }
   if (list) return runList();
+  Desktop::install(Desktop::linuxHost());
   if (!serve && (portGiven || noOpenGiven))
     return usageError(Lang::pick("--port and --no-open go with --serve", "--port ו־--no-open באים עם --serve"));
   if (serve) return runServe(options);
