@@ -80,16 +80,16 @@ using TerminalList = std::function<std::vector<Terminal>()>;
 bool sendWith(const std::string& text, const std::string& tty, const TerminalList& terminals) {
   std::string line = oneLine(text);
   if (line.empty()) return false;
-  if (!host().typeLine(tty, line)) return false;
-
   // An idle agent turns busy the moment it takes a line, which tells us without reading
-  // the screen; an agent that was not idle can only be judged by its input box.
+  // the screen; an agent that was not idle can only be judged by its input box. The status
+  // is taken before typing, as the agent may turn busy before a later look.
   std::optional<int64_t> watched;
   for (const auto& t : terminals())
     if (t.tty == tty) {
       if (status(t.pid) == "idle") watched = t.pid;
       break;
     }
+  if (!host().typeLine(tty, line)) return false;
   std::string needle = Text::suffix(line, kNeedleChars);
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     for (int check = 0; check < kChecksPerAttempt; ++check) {
