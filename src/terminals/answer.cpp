@@ -14,11 +14,11 @@
 namespace Terminals {
 namespace {
 
-constexpr double kSettleFor = 9;        // seconds the screen is watched after typing
-constexpr double kRetryAfter = 2.5;     // when the keys are sent once more
+constexpr double kSettleFor = 9;     // seconds the screen is watched after typing
+constexpr double kRetryAfter = 2.5;  // when the keys are sent once more
 constexpr double kSettleStep = 0.5;
-constexpr double kAnsweringAfter = 3;   // the terminal stays marked this long after an answer
-constexpr double kTickPause = 0.5;      // for the agent to redraw a ticked row
+constexpr double kAnsweringAfter = 3;  // the terminal stays marked this long after an answer
+constexpr double kTickPause = 0.5;     // for the agent to redraw a ticked row
 constexpr size_t kFreeNeedleChars = 12;
 constexpr Clock::Time kDistantFuture = 1e300;
 
@@ -29,31 +29,39 @@ std::map<std::string, std::string> failed;
 // its keys into whatever the first left on screen.
 std::map<std::string, std::shared_ptr<std::mutex>> typing;
 
-const char* invalidAnswer() { return Lang::pick("Invalid answer", "תשובה לא תקינה"); }
+const char* invalidAnswer() {
+  return Lang::pick("Invalid answer", "תשובה לא תקינה");
+}
 const char* unreachable() {
   return Lang::pick("Could not reach the terminal window", "לא הצלחתי להגיע לחלון־המסוף");
 }
 const char* promptGone() {
   return Lang::pick(
-      "The question is no longer open in the terminal — it may have been answered or cancelled there",
+      "The question is no longer open in the terminal — it may have been answered or cancelled "
+      "there",
       "השאלה כבר לא פתוחה במסוף — אולי נענתה או בוטלה שם");
 }
 const char* differentPrompt() {
   return Lang::pick(
-      "A different question is open in the terminal now — not sent, so as not to answer it by mistake",
+      "A different question is open in the terminal now — not sent, so as not to answer it by "
+      "mistake",
       "במסוף פתוחה עכשיו שאלה אחרת — לא שלחתי כדי לא לענות עליה בטעות");
 }
 const char* typingFailed() {
   return Lang::pick("Could not type into the terminal window", "לא הצלחתי להקליד בחלון־המסוף");
 }
 const char* stillOpen() {
-  return Lang::pick("The answer was typed, but the question is still open in the terminal after 9 seconds",
-                    "הקלדתי את התשובה, אבל השאלה עדיין פתוחה במסוף אחרי 9 שניות");
+  return Lang::pick(
+      "The answer was typed, but the question is still open in the terminal after 9 seconds",
+      "הקלדתי את התשובה, אבל השאלה עדיין פתוחה במסוף אחרי 9 שניות");
 }
-const char* emptyFree() { return Lang::pick("The answer is empty", "התשובה ריקה"); }
+const char* emptyFree() {
+  return Lang::pick("The answer is empty", "התשובה ריקה");
+}
 const char* freeOnMulti() {
   return Lang::pick(
-      "Free text cannot be sent from here in a multi-select question — tick options, or type it in the terminal",
+      "Free text cannot be sent from here in a multi-select question — tick options, or type it in "
+      "the terminal",
       "בשאלה עם בחירה מרובה אי־אפשר לשלוח טקסט חופשי מכאן — לסמן אפשרויות, או לכתוב במסוף");
 }
 const char* noFreeRow() {
@@ -61,8 +69,9 @@ const char* noFreeRow() {
                     "לשאלה הזאת אין שורה לטקסט חופשי — לבחור אחת האפשרויות");
 }
 const char* busy() {
-  return Lang::pick("Another answer is still being typed into this terminal — try again in a moment",
-                    "תשובה אחרת עדיין מוקלדת במסוף הזה — לנסות שוב בעוד רגע");
+  return Lang::pick(
+      "Another answer is still being typed into this terminal — try again in a moment",
+      "תשובה אחרת עדיין מוקלדת במסוף הזה — לנסות שוב בעוד רגע");
 }
 
 // Marks the terminal as being answered for the answer's life and leaves its outcome.
@@ -149,7 +158,8 @@ using Retry = std::function<void(const Picker&)>;
 // Watches the screen after typing until the prompt (as told by `key`) is gone or another
 // has replaced it; presses once more if nothing happened; gives up after 9 seconds. A
 // review screen that replaces the prompt is submitted.
-bool settle(Answer& answer, const std::string& before, bool review, const Key& key, const Retry& retry) {
+bool settle(Answer& answer, const std::string& before, bool review, const Key& key,
+            const Retry& retry) {
   const Clock::Time start = Clock::now();
   bool retried = false;
   while (Clock::now() - start < kSettleFor) {
@@ -239,7 +249,8 @@ bool answerFree(const std::string& text, const std::string& tty) {
   const std::string row = std::to_string(p.freeRow);
   Key key = [row](const Picker& q) {
     Picker c = q;
-    c.options.erase(std::remove_if(c.options.begin(), c.options.end(), [&](const Option& o) { return o.n == row; }),
+    c.options.erase(std::remove_if(c.options.begin(), c.options.end(),
+                                   [&](const Option& o) { return o.n == row; }),
                     c.options.end());
     return signature(c) + (q.review ? "|R" : "");
   };

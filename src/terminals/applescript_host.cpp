@@ -19,8 +19,8 @@ std::string onFirstTab(const std::string& tty, const std::string& action) {
   return "tell application \"Terminal\"\n"
          "  repeat with i from 1 to (count of windows)\n"
          "    try\n"
-         "      if (tty of tab 1 of window i as text) is \"" + scriptQuote(tty) + "\" then\n" +
-         action +
+         "      if (tty of tab 1 of window i as text) is \"" +
+         scriptQuote(tty) + "\" then\n" + action +
          "        return \"ok\"\n"
          "      end if\n"
          "    end try\n"
@@ -40,17 +40,18 @@ std::optional<std::string> AppleScriptHost::run(const std::string& script, doubl
 }
 
 std::optional<std::map<std::string, std::string>> AppleScriptHost::titles() {
-  auto out = run(
-      "tell application \"Terminal\"\n"
-      "  set out to \"\"\n"
-      "  repeat with i from 1 to (count of windows)\n"
-      "    try\n"
-      "      set out to out & (tty of tab 1 of window i as text) & tab & (name of window i as text) & linefeed\n"
-      "    end try\n"
-      "  end repeat\n"
-      "  return out\n"
-      "end tell",
-      kReadLimit);
+  auto out =
+      run("tell application \"Terminal\"\n"
+          "  set out to \"\"\n"
+          "  repeat with i from 1 to (count of windows)\n"
+          "    try\n"
+          "      set out to out & (tty of tab 1 of window i as text) & tab & (name of window i as "
+          "text) & linefeed\n"
+          "    end try\n"
+          "  end repeat\n"
+          "  return out\n"
+          "end tell",
+          kReadLimit);
   if (!out) return std::nullopt;
   std::map<std::string, std::string> titles;
   for (const auto& line : Text::split(*out, '\n')) {
@@ -61,18 +62,19 @@ std::optional<std::map<std::string, std::string>> AppleScriptHost::titles() {
 }
 
 std::optional<std::vector<Screen>> AppleScriptHost::screens() {
-  auto out = run(
-      "tell application \"Terminal\"\n"
-      "  set out to \"\"\n"
-      "  repeat with i from 1 to (count of windows)\n"
-      "    try\n"
-      "      set out to out & \"<<T>>\" & (tty of selected tab of window i as text) & \"|W|\" & (id of window i as text) & linefeed\n"
-      "      set out to out & (contents of selected tab of window i as text) & linefeed\n"
-      "    end try\n"
-      "  end repeat\n"
-      "  return out\n"
-      "end tell",
-      kReadLimit);
+  auto out =
+      run("tell application \"Terminal\"\n"
+          "  set out to \"\"\n"
+          "  repeat with i from 1 to (count of windows)\n"
+          "    try\n"
+          "      set out to out & \"<<T>>\" & (tty of selected tab of window i as text) & \"|W|\" "
+          "& (id of window i as text) & linefeed\n"
+          "      set out to out & (contents of selected tab of window i as text) & linefeed\n"
+          "    end try\n"
+          "  end repeat\n"
+          "  return out\n"
+          "end tell",
+          kReadLimit);
   if (!out || out->empty()) return std::nullopt;
   return splitDump(*out, "<<T>>");
 }
@@ -82,7 +84,8 @@ std::optional<std::string> AppleScriptHost::screen(const std::string& tty) {
       "tell application \"Terminal\"\n"
       "  repeat with i from 1 to (count of windows)\n"
       "    try\n"
-      "      if (tty of selected tab of window i as text) is \"" + scriptQuote(tty) +
+      "      if (tty of selected tab of window i as text) is \"" +
+          scriptQuote(tty) +
           "\" then return contents of selected tab of window i\n"
           "    end try\n"
           "  end repeat\n"
@@ -92,7 +95,9 @@ std::optional<std::string> AppleScriptHost::screen(const std::string& tty) {
 }
 
 bool AppleScriptHost::typeLine(const std::string& tty, const std::string& text) {
-  return ok(run(onFirstTab(tty, "        do script \"" + scriptQuote(text) + "\" in tab 1 of window i\n"), 0));
+  return ok(
+      run(onFirstTab(tty, "        do script \"" + scriptQuote(text) + "\" in tab 1 of window i\n"),
+          0));
 }
 
 std::string AppleScriptHost::keys(int moves, const std::string& text) {
@@ -104,16 +109,18 @@ std::string AppleScriptHost::keys(int moves, const std::string& text) {
 }
 
 bool AppleScriptHost::typeKeys(const std::string& tty, int moves, const std::string& text) {
-  return ok(run("set e to (ASCII character 27)\n" +
-                    onFirstTab(tty, "        do script (" + keys(moves, text) + ") in tab 1 of window i\n"),
-                0));
+  return ok(run(
+      "set e to (ASCII character 27)\n" +
+          onFirstTab(tty, "        do script (" + keys(moves, text) + ") in tab 1 of window i\n"),
+      0));
 }
 
 bool AppleScriptHost::setTitle(const std::string& tty, const std::string& title) {
-  return ok(run(onFirstTab(tty,
-                           "        set custom title of tab 1 of window i to \"" + scriptQuote(title) + "\"\n"
-                           "        set title displays custom title of tab 1 of window i to true\n"),
-                0));
+  return ok(run(
+      onFirstTab(tty, "        set custom title of tab 1 of window i to \"" + scriptQuote(title) +
+                          "\"\n"
+                          "        set title displays custom title of tab 1 of window i to true\n"),
+      0));
 }
 
 bool AppleScriptHost::raise(const std::string& tty) {
@@ -133,13 +140,15 @@ std::string AppleScriptHost::openCommand(const std::string& cwd, const Launch& w
 
 bool AppleScriptHost::open(const std::string& cwd, const Launch& what) {
   if (what.argv.empty()) return false;
-  auto out = run(
-      "tell application \"Terminal\"\n"
-      "  activate\n"
-      "  do script \"" + scriptQuote(openCommand(cwd, what)) + "\"\n"
-      "end tell\n"
-      "return \"ok\"",
-      0);
+  auto out =
+      run("tell application \"Terminal\"\n"
+          "  activate\n"
+          "  do script \"" +
+              scriptQuote(openCommand(cwd, what)) +
+              "\"\n"
+              "end tell\n"
+              "return \"ok\"",
+          0);
   return out && *out == "ok";
 }
 
@@ -147,28 +156,31 @@ void AppleScriptHost::close(const std::string& tty) {
   run("tell application \"Terminal\"\n"
       "  repeat with i from (count of windows) to 1 by -1\n"
       "    try\n"
-      "      if (tty of tab 1 of window i as text) is \"" + scriptQuote(tty) + "\" then close window i saving no\n"
-      "    end try\n"
-      "  end repeat\n"
-      "end tell",
+      "      if (tty of tab 1 of window i as text) is \"" +
+          scriptQuote(tty) +
+          "\" then close window i saving no\n"
+          "    end try\n"
+          "  end repeat\n"
+          "end tell",
       0);
 }
 
 bool AppleScriptHost::closeSingle(const std::string& tty) {
-  return ok(run(
-      "tell application \"Terminal\"\n"
-      "  repeat with i from (count of windows) to 1 by -1\n"
-      "    try\n"
-      "      if (count of tabs of window i) is 1 and (tty of tab 1 of window i as text) is \"" +
-          scriptQuote(tty) + "\" then\n"
-          "        close window i saving no\n"
-          "        return \"ok\"\n"
-          "      end if\n"
-          "    end try\n"
-          "  end repeat\n"
-          "  return \"no\"\n"
-          "end tell",
-      0));
+  return ok(
+      run("tell application \"Terminal\"\n"
+          "  repeat with i from (count of windows) to 1 by -1\n"
+          "    try\n"
+          "      if (count of tabs of window i) is 1 and (tty of tab 1 of window i as text) is \"" +
+              scriptQuote(tty) +
+              "\" then\n"
+              "        close window i saving no\n"
+              "        return \"ok\"\n"
+              "      end if\n"
+              "    end try\n"
+              "  end repeat\n"
+              "  return \"no\"\n"
+              "end tell",
+          0));
 }
 
 }  // namespace Terminals

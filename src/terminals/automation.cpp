@@ -1,9 +1,8 @@
 #include "terminals/automation.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cstdlib>
 #include <functional>
+#include <nlohmann/json.hpp>
 
 #include "base/clock.h"
 #include "base/files.h"
@@ -25,7 +24,9 @@ std::string oneLine(const std::string& text) {
   return Text::trimBlanks(Text::replaceAll(text, "\n", " "));
 }
 
-std::string removeSpaces(const std::string& s) { return Text::replaceAll(s, " ", ""); }
+std::string removeSpaces(const std::string& s) {
+  return Text::replaceAll(s, " ", "");
+}
 
 std::optional<std::string> folderFor(const std::string& cwd) {
   std::string folder = cwd.empty() ? Paths::home() : cwd;
@@ -49,7 +50,9 @@ std::string registryField(int64_t pid, const std::string& field) {
   return it != json.end() && it->is_string() ? it->get<std::string>() : "";
 }
 
-std::string status(int64_t pid) { return registryField(pid, "status"); }
+std::string status(int64_t pid) {
+  return registryField(pid, "status");
+}
 
 std::optional<bool> stillTyped(const std::string& needle, const std::string& tty) {
   auto screen = host().screen(tty);
@@ -107,7 +110,8 @@ bool raiseWith(const std::string& tty, const TerminalList& terminals) {
   if (host().raise(tty)) return true;
   // A background session has no terminal of its own to raise: show it in a new one.
   for (const auto& t : terminals())
-    if (t.tty == tty && !t.jobId.empty()) return spawnClaude(Paths::home(), {"attach", t.jobId}).empty();
+    if (t.tty == tty && !t.jobId.empty())
+      return spawnClaude(Paths::home(), {"attach", t.jobId}).empty();
   return false;
 }
 
@@ -121,9 +125,13 @@ bool send(const std::string& text, const std::string& tty, const std::vector<Ter
   return sendWith(text, tty, [&] { return terminals; });
 }
 
-bool setWindowTitle(const std::string& title, const std::string& tty) { return host().setTitle(tty, title); }
+bool setWindowTitle(const std::string& title, const std::string& tty) {
+  return host().setTitle(tty, title);
+}
 
-bool raise(const std::string& tty) { return raiseWith(tty, [] { return open(); }); }
+bool raise(const std::string& tty) {
+  return raiseWith(tty, [] { return open(); });
+}
 
 bool raise(const std::string& tty, const std::vector<Terminal>& terminals) {
   return raiseWith(tty, [&] { return terminals; });
@@ -131,8 +139,9 @@ bool raise(const std::string& tty, const std::vector<Terminal>& terminals) {
 
 std::optional<std::string> claudePath() {
   const std::string home = Paths::home();
-  for (const std::string& candidate : {home + "/.local/bin/claude", home + "/.claude/local/claude",
-                                       std::string("/opt/homebrew/bin/claude"), std::string("/usr/local/bin/claude")})
+  for (const std::string& candidate :
+       {home + "/.local/bin/claude", home + "/.claude/local/claude",
+        std::string("/opt/homebrew/bin/claude"), std::string("/usr/local/bin/claude")})
     if (Files::isExecutableFile(candidate)) return candidate;
   const char* path = std::getenv("PATH");
   for (const auto& dir : Text::split(path ? path : "", ':')) {
@@ -161,8 +170,9 @@ std::string spawn(const std::string& cwd, bool bypass) {
   if (bypass) what.argv.push_back("--dangerously-skip-permissions");
   what.userShell = true;
   if (host().open(*folder, what)) return "";
-  return std::string(Lang::pick("Opening the terminal failed — usually a missing automation permission: ",
-                                "פתיחת המסוף נכשלה — בדרך כלל חסר אישור אוטומציה: ")) +
+  return std::string(
+             Lang::pick("Opening the terminal failed — usually a missing automation permission: ",
+                        "פתיחת המסוף נכשלה — בדרך כלל חסר אישור אוטומציה: ")) +
          Lang::pick("System Settings → Privacy & Security → Automation → Velmo → Terminal.",
                     "הגדרות המערכת ← פרטיות ואבטחה ← אוטומציה ← ולמו ← מסוף.");
 }

@@ -31,7 +31,8 @@ std::vector<Screen> splitDump(const std::string& text, const std::string& marker
   while (at != std::string::npos) {
     size_t start = at + marker.size();
     size_t next = text.find(marker, start);
-    std::string piece = text.substr(start, next == std::string::npos ? std::string::npos : next - start);
+    std::string piece =
+        text.substr(start, next == std::string::npos ? std::string::npos : next - start);
     at = next;
     size_t eol = piece.find('\n');
     std::string header = piece.substr(0, eol);

@@ -29,8 +29,9 @@ constexpr size_t kContextChars = 2500;
 constexpr size_t kBodyLineChars = 300;
 constexpr double kDumpReuse = 1.5;
 
-const std::vector<std::string_view> kBoxChars = {"─", "━", "│", "┃", "┌", "┐", "└", "┘", "├", "┤",
-                                                 "┬", "┴", "┼", "╭", "╮", "╰", "╯", "═", "║", " ", "\t"};
+const std::vector<std::string_view> kBoxChars = {"─", "━", "│", "┃", "┌", "┐", "└",
+                                                 "┘", "├", "┤", "┬", "┴", "┼", "╭",
+                                                 "╮", "╰", "╯", "═", "║", " ", "\t"};
 const std::vector<std::string_view> kMarkerChars = {"❯", "➤", ">", " "};
 const std::vector<std::string_view> kMessageMarks = {"⏺", "●"};
 
@@ -52,10 +53,18 @@ std::string trimChars(std::string_view s, const std::vector<std::string_view>& s
   return std::string(s);
 }
 
-std::string trimBox(std::string_view s) { return trimChars(s, kBoxChars); }
-std::string trimMarkers(std::string_view s) { return trimChars(s, kMarkerChars); }
-bool isBorder(std::string_view line) { return Text::contains(line, "────"); }
-bool blank(std::string_view line) { return Text::trimBlanks(line).empty(); }
+std::string trimBox(std::string_view s) {
+  return trimChars(s, kBoxChars);
+}
+std::string trimMarkers(std::string_view s) {
+  return trimChars(s, kMarkerChars);
+}
+bool isBorder(std::string_view line) {
+  return Text::contains(line, "────");
+}
+bool blank(std::string_view line) {
+  return Text::trimBlanks(line).empty();
+}
 
 // A line drawn only of box-drawing characters (U+2500–U+257F), such as the dashed rule
 // the agent puts around a command it asks about.
@@ -89,7 +98,9 @@ bool splitOption(const std::string& text, std::string& number, std::string& rest
   return true;
 }
 
-std::string cut(const std::string& s, size_t chars) { return Text::prefix(s, chars); }
+std::string cut(const std::string& s, size_t chars) {
+  return Text::prefix(s, chars);
+}
 
 struct OptionScan {
   std::vector<Option> options;
@@ -102,9 +113,9 @@ struct OptionScan {
   int topLine = 0;
   bool reachedOne = false;
   // What a prompt without a footer is judged by.
-  bool markerOnRow = false;      // "❯" on a numbered row
-  bool interrupted = false;      // a border, a bare marker or a gap inside the rows
-  std::vector<int> numbers;      // every row number met, bottom up
+  bool markerOnRow = false;  // "❯" on a numbered row
+  bool interrupted = false;  // a border, a bare marker or a gap inside the rows
+  std::vector<int> numbers;  // every row number met, bottom up
 };
 
 // Options upwards from line k (exclusive), then the question above option 1.
@@ -143,7 +154,8 @@ OptionScan scanOptions(const std::vector<std::string>& lines, int k) {
       scan.cursor = toInt(number, 1);
       scan.markerOnRow = true;
     }
-    if (Text::startsWith(rest, "Type something") || Text::startsWith(rest, "Tell Claude what to change")) {
+    if (Text::startsWith(rest, "Type something") ||
+        Text::startsWith(rest, "Tell Claude what to change")) {
       scan.freeRow = toInt(number, 0);
     } else if (!Text::startsWith(rest, "Chat about this")) {
       std::vector<std::string> detail(pending.rbegin(), pending.rend());
@@ -235,18 +247,21 @@ std::string scrapeContext(const std::vector<std::string>& lines, int top) {
       block.clear();
     } else if (s.empty()) {
       if (!block.empty()) block.push_front("");
-    } else if (Text::startsWith(s, "›") || Text::startsWith(s, "─") || RE2::PartialMatch(s, summary)) {
+    } else if (Text::startsWith(s, "›") || Text::startsWith(s, "─") ||
+               RE2::PartialMatch(s, summary)) {
       continue;
-    } else if (Text::startsWith(raw, "  ") && !Text::startsWith(s, "⎿") && !Text::startsWith(s, "Called ") &&
-               !Text::startsWith(s, "…")) {
+    } else if (Text::startsWith(raw, "  ") && !Text::startsWith(s, "⎿") &&
+               !Text::startsWith(s, "Called ") && !Text::startsWith(s, "…")) {
       block.push_front(s);  // a message's continuation line
     } else {
       block.clear();
     }
   }
   if (messages.empty() && pastTop && !block.empty())
-    messages.push_back("… " + Text::join(std::vector<std::string>(block.begin(), block.end()), "\n"));
-  std::string context = Text::join(std::vector<std::string>(messages.begin(), messages.end()), "\n\n");
+    messages.push_back("… " +
+                       Text::join(std::vector<std::string>(block.begin(), block.end()), "\n"));
+  std::string context =
+      Text::join(std::vector<std::string>(messages.begin(), messages.end()), "\n\n");
   RE2::GlobalReplace(&context, manyBreaks, "\n\n");
   return cut(Text::trim(context), kContextChars);
 }
@@ -362,13 +377,15 @@ bool footerLine(const std::vector<std::string>& lines, size_t i) {
   RE2::GlobalReplace(&probe, spaces, " ");
   probe = Text::lower(probe);
   if (Text::contains(probe, "ctrl+g to edit")) return true;
-  if (!Text::contains(probe, "esc to cancel") && !Text::contains(probe, "esc to exit")) return false;
+  if (!Text::contains(probe, "esc to cancel") && !Text::contains(probe, "esc to exit"))
+    return false;
   for (const char* hint : {"enter to", "navigate", "tab to amend", "·"})
     if (Text::contains(probe, hint)) return true;
   return false;
 }
 
-Picker assemble(const std::vector<std::string>& lines, const std::string& tty, const OptionScan& scan) {
+Picker assemble(const std::vector<std::string>& lines, const std::string& tty,
+                const OptionScan& scan) {
   Picker p;
   p.tty = tty;
   p.question = scan.question;
@@ -391,7 +408,8 @@ std::optional<Picker> scrapeBare(const std::vector<std::string>& lines, const st
   while (last >= 0 && blank(lines[static_cast<size_t>(last)])) --last;
   if (last < 0) return std::nullopt;
   OptionScan scan = scanOptions(lines, last + 1);
-  if (!scan.reachedOne || scan.interrupted || !scan.markerOnRow || scan.question.empty()) return std::nullopt;
+  if (!scan.reachedOne || scan.interrupted || !scan.markerOnRow || scan.question.empty())
+    return std::nullopt;
   if (scan.numbers.size() < 2) return std::nullopt;
   for (size_t i = 0; i < scan.numbers.size(); ++i)
     if (scan.numbers[i] != static_cast<int>(scan.numbers.size() - i)) return std::nullopt;
@@ -533,7 +551,8 @@ std::optional<size_t> afterPrefix(const std::string& detail, const std::string& 
 
 Picker completeLabels(Picker picker, const std::vector<std::string>& fullLabels) {
   for (auto& o : picker.options) {
-    if (o.label.empty() || std::find(fullLabels.begin(), fullLabels.end(), o.label) != fullLabels.end())
+    if (o.label.empty() ||
+        std::find(fullLabels.begin(), fullLabels.end(), o.label) != fullLabels.end())
       continue;
     for (const auto& full : fullLabels) {
       if (full.size() <= o.label.size() || !Text::startsWith(full, o.label)) continue;

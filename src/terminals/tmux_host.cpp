@@ -182,8 +182,8 @@ std::vector<std::string> TmuxHost::emulatorCommand(const std::string& setting,
 // Starts the user's terminal emulator attached to the session, where there is a desktop.
 void TmuxHost::showSession(const std::string& session) {
   if (envOr("DISPLAY", "").empty() && envOr("WAYLAND_DISPLAY", "").empty()) return;
-  launchDetached(emulatorCommand(Settings::text("terminalCommand"), envOr("TERMINAL", ""), prefix,
-                                 session));
+  launchDetached(
+      emulatorCommand(Settings::text("terminalCommand"), envOr("TERMINAL", ""), prefix, session));
 }
 
 namespace {
@@ -253,8 +253,9 @@ bool TmuxHost::raise(const std::string& tty) {
   auto showing = std::find_if(clients.begin(), clients.end(),
                               [&](const Client& c) { return c.session == pane->session; });
   if (showing == clients.end()) {
-    showing = std::max_element(clients.begin(), clients.end(),
-                               [](const Client& a, const Client& b) { return a.activity < b.activity; });
+    showing =
+        std::max_element(clients.begin(), clients.end(),
+                         [](const Client& a, const Client& b) { return a.activity < b.activity; });
     tmux({"switch-client", "-c", showing->name, "-t", pane->id});
   }
   activateEmulator(showing->pid);

@@ -47,7 +47,8 @@ void stopFakeApi(int port, const std::string& log) {
     auto cmdline = Files::read(e.path + "/cmdline");
     if (!cmdline) continue;
     std::string args = Text::replaceAll(*cmdline, std::string(1, '\0'), " ");
-    if (Text::contains(args, "fake_api.py " + std::to_string(port) + " " + log)) ::kill(static_cast<pid_t>(pid), SIGTERM);
+    if (Text::contains(args, "fake_api.py " + std::to_string(port) + " " + log))
+      ::kill(static_cast<pid_t>(pid), SIGTERM);
   }
 }
 
@@ -56,7 +57,8 @@ void stopFakeApi(int port, const std::string& log) {
 bool inputBoxShown(const std::string& screen) {
   auto rows = Text::split(screen, '\n', false);
   for (size_t i = 0; i + 1 < rows.size(); ++i)
-    if (Text::trimBlanks(Text::replaceAll(rows[i], "\u00a0", " ")) == "❯" && Text::contains(rows[i + 1], "────"))
+    if (Text::trimBlanks(Text::replaceAll(rows[i], "\u00a0", " ")) == "❯" &&
+        Text::contains(rows[i + 1], "────"))
       return true;
   return false;
 }
@@ -70,8 +72,9 @@ class RealAgent : public ::testing::Test {
 
   void SetUp() override {
     if (agentPath.empty())
-      GTEST_SKIP() << "the agent could not be installed (" << kLab
-                   << "/install-agent failed; is npm reachable?), so the real-agent tests are skipped";
+      GTEST_SKIP()
+          << "the agent could not be installed (" << kLab
+          << "/install-agent failed; is npm reachable?), so the real-agent tests are skipped";
     root = makeTempDir("velmo-agent");
     home = root + "/home";
     work = root + "/work";
@@ -117,7 +120,8 @@ class RealAgent : public ::testing::Test {
 
   // Whether the scripted API has been told `text` (as it stands in its JSON log).
   bool apiHeard(const std::string& text) {
-    return waitFor([&] { return Text::contains(Files::read(home + "/fake_api.log").value_or(""), text); }, 30);
+    return waitFor(
+        [&] { return Text::contains(Files::read(home + "/fake_api.log").value_or(""), text); }, 30);
   }
 
   static inline std::string agentPath;
@@ -146,7 +150,8 @@ TEST_F(RealAgent, SingleChoiceQuestionIsAnswered) {
   EXPECT_EQ(p->freeRow, 4);
   EXPECT_EQ(p->context, "Let me check with you first.");
 
-  EXPECT_TRUE(Terminals::choose("2", tty)) << Terminals::failure(tty) << "\n" << server.capture(pane);
+  EXPECT_TRUE(Terminals::choose("2", tty)) << Terminals::failure(tty) << "\n"
+                                           << server.capture(pane);
   EXPECT_TRUE(apiHeard("=\\\"Green\\\"")) << server.capture(pane);
 }
 
@@ -160,7 +165,8 @@ TEST_F(RealAgent, MultipleChoiceQuestionIsTickedAndSubmitted) {
   EXPECT_EQ(labels(*p), (std::vector<std::string>{"Unit tests", "Lint", "Fuzzing"}));
   EXPECT_TRUE(p->checked.empty());
 
-  EXPECT_TRUE(Terminals::choose("2", tty)) << Terminals::failure(tty) << "\n" << server.capture(pane);
+  EXPECT_TRUE(Terminals::choose("2", tty)) << Terminals::failure(tty) << "\n"
+                                           << server.capture(pane);
   EXPECT_TRUE(apiHeard("=\\\"Lint\\\"")) << server.capture(pane);
 }
 
@@ -184,9 +190,12 @@ TEST_F(RealAgent, PermissionPromptIsApproved) {
   ASSERT_GE(p->options.size(), 2u);
   EXPECT_EQ(p->options[0].label, "Yes");
   EXPECT_EQ(p->options.back().label, "No");
-  EXPECT_NE(std::find(p->body.begin(), p->body.end(), "touch velmo-probe.txt && ls -la"), p->body.end());
+  EXPECT_NE(std::find(p->body.begin(), p->body.end(), "touch velmo-probe.txt && ls -la"),
+            p->body.end());
 
-  EXPECT_TRUE(Terminals::choose("1", tty)) << Terminals::failure(tty) << "\n" << server.capture(pane);
+  EXPECT_TRUE(Terminals::choose("1", tty)) << Terminals::failure(tty) << "\n"
+                                           << server.capture(pane);
   // The command ran: it was approved, not declined.
-  EXPECT_TRUE(waitFor([&] { return Files::exists(work + "/velmo-probe.txt"); }, 30)) << server.capture(pane);
+  EXPECT_TRUE(waitFor([&] { return Files::exists(work + "/velmo-probe.txt"); }, 30))
+      << server.capture(pane);
 }

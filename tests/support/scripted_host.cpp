@@ -13,7 +13,9 @@ ScriptedHost::ScriptedHost() {
   Terminals::installHost(std::shared_ptr<Terminals::TerminalHost>(this, NoDelete()));
 }
 
-ScriptedHost::~ScriptedHost() { Terminals::installHost(nullptr); }
+ScriptedHost::~ScriptedHost() {
+  Terminals::installHost(nullptr);
+}
 
 void ScriptedHost::show(const std::string& tty, const std::string& screen) {
   std::lock_guard<std::recursive_mutex> guard(lock);
@@ -139,12 +141,18 @@ bool ScriptedHost::setTitle(const std::string& tty, const std::string& title) {
   return record({"title", tty, 0, title, {}});
 }
 
-bool ScriptedHost::raise(const std::string& tty) { return record({"raise", tty, 0, "", {}}); }
+bool ScriptedHost::raise(const std::string& tty) {
+  return record({"raise", tty, 0, "", {}});
+}
 
 bool ScriptedHost::open(const std::string& cwd, const Terminals::Launch& what) {
   return record({"open", "", 0, cwd, what});
 }
 
-void ScriptedHost::close(const std::string& tty) { record({"close", tty, 0, "", {}}); }
+void ScriptedHost::close(const std::string& tty) {
+  record({"close", tty, 0, "", {}});
+}
 
-bool ScriptedHost::closeSingle(const std::string& tty) { return record({"closeSingle", tty, 0, "", {}}); }
+bool ScriptedHost::closeSingle(const std::string& tty) {
+  return record({"closeSingle", tty, 0, "", {}});
+}

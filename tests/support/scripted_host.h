@@ -27,9 +27,9 @@ class ScriptedHost final : public Terminals::TerminalHost {
 
   // What the test scripts (guarded, so answers on other threads may read them).
   void show(const std::string& tty, const std::string& screen);  ///< sets a visible screen
-  void hide(const std::string& tty);                              ///< the tty leaves the dump
-  void setReadable(bool readable);    ///< false: every read answers "no value"
-  void setTypingWorks(bool works);    ///< false: every typing call fails
+  void hide(const std::string& tty);                             ///< the tty leaves the dump
+  void setReadable(bool readable);  ///< false: every read answers "no value"
+  void setTypingWorks(bool works);  ///< false: every typing call fails
   void setRaiseWorks(bool works);
   void setOpenWorks(bool works);
   /// Runs after every typing call ("line" or "keys"), with the call; may change screens.

@@ -14,8 +14,10 @@ std::optional<std::string> getenvOpt(const char* name) {
   return v ? std::optional<std::string>(v) : std::nullopt;
 }
 void restore(const char* name, const std::optional<std::string>& value) {
-  if (value) ::setenv(name, value->c_str(), 1);
-  else ::unsetenv(name);
+  if (value)
+    ::setenv(name, value->c_str(), 1);
+  else
+    ::unsetenv(name);
 }
 }  // namespace
 
@@ -41,9 +43,10 @@ std::optional<std::string> PrivateTmux::run(const std::vector<std::string>& args
   return Terminals::shell("tmux", args, 10);
 }
 
-std::string PrivateTmux::start(const std::string& session, const std::vector<std::string>& command) const {
-  std::vector<std::string> args = {"new-session", "-d", "-s", session, "-x", "120", "-y", "40",
-                                   "-P", "-F", "#{pane_id}", "--"};
+std::string PrivateTmux::start(const std::string& session,
+                               const std::vector<std::string>& command) const {
+  std::vector<std::string> args = {"new-session", "-d", "-s", session, "-x",         "120",
+                                   "-y",          "40", "-P", "-F",    "#{pane_id}", "--"};
   args.insert(args.end(), command.begin(), command.end());
   return Text::trim(run(args).value_or(""));
 }
@@ -56,7 +59,9 @@ std::string PrivateTmux::capture(const std::string& pane) const {
   return run({"capture-pane", "-p", "-J", "-t", pane}).value_or("");
 }
 
-void PrivateTmux::kill() const { run({"kill-server"}); }
+void PrivateTmux::kill() const {
+  run({"kill-server"});
+}
 
 bool waitFor(const std::function<bool()>& check, double seconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);

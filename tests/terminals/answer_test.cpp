@@ -1,3 +1,5 @@
+#include "terminals/answer.h"
+
 #include <gtest/gtest.h>
 
 #include <future>
@@ -7,7 +9,6 @@
 #include "base/text.h"
 #include "support/fake_clock.h"
 #include "support/scripted_host.h"
-#include "terminals/answer.h"
 #include "terminals/picker.h"
 
 namespace {
@@ -24,11 +25,13 @@ std::string row(int n, int cursor, const std::string& label) {
   return std::string(n == cursor ? "❯ " : "  ") + std::to_string(n) + ". " + label;
 }
 
-std::string join(const std::vector<std::string>& rows) { return Text::join(rows, "\n") + "\n"; }
+std::string join(const std::vector<std::string>& rows) {
+  return Text::join(rows, "\n") + "\n";
+}
 
 std::string single(int cursor) {
-  return join({"● Shall I go on?", border(), "Go on?", "", row(1, cursor, "Yes"), row(2, cursor, "Maybe"),
-               row(3, cursor, "No"), "", "Esc to cancel · Tab to amend"});
+  return join({"● Shall I go on?", border(), "Go on?", "", row(1, cursor, "Yes"),
+               row(2, cursor, "Maybe"), row(3, cursor, "No"), "", "Esc to cancel · Tab to amend"});
 }
 
 std::string multi(int cursor, const std::set<int>& ticked) {
@@ -41,13 +44,14 @@ std::string multi(int cursor, const std::set<int>& ticked) {
 }
 
 std::string review(int cursor) {
-  return join({border(), "Review your answers", "", " ● Which checks?", "   → Lint", "", row(1, cursor, "Submit answers"),
-               row(2, cursor, "Cancel"), "", ""});
+  return join({border(), "Review your answers", "", " ● Which checks?", "   → Lint", "",
+               row(1, cursor, "Submit answers"), row(2, cursor, "Cancel"), "", ""});
 }
 
 std::string freeText(int cursor, const std::string& typed = "") {
-  return join({border(), "Which colour?", "", row(1, cursor, "Blue"), row(2, cursor, "Green"), row(3, cursor, "Orange"),
-               row(4, cursor, typed.empty() ? "Type something." : typed), border(), "  5. Chat about this", "",
+  return join({border(), "Which colour?", "", row(1, cursor, "Blue"), row(2, cursor, "Green"),
+               row(3, cursor, "Orange"), row(4, cursor, typed.empty() ? "Type something." : typed),
+               border(), "  5. Chat about this", "",
                "Enter to select · ↑/↓ to navigate · Esc to cancel"});
 }
 
@@ -97,7 +101,8 @@ TEST_F(Answers, AnOptionThePromptLacksIsNeverTyped) {
   EXPECT_FALSE(Terminals::choose("5", kTty));
   EXPECT_TRUE(host.typed().empty());
   EXPECT_EQ(Terminals::failure(kTty),
-            Lang::pick("A different question is open in the terminal now — not sent, so as not to answer it by mistake",
+            Lang::pick("A different question is open in the terminal now — not sent, so as not to "
+                       "answer it by mistake",
                        "במסוף פתוחה עכשיו שאלה אחרת — לא שלחתי כדי לא לענות עליה בטעות"));
 }
 
@@ -114,7 +119,8 @@ TEST_F(Answers, NothingIsTypedWhenThePromptIsGoneOrTheScreenUnreadable) {
   host.show(kTty, kIdle);
   EXPECT_FALSE(Terminals::choose("1", kTty));
   EXPECT_EQ(Terminals::failure(kTty),
-            Lang::pick("The question is no longer open in the terminal — it may have been answered or cancelled there",
+            Lang::pick("The question is no longer open in the terminal — it may have been answered "
+                       "or cancelled there",
                        "השאלה כבר לא פתוחה במסוף — אולי נענתה או בוטלה שם"));
   // A screen that cannot be read shows no prompt, so nothing is typed blind.
   host.setReadable(false);
@@ -166,17 +172,21 @@ TEST_F(Answers, APromptThatStaysGetsTheKeysOnceMoreThenFails) {
   EXPECT_GE(when[1] - when[0], 2.5);
   EXPECT_LE(when[1] - when[0], 5.5);
   EXPECT_GE(clock.now() - start, 9.0);
-  EXPECT_EQ(Terminals::failure(kTty),
-            Lang::pick("The answer was typed, but the question is still open in the terminal after 9 seconds",
-                       "הקלדתי את התשובה, אבל השאלה עדיין פתוחה במסוף אחרי 9 שניות"));
+  EXPECT_EQ(
+      Terminals::failure(kTty),
+      Lang::pick(
+          "The answer was typed, but the question is still open in the terminal after 9 seconds",
+          "הקלדתי את התשובה, אבל השאלה עדיין פתוחה במסוף אחרי 9 שניות"));
 }
 
 TEST_F(Answers, TheLastAnswerOfAFormSubmitsItsReviewScreen) {
   host.show(kTty, single(1));
   int step = 0;
   host.onType([&](ScriptedHost& h, const ScriptedHost::Call&) {
-    if (++step == 1) h.show(kTty, review(1));
-    else h.show(kTty, kIdle);
+    if (++step == 1)
+      h.show(kTty, review(1));
+    else
+      h.show(kTty, kIdle);
   });
   EXPECT_TRUE(Terminals::choose("3", kTty));
   EXPECT_EQ(moves(host), (std::vector<int>{2, 0}));
@@ -229,15 +239,19 @@ TEST_F(Answers, FreeTextIsRefusedWhereItCannotGo) {
 
   host.show(kTty, multi(1, {}));
   EXPECT_FALSE(Terminals::answerFree("hello", kTty));
-  EXPECT_EQ(Terminals::failure(kTty),
-            Lang::pick("Free text cannot be sent from here in a multi-select question — tick options, or type it in "
-                       "the terminal",
-                       "בשאלה עם בחירה מרובה אי־אפשר לשלוח טקסט חופשי מכאן — לסמן אפשרויות, או לכתוב במסוף"));
+  EXPECT_EQ(
+      Terminals::failure(kTty),
+      Lang::pick(
+          "Free text cannot be sent from here in a multi-select question — tick options, or type "
+          "it in "
+          "the terminal",
+          "בשאלה עם בחירה מרובה אי־אפשר לשלוח טקסט חופשי מכאן — לסמן אפשרויות, או לכתוב במסוף"));
 
   host.show(kTty, single(1));
   EXPECT_FALSE(Terminals::answerFree("hello", kTty));
-  EXPECT_EQ(Terminals::failure(kTty), Lang::pick("This question has no free-text row — pick one of the options",
-                                                 "לשאלה הזאת אין שורה לטקסט חופשי — לבחור אחת האפשרויות"));
+  EXPECT_EQ(Terminals::failure(kTty),
+            Lang::pick("This question has no free-text row — pick one of the options",
+                       "לשאלה הזאת אין שורה לטקסט חופשי — לבחור אחת האפשרויות"));
   EXPECT_TRUE(host.typed().empty());
 }
 
@@ -255,9 +269,10 @@ TEST_F(Answers, ASecondAnswerToTheSameTerminalIsRefusedWhileTheFirstTypes) {
   firstTyping.get_future().wait();
   EXPECT_FALSE(Terminals::choose("3", kTty));
   EXPECT_FALSE(Terminals::answerFree("text", kTty));
-  EXPECT_EQ(Terminals::failure(kTty),
-            Lang::pick("Another answer is still being typed into this terminal — try again in a moment",
-                       "תשובה אחרת עדיין מוקלדת במסוף הזה — לנסות שוב בעוד רגע"));
+  EXPECT_EQ(
+      Terminals::failure(kTty),
+      Lang::pick("Another answer is still being typed into this terminal — try again in a moment",
+                 "תשובה אחרת עדיין מוקלדת במסוף הזה — לנסות שוב בעוד רגע"));
   secondDone.set_value();
   worker.join();
   EXPECT_TRUE(first);

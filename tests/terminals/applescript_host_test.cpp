@@ -1,9 +1,10 @@
+#include "terminals/applescript_host.h"
+
 #include <gtest/gtest.h>
 
 #include "base/files.h"
 #include "base/settings.h"
 #include "support/home.h"
-#include "terminals/applescript_host.h"
 #include "terminals/quoting.h"
 #include "terminals/tmux_host.h"
 
@@ -43,7 +44,8 @@ const std::string kNastyTty = "/dev/ttys0\"0\\1";
 TEST(Quoting, ScriptAndShellRules) {
   EXPECT_EQ(Terminals::scriptQuote(R"(say "hi" \ bye)"), R"(say \"hi\" \\ bye)");
   EXPECT_EQ(Terminals::shellQuote("it's"), R"('it'\''s')");
-  EXPECT_EQ(Terminals::shellWord("--dangerously-skip-permissions"), "--dangerously-skip-permissions");
+  EXPECT_EQ(Terminals::shellWord("--dangerously-skip-permissions"),
+            "--dangerously-skip-permissions");
   EXPECT_EQ(Terminals::shellWord("a b"), "'a b'");
   EXPECT_EQ(Terminals::shellWord(""), "''");
   EXPECT_EQ(Terminals::shellWord("$(id)"), "'$(id)'");
@@ -78,24 +80,28 @@ TEST(AppleScriptHost, KeysAreEscapePiecesAndOneQuotedText) {
   EXPECT_TRUE(host.typeKeys("/dev/ttys001", -1, "a\"b"));
   std::string script = osascript.script();
   EXPECT_EQ(script.rfind("set e to (ASCII character 27)\ntell application \"Terminal\"\n", 0), 0u);
-  EXPECT_NE(script.find("do script (e & \"[A\" & \"a\\\"b\") in tab 1 of window i\n"), std::string::npos);
+  EXPECT_NE(script.find("do script (e & \"[A\" & \"a\\\"b\") in tab 1 of window i\n"),
+            std::string::npos);
 }
 
 TEST(AppleScriptHost, OpenTypesOneShellCommandWithEveryWordQuoted) {
   StandIn osascript;
   Terminals::AppleScriptHost host(osascript.path());
   EXPECT_TRUE(host.open("/tmp/it's here", {{"/usr/local/bin/claude", "attach", "J'1"}, false}));
-  EXPECT_EQ(Terminals::AppleScriptHost::openCommand("/tmp/it's here", {{"/usr/local/bin/claude", "attach", "J'1"}, false}),
+  EXPECT_EQ(Terminals::AppleScriptHost::openCommand(
+                "/tmp/it's here", {{"/usr/local/bin/claude", "attach", "J'1"}, false}),
             "unset CLAUDE_CODE_SESSION_ID CLAUDE_CODE_CHILD_SESSION; cd '/tmp/it'\\''s here' && "
             "'/usr/local/bin/claude' 'attach' 'J'\\''1'");
   EXPECT_EQ(osascript.script(),
             "tell application \"Terminal\"\n"
             "  activate\n"
-            "  do script \"unset CLAUDE_CODE_SESSION_ID CLAUDE_CODE_CHILD_SESSION; cd '/tmp/it'\\\\''s here' && "
+            "  do script \"unset CLAUDE_CODE_SESSION_ID CLAUDE_CODE_CHILD_SESSION; cd "
+            "'/tmp/it'\\\\''s here' && "
             "'/usr/local/bin/claude' 'attach' 'J'\\\\''1'\"\n"
             "end tell\n"
             "return \"ok\"");
-  EXPECT_EQ(Terminals::AppleScriptHost::openCommand("/w", {{"cx", "--dangerously-skip-permissions"}, true}),
+  EXPECT_EQ(Terminals::AppleScriptHost::openCommand(
+                "/w", {{"cx", "--dangerously-skip-permissions"}, true}),
             "cd '/w' && cx --dangerously-skip-permissions");
   osascript.reply("");
   EXPECT_FALSE(host.open("/w", {{"claude"}, false}));
@@ -115,7 +121,8 @@ TEST(AppleScriptHost, ScreensTitlesAndClosing) {
 
   osascript.reply("<<none>>\n");
   EXPECT_EQ(host.screen("/dev/ttys001"), "<<none>>");
-  EXPECT_NE(osascript.script().find("if (tty of selected tab of window i as text) is \"/dev/ttys001\" then return"),
+  EXPECT_NE(osascript.script().find(
+                "if (tty of selected tab of window i as text) is \"/dev/ttys001\" then return"),
             std::string::npos);
 
   osascript.reply("/dev/ttys001\tuser — notes\n/dev/ttys002\n");
@@ -126,12 +133,14 @@ TEST(AppleScriptHost, ScreensTitlesAndClosing) {
 
   osascript.reply("no\n");
   EXPECT_FALSE(host.closeSingle("/dev/ttys001"));
-  EXPECT_NE(osascript.script().find("if (count of tabs of window i) is 1 and (tty of tab 1 of window i as text) is"),
+  EXPECT_NE(osascript.script().find(
+                "if (count of tabs of window i) is 1 and (tty of tab 1 of window i as text) is"),
             std::string::npos);
   osascript.reply("ok\n");
   EXPECT_TRUE(host.closeSingle("/dev/ttys001"));
   EXPECT_TRUE(host.setTitle(kNastyTty, "a \"b\""));
-  EXPECT_NE(osascript.script().find("set custom title of tab 1 of window i to \"a \\\"b\\\"\"\n"), std::string::npos);
+  EXPECT_NE(osascript.script().find("set custom title of tab 1 of window i to \"a \\\"b\\\"\"\n"),
+            std::string::npos);
 }
 
 TEST(TerminalHost, TheSettingChoosesTheHost) {
@@ -146,7 +155,8 @@ TEST(TerminalHost, TheSettingChoosesTheHost) {
 }
 
 TEST(TmuxHost, ListingsAndArguments) {
-  auto panes = Terminals::TmuxHost::parsePanes("%1\t/dev/pts/3\t@2\t2\t$0\t1\nbad line\n%4\tnot-a-tty\t@3\t1\t$0\t0\n");
+  auto panes = Terminals::TmuxHost::parsePanes(
+      "%1\t/dev/pts/3\t@2\t2\t$0\t1\nbad line\n%4\tnot-a-tty\t@3\t1\t$0\t0\n");
   ASSERT_EQ(panes.size(), 1u);
   EXPECT_EQ(panes[0].id, "%1");
   EXPECT_EQ(panes[0].window, "@2");
@@ -156,8 +166,10 @@ TEST(TmuxHost, ListingsAndArguments) {
   EXPECT_EQ(Terminals::TmuxHost::literal("a;"), "a\\;");
   EXPECT_EQ(Terminals::TmuxHost::literal(";"), "\\;");
   EXPECT_EQ(Terminals::TmuxHost::literal("a;b"), "a;b");
-  EXPECT_EQ(Terminals::TmuxHost::emulatorCommand("kitty --single-instance", "xterm", {"-S", "/s"}, "$1"),
-            (std::vector<std::string>{"kitty", "--single-instance", "-e", "tmux", "-S", "/s", "attach", "-t", "$1"}));
+  EXPECT_EQ(
+      Terminals::TmuxHost::emulatorCommand("kitty --single-instance", "xterm", {"-S", "/s"}, "$1"),
+      (std::vector<std::string>{"kitty", "--single-instance", "-e", "tmux", "-S", "/s", "attach",
+                                "-t", "$1"}));
   EXPECT_EQ(Terminals::TmuxHost::emulatorCommand("", "xterm", {}, "$1"),
             (std::vector<std::string>{"xterm", "-e", "tmux", "attach", "-t", "$1"}));
   EXPECT_EQ(Terminals::TmuxHost::emulatorCommand("", "", {}, "$1")[0], "x-terminal-emulator");

@@ -1,3 +1,5 @@
+#include "terminals/automation.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -9,7 +11,6 @@
 #include "support/fake_clock.h"
 #include "support/home.h"
 #include "support/scripted_host.h"
-#include "terminals/automation.h"
 
 namespace {
 
@@ -100,8 +101,8 @@ TEST_F(Automation, StillTypedReadsTheWholeInputBox) {
   host.show(kTty, "$ plain shell\n");
   EXPECT_EQ(Terminals::stillTyped("plain", kTty), false);
   // The box wraps long text over rows; its bottom edge ends it; spaces do not count.
-  host.show(kTty, Text::join({"❯ old prompt", "", border(), "❯ please refactor the lo", "  gin form today", border(),
-                              "  gin form today"},
+  host.show(kTty, Text::join({"❯ old prompt", "", border(), "❯ please refactor the lo",
+                              "  gin form today", border(), "  gin form today"},
                              "\n"));
   EXPECT_EQ(Terminals::stillTyped("refactor the login form", kTty), true);
   EXPECT_EQ(Terminals::stillTyped("old prompt", kTty), false);
@@ -129,11 +130,12 @@ TEST_F(Automation, SpawnStartsInTheRightFolderOrSaysWhy) {
   EXPECT_EQ(Terminals::spawnClaude("", {"--resume", "it's mine"}), "");
   auto open = host.calls().back();
   EXPECT_EQ(open.text, home.path());
-  EXPECT_EQ(open.launch.argv,
-            (std::vector<std::string>{home.path() + "/.local/bin/claude", "--resume", "it's mine"}));
+  EXPECT_EQ(open.launch.argv, (std::vector<std::string>{home.path() + "/.local/bin/claude",
+                                                        "--resume", "it's mine"}));
 
   std::string file = home.write("notes.txt", "x");
-  EXPECT_EQ(Terminals::spawnClaude(file, {}), Lang::pick("Folder not found — ", "התיקייה לא נמצאה — ") + file);
+  EXPECT_EQ(Terminals::spawnClaude(file, {}),
+            Lang::pick("Folder not found — ", "התיקייה לא נמצאה — ") + file);
   EXPECT_EQ(Terminals::spawn(home.path() + "/missing", false),
             Lang::pick("Folder not found — ", "התיקייה לא נמצאה — ") + home.path() + "/missing");
 
@@ -146,13 +148,15 @@ TEST_F(Automation, SpawnStartsInTheRightFolderOrSaysWhy) {
   EXPECT_EQ(Terminals::spawnClaude(home.path(), {}),
             Lang::pick("Opening the terminal failed — usually a missing automation permission.",
                        "פתיחת המסוף נכשלה — בדרך כלל חסר אישור אוטומציה."));
-  EXPECT_TRUE(Text::startsWith(Terminals::spawn(home.path(), false),
-                               Lang::pick("Opening the terminal failed — usually a missing automation permission: ",
-                                          "פתיחת המסוף נכשלה — בדרך כלל חסר אישור אוטומציה: ")));
+  EXPECT_TRUE(Text::startsWith(
+      Terminals::spawn(home.path(), false),
+      Lang::pick("Opening the terminal failed — usually a missing automation permission: ",
+                 "פתיחת המסוף נכשלה — בדרך כלל חסר אישור אוטומציה: ")));
 }
 
 TEST_F(Automation, ClaudeIsFoundInItsInstallPlacesThenOnPath) {
-  if (Files::isExecutableFile("/opt/homebrew/bin/claude") || Files::isExecutableFile("/usr/local/bin/claude"))
+  if (Files::isExecutableFile("/opt/homebrew/bin/claude") ||
+      Files::isExecutableFile("/usr/local/bin/claude"))
     GTEST_SKIP() << "an agent installed system-wide comes before the home and PATH candidates";
   const char* oldPath = std::getenv("PATH");
   std::string saved = oldPath ? oldPath : "";

@@ -19,7 +19,9 @@ std::string lines(std::initializer_list<std::string> rows) {
   return Text::join(std::vector<std::string>(rows), "\n") + "\n";
 }
 
-std::optional<Picker> parse(const std::string& screen) { return Terminals::parseScreen(screen, "/dev/pts/1"); }
+std::optional<Picker> parse(const std::string& screen) {
+  return Terminals::parseScreen(screen, "/dev/pts/1");
+}
 
 std::vector<std::string> labels(const Picker& p) {
   std::vector<std::string> out;
@@ -69,8 +71,8 @@ TEST_P(AgentScreens, ParseAsTheirNotesSay) {
   EXPECT_FALSE(p->review);
 }
 
-const std::vector<Option> kChecks = {{"1", "Unit tests", "Fast"}, {"2", "Lint", "Style"},
-                                     {"3", "Fuzzing", "Slow but thorough"}};
+const std::vector<Option> kChecks = {
+    {"1", "Unit tests", "Fast"}, {"2", "Lint", "Style"}, {"3", "Fuzzing", "Slow but thorough"}};
 
 INSTANTIATE_TEST_SUITE_P(
     Fixtures, AgentScreens,
@@ -80,25 +82,39 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"1", "Blue", "Matches the brand palette"},
                      {"2", "Green", "Reads as go"},
                      {"3", "Orange", "Stands out the most"}},
-                    1, 4, false, {}},
-        FixtureCase{"ask-multi.txt", "Which checks should run before merge?", kChecks, 1, 4, true, {}},
+                    1,
+                    4,
+                    false,
+                    {}},
+        FixtureCase{
+            "ask-multi.txt", "Which checks should run before merge?", kChecks, 1, 4, true, {}},
         // Cut to the bottom of the screen: the question is not on it.
         FixtureCase{"ask-multi-ticked.txt", "", kChecks, 1, 4, true, {"1"}},
         FixtureCase{"ask-two-1.txt",
                     "Which database should we use?",
                     {{"1", "PostgreSQL", "Relational"}, {"2", "SQLite", "Embedded"}},
-                    1, 3, false, {}},
+                    1,
+                    3,
+                    false,
+                    {}},
         FixtureCase{"ask-two-2.txt",
                     "Which port should it listen on?",
                     {{"1", "5432", "Default"}, {"2", "6543", "Alternate"}},
-                    1, 3, false, {}},
-        FixtureCase{"perm-bash.txt",
-                    "Do you want to proceed?",
-                    {{"1", "Yes", ""},
-                     {"2", "Yes, and always allow access to /tmp/ccwork from this project", ""},
-                     {"3", "Yes, and switch to auto mode · auto mode handles these prompts for you", ""},
-                     {"4", "No", ""}},
-                    1, 0, false, {}}),
+                    1,
+                    3,
+                    false,
+                    {}},
+        FixtureCase{
+            "perm-bash.txt",
+            "Do you want to proceed?",
+            {{"1", "Yes", ""},
+             {"2", "Yes, and always allow access to /tmp/ccwork from this project", ""},
+             {"3", "Yes, and switch to auto mode · auto mode handles these prompts for you", ""},
+             {"4", "No", ""}},
+            1,
+            0,
+            false,
+            {}}),
     [](const auto& info) {
       std::string name = info.param.file;
       name = name.substr(0, name.find('.'));
@@ -106,12 +122,14 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(AgentScreens, ContextAndBodyOfTheRealAgent) {
-  auto ask = parse(*Files::read(std::string(VELMO_SHARED_DIR) + "/fixtures/screens/ask-single.txt"));
+  auto ask =
+      parse(*Files::read(std::string(VELMO_SHARED_DIR) + "/fixtures/screens/ask-single.txt"));
   ASSERT_TRUE(ask);
   // The agent marks its messages with "●" on Linux.
   EXPECT_EQ(ask->context, "Let me check with you first.");
 
-  auto perm = parse(*Files::read(std::string(VELMO_SHARED_DIR) + "/fixtures/screens/perm-bash.txt"));
+  auto perm =
+      parse(*Files::read(std::string(VELMO_SHARED_DIR) + "/fixtures/screens/perm-bash.txt"));
   ASSERT_TRUE(perm);
   // The dashed rules around the command are drawing and stay out of the body.
   EXPECT_EQ(perm->body, (std::vector<std::string>{"Bash command", "Create a probe file",
@@ -121,9 +139,10 @@ TEST(AgentScreens, ContextAndBodyOfTheRealAgent) {
 // ---- prompts with a footer ----
 
 TEST(Picker, PermissionPromptGivesOptionsCursorAndBody) {
-  auto p = parse(lines({"● I'll run the tests now.", "", border(), " Bash command", "", "   npm test",
-                        "   Run the tests", "", " Do you want to proceed?", " ❯ 1. Yes",
-                        "   2. Yes, and don't ask again", "   3. No", "", " Esc to cancel · Tab to amend"}));
+  auto p = parse(
+      lines({"● I'll run the tests now.", "", border(), " Bash command", "", "   npm test",
+             "   Run the tests", "", " Do you want to proceed?", " ❯ 1. Yes",
+             "   2. Yes, and don't ask again", "   3. No", "", " Esc to cancel · Tab to amend"}));
   ASSERT_TRUE(p);
   EXPECT_EQ(p->question, "Do you want to proceed?");
   EXPECT_EQ(labels(*p), (std::vector<std::string>{"1 Yes", "2 Yes, and don't ask again", "3 No"}));
@@ -135,16 +154,18 @@ TEST(Picker, PermissionPromptGivesOptionsCursorAndBody) {
 }
 
 TEST(Picker, FreeTextRowIsNotAnOptionAndChatRowIsIgnored) {
-  auto p = parse(lines({"Pick one?", "❯ 1. A", "  2. B", "  3. C", "  4. Type something.", border(),
-                        "  5. Chat about this", "", "Enter to select · ↑/↓ to navigate · Esc to cancel"}));
+  auto p = parse(
+      lines({"Pick one?", "❯ 1. A", "  2. B", "  3. C", "  4. Type something.", border(),
+             "  5. Chat about this", "", "Enter to select · ↑/↓ to navigate · Esc to cancel"}));
   ASSERT_TRUE(p);
   EXPECT_EQ(p->freeRow, 4);
   EXPECT_EQ(labels(*p), (std::vector<std::string>{"1 A", "2 B", "3 C"}));
 }
 
 TEST(Picker, CheckBoxesMakeMultipleChoice) {
-  auto p = parse(lines({"Which?", "❯ 1. [ ] Alpha", "  2. [x] Beta", "  3. [✔] Gamma", "  4. [ ] Type something",
-                        "     Submit", "", "Enter to select · ↑/↓ to navigate · Esc to cancel"}));
+  auto p = parse(lines({"Which?", "❯ 1. [ ] Alpha", "  2. [x] Beta", "  3. [✔] Gamma",
+                        "  4. [ ] Type something", "     Submit", "",
+                        "Enter to select · ↑/↓ to navigate · Esc to cancel"}));
   ASSERT_TRUE(p);
   EXPECT_TRUE(p->multi);
   EXPECT_EQ(p->checked, (std::set<std::string>{"2", "3"}));
@@ -155,8 +176,9 @@ TEST(Picker, CheckBoxesMakeMultipleChoice) {
 }
 
 TEST(Picker, MarkerOnTheSubmitRowPutsTheCursorPastTheLastRow) {
-  auto p = parse(lines({"Which?", "  1. [ ] Alpha", "  2. [ ] Beta", "  3. [ ] Type something", "❯    Submit",
-                        border(), "  4. Chat about this", "", "Enter to select · ↑/↓ to navigate · Esc to cancel"}));
+  auto p = parse(lines({"Which?", "  1. [ ] Alpha", "  2. [ ] Beta", "  3. [ ] Type something",
+                        "❯    Submit", border(), "  4. Chat about this", "",
+                        "Enter to select · ↑/↓ to navigate · Esc to cancel"}));
   ASSERT_TRUE(p);
   EXPECT_EQ(p->cursor, 4);
 }
@@ -179,25 +201,27 @@ TEST(Picker, FooterVariants) {
 }
 
 TEST(Picker, PromptScrolledAwayIsNotReported) {
-  std::vector<std::string> screen = {"Go on?", "❯ 1. Yes", "  2. No", "Esc to cancel · Tab to amend",
-                                     "later 1", "", "later 2", "later 3"};
+  std::vector<std::string> screen = {
+      "Go on?",  "❯ 1. Yes", "  2. No", "Esc to cancel · Tab to amend",
+      "later 1", "",         "later 2", "later 3"};
   EXPECT_TRUE(Terminals::parsePicker(screen, "/dev/pts/1"));
   screen.push_back("later 4");
   EXPECT_FALSE(Terminals::parsePicker(screen, "/dev/pts/1"));
 }
 
 TEST(Picker, QuestionTakesAtMostTwoLinesAboveAndStopsAtTheTabBar) {
-  auto p = parse(lines({border(), "Which of these files", "should we keep?", "", "❯ 1. a.txt", "  2. b.txt",
-                        "Esc to cancel · Tab to amend"}));
+  auto p = parse(lines({border(), "Which of these files", "should we keep?", "", "❯ 1. a.txt",
+                        "  2. b.txt", "Esc to cancel · Tab to amend"}));
   ASSERT_TRUE(p);
   EXPECT_EQ(p->question, "Which of these files should we keep?");
 
-  auto tabs = parse(lines({"←  ☐ Keep  ✔ Submit  →", "Which of these", "should we keep?", "❯ 1. a.txt",
-                           "Esc to cancel · Tab to amend"}));
+  auto tabs = parse(lines({"←  ☐ Keep  ✔ Submit  →", "Which of these", "should we keep?",
+                           "❯ 1. a.txt", "Esc to cancel · Tab to amend"}));
   ASSERT_TRUE(tabs);
   EXPECT_EQ(tabs->question, "Which of these should we keep?");
 
-  auto many = parse(lines({"one", "two", "three", "four?", "❯ 1. a", "Esc to cancel · Tab to amend"}));
+  auto many =
+      parse(lines({"one", "two", "three", "four?", "❯ 1. a", "Esc to cancel · Tab to amend"}));
   ASSERT_TRUE(many);
   EXPECT_EQ(many->question, "two three four?");
 }
@@ -213,8 +237,9 @@ TEST(Picker, DetailsBelongToTheOptionAbove) {
 // ---- review screens ----
 
 TEST(Review, ReadyToSubmitScreen) {
-  auto p = parse(lines({"Review your answers", "", " ● Database?", "   → SQLite", "",
-                        "Ready to submit your answers?", "", "❯ 1. Submit answers", "  2. Cancel"}));
+  auto p =
+      parse(lines({"Review your answers", "", " ● Database?", "   → SQLite", "",
+                   "Ready to submit your answers?", "", "❯ 1. Submit answers", "  2. Cancel"}));
   ASSERT_TRUE(p);
   EXPECT_TRUE(p->review);
   EXPECT_EQ(p->question, Lang::pick("Ready to submit your answers?", "לשלוח את התשובות?"));
@@ -226,9 +251,10 @@ TEST(Review, ReadyToSubmitScreen) {
 
 TEST(Review, HeadingAloneAsTheAgentDrawsIt) {
   // As the real agent draws it: no "Ready to submit" line, no footer, blank rows under it.
-  auto p = parse(lines({border(), "←  ☒ Checks  ✔ Submit  →", "", "Review your answers", "                   ",
-                        " ● Which checks should run before merge?", "   → Lint    ", "              ",
-                        "  1. Submit answers", "❯ 2. Cancel", "                       ", "", "      "}));
+  auto p = parse(
+      lines({border(), "←  ☒ Checks  ✔ Submit  →", "", "Review your answers", "                   ",
+             " ● Which checks should run before merge?", "   → Lint    ", "              ",
+             "  1. Submit answers", "❯ 2. Cancel", "                       ", "", "      "}));
   ASSERT_TRUE(p);
   EXPECT_TRUE(p->review);
   EXPECT_EQ(p->context, "● Which checks should run before merge?\n→ Lint");
@@ -239,26 +265,30 @@ TEST(Review, HeadingAloneAsTheAgentDrawsIt) {
 TEST(Review, NeedsASubmitRowAndTheBottomOfTheScreen) {
   auto noSubmit = parse(lines({"Review your answers", "→ x", "❯ 1. Send", "  2. Cancel"}));
   EXPECT_FALSE(noSubmit && noSubmit->review);
-  auto scrolled = parse(lines({"Review your answers", "→ x", "❯ 1. Submit answers", "  2. Cancel", "", "a", "b",
-                               "c", "d"}));
+  auto scrolled = parse(lines({"Review your answers", "→ x", "❯ 1. Submit answers", "  2. Cancel",
+                               "", "a", "b", "c", "d"}));
   EXPECT_FALSE(scrolled && scrolled->review);
 }
 
 // ---- prompts without a footer ----
 
 TEST(BarePrompt, PlanApprovalAtTheBottomIsRead) {
-  auto p = parse(lines({border(), " Exit plan mode?", "", " Here is Claude's plan:", " 1. Add the form",
-                        " 2. Wire the call", "", " Would you like to proceed?", "", " ❯ 1. Yes, and auto-accept edits",
-                        "   2. Yes, and manually approve edits", "   3. No, keep planning", "", ""}));
+  auto p =
+      parse(lines({border(), " Exit plan mode?", "", " Here is Claude's plan:", " 1. Add the form",
+                   " 2. Wire the call", "", " Would you like to proceed?", "",
+                   " ❯ 1. Yes, and auto-accept edits", "   2. Yes, and manually approve edits",
+                   "   3. No, keep planning", "", ""}));
   ASSERT_TRUE(p);
   EXPECT_EQ(p->question, "Would you like to proceed?");
-  EXPECT_EQ(labels(*p), (std::vector<std::string>{"1 Yes, and auto-accept edits",
-                                                  "2 Yes, and manually approve edits", "3 No, keep planning"}));
+  EXPECT_EQ(labels(*p),
+            (std::vector<std::string>{"1 Yes, and auto-accept edits",
+                                      "2 Yes, and manually approve edits", "3 No, keep planning"}));
 }
 
 TEST(BarePrompt, PermissionWithoutFooterIsRead) {
-  auto p = parse(lines({border(), " Fetch", "   https://example.com", "", " Do you want to allow Claude to fetch this content?",
-                        "   1. Yes", " ❯ 2. Yes, and don't ask again for example.com",
+  auto p = parse(lines({border(), " Fetch", "   https://example.com", "",
+                        " Do you want to allow Claude to fetch this content?", "   1. Yes",
+                        " ❯ 2. Yes, and don't ask again for example.com",
                         "   3. No, and tell Claude what to do differently (esc)"}));
   ASSERT_TRUE(p);
   EXPECT_EQ(p->cursor, 2);
@@ -267,11 +297,11 @@ TEST(BarePrompt, PermissionWithoutFooterIsRead) {
 
 TEST(BarePrompt, InputBoxAndOrdinaryOutputAreNotPrompts) {
   // The idle agent: its input box between borders.
-  EXPECT_FALSE(parse(lines({"● Which do you prefer?", "  1. Apples", "  2. Pears", "", border(), "❯  ", border(),
-                            "  ? for shortcuts"})));
+  EXPECT_FALSE(parse(lines({"● Which do you prefer?", "  1. Apples", "  2. Pears", "", border(),
+                            "❯  ", border(), "  ? for shortcuts"})));
   // The user typing a numbered line into the input box under a numbered list.
-  EXPECT_FALSE(parse(lines({"● Which do you prefer?", "  1. Apples", "  2. Pears", border(), "❯ 3. Plums", border(),
-                            "  ? for shortcuts"})));
+  EXPECT_FALSE(parse(lines({"● Which do you prefer?", "  1. Apples", "  2. Pears", border(),
+                            "❯ 3. Plums", border(), "  ? for shortcuts"})));
   // Output ending in a numbered list, with no marked row.
   EXPECT_FALSE(parse(lines({"Steps to take?", "1. Build", "2. Test", "3. Ship"})));
   // A marker on a row of its own under the list.
@@ -283,16 +313,17 @@ TEST(BarePrompt, InputBoxAndOrdinaryOutputAreNotPrompts) {
 // ---- the agent's words above the prompt ----
 
 TEST(Context, BothMessageMarksAndNoToolCalls) {
-  auto p = parse(lines({"❯ do it", "", "⏺ First I looked around.", "", "● Bash(ls -la)", "  ⎿  total 0", "",
-                        "● Then I thought about it", "  for a while.", "", border(), "Go on?", "❯ 1. Yes", "  2. No",
-                        "Esc to cancel · Tab to amend"}));
+  auto p =
+      parse(lines({"❯ do it", "", "⏺ First I looked around.", "", "● Bash(ls -la)",
+                   "  ⎿  total 0", "", "● Then I thought about it", "  for a while.", "", border(),
+                   "Go on?", "❯ 1. Yes", "  2. No", "Esc to cancel · Tab to amend"}));
   ASSERT_TRUE(p);
   EXPECT_EQ(p->context, "First I looked around.\n\nThen I thought about it\nfor a while.");
 }
 
 TEST(Context, MessageWhoseStartScrolledAway) {
-  auto p = parse(lines({"  the end of a long thought", "  and its last line.", border(), "Go on?", "❯ 1. Yes",
-                        "Esc to cancel · Tab to amend"}));
+  auto p = parse(lines({"  the end of a long thought", "  and its last line.", border(), "Go on?",
+                        "❯ 1. Yes", "Esc to cancel · Tab to amend"}));
   ASSERT_TRUE(p);
   EXPECT_EQ(p->context, "… the end of a long thought\nand its last line.");
 }
@@ -300,14 +331,17 @@ TEST(Context, MessageWhoseStartScrolledAway) {
 // ---- long labels ----
 
 TEST(Labels, FullLabelReplacesTheOneTheAgentWrapped) {
-  auto p = parse(lines({"Allow?", "❯ 1. Yes", "  2. Yes, and always allow access to /a/very/long/folder",
-                        "     from this project", "     Remembered for later", "  3. No", "Esc to cancel · Tab to amend"}));
+  auto p =
+      parse(lines({"Allow?", "❯ 1. Yes", "  2. Yes, and always allow access to /a/very/long/folder",
+                   "     from this project", "     Remembered for later", "  3. No",
+                   "Esc to cancel · Tab to amend"}));
   ASSERT_TRUE(p);
   EXPECT_EQ(p->options[1].label, "Yes, and always allow access to /a/very/long/folder");
   Picker full = Terminals::completeLabels(
       *p, {"Yes", "Yes, and always allow access to /a/very/long/folder from this project", "No"});
   EXPECT_EQ(full.options[0].label, "Yes");
-  EXPECT_EQ(full.options[1].label, "Yes, and always allow access to /a/very/long/folder from this project");
+  EXPECT_EQ(full.options[1].label,
+            "Yes, and always allow access to /a/very/long/folder from this project");
   EXPECT_EQ(full.options[1].detail, "Remembered for later");
   EXPECT_EQ(full.options[2].label, "No");
 }
@@ -327,12 +361,13 @@ class Screens : public ::testing::Test {
   void TearDown() override { Terminals::forgetScreens(); }
   FakeClock clock;
   ScriptedHost host;
-  const std::string prompt = lines({"Go on?", "❯ 1. Yes", "  2. No", "Esc to cancel · Tab to amend"});
+  const std::string prompt =
+      lines({"Go on?", "❯ 1. Yes", "  2. No", "Esc to cancel · Tab to amend"});
 };
 
 TEST_F(Screens, DumpHeadersGiveTtysAndWindowIds) {
-  auto screens = Terminals::splitDump("ignored<<T>>ttys003|W|5\nA\n<<T>>/dev/pts/1|W|@7\nB\nC\n<<T>>/dev/pts/2\nD",
-                                      "<<T>>");
+  auto screens = Terminals::splitDump(
+      "ignored<<T>>ttys003|W|5\nA\n<<T>>/dev/pts/1|W|@7\nB\nC\n<<T>>/dev/pts/2\nD", "<<T>>");
   ASSERT_EQ(screens.size(), 2u);
   EXPECT_EQ(screens[0].tty, "/dev/pts/1");
   EXPECT_EQ(screens[0].window, 7);
@@ -381,7 +416,8 @@ TEST_F(Screens, StableReadingOfAnInvisibleTerminalReturnsAtOnce) {
 }
 
 TEST_F(Screens, ReadingsThatDifferInTheMarkerRowAreNotStable) {
-  const std::string second = lines({"Go on?", "  1. Yes", "❯ 2. No", "Esc to cancel · Tab to amend"});
+  const std::string second =
+      lines({"Go on?", "  1. Yes", "❯ 2. No", "Esc to cancel · Tab to amend"});
   host.onDump([&](ScriptedHost& h, int n) { h.show("/dev/pts/1", n % 2 ? second : prompt); });
   auto r = Terminals::stablePicker("/dev/pts/1");
   EXPECT_TRUE(r.seen);
