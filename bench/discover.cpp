@@ -58,7 +58,7 @@ int main() {
       std::fprintf(stderr, "bench_discover: tmux could not open pane %d\n", i);
       return 1;
     }
-    tmux.tmux({"select-pane", "-t", pane, "-T", "✳ Task " + std::to_string(i) + " — claude"});
+    tmux.run({"select-pane", "-t", pane, "-T", "✳ Task " + std::to_string(i) + " — claude"});
     home.write(".claude/sessions/" + std::to_string(pid) + ".json",
                nlohmann::json{{"sessionId", "session-" + std::to_string(i)},
                               {"pid", pid},

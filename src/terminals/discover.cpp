@@ -12,6 +12,7 @@
 #include "base/process.h"
 #include "base/text.h"
 #include "terminals/host.h"
+#include "terminals/on_scan.h"
 
 namespace Terminals {
 namespace {
@@ -285,14 +286,17 @@ std::vector<Terminal> discover() {
   auto listing = runner ? runner() : runPs();
   if (!listing) return {};
   auto found = parseProcesses(*listing, registry, ttySessions, titles);
+  runOnScan();
+  return found;
+}
 
+void runOnScan() {
   std::function<void()> hook;
   {
     std::lock_guard<std::mutex> guard(lock());
     hook = onScan;
   }
   if (hook) hook();
-  return found;
 }
 
 std::vector<Terminal> open() {

@@ -3,22 +3,64 @@
 #include <mutex>
 
 #include "base/settings.h"
+#include "base/text.h"
+#include "terminals/applescript_host.h"
 #include "terminals/tmux_host.h"
 
 namespace Terminals {
 namespace {
 std::mutex lock;
 std::shared_ptr<TerminalHost> current;
+// Callers hold plain references to the host while they work; a host replaced under them
+// stays alive here instead of vanishing mid-call.
+std::vector<std::shared_ptr<TerminalHost>> retired;
+
+std::shared_ptr<TerminalHost> chosen() {
+  if (Settings::text("terminalHost") == "applescript") return std::make_shared<AppleScriptHost>();
+  std::vector<std::string> prefix;
+  std::string socket = Settings::text("tmuxSocket");
+  if (!socket.empty()) prefix = {"-S", socket};
+  return std::make_shared<TmuxHost>(prefix);
+}
 }  // namespace
+
+std::vector<Screen> splitDump(const std::string& text, const std::string& marker) {
+  std::vector<Screen> out;
+  if (marker.empty()) return out;
+  size_t at = text.find(marker);
+  while (at != std::string::npos) {
+    size_t start = at + marker.size();
+    size_t next = text.find(marker, start);
+    std::string piece =
+        text.substr(start, next == std::string::npos ? std::string::npos : next - start);
+    at = next;
+    size_t eol = piece.find('\n');
+    std::string header = piece.substr(0, eol);
+    Screen s;
+    size_t w = header.find("|W|");
+    s.tty = Text::trim(header.substr(0, w));
+    if (!Text::startsWith(s.tty, "/dev/")) continue;
+    if (w != std::string::npos) {
+      std::string id = Text::trimBlanks(header.substr(w + 3));
+      if (Text::startsWith(id, "@") || Text::startsWith(id, "+")) id.erase(0, 1);
+      long long n = 0;
+      if (Text::parseInt(id, n)) s.window = n;
+    }
+    s.text = eol == std::string::npos ? "" : piece.substr(eol + 1);
+    out.push_back(std::move(s));
+  }
+  return out;
+}
 
 TerminalHost& host() {
   std::lock_guard<std::mutex> guard(lock);
-  if (!current) current = std::make_shared<TmuxHost>();
+  if (!current) current = chosen();
   return *current;
 }
 
 void installHost(std::shared_ptr<TerminalHost> h) {
   std::lock_guard<std::mutex> guard(lock);
+  if (current) retired.push_back(std::move(current));
   current = std::move(h);
 }
 

@@ -3,6 +3,7 @@
 // Terminal application through osascript (AppleScriptHost), a scripted fake in tests.
 // A terminal is always addressed by its tty path.
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -14,8 +15,16 @@ namespace Terminals {
 /// One terminal's visible screen, as one dump reads them all.
 struct Screen {
   std::string tty;
-  int64_t window = 0;  ///< the host's window id as a number (tmux "@7" → 7)
+  std::optional<int64_t> window;  ///< the host's window id as a number (tmux "@7" → 7)
   std::string text;
+};
+
+/// What a new terminal runs.
+struct Launch {
+  std::vector<std::string> argv;  ///< the program and its arguments, one word each
+  /// The program is something the user's own shell setup provides (an alias or a
+  /// function), so it must be started through the user's interactive shell.
+  bool userShell = false;
 };
 
 class TerminalHost {
@@ -25,7 +34,8 @@ class TerminalHost {
   /// tty → raw title of the terminal showing it (a custom title wins); no value when the
   /// host cannot be asked.
   virtual std::optional<std::map<std::string, std::string>> titles() = 0;
-  /// Every terminal's visible screen, in one call; no value when the host cannot be asked.
+  /// Every terminal's visible screen, in one call; no value when the host cannot be asked
+  /// or shows no terminal at all.
   virtual std::optional<std::vector<Screen>> screens() = 0;
   /// One terminal's visible screen; "<<none>>" when no terminal has the tty; no value
   /// when the host cannot be asked.
@@ -34,15 +44,23 @@ class TerminalHost {
   virtual bool typeLine(const std::string& tty, const std::string& text) = 0;
   /// Moves the cursor (`moves` < 0: that many Up, > 0: Down), types the text, then Return.
   virtual bool typeKeys(const std::string& tty, int moves, const std::string& text) = 0;
+  /// Sets the terminal's custom title (an empty title gives the title back to the program).
   virtual bool setTitle(const std::string& tty, const std::string& title) = 0;
+  /// Brings the terminal to the front; false when no terminal has the tty.
   virtual bool raise(const std::string& tty) = 0;
-  /// Opens a new terminal running `argv` in `cwd`.
-  virtual bool open(const std::string& cwd, const std::vector<std::string>& argv) = 0;
+  /// Opens a new terminal in the folder `cwd`, running `what`.
+  virtual bool open(const std::string& cwd, const Launch& what) = 0;
   /// Closes every terminal with the tty.
   virtual void close(const std::string& tty) = 0;
-  /// Closes the terminal's window only when it holds that one terminal alone.
+  /// Closes the terminal's window only when it holds that one terminal alone ("ok"); a
+  /// window with more terminals is left open ("no").
   virtual bool closeSingle(const std::string& tty) = 0;
 };
+
+/// Splits one dump of every screen: per terminal a header made of `marker`, the tty, "|W|"
+/// and the window id ("7", "+7" or tmux's "@7"), a line end, then the screen's text.
+/// Pieces whose tty does not begin with "/dev/" are skipped.
+std::vector<Screen> splitDump(const std::string& text, const std::string& marker);
 
 /// The host in force: chosen by the setting "terminalHost" ("tmux", the default, or
 /// "applescript") at first use, unless one was installed.

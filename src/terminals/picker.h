@@ -2,6 +2,10 @@
 // A prompt read off a terminal's screen: a permission request, a question with options,
 // or the review screen of a multi-question form.
 
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -35,11 +39,37 @@ struct PickerScan {
 
 /// The prompts on every terminal's screen; a dump less than 1.5 s old is reused unless `fresh`.
 PickerScan pickers(bool fresh = false);
-/// The ttys whose screens the last successful dump covered: a tty outside it was never read,
-/// so finding no prompt there says nothing.
-std::set<std::string> pickerTTYs();
 
 /// "R|" or "Q|", the question, "|", the labels joined with "|": equal texts, same prompt.
 std::string signature(const Picker& picker);
+
+/// The prompt on one screen (its lines, top to bottom), if it shows one.
+std::optional<Picker> parsePicker(const std::vector<std::string>& lines, const std::string& tty);
+/// The same for a whole screen text.
+std::optional<Picker> parseScreen(const std::string& text, const std::string& tty);
+
+/// What a stable reading found.
+struct StableReading {
+  std::optional<Picker> picker;
+  bool seen = false;  ///< false when the screens could not be read or the tty was not among them
+};
+/// Reads the tty's prompt until two readings 0.25 s apart agree on the prompt and on the
+/// marker's row (at most 8 more readings), and, when `want` is given, satisfy it.
+StableReading stablePicker(const std::string& tty,
+                           const std::function<bool(const Picker&)>& want = nullptr);
+
+/// The ttys whose screens the last successful dump held (read, with or without a prompt).
+std::set<std::string> pickerTTYs();
+/// The host's window id of every tty in the last successful dump.
+std::map<std::string, int64_t> windowIDs();
+
+/// The agent continues a label too long for its pane on the next row, indented like a
+/// description, so the screen shows the label's start and the rest as detail. Where one of
+/// `fullLabels` (the labels the agent was given) begins with an option's screen label, that
+/// full label becomes the option's label and the continued words leave its detail.
+Picker completeLabels(Picker picker, const std::vector<std::string>& fullLabels);
+
+/// Forgets the last dump (tests).
+void forgetScreens();
 
 }  // namespace Terminals

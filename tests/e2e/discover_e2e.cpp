@@ -49,8 +49,8 @@ TEST(DiscoveryE2E, ListsAgentPanesWithSessionsAndTitlesSortedBySlot) {
   home.write(".claude/sessions/" + std::to_string(pidB) + ".json",
              nlohmann::json{{"sessionId", "sess-b"}, {"pid", pidB}, {"status", "waiting"},
                             {"name", "beta"}}.dump());
-  ASSERT_TRUE(tmux.tmux({"select-pane", "-t", a, "-T", "✳ Fix login — claude"}));
-  ASSERT_TRUE(tmux.tmux({"select-pane", "-t", b, "-T", "Refactor parser"}));
+  ASSERT_TRUE(tmux.run({"select-pane", "-t", a, "-T", "✳ Fix login — claude"}));
+  ASSERT_TRUE(tmux.run({"select-pane", "-t", b, "-T", "Refactor parser"}));
 
   std::vector<nlohmann::json> found;
   double deadline = Clock::monotonic() + 20;

@@ -14,15 +14,6 @@ namespace {
 const std::string kLab = std::string(VELMO_SHARED_DIR) + "/agent-lab";
 }
 
-bool waitFor(const std::function<bool()>& done, double seconds, double interval) {
-  double end = Clock::monotonic() + seconds;
-  while (true) {
-    if (done()) return true;
-    if (Clock::monotonic() > end) return false;
-    Clock::sleep(interval);
-  }
-}
-
 int freePort() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return 0;
@@ -101,12 +92,12 @@ std::string AgentLab::start(const std::string& name, const std::string& work,
 }
 
 std::string AgentLab::screen(const std::string& pane) const {
-  return tmux.tmux({"capture-pane", "-p", "-t", pane}).value_or("");
+  return tmux.run({"capture-pane", "-p", "-t", pane}).value_or("");
 }
 
 void AgentLab::type(const std::string& pane, const std::string& text) const {
-  tmux.tmux({"send-keys", "-t", pane, "-l", "--", text});
-  tmux.tmux({"send-keys", "-t", pane, "Enter"});
+  tmux.run({"send-keys", "-t", pane, "-l", "--", text});
+  tmux.run({"send-keys", "-t", pane, "Enter"});
 }
 
 std::string AgentLab::apiLog() const { return Files::read(homeDir + "/fake_api.log").value_or(""); }

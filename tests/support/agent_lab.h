@@ -12,9 +12,6 @@
 
 #include "support/tmux_lab.h"
 
-/// Polls `done` every `interval` seconds until it holds or `seconds` have passed.
-bool waitFor(const std::function<bool()>& done, double seconds, double interval = 0.2);
-
 /// A loopback port nobody listens on now (0 when none could be had).
 int freePort();
 /// Whether something accepts connections on the loopback port.

@@ -30,7 +30,7 @@ class TitleHost final : public Terminals::TerminalHost {
   bool typeKeys(const std::string&, int, const std::string&) override { return false; }
   bool setTitle(const std::string&, const std::string&) override { return false; }
   bool raise(const std::string&) override { return false; }
-  bool open(const std::string&, const std::vector<std::string>&) override { return false; }
+  bool open(const std::string&, const Terminals::Launch&) override { return false; }
   void close(const std::string&) override {}
   bool closeSingle(const std::string&) override { return false; }
 };

@@ -1,0 +1,289 @@
+#include "terminals/answer.h"
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "base/clock.h"
+#include "base/lang.h"
+#include "base/text.h"
+#include "terminals/host.h"
+#include "terminals/picker.h"
+
+namespace Terminals {
+namespace {
+
+constexpr double kSettleFor = 9;     // seconds the screen is watched after typing
+constexpr double kRetryAfter = 2.5;  // when the keys are sent once more
+constexpr double kSettleStep = 0.5;
+constexpr double kAnsweringAfter = 3;  // the terminal stays marked this long after an answer
+constexpr double kTickPause = 0.5;     // for the agent to redraw a ticked row
+constexpr size_t kFreeNeedleChars = 12;
+constexpr Clock::Time kDistantFuture = 1e300;
+
+std::mutex lock;
+std::map<std::string, Clock::Time> answeringUntil;
+std::map<std::string, std::string> failed;
+// One answer at a time per terminal: a second one racing into the same prompt would type
+// its keys into whatever the first left on screen.
+std::map<std::string, std::shared_ptr<std::mutex>> typing;
+
+const char* invalidAnswer() {
+  return Lang::pick("Invalid answer", "תשובה לא תקינה");
+}
+const char* unreachable() {
+  return Lang::pick("Could not reach the terminal window", "לא הצלחתי להגיע לחלון־המסוף");
+}
+const char* promptGone() {
+  return Lang::pick(
+      "The question is no longer open in the terminal — it may have been answered or cancelled "
+      "there",
+      "השאלה כבר לא פתוחה במסוף — אולי נענתה או בוטלה שם");
+}
+const char* differentPrompt() {
+  return Lang::pick(
+      "A different question is open in the terminal now — not sent, so as not to answer it by "
+      "mistake",
+      "במסוף פתוחה עכשיו שאלה אחרת — לא שלחתי כדי לא לענות עליה בטעות");
+}
+const char* typingFailed() {
+  return Lang::pick("Could not type into the terminal window", "לא הצלחתי להקליד בחלון־המסוף");
+}
+const char* stillOpen() {
+  return Lang::pick(
+      "The answer was typed, but the question is still open in the terminal after 9 seconds",
+      "הקלדתי את התשובה, אבל השאלה עדיין פתוחה במסוף אחרי 9 שניות");
+}
+const char* emptyFree() {
+  return Lang::pick("The answer is empty", "התשובה ריקה");
+}
+const char* freeOnMulti() {
+  return Lang::pick(
+      "Free text cannot be sent from here in a multi-select question — tick options, or type it in "
+      "the terminal",
+      "בשאלה עם בחירה מרובה אי־אפשר לשלוח טקסט חופשי מכאן — לסמן אפשרויות, או לכתוב במסוף");
+}
+const char* noFreeRow() {
+  return Lang::pick("This question has no free-text row — pick one of the options",
+                    "לשאלה הזאת אין שורה לטקסט חופשי — לבחור אחת האפשרויות");
+}
+const char* busy() {
+  return Lang::pick(
+      "Another answer is still being typed into this terminal — try again in a moment",
+      "תשובה אחרת עדיין מוקלדת במסוף הזה — לנסות שוב בעוד רגע");
+}
+
+// Marks the terminal as being answered for the answer's life and leaves its outcome.
+class Answer {
+ public:
+  explicit Answer(std::string terminal) : tty(std::move(terminal)) {
+    std::lock_guard<std::mutex> guard(lock);
+    answeringUntil[tty] = kDistantFuture;
+    failed.erase(tty);
+  }
+  ~Answer() {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!reason.empty()) failed[tty] = reason;
+    answeringUntil[tty] = Clock::now() + kAnsweringAfter;
+  }
+  Answer(const Answer&) = delete;
+  Answer& operator=(const Answer&) = delete;
+
+  bool fail(const char* message) {
+    reason = message;
+    return false;
+  }
+
+  const std::string tty;
+
+ private:
+  std::string reason;
+};
+
+std::shared_ptr<std::mutex> typingLock(const std::string& tty) {
+  std::lock_guard<std::mutex> guard(lock);
+  auto& m = typing[tty];
+  if (!m) m = std::make_shared<std::mutex>();
+  return m;
+}
+
+bool refuseBusy(const std::string& tty) {
+  std::lock_guard<std::mutex> guard(lock);
+  failed[tty] = busy();
+  return false;
+}
+
+// A whole decimal number, with an optional sign.
+bool readNumber(const std::string& text, int& out) {
+  std::string t = Text::startsWith(text, "+") ? text.substr(1) : text;
+  long long n = 0;
+  if (!Text::parseInt(t, n) || n < -100000 || n > 100000) return false;
+  out = static_cast<int>(n);
+  return true;
+}
+
+bool injectMoves(int from, int to, const std::string& text, const std::string& tty) {
+  return host().typeKeys(tty, to - from, text);
+}
+
+// The row after the last one, where the agent's multiple choice keeps its submit row.
+int moveOnRow(const Picker& p) {
+  if (p.freeRow > 0) return p.freeRow + 1;
+  int last = 0;
+  bool any = false;
+  for (const auto& o : p.options) {
+    int n = 0;
+    if (readNumber(o.n, n)) {
+      last = any ? std::max(last, n) : n;
+      any = true;
+    }
+  }
+  return any ? last + 1 : 1;
+}
+
+std::optional<Picker> pickerOf(const std::vector<Picker>& list, const std::string& tty) {
+  for (const auto& p : list)
+    if (p.tty == tty) return p;
+  return std::nullopt;
+}
+
+bool hasOption(const Picker& p, const std::string& n) {
+  return std::any_of(p.options.begin(), p.options.end(), [&](const Option& o) { return o.n == n; });
+}
+
+using Key = std::function<std::string(const Picker&)>;
+using Retry = std::function<void(const Picker&)>;
+
+// Watches the screen after typing until the prompt (as told by `key`) is gone or another
+// has replaced it; presses once more if nothing happened; gives up after 9 seconds. A
+// review screen that replaces the prompt is submitted.
+bool settle(Answer& answer, const std::string& before, bool review, const Key& key,
+            const Retry& retry) {
+  const Clock::Time start = Clock::now();
+  bool retried = false;
+  while (Clock::now() - start < kSettleFor) {
+    Clock::sleep(kSettleStep);
+    PickerScan scan = pickers(true);
+    if (!scan.readable || !pickerTTYs().count(answer.tty)) return true;
+    auto p = pickerOf(scan.list, answer.tty);
+    if (!p) return true;
+    if (key(*p) != before) {
+      if (!p->review || review) return true;
+      // The answer completed a form, and the agent asks to confirm it.
+      auto submit = std::find_if(p->options.begin(), p->options.end(), [](const Option& o) {
+        return Text::startsWith(Text::lower(o.label), "submit");
+      });
+      int row = 0;
+      if (submit == p->options.end() || !readNumber(submit->n, row)) return true;
+      if (!injectMoves(p->cursor, row, "", answer.tty)) return answer.fail(typingFailed());
+      const std::string tty = answer.tty;
+      return settle(answer, signature(*p), true, signature,
+                    [tty, row](const Picker& q) { injectMoves(q.cursor, row, "", tty); });
+    }
+    if (!retried && Clock::now() - start > kRetryAfter) {
+      auto again = stablePicker(answer.tty);
+      if (again.picker && key(*again.picker) == before) retry(*again.picker);
+      retried = true;
+    }
+  }
+  return answer.fail(stillOpen());
+}
+
+}  // namespace
+
+bool choose(const std::string& answer, const std::string& tty) {
+  auto own = typingLock(tty);
+  std::unique_lock<std::mutex> serial(*own, std::try_to_lock);
+  if (!serial.owns_lock()) return refuseBusy(tty);
+  Answer a(tty);
+
+  int n = 0;
+  if (answer.empty() || !readNumber(answer, n)) return a.fail(invalidAnswer());
+  auto reading = stablePicker(tty, [&](const Picker& p) { return hasOption(p, answer); });
+  // Nothing is ever typed blind: a screen that cannot be read cannot show the prompt meant.
+  if (!reading.seen) return a.fail(unreachable());
+  if (!reading.picker) return a.fail(promptGone());
+  const Picker p = *reading.picker;
+  if (!hasOption(p, answer)) return a.fail(differentPrompt());
+  const std::string before = signature(p);
+
+  if (!p.multi) {
+    if (!injectMoves(p.cursor, n, "", tty)) return a.fail(typingFailed());
+    return settle(a, before, p.review, signature,
+                  [tty, n](const Picker& q) { injectMoves(q.cursor, n, "", tty); });
+  }
+
+  // Multiple choice: Return ticks the row under the cursor, and Return on the row after
+  // the last one submits. A ticked row is left alone, as Return would untick it.
+  int from = p.cursor;
+  if (!p.checked.count(answer)) {
+    if (!injectMoves(p.cursor, n, "", tty)) return a.fail(typingFailed());
+    Clock::sleep(kTickPause);
+    auto now = pickerOf(pickers(true).list, tty);
+    from = now && signature(*now) == before ? now->cursor : n;
+  }
+  if (!injectMoves(from, moveOnRow(p), "", tty)) return a.fail(typingFailed());
+  return settle(a, before, false, signature,
+                [tty](const Picker& q) { injectMoves(q.cursor, moveOnRow(q), "", tty); });
+}
+
+bool answerFree(const std::string& text, const std::string& tty) {
+  auto own = typingLock(tty);
+  std::unique_lock<std::mutex> serial(*own, std::try_to_lock);
+  if (!serial.owns_lock()) return refuseBusy(tty);
+  Answer a(tty);
+
+  const std::string line = Text::trimBlanks(Text::replaceAll(text, "\n", " "));
+  if (line.empty()) return a.fail(emptyFree());
+  auto reading = stablePicker(tty, [](const Picker& p) { return p.freeRow > 0; });
+  if (!reading.seen) return a.fail(unreachable());
+  if (!reading.picker) return a.fail(promptGone());
+  const Picker p = *reading.picker;
+  if (p.multi) return a.fail(freeOnMulti());
+  if (p.freeRow == 0) return a.fail(noFreeRow());
+  if (!injectMoves(p.cursor, p.freeRow, line, tty)) return a.fail(typingFailed());
+
+  // While text sits in the free-text row the agent draws it in place of "Type something",
+  // so that row is no part of what makes the prompt the same prompt.
+  const std::string row = std::to_string(p.freeRow);
+  Key key = [row](const Picker& q) {
+    Picker c = q;
+    c.options.erase(std::remove_if(c.options.begin(), c.options.end(),
+                                   [&](const Option& o) { return o.n == row; }),
+                    c.options.end());
+    return signature(c) + (q.review ? "|R" : "");
+  };
+  const std::string needle = Text::prefix(Text::replaceAll(line, " ", ""), kFreeNeedleChars);
+  Retry retry = [tty, needle](const Picker&) {
+    auto screen = host().screen(tty);
+    if (!screen || *screen == "<<none>>") return;
+    if (Text::contains(Text::replaceAll(*screen, " ", ""), needle)) host().typeLine(tty, "");
+  };
+  return settle(a, key(p), false, key, retry);
+}
+
+bool answering(const std::string& tty) {
+  std::lock_guard<std::mutex> guard(lock);
+  auto it = answeringUntil.find(tty);
+  return it != answeringUntil.end() && it->second > Clock::now();
+}
+
+std::string failure(const std::string& tty) {
+  std::lock_guard<std::mutex> guard(lock);
+  auto it = failed.find(tty);
+  return it == failed.end() ? "" : it->second;
+}
+
+std::map<std::string, std::string> failures() {
+  std::lock_guard<std::mutex> guard(lock);
+  return failed;
+}
+
+void forgetAnswers() {
+  std::lock_guard<std::mutex> guard(lock);
+  answeringUntil.clear();
+  failed.clear();
+}
+
+}  // namespace Terminals

@@ -1,0 +1,280 @@
+#include "terminals/answer.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "base/lang.h"
+#include "base/text.h"
+#include "support/fake_clock.h"
+#include "support/scripted_host.h"
+#include "terminals/picker.h"
+
+namespace {
+
+const std::string kTty = "/dev/pts/4";
+
+std::string border() {
+  std::string out;
+  for (int i = 0; i < 30; ++i) out += "─";
+  return out;
+}
+
+std::string row(int n, int cursor, const std::string& label) {
+  return std::string(n == cursor ? "❯ " : "  ") + std::to_string(n) + ". " + label;
+}
+
+std::string join(const std::vector<std::string>& rows) {
+  return Text::join(rows, "\n") + "\n";
+}
+
+std::string single(int cursor) {
+  return join({"● Shall I go on?", border(), "Go on?", "", row(1, cursor, "Yes"),
+               row(2, cursor, "Maybe"), row(3, cursor, "No"), "", "Esc to cancel · Tab to amend"});
+}
+
+std::string multi(int cursor, const std::set<int>& ticked) {
+  std::vector<std::string> rows = {border(), "Which checks?", ""};
+  const char* names[] = {"Unit", "Lint", "Fuzz", "Docs"};
+  for (int n = 1; n <= 4; ++n)
+    rows.push_back(row(n, cursor, std::string(ticked.count(n) ? "[✔] " : "[ ] ") + names[n - 1]));
+  rows.insert(rows.end(), {"", "Enter to select · ↑/↓ to navigate · Esc to cancel"});
+  return join(rows);
+}
+
+std::string review(int cursor) {
+  return join({border(), "Review your answers", "", " ● Which checks?", "   → Lint", "",
+               row(1, cursor, "Submit answers"), row(2, cursor, "Cancel"), "", ""});
+}
+
+std::string freeText(int cursor, const std::string& typed = "") {
+  return join({border(), "Which colour?", "", row(1, cursor, "Blue"), row(2, cursor, "Green"),
+               row(3, cursor, "Orange"), row(4, cursor, typed.empty() ? "Type something." : typed),
+               border(), "  5. Chat about this", "",
+               "Enter to select · ↑/↓ to navigate · Esc to cancel"});
+}
+
+const std::string kIdle = join({"● Done.", border(), "❯ ", border(), "  ? for shortcuts"});
+
+std::vector<int> moves(const ScriptedHost& host) {
+  std::vector<int> out;
+  for (const auto& c : host.typed())
+    if (c.kind == "keys") out.push_back(c.moves);
+  return out;
+}
+
+class Answers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Terminals::forgetScreens();
+    Terminals::forgetAnswers();
+  }
+  void TearDown() override {
+    Terminals::forgetScreens();
+    Terminals::forgetAnswers();
+  }
+  FakeClock clock;
+  ScriptedHost host;
+};
+
+}  // namespace
+
+TEST_F(Answers, ChoosingMovesToTheRowAndSucceedsWhenThePromptGoes) {
+  host.show(kTty, single(1));
+  host.onType([](ScriptedHost& h, const ScriptedHost::Call&) { h.show(kTty, kIdle); });
+  EXPECT_TRUE(Terminals::choose("2", kTty));
+  EXPECT_EQ(moves(host), std::vector<int>{1});
+  EXPECT_EQ(host.typed()[0].text, "");
+  EXPECT_EQ(Terminals::failure(kTty), "");
+}
+
+TEST_F(Answers, ChoosingTheMarkedRowSendsReturnAlone) {
+  host.show(kTty, single(3));
+  host.onType([](ScriptedHost& h, const ScriptedHost::Call&) { h.show(kTty, kIdle); });
+  EXPECT_TRUE(Terminals::choose("3", kTty));
+  EXPECT_EQ(moves(host), std::vector<int>{0});
+}
+
+TEST_F(Answers, AnOptionThePromptLacksIsNeverTyped) {
+  host.show(kTty, single(1));
+  EXPECT_FALSE(Terminals::choose("5", kTty));
+  EXPECT_TRUE(host.typed().empty());
+  EXPECT_EQ(Terminals::failure(kTty),
+            Lang::pick("A different question is open in the terminal now — not sent, so as not to "
+                       "answer it by mistake",
+                       "במסוף פתוחה עכשיו שאלה אחרת — לא שלחתי כדי לא לענות עליה בטעות"));
+}
+
+TEST_F(Answers, AnInvalidAnswerFailsAtOnce) {
+  host.show(kTty, single(1));
+  EXPECT_FALSE(Terminals::choose("x", kTty));
+  EXPECT_FALSE(Terminals::choose("", kTty));
+  EXPECT_TRUE(host.typed().empty());
+  EXPECT_EQ(host.dumps(), 0);
+  EXPECT_EQ(Terminals::failure(kTty), Lang::pick("Invalid answer", "תשובה לא תקינה"));
+}
+
+TEST_F(Answers, NothingIsTypedWhenThePromptIsGoneOrTheScreenUnreadable) {
+  host.show(kTty, kIdle);
+  EXPECT_FALSE(Terminals::choose("1", kTty));
+  EXPECT_EQ(Terminals::failure(kTty),
+            Lang::pick("The question is no longer open in the terminal — it may have been answered "
+                       "or cancelled there",
+                       "השאלה כבר לא פתוחה במסוף — אולי נענתה או בוטלה שם"));
+  // A screen that cannot be read shows no prompt, so nothing is typed blind.
+  host.setReadable(false);
+  EXPECT_FALSE(Terminals::choose("1", kTty));
+  EXPECT_EQ(Terminals::failure(kTty),
+            Lang::pick("Could not reach the terminal window", "לא הצלחתי להגיע לחלון־המסוף"));
+  host.setReadable(true);
+  host.hide(kTty);
+  host.show("/dev/pts/9", single(1));
+  EXPECT_FALSE(Terminals::choose("1", kTty));
+  EXPECT_TRUE(host.typed().empty());
+}
+
+TEST_F(Answers, TypingThatFailsIsReported) {
+  host.show(kTty, single(1));
+  host.setTypingWorks(false);
+  EXPECT_FALSE(Terminals::choose("2", kTty));
+  EXPECT_EQ(Terminals::failure(kTty),
+            Lang::pick("Could not type into the terminal window", "לא הצלחתי להקליד בחלון־המסוף"));
+}
+
+TEST_F(Answers, MultipleChoiceTicksThenSubmitsThroughTheReviewScreen) {
+  host.show(kTty, multi(1, {}));
+  int step = 0;
+  host.onType([&](ScriptedHost& h, const ScriptedHost::Call&) {
+    ++step;
+    if (step == 1) h.show(kTty, multi(2, {2}));  // Return ticked row 2
+    if (step == 2) h.show(kTty, review(1));      // Return past the last row submits the form
+    if (step == 3) h.show(kTty, kIdle);          // and Submit on the review screen sends it
+  });
+  EXPECT_TRUE(Terminals::choose("2", kTty));
+  EXPECT_EQ(moves(host), (std::vector<int>{1, 3, 0}));
+}
+
+TEST_F(Answers, ATickedOptionIsNotUntickedOnlySubmitted) {
+  host.show(kTty, multi(1, {2}));
+  host.onType([](ScriptedHost& h, const ScriptedHost::Call&) { h.show(kTty, kIdle); });
+  EXPECT_TRUE(Terminals::choose("2", kTty));
+  EXPECT_EQ(moves(host), std::vector<int>{4});
+}
+
+TEST_F(Answers, APromptThatStaysGetsTheKeysOnceMoreThenFails) {
+  host.show(kTty, single(1));
+  std::vector<double> when;
+  host.onType([&](ScriptedHost&, const ScriptedHost::Call&) { when.push_back(clock.now()); });
+  const double start = clock.now();
+  EXPECT_FALSE(Terminals::choose("2", kTty));
+  ASSERT_EQ(when.size(), 2u);
+  EXPECT_GE(when[1] - when[0], 2.5);
+  EXPECT_LE(when[1] - when[0], 5.5);
+  EXPECT_GE(clock.now() - start, 9.0);
+  EXPECT_EQ(
+      Terminals::failure(kTty),
+      Lang::pick(
+          "The answer was typed, but the question is still open in the terminal after 9 seconds",
+          "הקלדתי את התשובה, אבל השאלה עדיין פתוחה במסוף אחרי 9 שניות"));
+}
+
+TEST_F(Answers, TheLastAnswerOfAFormSubmitsItsReviewScreen) {
+  host.show(kTty, single(1));
+  int step = 0;
+  host.onType([&](ScriptedHost& h, const ScriptedHost::Call&) {
+    if (++step == 1)
+      h.show(kTty, review(1));
+    else
+      h.show(kTty, kIdle);
+  });
+  EXPECT_TRUE(Terminals::choose("3", kTty));
+  EXPECT_EQ(moves(host), (std::vector<int>{2, 0}));
+}
+
+TEST_F(Answers, TheTerminalIsMarkedWhileAndShortlyAfterAnAnswer) {
+  host.show(kTty, single(1));
+  bool markedWhileTyping = false;
+  host.onType([&](ScriptedHost& h, const ScriptedHost::Call&) {
+    markedWhileTyping = Terminals::answering(kTty);
+    h.show(kTty, kIdle);
+  });
+  EXPECT_FALSE(Terminals::answering(kTty));
+  EXPECT_TRUE(Terminals::choose("1", kTty));
+  EXPECT_TRUE(markedWhileTyping);
+  EXPECT_TRUE(Terminals::answering(kTty));
+  clock.advance(2.9);
+  EXPECT_TRUE(Terminals::answering(kTty));
+  clock.advance(0.2);
+  EXPECT_FALSE(Terminals::answering(kTty));
+}
+
+TEST_F(Answers, FreeTextGoesToItsRowAsOneLine) {
+  host.show(kTty, freeText(1));
+  host.onType([](ScriptedHost& h, const ScriptedHost::Call&) { h.show(kTty, kIdle); });
+  EXPECT_TRUE(Terminals::answerFree("purple\nwith dots ", kTty));
+  ASSERT_EQ(host.typed().size(), 1u);
+  EXPECT_EQ(host.typed()[0].moves, 3);
+  EXPECT_EQ(host.typed()[0].text, "purple with dots");
+}
+
+TEST_F(Answers, FreeTextLeftInItsRowIsStillTheSamePrompt) {
+  // The agent draws the typed text in place of "Type something"; if Return was lost the
+  // text sits there, and the answer presses Return once more rather than calling it done.
+  host.show(kTty, freeText(1));
+  host.onType([](ScriptedHost& h, const ScriptedHost::Call& c) {
+    if (c.kind == "keys") h.show(kTty, freeText(4, c.text));
+  });
+  EXPECT_FALSE(Terminals::answerFree("purple with dots", kTty));
+  auto typed = host.typed();
+  ASSERT_EQ(typed.size(), 2u);
+  EXPECT_EQ(typed[1].kind, "line");
+  EXPECT_EQ(typed[1].text, "");
+}
+
+TEST_F(Answers, FreeTextIsRefusedWhereItCannotGo) {
+  host.show(kTty, freeText(1));
+  EXPECT_FALSE(Terminals::answerFree(" \n ", kTty));
+  EXPECT_EQ(Terminals::failure(kTty), Lang::pick("The answer is empty", "התשובה ריקה"));
+
+  host.show(kTty, multi(1, {}));
+  EXPECT_FALSE(Terminals::answerFree("hello", kTty));
+  EXPECT_EQ(
+      Terminals::failure(kTty),
+      Lang::pick(
+          "Free text cannot be sent from here in a multi-select question — tick options, or type "
+          "it in "
+          "the terminal",
+          "בשאלה עם בחירה מרובה אי־אפשר לשלוח טקסט חופשי מכאן — לסמן אפשרויות, או לכתוב במסוף"));
+
+  host.show(kTty, single(1));
+  EXPECT_FALSE(Terminals::answerFree("hello", kTty));
+  EXPECT_EQ(Terminals::failure(kTty),
+            Lang::pick("This question has no free-text row — pick one of the options",
+                       "לשאלה הזאת אין שורה לטקסט חופשי — לבחור אחת האפשרויות"));
+  EXPECT_TRUE(host.typed().empty());
+}
+
+TEST_F(Answers, ASecondAnswerToTheSameTerminalIsRefusedWhileTheFirstTypes) {
+  host.show(kTty, single(1));
+  std::promise<void> firstTyping, secondDone;
+  auto release = secondDone.get_future();
+  host.onType([&](ScriptedHost& h, const ScriptedHost::Call&) {
+    firstTyping.set_value();
+    release.wait();
+    h.show(kTty, kIdle);
+  });
+  bool first = false;
+  std::thread worker([&] { first = Terminals::choose("2", kTty); });
+  firstTyping.get_future().wait();
+  EXPECT_FALSE(Terminals::choose("3", kTty));
+  EXPECT_FALSE(Terminals::answerFree("text", kTty));
+  EXPECT_EQ(
+      Terminals::failure(kTty),
+      Lang::pick("Another answer is still being typed into this terminal — try again in a moment",
+                 "תשובה אחרת עדיין מוקלדת במסוף הזה — לנסות שוב בעוד רגע"));
+  secondDone.set_value();
+  worker.join();
+  EXPECT_TRUE(first);
+  EXPECT_EQ(moves(host), std::vector<int>{1});
+}

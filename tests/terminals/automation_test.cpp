@@ -1,0 +1,195 @@
+#include "terminals/automation.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+#include "base/files.h"
+#include "base/lang.h"
+#include "base/text.h"
+#include "support/fake_clock.h"
+#include "support/home.h"
+#include "support/scripted_host.h"
+
+namespace {
+
+const std::string kTty = "/dev/pts/2";
+
+std::string border() {
+  std::string out;
+  for (int i = 0; i < 30; ++i) out += "─";
+  return out;
+}
+
+std::string inputBox(const std::string& typed) {
+  return Text::join({"● Ready.", "", border(), "❯ " + typed, border(), "  ? for shortcuts"}, "\n");
+}
+
+void writeExecutable(const std::string& path) {
+  Files::makeDirectories(path.substr(0, path.find_last_of('/')));
+  Files::writeAtomic(path, "#!/bin/sh\n", 0755);
+}
+
+Terminal agentAt(const std::string& tty, int64_t pid, const std::string& job = "") {
+  Terminal t;
+  t.tty = tty;
+  t.pid = pid;
+  t.jobId = job;
+  return t;
+}
+
+}  // namespace
+
+class Automation : public ::testing::Test {
+ protected:
+  ScopedHome home;
+  FakeClock clock;
+  ScriptedHost host;
+};
+
+TEST_F(Automation, SendingOnlyBlanksTypesNothing) {
+  EXPECT_FALSE(Terminals::send("  \n \n\t", kTty, {}));
+  EXPECT_TRUE(host.typed().empty());
+}
+
+TEST_F(Automation, SendTypesOneLineAndSucceedsWhenTheInputBoxEmpties) {
+  host.show(kTty, inputBox(""));
+  EXPECT_TRUE(Terminals::send(" first\nsecond ", kTty, {}));
+  ASSERT_EQ(host.typed().size(), 1u);
+  EXPECT_EQ(host.typed()[0].text, "first second");
+  EXPECT_DOUBLE_EQ(clock.totalSlept(), 0.6);
+}
+
+TEST_F(Automation, SendSucceedsWhenTheAgentLeavesIdleWithoutReadingTheScreen) {
+  home.write(".claude/sessions/4242.json", R"({"pid":4242,"status":"idle"})");
+  host.show(kTty, inputBox("do the thing"));
+  host.onType([&](ScriptedHost&, const ScriptedHost::Call&) {
+    home.write(".claude/sessions/4242.json", R"({"pid":4242,"status":"busy"})");
+  });
+  EXPECT_TRUE(Terminals::send("do the thing", kTty, {agentAt(kTty, 4242)}));
+  EXPECT_EQ(host.reads(), 0);
+}
+
+TEST_F(Automation, TextThatStaysIsPressedThreeMoreTimesThenSendFails) {
+  host.show(kTty, inputBox("a message that never leaves the box"));
+  std::vector<double> when;
+  host.onType([&](ScriptedHost&, const ScriptedHost::Call&) { when.push_back(clock.now()); });
+  EXPECT_FALSE(Terminals::send("a message that never leaves the box", kTty, {}));
+  auto typed = host.typed();
+  ASSERT_EQ(typed.size(), 4u);
+  for (size_t i = 1; i < typed.size(); ++i) {
+    EXPECT_EQ(typed[i].text, "");
+    EXPECT_NEAR(when[i] - when[i - 1], 2.4, 1e-6);
+  }
+  EXPECT_NEAR(clock.totalSlept(), 9.6, 1e-6);
+}
+
+TEST_F(Automation, AnUnreadableScreenDecidesNothing) {
+  host.setReadable(false);
+  EXPECT_FALSE(Terminals::send("hello", kTty, {}));
+  EXPECT_EQ(host.reads(), 16);
+  EXPECT_EQ(host.typed().size(), 4u);
+}
+
+TEST_F(Automation, StillTypedReadsTheWholeInputBox) {
+  EXPECT_EQ(Terminals::stillTyped("x", kTty), std::nullopt);  // no such terminal
+  host.setReadable(false);
+  host.show(kTty, inputBox("x"));
+  EXPECT_EQ(Terminals::stillTyped("x", kTty), std::nullopt);
+  host.setReadable(true);
+  host.show(kTty, "$ plain shell\n");
+  EXPECT_EQ(Terminals::stillTyped("plain", kTty), false);
+  // The box wraps long text over rows; its bottom edge ends it; spaces do not count.
+  host.show(kTty, Text::join({"❯ old prompt", "", border(), "❯ please refactor the lo",
+                              "  gin form today", border(), "  gin form today"},
+                             "\n"));
+  EXPECT_EQ(Terminals::stillTyped("refactor the login form", kTty), true);
+  EXPECT_EQ(Terminals::stillTyped("old prompt", kTty), false);
+}
+
+TEST_F(Automation, RaiseOpensABackgroundSessionThatHasNoTerminal) {
+  EXPECT_TRUE(Terminals::raise(kTty, {agentAt(kTty, 1, "J7")}));
+  EXPECT_EQ(host.calls().size(), 1u);
+
+  host.setRaiseWorks(false);
+  EXPECT_FALSE(Terminals::raise(kTty, {agentAt(kTty, 1)}));
+  EXPECT_TRUE(Terminals::raise(kTty, {agentAt(kTty, 1, "J7")}));
+  auto calls = host.calls();
+  ASSERT_EQ(calls.back().kind, "open");
+  EXPECT_EQ(calls.back().text, home.path());
+  auto argv = calls.back().launch.argv;
+  ASSERT_EQ(argv.size(), 3u);
+  EXPECT_EQ(argv[1], "attach");
+  EXPECT_EQ(argv[2], "J7");
+  EXPECT_FALSE(calls.back().launch.userShell);
+}
+
+TEST_F(Automation, SpawnStartsInTheRightFolderOrSaysWhy) {
+  writeExecutable(home.path() + "/.local/bin/claude");
+  EXPECT_EQ(Terminals::spawnClaude("", {"--resume", "it's mine"}), "");
+  auto open = host.calls().back();
+  EXPECT_EQ(open.text, home.path());
+  EXPECT_EQ(open.launch.argv, (std::vector<std::string>{home.path() + "/.local/bin/claude",
+                                                        "--resume", "it's mine"}));
+
+  std::string file = home.write("notes.txt", "x");
+  EXPECT_EQ(Terminals::spawnClaude(file, {}),
+            Lang::pick("Folder not found — ", "התיקייה לא נמצאה — ") + file);
+  EXPECT_EQ(Terminals::spawn(home.path() + "/missing", false),
+            Lang::pick("Folder not found — ", "התיקייה לא נמצאה — ") + home.path() + "/missing");
+
+  EXPECT_EQ(Terminals::spawn(home.path(), true), "");
+  open = host.calls().back();
+  EXPECT_EQ(open.launch.argv, (std::vector<std::string>{"cx", "--dangerously-skip-permissions"}));
+  EXPECT_TRUE(open.launch.userShell);
+
+  host.setOpenWorks(false);
+  EXPECT_EQ(Terminals::spawnClaude(home.path(), {}),
+            Lang::pick("Opening the terminal failed — usually a missing automation permission.",
+                       "פתיחת המסוף נכשלה — בדרך כלל חסר אישור אוטומציה."));
+  EXPECT_TRUE(Text::startsWith(
+      Terminals::spawn(home.path(), false),
+      Lang::pick("Opening the terminal failed — usually a missing automation permission: ",
+                 "פתיחת המסוף נכשלה — בדרך כלל חסר אישור אוטומציה: ")));
+}
+
+TEST_F(Automation, ClaudeIsFoundInItsInstallPlacesThenOnPath) {
+  if (Files::isExecutableFile("/opt/homebrew/bin/claude") ||
+      Files::isExecutableFile("/usr/local/bin/claude"))
+    GTEST_SKIP() << "an agent installed system-wide comes before the home and PATH candidates";
+  const char* oldPath = std::getenv("PATH");
+  std::string saved = oldPath ? oldPath : "";
+  std::string bin = home.path() + "/bin";
+  ::setenv("PATH", bin.c_str(), 1);
+  EXPECT_EQ(Terminals::claudePath(), std::nullopt);
+  writeExecutable(bin + "/claude");
+  EXPECT_EQ(Terminals::claudePath(), bin + "/claude");
+  writeExecutable(home.path() + "/.claude/local/claude");
+  EXPECT_EQ(Terminals::claudePath(), home.path() + "/.claude/local/claude");
+  // A file that is not executable is no candidate.
+  Files::writeAtomic(home.path() + "/.local/bin/claude", "x", 0644);
+  EXPECT_EQ(Terminals::claudePath(), home.path() + "/.claude/local/claude");
+  ::setenv("PATH", saved.c_str(), 1);
+}
+
+TEST_F(Automation, StatusIsReadFreshAndOnlyAsText) {
+  EXPECT_EQ(Terminals::status(77), "");
+  home.write(".claude/sessions/77.json", R"({"status":"idle","name":"api","sessionId":"s-1"})");
+  EXPECT_EQ(Terminals::status(77), "idle");
+  EXPECT_EQ(Terminals::registryField(77, "name"), "api");
+  home.write(".claude/sessions/77.json", R"({"status":"busy"})");
+  EXPECT_EQ(Terminals::status(77), "busy");
+  home.write(".claude/sessions/77.json", R"({"status":3})");
+  EXPECT_EQ(Terminals::status(77), "");
+  home.write(".claude/sessions/77.json", R"(["status"])");
+  EXPECT_EQ(Terminals::status(77), "");
+  home.write(".claude/sessions/77.json", "{broken");
+  EXPECT_EQ(Terminals::status(77), "");
+}
+
+TEST_F(Automation, TitlesGoToTheHost) {
+  EXPECT_TRUE(Terminals::setWindowTitle("Fix \"login\"", kTty));
+  EXPECT_EQ(host.calls().back().kind, "title");
+  EXPECT_EQ(host.calls().back().text, "Fix \"login\"");
+}

@@ -1,0 +1,432 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/files.h"
+#include "base/lang.h"
+#include "base/text.h"
+#include "support/fake_clock.h"
+#include "support/scripted_host.h"
+#include "terminals/picker.h"
+
+using Terminals::Option;
+using Terminals::Picker;
+
+namespace {
+
+std::string lines(std::initializer_list<std::string> rows) {
+  return Text::join(std::vector<std::string>(rows), "\n") + "\n";
+}
+
+std::optional<Picker> parse(const std::string& screen) {
+  return Terminals::parseScreen(screen, "/dev/pts/1");
+}
+
+std::vector<std::string> labels(const Picker& p) {
+  std::vector<std::string> out;
+  for (const auto& o : p.options) out.push_back(o.n + " " + o.label);
+  return out;
+}
+
+std::string border() {
+  std::string out;
+  for (int i = 0; i < 40; ++i) out += "─";
+  return out;
+}
+
+}  // namespace
+
+// ---- screens written by the real agent ----
+
+struct FixtureCase {
+  const char* file;
+  const char* question;
+  std::vector<Option> options;
+  int cursor;
+  int freeRow;
+  bool multi;
+  std::set<std::string> checked;
+};
+
+class AgentScreens : public ::testing::TestWithParam<FixtureCase> {};
+
+TEST_P(AgentScreens, ParseAsTheirNotesSay) {
+  const FixtureCase& c = GetParam();
+  auto text = Files::read(std::string(VELMO_SHARED_DIR) + "/fixtures/screens/" + c.file);
+  ASSERT_TRUE(text) << c.file;
+  auto p = parse(*text);
+  ASSERT_TRUE(p) << c.file;
+  EXPECT_EQ(p->question, c.question);
+  ASSERT_EQ(p->options.size(), c.options.size());
+  for (size_t i = 0; i < c.options.size(); ++i) {
+    EXPECT_EQ(p->options[i].n, c.options[i].n);
+    EXPECT_EQ(p->options[i].label, c.options[i].label);
+    EXPECT_EQ(p->options[i].detail, c.options[i].detail);
+  }
+  EXPECT_EQ(p->cursor, c.cursor);
+  EXPECT_EQ(p->freeRow, c.freeRow);
+  EXPECT_EQ(p->multi, c.multi);
+  EXPECT_EQ(p->checked, c.checked);
+  EXPECT_FALSE(p->review);
+}
+
+const std::vector<Option> kChecks = {
+    {"1", "Unit tests", "Fast"}, {"2", "Lint", "Style"}, {"3", "Fuzzing", "Slow but thorough"}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixtures, AgentScreens,
+    ::testing::Values(
+        FixtureCase{"ask-single.txt",
+                    "Which colour should the login button be?",
+                    {{"1", "Blue", "Matches the brand palette"},
+                     {"2", "Green", "Reads as go"},
+                     {"3", "Orange", "Stands out the most"}},
+                    1,
+                    4,
+                    false,
+                    {}},
+        FixtureCase{
+            "ask-multi.txt", "Which checks should run before merge?", kChecks, 1, 4, true, {}},
+        // Cut to the bottom of the screen: the question is not on it.
+        FixtureCase{"ask-multi-ticked.txt", "", kChecks, 1, 4, true, {"1"}},
+        FixtureCase{"ask-two-1.txt",
+                    "Which database should we use?",
+                    {{"1", "PostgreSQL", "Relational"}, {"2", "SQLite", "Embedded"}},
+                    1,
+                    3,
+                    false,
+                    {}},
+        FixtureCase{"ask-two-2.txt",
+                    "Which port should it listen on?",
+                    {{"1", "5432", "Default"}, {"2", "6543", "Alternate"}},
+                    1,
+                    3,
+                    false,
+                    {}},
+        FixtureCase{
+            "perm-bash.txt",
+            "Do you want to proceed?",
+            {{"1", "Yes", ""},
+             {"2", "Yes, and always allow access to /tmp/ccwork from this project", ""},
+             {"3", "Yes, and switch to auto mode · auto mode handles these prompts for you", ""},
+             {"4", "No", ""}},
+            1,
+            0,
+            false,
+            {}}),
+    [](const auto& info) {
+      std::string name = info.param.file;
+      name = name.substr(0, name.find('.'));
+      return Text::replaceAll(name, "-", "_");
+    });
+
+TEST(AgentScreens, ContextAndBodyOfTheRealAgent) {
+  auto ask =
+      parse(*Files::read(std::string(VELMO_SHARED_DIR) + "/fixtures/screens/ask-single.txt"));
+  ASSERT_TRUE(ask);
+  // The agent marks its messages with "●" on Linux.
+  EXPECT_EQ(ask->context, "Let me check with you first.");
+
+  auto perm =
+      parse(*Files::read(std::string(VELMO_SHARED_DIR) + "/fixtures/screens/perm-bash.txt"));
+  ASSERT_TRUE(perm);
+  // The dashed rules around the command are drawing and stay out of the body.
+  EXPECT_EQ(perm->body, (std::vector<std::string>{"Bash command", "Create a probe file",
+                                                  "touch velmo-probe.txt && ls -la"}));
+}
+
+// ---- prompts with a footer ----
+
+TEST(Picker, PermissionPromptGivesOptionsCursorAndBody) {
+  auto p = parse(
+      lines({"● I'll run the tests now.", "", border(), " Bash command", "", "   npm test",
+             "   Run the tests", "", " Do you want to proceed?", " ❯ 1. Yes",
+             "   2. Yes, and don't ask again", "   3. No", "", " Esc to cancel · Tab to amend"}));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->question, "Do you want to proceed?");
+  EXPECT_EQ(labels(*p), (std::vector<std::string>{"1 Yes", "2 Yes, and don't ask again", "3 No"}));
+  EXPECT_EQ(p->cursor, 1);
+  EXPECT_EQ(p->freeRow, 0);
+  EXPECT_FALSE(p->multi);
+  EXPECT_EQ(p->body, (std::vector<std::string>{"Bash command", "npm test", "Run the tests"}));
+  EXPECT_EQ(p->context, "I'll run the tests now.");
+}
+
+TEST(Picker, FreeTextRowIsNotAnOptionAndChatRowIsIgnored) {
+  auto p = parse(
+      lines({"Pick one?", "❯ 1. A", "  2. B", "  3. C", "  4. Type something.", border(),
+             "  5. Chat about this", "", "Enter to select · ↑/↓ to navigate · Esc to cancel"}));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->freeRow, 4);
+  EXPECT_EQ(labels(*p), (std::vector<std::string>{"1 A", "2 B", "3 C"}));
+}
+
+TEST(Picker, CheckBoxesMakeMultipleChoice) {
+  auto p = parse(lines({"Which?", "❯ 1. [ ] Alpha", "  2. [x] Beta", "  3. [✔] Gamma",
+                        "  4. [ ] Type something", "     Submit", "",
+                        "Enter to select · ↑/↓ to navigate · Esc to cancel"}));
+  ASSERT_TRUE(p);
+  EXPECT_TRUE(p->multi);
+  EXPECT_EQ(p->checked, (std::set<std::string>{"2", "3"}));
+  EXPECT_EQ(labels(*p), (std::vector<std::string>{"1 Alpha", "2 Beta", "3 Gamma"}));
+  // The free-text row carries a check box of its own in the agent's multiple choice.
+  EXPECT_EQ(p->freeRow, 4);
+  EXPECT_EQ(p->options[2].detail, "");
+}
+
+TEST(Picker, MarkerOnTheSubmitRowPutsTheCursorPastTheLastRow) {
+  auto p = parse(lines({"Which?", "  1. [ ] Alpha", "  2. [ ] Beta", "  3. [ ] Type something",
+                        "❯    Submit", border(), "  4. Chat about this", "",
+                        "Enter to select · ↑/↓ to navigate · Esc to cancel"}));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->cursor, 4);
+}
+
+TEST(Picker, FooterVariants) {
+  const std::vector<std::string> rows = {"Go on?", "❯ 1. Yes", "  2. No", ""};
+  auto with = [&](std::initializer_list<std::string> footer) {
+    // The blank row above the footer keeps the reading of footer-less prompts out of it.
+    std::vector<std::string> all = rows;
+    all.insert(all.end(), footer);
+    return Terminals::parsePicker(all, "/dev/pts/1");
+  };
+  EXPECT_TRUE(with({"ctrl+g to edit in Vim"}));
+  EXPECT_TRUE(with({"Esc to exit · Enter to confirm"}));
+  EXPECT_TRUE(with({"Tab/Arrow keys to navigate   ·   Esc  to  cancel"}));
+  // A footer broken over two rows is still read.
+  auto two = with({"Enter to select · ↑/↓ to navigate", "Esc to cancel"});
+  ASSERT_TRUE(two);
+  EXPECT_EQ(labels(*two), (std::vector<std::string>{"1 Yes", "2 No"}));
+}
+
+TEST(Picker, PromptScrolledAwayIsNotReported) {
+  std::vector<std::string> screen = {
+      "Go on?",  "❯ 1. Yes", "  2. No", "Esc to cancel · Tab to amend",
+      "later 1", "",         "later 2", "later 3"};
+  EXPECT_TRUE(Terminals::parsePicker(screen, "/dev/pts/1"));
+  screen.push_back("later 4");
+  EXPECT_FALSE(Terminals::parsePicker(screen, "/dev/pts/1"));
+}
+
+TEST(Picker, QuestionTakesAtMostTwoLinesAboveAndStopsAtTheTabBar) {
+  auto p = parse(lines({border(), "Which of these files", "should we keep?", "", "❯ 1. a.txt",
+                        "  2. b.txt", "Esc to cancel · Tab to amend"}));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->question, "Which of these files should we keep?");
+
+  auto tabs = parse(lines({"←  ☐ Keep  ✔ Submit  →", "Which of these", "should we keep?",
+                           "❯ 1. a.txt", "Esc to cancel · Tab to amend"}));
+  ASSERT_TRUE(tabs);
+  EXPECT_EQ(tabs->question, "Which of these should we keep?");
+
+  auto many =
+      parse(lines({"one", "two", "three", "four?", "❯ 1. a", "Esc to cancel · Tab to amend"}));
+  ASSERT_TRUE(many);
+  EXPECT_EQ(many->question, "two three four?");
+}
+
+TEST(Picker, DetailsBelongToTheOptionAbove) {
+  auto p = parse(lines({"Which?", "❯ 1. Blue", "     Calm", "     and quiet", "  2. Red",
+                        "Esc to cancel · Tab to amend"}));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->options[0].detail, "Calm and quiet");
+  EXPECT_EQ(p->options[1].detail, "");
+}
+
+// ---- review screens ----
+
+TEST(Review, ReadyToSubmitScreen) {
+  auto p =
+      parse(lines({"Review your answers", "", " ● Database?", "   → SQLite", "",
+                   "Ready to submit your answers?", "", "❯ 1. Submit answers", "  2. Cancel"}));
+  ASSERT_TRUE(p);
+  EXPECT_TRUE(p->review);
+  EXPECT_EQ(p->question, Lang::pick("Ready to submit your answers?", "לשלוח את התשובות?"));
+  EXPECT_EQ(p->context, "● Database?\n→ SQLite");
+  EXPECT_EQ(labels(*p), (std::vector<std::string>{"1 Submit answers", "2 Cancel"}));
+  EXPECT_EQ(p->cursor, 1);
+  EXPECT_TRUE(p->body.empty());
+}
+
+TEST(Review, HeadingAloneAsTheAgentDrawsIt) {
+  // As the real agent draws it: no "Ready to submit" line, no footer, blank rows under it.
+  auto p = parse(
+      lines({border(), "←  ☒ Checks  ✔ Submit  →", "", "Review your answers", "                   ",
+             " ● Which checks should run before merge?", "   → Lint    ", "              ",
+             "  1. Submit answers", "❯ 2. Cancel", "                       ", "", "      "}));
+  ASSERT_TRUE(p);
+  EXPECT_TRUE(p->review);
+  EXPECT_EQ(p->context, "● Which checks should run before merge?\n→ Lint");
+  EXPECT_EQ(p->cursor, 2);
+  EXPECT_EQ(Terminals::signature(*p), "R|" + p->question + "|Submit answers|Cancel");
+}
+
+TEST(Review, NeedsASubmitRowAndTheBottomOfTheScreen) {
+  auto noSubmit = parse(lines({"Review your answers", "→ x", "❯ 1. Send", "  2. Cancel"}));
+  EXPECT_FALSE(noSubmit && noSubmit->review);
+  auto scrolled = parse(lines({"Review your answers", "→ x", "❯ 1. Submit answers", "  2. Cancel",
+                               "", "a", "b", "c", "d"}));
+  EXPECT_FALSE(scrolled && scrolled->review);
+}
+
+// ---- prompts without a footer ----
+
+TEST(BarePrompt, PlanApprovalAtTheBottomIsRead) {
+  auto p =
+      parse(lines({border(), " Exit plan mode?", "", " Here is Claude's plan:", " 1. Add the form",
+                   " 2. Wire the call", "", " Would you like to proceed?", "",
+                   " ❯ 1. Yes, and auto-accept edits", "   2. Yes, and manually approve edits",
+                   "   3. No, keep planning", "", ""}));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->question, "Would you like to proceed?");
+  EXPECT_EQ(labels(*p),
+            (std::vector<std::string>{"1 Yes, and auto-accept edits",
+                                      "2 Yes, and manually approve edits", "3 No, keep planning"}));
+}
+
+TEST(BarePrompt, PermissionWithoutFooterIsRead) {
+  auto p = parse(lines({border(), " Fetch", "   https://example.com", "",
+                        " Do you want to allow Claude to fetch this content?", "   1. Yes",
+                        " ❯ 2. Yes, and don't ask again for example.com",
+                        "   3. No, and tell Claude what to do differently (esc)"}));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->cursor, 2);
+  EXPECT_EQ(p->body, (std::vector<std::string>{"Fetch", "https://example.com"}));
+}
+
+TEST(BarePrompt, InputBoxAndOrdinaryOutputAreNotPrompts) {
+  // The idle agent: its input box between borders.
+  EXPECT_FALSE(parse(lines({"● Which do you prefer?", "  1. Apples", "  2. Pears", "", border(),
+                            "❯  ", border(), "  ? for shortcuts"})));
+  // The user typing a numbered line into the input box under a numbered list.
+  EXPECT_FALSE(parse(lines({"● Which do you prefer?", "  1. Apples", "  2. Pears", border(),
+                            "❯ 3. Plums", border(), "  ? for shortcuts"})));
+  // Output ending in a numbered list, with no marked row.
+  EXPECT_FALSE(parse(lines({"Steps to take?", "1. Build", "2. Test", "3. Ship"})));
+  // A marker on a row of its own under the list.
+  EXPECT_FALSE(parse(lines({"Steps to take?", "1. Build", "2. Test", "❯ "})));
+  // Rows that do not count up from 1 without gaps.
+  EXPECT_FALSE(parse(lines({"Steps to take?", "❯ 1. Build", "3. Ship"})));
+}
+
+// ---- the agent's words above the prompt ----
+
+TEST(Context, BothMessageMarksAndNoToolCalls) {
+  auto p =
+      parse(lines({"❯ do it", "", "⏺ First I looked around.", "", "● Bash(ls -la)",
+                   "  ⎿  total 0", "", "● Then I thought about it", "  for a while.", "", border(),
+                   "Go on?", "❯ 1. Yes", "  2. No", "Esc to cancel · Tab to amend"}));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->context, "First I looked around.\n\nThen I thought about it\nfor a while.");
+}
+
+TEST(Context, MessageWhoseStartScrolledAway) {
+  auto p = parse(lines({"  the end of a long thought", "  and its last line.", border(), "Go on?",
+                        "❯ 1. Yes", "Esc to cancel · Tab to amend"}));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->context, "… the end of a long thought\nand its last line.");
+}
+
+// ---- long labels ----
+
+TEST(Labels, FullLabelReplacesTheOneTheAgentWrapped) {
+  auto p =
+      parse(lines({"Allow?", "❯ 1. Yes", "  2. Yes, and always allow access to /a/very/long/folder",
+                   "     from this project", "     Remembered for later", "  3. No",
+                   "Esc to cancel · Tab to amend"}));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->options[1].label, "Yes, and always allow access to /a/very/long/folder");
+  Picker full = Terminals::completeLabels(
+      *p, {"Yes", "Yes, and always allow access to /a/very/long/folder from this project", "No"});
+  EXPECT_EQ(full.options[0].label, "Yes");
+  EXPECT_EQ(full.options[1].label,
+            "Yes, and always allow access to /a/very/long/folder from this project");
+  EXPECT_EQ(full.options[1].detail, "Remembered for later");
+  EXPECT_EQ(full.options[2].label, "No");
+}
+
+TEST(Labels, ALongerLabelThatOnlyStartsTheSameIsNotTaken) {
+  Picker p;
+  p.options = {{"1", "Yes", ""}, {"2", "Yes, and don't ask again", ""}};
+  Picker same = Terminals::completeLabels(p, {"Yes, and don't ask again", "Yes, please"});
+  EXPECT_EQ(same.options[0].label, "Yes");
+}
+
+// ---- dumps ----
+
+class Screens : public ::testing::Test {
+ protected:
+  void SetUp() override { Terminals::forgetScreens(); }
+  void TearDown() override { Terminals::forgetScreens(); }
+  FakeClock clock;
+  ScriptedHost host;
+  const std::string prompt =
+      lines({"Go on?", "❯ 1. Yes", "  2. No", "Esc to cancel · Tab to amend"});
+};
+
+TEST_F(Screens, DumpHeadersGiveTtysAndWindowIds) {
+  auto screens = Terminals::splitDump(
+      "ignored<<T>>ttys003|W|5\nA\n<<T>>/dev/pts/1|W|@7\nB\nC\n<<T>>/dev/pts/2\nD", "<<T>>");
+  ASSERT_EQ(screens.size(), 2u);
+  EXPECT_EQ(screens[0].tty, "/dev/pts/1");
+  EXPECT_EQ(screens[0].window, 7);
+  EXPECT_EQ(screens[0].text, "B\nC\n");
+  EXPECT_EQ(screens[1].tty, "/dev/pts/2");
+  EXPECT_FALSE(screens[1].window);
+}
+
+TEST_F(Screens, EveryReadTerminalCountsAndAFailedDumpKeepsThem) {
+  host.show("/dev/pts/1", prompt);
+  host.show("/dev/pts/2", "$ ls\n");
+  auto scan = Terminals::pickers(true);
+  EXPECT_TRUE(scan.readable);
+  ASSERT_EQ(scan.list.size(), 1u);
+  EXPECT_EQ(scan.list[0].tty, "/dev/pts/1");
+  EXPECT_EQ(Terminals::pickerTTYs(), (std::set<std::string>{"/dev/pts/1", "/dev/pts/2"}));
+  EXPECT_EQ(Terminals::windowIDs().size(), 2u);
+
+  host.setReadable(false);
+  scan = Terminals::pickers(true);
+  EXPECT_FALSE(scan.readable);
+  EXPECT_TRUE(scan.list.empty());
+  EXPECT_EQ(Terminals::pickerTTYs().size(), 2u);
+  EXPECT_EQ(Terminals::windowIDs().size(), 2u);
+}
+
+TEST_F(Screens, ADumpIsSharedForASecondAndAHalf) {
+  host.show("/dev/pts/1", prompt);
+  Terminals::pickers();
+  clock.advance(1.0);
+  Terminals::pickers();
+  EXPECT_EQ(host.dumps(), 1);
+  Terminals::pickers(true);
+  EXPECT_EQ(host.dumps(), 2);
+  clock.advance(1.6);
+  Terminals::pickers();
+  EXPECT_EQ(host.dumps(), 3);
+}
+
+TEST_F(Screens, StableReadingOfAnInvisibleTerminalReturnsAtOnce) {
+  host.show("/dev/pts/2", prompt);
+  auto r = Terminals::stablePicker("/dev/pts/1");
+  EXPECT_FALSE(r.seen);
+  EXPECT_FALSE(r.picker);
+  EXPECT_EQ(host.dumps(), 2);
+}
+
+TEST_F(Screens, ReadingsThatDifferInTheMarkerRowAreNotStable) {
+  const std::string second =
+      lines({"Go on?", "  1. Yes", "❯ 2. No", "Esc to cancel · Tab to amend"});
+  host.onDump([&](ScriptedHost& h, int n) { h.show("/dev/pts/1", n % 2 ? second : prompt); });
+  auto r = Terminals::stablePicker("/dev/pts/1");
+  EXPECT_TRUE(r.seen);
+  EXPECT_EQ(host.dumps(), 9);
+
+  host.onDump(nullptr);
+  host.show("/dev/pts/1", prompt);
+  auto steady = Terminals::stablePicker("/dev/pts/1");
+  EXPECT_TRUE(steady.seen);
+  ASSERT_TRUE(steady.picker);
+  EXPECT_EQ(host.dumps(), 11);
+}
