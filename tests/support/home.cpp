@@ -12,6 +12,7 @@
 #include "base/paths.h"
 #include "base/settings.h"
 #include "sessions/state.h"
+#include "sessions/transcript.h"
 #include "terminals/discover.h"
 
 namespace {
@@ -21,6 +22,7 @@ void forgetAll() {
   Lang::resetForTests();
   Terminals::forgetCaches();
   Sessions::forgetCaches();
+  Transcript::forgetCaches();
 }
 }  // namespace
 
