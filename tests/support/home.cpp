@@ -11,6 +11,7 @@
 #include "base/lang.h"
 #include "base/paths.h"
 #include "base/settings.h"
+#include "sessions/questions_read.h"
 #include "sessions/state.h"
 #include "sessions/transcript.h"
 #include "terminals/discover.h"
@@ -23,6 +24,7 @@ void forgetAll() {
   Terminals::forgetCaches();
   Sessions::forgetCaches();
   Transcript::forgetCaches();
+  Questions::forgetCaches();
 }
 }  // namespace
 
