@@ -39,7 +39,9 @@ std::string env(const char* name, const std::string& fallback) {
   std::exit(1);
 }
 
-std::string benchDir() { return env("VELMO_BENCH_DIR", "/tmp/velmo-bench"); }
+std::string benchDir() {
+  return env("VELMO_BENCH_DIR", "/tmp/velmo-bench");
+}
 
 // A corpus folder appears under its final name only when whole, so an interrupted run
 // never leaves a half-written one to be reused.
@@ -215,14 +217,16 @@ int main() {
     const fs::path file = largestTranscript(home + "/.claude/projects");
     std::printf("transcript %s: %.1f MB\n", label, static_cast<double>(fs::file_size(file)) / 1e6);
     for (int want : {24, 800}) {
-      Figures f = measure(home, 5, [&] { return static_cast<long>(Transcript::read(id, want).lines.size()); });
+      Figures f = measure(
+          home, 5, [&] { return static_cast<long>(Transcript::read(id, want).lines.size()); });
       std::string what = std::string("read want ") + std::to_string(want);
       print(what.c_str(), f, "lines");
     }
   }
   // For scale: the whole 50 MB conversation at once.
   print("read want 100000 (50 MB, whole)",
-        measure(small, 3, [&] { return static_cast<long>(Transcript::read(id, 100000).lines.size()); }),
+        measure(small, 3,
+                [&] { return static_cast<long>(Transcript::read(id, 100000).lines.size()); }),
         "lines");
 
   std::printf("questions on the last 2 MB of a 3 MB transcript\n");

@@ -32,9 +32,12 @@ std::optional<Terminal> terminalOf(const std::string& sessionID) {
 
 const char* stateWord(SessionState::Mode mode) {
   switch (mode) {
-    case SessionState::Mode::working: return "run";
-    case SessionState::Mode::waiting: return "wait";
-    case SessionState::Mode::quiet: return "quiet";
+    case SessionState::Mode::working:
+      return "run";
+    case SessionState::Mode::waiting:
+      return "wait";
+    case SessionState::Mode::quiet:
+      return "quiet";
   }
   return "quiet";
 }
@@ -94,9 +97,8 @@ Json chat(const std::string& sessionID, const Json& pendingTexts, int want) {
       if (!entry.is_string()) continue;
       const std::string text = entry.get<std::string>();
       const std::string typed = Text::trim(text);
-      bool carried = std::any_of(reading.lines.begin(), reading.lines.end(), [&](const Line& l) {
-        return l.role == "you" && l.text == typed;
-      });
+      bool carried = std::any_of(reading.lines.begin(), reading.lines.end(),
+                                 [&](const Line& l) { return l.role == "you" && l.text == typed; });
       if (carried) continue;
       lines.push_back(Json{{"role", "you"},
                            {"text", text},
@@ -123,12 +125,12 @@ Json chat(const std::string& sessionID, const Json& pendingTexts, int want) {
   const ChatRelay relay = term ? chatRelay(sessionID) : ChatRelay{};
 
   const std::string lastText = reading.lines.empty() ? "" : reading.lines.back().text;
-  const std::string key = Text::join(
-      {std::to_string(reading.lines.size()), reading.atStart ? "1" : "0",
-       Text::suffix(lastText, kKeyTextCharacters), std::to_string(pendingLines),
-       question ? question->toolID : "", Text::prefix(firstQuestion(ask), kKeyQuestionCharacters),
-       context},
-      "|");
+  const std::string key =
+      Text::join({std::to_string(reading.lines.size()), reading.atStart ? "1" : "0",
+                  Text::suffix(lastText, kKeyTextCharacters), std::to_string(pendingLines),
+                  question ? question->toolID : "",
+                  Text::prefix(firstQuestion(ask), kKeyQuestionCharacters), context},
+                 "|");
 
   Json payload = Json::object();
   payload["sid"] = sessionID;
@@ -187,8 +189,8 @@ std::set<std::string> liveSessions(const Json& units) {
 }
 
 std::optional<std::string> stepLive(const std::vector<std::string>& order,
-                                    const std::set<std::string>& live,
-                                    const std::string& openSID, int by) {
+                                    const std::set<std::string>& live, const std::string& openSID,
+                                    int by) {
   std::vector<std::string> candidates;
   for (const std::string& sid : order)
     if (live.count(sid)) candidates.push_back(sid);

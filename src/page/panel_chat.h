@@ -39,8 +39,8 @@ std::set<std::string> liveSessions(const nlohmann::json& units);
 /// the open one with wrap-around; the last (by < 1) or first when the open one is not
 /// live. No value when nothing is live: say `noLiveNote()` then.
 std::optional<std::string> stepLive(const std::vector<std::string>& order,
-                                    const std::set<std::string>& live,
-                                    const std::string& openSID, int by);
+                                    const std::set<std::string>& live, const std::string& openSID,
+                                    int by);
 /// "No active terminal to jump to", in the interface language.
 std::string noLiveNote();
 

@@ -9,9 +9,13 @@
 // replaces it with a call into the real thing.
 namespace Panel {
 
-nlohmann::json chatAskOfQuestion(const PendingQuestion&, const std::string&) { return nullptr; }
+nlohmann::json chatAskOfQuestion(const PendingQuestion&, const std::string&) {
+  return nullptr;
+}
 
-nlohmann::json chatAskOfTerminal(const Terminal&) { return nullptr; }
+nlohmann::json chatAskOfTerminal(const Terminal&) {
+  return nullptr;
+}
 
 std::string chatTerminalTitle(const Terminal& term, const std::optional<SessionState>& session) {
   if (session && !session->title.empty()) return session->title;
@@ -22,21 +26,34 @@ std::string chatTerminalTitle(const Terminal& term, const std::optional<SessionS
 
 std::string chatModeLabel(SessionState::Mode mode) {
   switch (mode) {
-    case SessionState::Mode::working: return Lang::pick("working", "עובד");
-    case SessionState::Mode::waiting: return Lang::pick("waiting for you", "ממתין לך");
-    case SessionState::Mode::quiet: return Lang::pick("idle", "דומם");
+    case SessionState::Mode::working:
+      return Lang::pick("working", "עובד");
+    case SessionState::Mode::waiting:
+      return Lang::pick("waiting for you", "ממתין לך");
+    case SessionState::Mode::quiet:
+      return Lang::pick("idle", "דומם");
   }
   return Lang::pick("idle", "דומם");
 }
 
-ChatRelay chatRelay(const std::string&) { return ChatRelay{}; }
+ChatRelay chatRelay(const std::string&) {
+  return ChatRelay{};
+}
 
-std::string chatContextLevel(int64_t) { return ""; }
+std::string chatContextLevel(int64_t) {
+  return "";
+}
 
-nlohmann::json chatCrew(const std::string&) { return nlohmann::json::array(); }
+nlohmann::json chatCrew(const std::string&) {
+  return nlohmann::json::array();
+}
 
-nlohmann::json chatPaths(const std::string&) { return nlohmann::json::array(); }
+nlohmann::json chatPaths(const std::string&) {
+  return nlohmann::json::array();
+}
 
-nlohmann::json sessionOutputs(const std::string&) { return nlohmann::json::array(); }
+nlohmann::json sessionOutputs(const std::string&) {
+  return nlohmann::json::array();
+}
 
 }  // namespace Panel

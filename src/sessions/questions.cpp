@@ -43,7 +43,7 @@ struct Cached {
 };
 
 std::mutex lock;  // guards cache and seen, never held while a transcript is read
-std::unordered_map<std::string, Cached> cache;     // session id → result
+std::unordered_map<std::string, Cached> cache;      // session id → result
 std::unordered_map<std::string, std::string> seen;  // session id → last traced signature
 
 // A line of the tail, as a byte range.
@@ -59,7 +59,8 @@ class Backwards {
   bool next(Span& line) {
     while (at > floor) {
       const void* lf = ::memrchr(data.data() + floor, '\n', at - floor);
-      size_t start = lf ? static_cast<size_t>(static_cast<const char*>(lf) - data.data()) + 1 : floor;
+      size_t start =
+          lf ? static_cast<size_t>(static_cast<const char*>(lf) - data.data()) + 1 : floor;
       line = Span{start, at};
       at = lf ? start - 1 : floor;
       if (line.end > line.start) return true;
@@ -72,7 +73,6 @@ class Backwards {
   size_t floor;
   size_t at;
 };
-
 
 bool sidechain(dom::object record) {
   bool value = false;
@@ -242,9 +242,8 @@ void trace(const std::string& sessionID, int64_t size, Clock::Time modified,
     if (!known && now == "-") return;
   }
   Log::line(Paths::agent("velmo-asks.log"),
-            sessionID + " size=" + std::to_string(size) +
-                " mtime=" + std::to_string(static_cast<long long>(std::floor(modified))) +
-                " ask=" + now);
+            sessionID + " size=" + std::to_string(size) + " mtime=" +
+                std::to_string(static_cast<long long>(std::floor(modified))) + " ask=" + now);
 }
 
 std::optional<PendingQuestion> pending(const std::string& sessionID) {
@@ -255,8 +254,8 @@ std::optional<PendingQuestion> pending(const std::string& sessionID) {
   if (!attrs) return std::nullopt;
   {
     std::lock_guard<std::mutex> guard(lock);
-    if (auto it = cache.find(sessionID);
-        it != cache.end() && it->second.size == attrs->size && it->second.modified == attrs->modified)
+    if (auto it = cache.find(sessionID); it != cache.end() && it->second.size == attrs->size &&
+                                         it->second.modified == attrs->modified)
       return it->second.result;
   }
   auto result = read(*path, sessionID);

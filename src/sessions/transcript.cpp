@@ -27,9 +27,9 @@ constexpr std::string_view kToolMarker = "\"toolUseResult\"";
 
 // Blocks the agent adds to what the person typed; the person never wrote them.
 constexpr std::array<std::string_view, 9> kSystemTags = {
-    "system-reminder",      "task-notification",    "command-name",
-    "command-message",      "command-args",         "local-command-stdout",
-    "local-command-stderr", "user-prompt-submit-hook", "budget-warning"};
+    "system-reminder", "task-notification",    "command-name",         "command-message",
+    "command-args",    "local-command-stdout", "local-command-stderr", "user-prompt-submit-hook",
+    "budget-warning"};
 
 // Tool inputs whose value says best what a call is about, most telling first.
 constexpr std::array<std::string_view, 8> kArgKeys = {
@@ -54,16 +54,19 @@ struct Cached {
 };
 
 std::mutex lock;  // guards cache and learned, never held while a file is read
-std::unordered_map<std::string, Cached> cache;  // "sid|want" → reading
+std::unordered_map<std::string, Cached> cache;      // "sid|want" → reading
 std::unordered_map<std::string, uint64_t> learned;  // sid → tail size that sufficed
 
 bool holds(std::string_view bytes, std::string_view needle) {
   return ::memmem(bytes.data(), bytes.size(), needle.data(), needle.size()) != nullptr;
 }
 
-bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
+bool isLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 bool flag(dom::object record, std::string_view key) {
   bool value = false;
@@ -293,8 +296,9 @@ Reading readBytes(std::string_view data, bool cut, int want) {
     for (Line& l : *it) reading.lines.push_back(std::move(l));
   const bool dropped = reading.lines.size() > cap;
   if (dropped)
-    reading.lines.erase(reading.lines.begin(),
-                        reading.lines.begin() + static_cast<std::ptrdiff_t>(reading.lines.size() - cap));
+    reading.lines.erase(
+        reading.lines.begin(),
+        reading.lines.begin() + static_cast<std::ptrdiff_t>(reading.lines.size() - cap));
   reading.lines = collapse(std::move(reading.lines));
   reading.atStart = !cut && reachedStart && !dropped;
   return reading;
@@ -327,7 +331,8 @@ Reading read(const std::string& sessionID, int want) {
   Reading reading;
   for (uint64_t tail : tailsFor(want, size, known)) {
     reading = readWindow(*path, tail, want);
-    if (spoken(reading.lines) < static_cast<size_t>(std::max(want, 0)) && !reading.atStart) continue;
+    if (spoken(reading.lines) < static_cast<size_t>(std::max(want, 0)) && !reading.atStart)
+      continue;
     // Only a rung of the ladder is remembered: a whole-file read for the full history
     // must not make every later short window read the whole file again.
     if (want < kWholeFile) {

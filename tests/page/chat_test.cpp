@@ -59,7 +59,8 @@ class ChatTest : public ::testing::Test {
 
 std::vector<std::string> texts(const Json& lines) {
   std::vector<std::string> out;
-  for (const Json& l : lines) out.push_back(l["role"].get<std::string>() + ": " + l["text"].get<std::string>());
+  for (const Json& l : lines)
+    out.push_back(l["role"].get<std::string>() + ": " + l["text"].get<std::string>());
   return out;
 }
 
@@ -97,11 +98,12 @@ TEST_F(ChatTest, ClosedConversationStillReadsWithItsHeader) {
   EXPECT_FALSE(tool.contains("pending"));
 
   // Newest first; a repeat of the text just taken is left out, an older repeat is not.
-  EXPECT_EQ(c["history"], (Json{"TWOQ now", "[Request interrupted by user for tool use]", "MULTI time",
-                                "[Request interrupted by user for tool use]", "Now WRITEIT please",
-                                "Please RUNCMD now"}));
-  EXPECT_EQ(c["key"], "18|1|" + c["lines"].back()["text"].get<std::string>().substr(
-                                    c["lines"].back()["text"].get<std::string>().size() - 120) +
+  EXPECT_EQ(c["history"], (Json{"TWOQ now", "[Request interrupted by user for tool use]",
+                                "MULTI time", "[Request interrupted by user for tool use]",
+                                "Now WRITEIT please", "Please RUNCMD now"}));
+  EXPECT_EQ(c["key"], "18|1|" +
+                          c["lines"].back()["text"].get<std::string>().substr(
+                              c["lines"].back()["text"].get<std::string>().size() - 120) +
                           "|0|||10k context");
 }
 

@@ -16,9 +16,10 @@
 
 namespace {
 
-constexpr const char* kAsked = "74facb20-fb02-4371-8e3d-65ac87fe0356";     // one answered question
-constexpr const char* kMany = "c6d3753b-3e5b-413d-a41c-3796870a5b9a";      // commands, a refusal, forms
-constexpr const char* kPlanning = "e3913108-c290-4c1e-9f21-69845159b213";  // plan approval left open
+constexpr const char* kAsked = "74facb20-fb02-4371-8e3d-65ac87fe0356";  // one answered question
+constexpr const char* kMany = "c6d3753b-3e5b-413d-a41c-3796870a5b9a";  // commands, a refusal, forms
+constexpr const char* kPlanning =
+    "e3913108-c290-4c1e-9f21-69845159b213";  // plan approval left open
 
 class RealChats : public ::testing::Test {
  protected:
@@ -30,7 +31,8 @@ class RealChats : public ::testing::Test {
 
 std::vector<std::string> rows(const Reading& r) {
   std::vector<std::string> out;
-  for (const Line& l : r.lines) out.push_back(l.role + ": " + l.text + (l.arg.empty() ? "" : " | " + l.arg));
+  for (const Line& l : r.lines)
+    out.push_back(l.role + ": " + l.text + (l.arg.empty() ? "" : " | " + l.arg));
   return out;
 }
 
@@ -44,34 +46,35 @@ const std::string kRefusal =
 TEST_F(RealChats, CommandsRefusalsAndFormsReadAsTheConversation) {
   Reading r = Transcript::read(kMany, 24);
   EXPECT_TRUE(r.atStart);
-  EXPECT_EQ(rows(r),
-            (std::vector<std::string>{
-                "you: Please RUNCMD now",
-                "claude: Let me check with you first.",
-                "tool: running a command | touch velmo-probe.txt && ls -la",
-                "claude: Noted. The tool said: total 8\n"
-                "drwxr-xr-x  2 root root 4096 Dec  8 16:32 .\n"
-                "drwxrwxrwt 12 root root 4096 Dec  8 16:31 ..\n"
-                "-rw-r--r--  1 root root    0 Dec  8 16:32 velmo-probe.txt",
-                "you: Now WRITEIT please",
-                "claude: Let me check with you first.",
-                "tool: writing a file | /tmp/velmo-probe-note.md",
-                // The agent writes this note itself, as a user record, when the person
-                // turns a tool call down.
-                "you: [Request interrupted by user for tool use]",
-                "you: MULTI time",
-                "claude: " + kRefusal,
-                "you: MULTI time",
-                "claude: Let me check with you first.",
-                "tool: AskUserQuestion",
-                "you: [Request interrupted by user for tool use]",
-                "you: TWOQ now",
-                "claude: Let me check with you first.",
-                "tool: AskUserQuestion",
-                "claude: Noted. The tool said: Your questions have been answered: \"Which database "
-                "should we use?\"=\"SQLite\", \"Which port should it listen on?\"=\"5432\". You can "
-                "now continue with these answers in mind.",
-            }));
+  EXPECT_EQ(
+      rows(r),
+      (std::vector<std::string>{
+          "you: Please RUNCMD now",
+          "claude: Let me check with you first.",
+          "tool: running a command | touch velmo-probe.txt && ls -la",
+          "claude: Noted. The tool said: total 8\n"
+          "drwxr-xr-x  2 root root 4096 Dec  8 16:32 .\n"
+          "drwxrwxrwt 12 root root 4096 Dec  8 16:31 ..\n"
+          "-rw-r--r--  1 root root    0 Dec  8 16:32 velmo-probe.txt",
+          "you: Now WRITEIT please",
+          "claude: Let me check with you first.",
+          "tool: writing a file | /tmp/velmo-probe-note.md",
+          // The agent writes this note itself, as a user record, when the person
+          // turns a tool call down.
+          "you: [Request interrupted by user for tool use]",
+          "you: MULTI time",
+          "claude: " + kRefusal,
+          "you: MULTI time",
+          "claude: Let me check with you first.",
+          "tool: AskUserQuestion",
+          "you: [Request interrupted by user for tool use]",
+          "you: TWOQ now",
+          "claude: Let me check with you first.",
+          "tool: AskUserQuestion",
+          "claude: Noted. The tool said: Your questions have been answered: \"Which database "
+          "should we use?\"=\"SQLite\", \"Which port should it listen on?\"=\"5432\". You can "
+          "now continue with these answers in mind.",
+      }));
   EXPECT_DOUBLE_EQ(r.lines.front().time, 1796747544.650);  // 2026-12-08T16:32:24.650Z
 
   // Five sayings back from the end, and not the start.
@@ -95,7 +98,8 @@ TEST_F(RealChats, AnsweredQuestionLeavesNothingOpen) {
                 "claude: Let me check with you first.",
                 "tool: AskUserQuestion",
                 "claude: Noted. The tool said: Your questions have been answered: \"Which colour "
-                "should the login button be?\"=\"Green\". You can now continue with these answers in mind.",
+                "should the login button be?\"=\"Green\". You can now continue with these answers "
+                "in mind.",
             }));
   EXPECT_FALSE(Questions::pending(kAsked));
   EXPECT_FALSE(Questions::pending(kMany));  // its forms were refused or answered
@@ -127,7 +131,9 @@ TEST_F(RealChats, PlanApprovalWithoutAResultIsOpen) {
 TEST_F(RealChats, OpenQuestionOfTheRealFormIsReadWithItsOptions) {
   // The answered form of the first transcript, with its answer taken away.
   std::string text;
-  for (const std::string& line : Text::split(*Files::read(home.agent(std::string("projects/-tmp-ccwork/") + kAsked + ".jsonl")), '\n'))
+  for (const std::string& line : Text::split(
+           *Files::read(home.agent(std::string("projects/-tmp-ccwork/") + kAsked + ".jsonl")),
+           '\n'))
     if (line.find("\"tool_use_id\"") == std::string::npos) text += line + "\n";
   writeTranscript(home, "open-form", text, "-tmp-ccwork");
 

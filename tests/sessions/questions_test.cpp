@@ -22,7 +22,9 @@ constexpr Clock::Time t0 = 1.8e9;
 Json say(const std::string& text, double at = 0) {
   return Records::assistant(Json::array({Records::text(text)}), t0 + at);
 }
-Json call(const Json& use, double at = 0) { return Records::assistant(Json::array({use}), t0 + at); }
+Json call(const Json& use, double at = 0) {
+  return Records::assistant(Json::array({use}), t0 + at);
+}
 Json colour() {
   return Records::askCall(Json::array({Records::question(
       "Which colour?", "Colour", {{"Blue", "Calm"}, {"Green", ""}, {"Orange", "Loud"}})}));
@@ -56,13 +58,14 @@ TEST_F(QuestionsTest, OpenQuestionCarriesItsPartsChoicesAndTheWordsBeforeIt) {
   Json two = Records::askCall(Json::array(
       {Records::question("Which database?", "Database", {{"PostgreSQL", "Relational"}}),
        Records::question("Which checks?", "", {{"Lint", "Style"}, {"Fuzz", ""}}, true)}));
-  auto q = found({Records::user("Pick one", t0 - 9), say("First thoughts.", -8),
-                  call(Records::toolUse("Bash", {{"command", "ls"}}), -7),
-                  Records::toolResult("x", "out", t0 - 6),
-                  Records::assistant(Json::array({Records::text("  Two things:"), Records::thinking(),
-                                                  Records::text("colour and checks.\n")}),
-                                     t0 - 5),
-                  call(two, 0)});
+  auto q =
+      found({Records::user("Pick one", t0 - 9), say("First thoughts.", -8),
+             call(Records::toolUse("Bash", {{"command", "ls"}}), -7),
+             Records::toolResult("x", "out", t0 - 6),
+             Records::assistant(Json::array({Records::text("  Two things:"), Records::thinking(),
+                                             Records::text("colour and checks.\n")}),
+                                t0 - 5),
+             call(two, 0)});
   ASSERT_TRUE(q.has_value());
   EXPECT_EQ(q->sid, "s1");
   EXPECT_EQ(q->toolID, two["id"]);
@@ -101,12 +104,17 @@ TEST_F(QuestionsTest, AToolResultWithEitherSpacingAnswersTheQuestion) {
   const std::string id = ask["id"];
   const std::string asked = Records::lines({say("Which one?"), call(ask)});
   EXPECT_TRUE(Questions::find(asked, false, "s1", t0).has_value());
-  EXPECT_FALSE(Questions::find(asked + Records::lines({Records::toolResult(id, "Blue", t0 + 1)}), false, "s1", t0));
-  const std::string spaced = R"({"type":"user","message":{"role":"user","content":[{"type": "tool_result", "tool_use_id": ")" +
-                             id + R"(", "content": "Blue"}]}})" "\n";
+  EXPECT_FALSE(Questions::find(asked + Records::lines({Records::toolResult(id, "Blue", t0 + 1)}),
+                               false, "s1", t0));
+  const std::string spaced =
+      R"({"type":"user","message":{"role":"user","content":[{"type": "tool_result", "tool_use_id": ")" +
+      id +
+      R"(", "content": "Blue"}]}})"
+      "\n";
   EXPECT_FALSE(Questions::find(asked + spaced, false, "s1", t0));
   // Another call's result, or the id in other words, answers nothing.
-  EXPECT_TRUE(Questions::find(asked + Records::lines({Records::toolResult(id + "9", "x", t0 + 1)}), false, "s1", t0));
+  EXPECT_TRUE(Questions::find(asked + Records::lines({Records::toolResult(id + "9", "x", t0 + 1)}),
+                              false, "s1", t0));
   EXPECT_TRUE(Questions::find(asked + Records::lines({say("the id is " + id)}), false, "s1", t0));
 }
 
@@ -118,11 +126,13 @@ TEST_F(QuestionsTest, OnlyTheNewestQuestionCounts) {
   EXPECT_DOUBLE_EQ(q->since, t0 + 1);
 
   // A newer answered question hides an older one that was never answered.
-  EXPECT_FALSE(found({call(older, 0), call(answered, 1), Records::toolResult(answered["id"], "ok", t0 + 2)}));
+  EXPECT_FALSE(found(
+      {call(older, 0), call(answered, 1), Records::toolResult(answered["id"], "ok", t0 + 2)}));
 
   // A sub-agent's question is not the session's; neither is the tool's name in mere text.
   Json side = Records::sidechain(call(colour(), 2));
-  auto main = found({call(older, 0), side, say("I could use AskUserQuestion with a \"tool_use\" here", 3)});
+  auto main =
+      found({call(older, 0), side, say("I could use AskUserQuestion with a \"tool_use\" here", 3)});
   ASSERT_TRUE(main.has_value());
   EXPECT_EQ(main->toolID, older["id"]);
   EXPECT_FALSE(found({side}));
@@ -130,12 +140,14 @@ TEST_F(QuestionsTest, OnlyTheNewestQuestionCounts) {
 
 TEST_F(QuestionsTest, ContextStopsAtThePersonsTypedPrompt) {
   // A typed prompt is a bare string, with no "text" key in its bytes.
-  auto q = found({say("Earlier work is done."), Records::user("Now ask me", t0 + 1), call(colour(), 2)});
+  auto q =
+      found({say("Earlier work is done."), Records::user("Now ask me", t0 + 1), call(colour(), 2)});
   ASSERT_TRUE(q.has_value());
   EXPECT_EQ(q->context, "");
 
-  auto blocks = found({say("Earlier."), Records::userBlocks(Json::array({Records::text("Now ask")}), t0 + 1),
-                       call(colour(), 2)});
+  auto blocks =
+      found({say("Earlier."), Records::userBlocks(Json::array({Records::text("Now ask")}), t0 + 1),
+             call(colour(), 2)});
   EXPECT_EQ(blocks->context, "");
 
   auto side = found({say("Mine."), Records::sidechain(say("Not mine.")), call(colour(), 2)});
@@ -147,7 +159,8 @@ TEST_F(QuestionsTest, ContextStopsAtThePersonsTypedPrompt) {
 
   // At most 400 lines back.
   std::vector<Json> far{say("Too far back.")};
-  for (int i = 0; i < 400; ++i) far.push_back(call(Records::toolUse("Read", {{"file_path", "/f"}})));
+  for (int i = 0; i < 400; ++i)
+    far.push_back(call(Records::toolUse("Read", {{"file_path", "/f"}})));
   far.push_back(call(colour()));
   EXPECT_EQ(found(far)->context, "");
   far.erase(far.begin() + 1);
@@ -196,8 +209,8 @@ TEST_F(QuestionsTest, PendingIsCachedByFileSizeAndTimeAndChangesAreTraced) {
   ASSERT_TRUE(Questions::pending("s1").has_value());
   const long long size = Files::attributes(path)->size;
   EXPECT_EQ(traced().size(), 1u);
-  EXPECT_TRUE(Text::endsWith(traced().at(0), " s1 size=" + std::to_string(size) +
-                                                  " mtime=1800000000 ask=ask:" + id))
+  EXPECT_TRUE(Text::endsWith(
+      traced().at(0), " s1 size=" + std::to_string(size) + " mtime=1800000000 ask=ask:" + id))
       << traced().at(0);
 
   // The same bytes count on disk again: nothing is re-read and nothing traced.

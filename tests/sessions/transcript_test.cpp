@@ -18,20 +18,28 @@ namespace {
 
 constexpr Clock::Time t0 = 1.8e9;
 
-std::string one(const Json& record) { return record.dump(); }
+std::string one(const Json& record) {
+  return record.dump();
+}
 
-std::vector<Line> parsed(const Json& record) { return Transcript::parse(one(record)); }
+std::vector<Line> parsed(const Json& record) {
+  return Transcript::parse(one(record));
+}
 
-Json reply(Json content, double at = 0) { return Records::assistant(std::move(content), t0 + at); }
+Json reply(Json content, double at = 0) {
+  return Records::assistant(std::move(content), t0 + at);
+}
 
 // A tool call whose argument differs per call, so no two of them fold into one row.
 Json toolCall(int n, double at = 0) {
-  return reply(Json::array({Records::toolUse("Read", {{"file_path", "/src/f" + std::to_string(n)}})}), at);
+  return reply(
+      Json::array({Records::toolUse("Read", {{"file_path", "/src/f" + std::to_string(n)}})}), at);
 }
 
 std::vector<std::string> texts(const Reading& r) {
   std::vector<std::string> out;
-  for (const Line& l : r.lines) out.push_back(l.role + ":" + l.text + (l.arg.empty() ? "" : " " + l.arg));
+  for (const Line& l : r.lines)
+    out.push_back(l.role + ":" + l.text + (l.arg.empty() ? "" : " " + l.arg));
   return out;
 }
 
@@ -78,11 +86,12 @@ TEST_F(TranscriptTest, PromptsAreTheUsersWordsWithTheirTime) {
 
 TEST_F(TranscriptTest, ToolResultsSideChainsAndMetaRecordsGiveNoLines) {
   // Carries the user's text beside a tool result: still the tool's record.
-  EXPECT_TRUE(parsed(Records::userBlocks(
-                         Json::array({{{"type", "tool_result"}, {"tool_use_id", "t1"}, {"content", "ok"}},
-                                      Records::text("and a note")}),
-                         t0))
-                  .empty());
+  EXPECT_TRUE(
+      parsed(Records::userBlocks(
+                 Json::array({{{"type", "tool_result"}, {"tool_use_id", "t1"}, {"content", "ok"}},
+                              Records::text("and a note")}),
+                 t0))
+          .empty());
   EXPECT_TRUE(parsed(Records::toolResult("t1", "output", t0)).empty());
   EXPECT_TRUE(parsed(Records::sidechain(Records::user("side", t0))).empty());
   EXPECT_TRUE(parsed(Records::meta(Records::user("Caveat: the messages below", t0))).empty());
@@ -93,9 +102,10 @@ TEST_F(TranscriptTest, ToolResultsSideChainsAndMetaRecordsGiveNoLines) {
 }
 
 TEST_F(TranscriptTest, ReplyTextComesBeforeItsToolCallsInOrder) {
-  auto lines = parsed(reply(Json::array(
-      {Records::text("Looking."), Records::toolUse("Read", {{"file_path", "/a.cpp"}}),
-       Records::text("Then running."), Records::toolUse("Bash", {{"command", "make"}, {"description", "Build"}})})));
+  auto lines = parsed(reply(
+      Json::array({Records::text("Looking."), Records::toolUse("Read", {{"file_path", "/a.cpp"}}),
+                   Records::text("Then running."),
+                   Records::toolUse("Bash", {{"command", "make"}, {"description", "Build"}})})));
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0].role, "claude");
   EXPECT_EQ(lines[0].text, "Looking.\nThen running.");
@@ -107,7 +117,8 @@ TEST_F(TranscriptTest, ReplyTextComesBeforeItsToolCallsInOrder) {
 }
 
 TEST_F(TranscriptTest, ToolArgumentsAreOneLineOfAtMostSixtyCharacters) {
-  const std::string command = "for f in *.log; do\n  grep -c ERROR \"$f\"\ndone | sort -n | tail -5 && echo finished";
+  const std::string command =
+      "for f in *.log; do\n  grep -c ERROR \"$f\"\ndone | sort -n | tail -5 && echo finished";
   auto bash = parsed(reply(Json::array({Records::toolUse("Bash", {{"command", command}})})));
   ASSERT_EQ(bash.size(), 1u);
   EXPECT_EQ(bash[0].arg, "for f in *.log; do   grep -c ERROR \"$f\" done | sort -n | tai");
@@ -115,13 +126,16 @@ TEST_F(TranscriptTest, ToolArgumentsAreOneLineOfAtMostSixtyCharacters) {
 
   // Hebrew counts by characters, not bytes; empty values and non-strings are passed over.
   auto read = parsed(reply(Json::array({Records::toolUse(
-      "Grep", {{"file_path", ""}, {"path", 7}, {"pattern", std::string(70, 'x') }})})));
+      "Grep", {{"file_path", ""}, {"path", 7}, {"pattern", std::string(70, 'x')}})})));
   EXPECT_EQ(read.at(0).arg, std::string(60, 'x'));
-  auto hebrew = parsed(reply(Json::array({Records::toolUse("Task", {{"prompt", "בדוק את הבדיקות שנכשלו בלילה ותקן את מה שצריך לתקן בלי לשבור שום דבר אחר"}})})));
+  auto hebrew = parsed(reply(Json::array({Records::toolUse(
+      "Task",
+      {{"prompt", "בדוק את הבדיקות שנכשלו בלילה ותקן את מה שצריך לתקן בלי לשבור שום דבר אחר"}})})));
   EXPECT_EQ(Text::length(hebrew.at(0).arg), 60u);
   EXPECT_EQ(hebrew.at(0).text, "starting an agent");
 
-  auto none = parsed(reply(Json::array({Records::toolUse("AskUserQuestion", {{"questions", Json::array()}})})));
+  auto none = parsed(
+      reply(Json::array({Records::toolUse("AskUserQuestion", {{"questions", Json::array()}})})));
   EXPECT_EQ(none.at(0).text, "AskUserQuestion");
   EXPECT_EQ(none.at(0).arg, "");
 }
@@ -129,16 +143,21 @@ TEST_F(TranscriptTest, ToolArgumentsAreOneLineOfAtMostSixtyCharacters) {
 // ---- the person's text ----
 
 TEST_F(TranscriptTest, SystemBlocksAreRemovedWithOrWithoutTheirClosingTag) {
-  EXPECT_TRUE(parsed(Records::user("<system-reminder>\nThe date changed.\n</system-reminder>", t0)).empty());
+  EXPECT_TRUE(parsed(Records::user("<system-reminder>\nThe date changed.\n</system-reminder>", t0))
+                  .empty());
   EXPECT_EQ(Transcript::human("Fix it <system-reminder>note</system-reminder> now"), "Fix it  now");
   EXPECT_EQ(Transcript::human("Fix it\n<system-reminder>unclosed\nstill the reminder"), "Fix it");
-  EXPECT_EQ(Transcript::human("<command-name>/model</command-name>\n<command-message>model</command-message>\n"
-                              "<command-args>opus</command-args>"),
+  EXPECT_EQ(Transcript::human(
+                "<command-name>/model</command-name>\n<command-message>model</command-message>\n"
+                "<command-args>opus</command-args>"),
             "");
-  EXPECT_EQ(Transcript::human("a<task-notification>1</task-notification>b<task-notification>2"), "ab");
+  EXPECT_EQ(Transcript::human("a<task-notification>1</task-notification>b<task-notification>2"),
+            "ab");
   // A closing tag before the opening one is not the block's end.
   EXPECT_EQ(Transcript::human("x</budget-warning>y<budget-warning>z"), "x</budget-warning>y");
-  EXPECT_EQ(Transcript::human("<local-command-stdout>\x1b[1mSet model\x1b[22m</local-command-stdout>"), "");
+  EXPECT_EQ(
+      Transcript::human("<local-command-stdout>\x1b[1mSet model\x1b[22m</local-command-stdout>"),
+      "");
   EXPECT_EQ(Transcript::human("keep <b>this</b>"), "keep <b>this</b>");
 }
 
@@ -149,7 +168,8 @@ TEST_F(TranscriptTest, TerminalCodesAndLeakedMouseReportsAreDropped) {
   EXPECT_EQ(Transcript::withoutTerminalCodes("go<35;12;5M<0;7;9mnow"), "gonow");
   EXPECT_EQ(Transcript::withoutTerminalCodes("<123m"), "");
   // Fewer than three digits, or no final M, is ordinary text.
-  EXPECT_EQ(Transcript::withoutTerminalCodes("a <12m b <35;12;5 c <;;M"), "a <12m b <35;12;5 c <;;M");
+  EXPECT_EQ(Transcript::withoutTerminalCodes("a <12m b <35;12;5 c <;;M"),
+            "a <12m b <35;12;5 c <;;M");
   EXPECT_EQ(Transcript::withoutTerminalCodes("שלום \x1b[2Kעולם"), "שלום עולם");
   EXPECT_EQ(Transcript::withoutTerminalCodes(""), "");
   EXPECT_EQ(parsed(Records::user("\x1b[31mred\x1b[0m", t0)).at(0).text, "red");
@@ -173,7 +193,9 @@ TEST_F(TranscriptTest, WindowStopsOnceEnoughSayingsAreCollected) {
   std::vector<Json> records;
   for (int i = 0; i < 10; ++i) {
     records.push_back(Records::user("q" + std::to_string(i), t0 + i));
-    records.push_back(reply(Json::array({Records::text("a" + std::to_string(i)), Records::toolUse("Bash", {{"command", "ls"}})}), i));
+    records.push_back(reply(Json::array({Records::text("a" + std::to_string(i)),
+                                         Records::toolUse("Bash", {{"command", "ls"}})}),
+                            i));
   }
   const std::string text = Records::lines(records);
 
@@ -212,7 +234,8 @@ TEST_F(TranscriptTest, ToolHeavyWindowIsCappedAtSixHundredNewestLines) {
 }
 
 TEST_F(TranscriptTest, TooFewSayingsInTheFirstMegabyteTryTheNextTailSize) {
-  std::string text = Records::lines({Records::user("first", t0), reply(Json::array({Records::text("answer")}), 1)});
+  std::string text = Records::lines(
+      {Records::user("first", t0), reply(Json::array({Records::text("answer")}), 1)});
   for (int n = 0; n < 420; ++n) {
     Json call = toolCall(n, 2);
     call["message"]["padding"] = std::string(2500, 'p');
@@ -265,10 +288,10 @@ TEST_F(TranscriptTest, ReachingBackToATimeAsksForEnoughLines) {
   write(Records::lines(records));
 
   EXPECT_EQ(Transcript::want(0, "s1"), 24);
-  EXPECT_EQ(Transcript::want(t0 + 10 * 195, "s1"), 24);   // in the last twelve exchanges
+  EXPECT_EQ(Transcript::want(t0 + 10 * 195, "s1"), 24);  // in the last twelve exchanges
   EXPECT_EQ(Transcript::want(t0 + 10 * 170, "s1"), 80);
   EXPECT_EQ(Transcript::want(t0 + 10 * 100, "s1"), 250);
-  EXPECT_EQ(Transcript::want(t0 - 1000, "s1"), 800);       // the whole conversation, at its start
+  EXPECT_EQ(Transcript::want(t0 - 1000, "s1"), 800);  // the whole conversation, at its start
   // The first line must be at least a second older than the target.
   EXPECT_EQ(Transcript::want(t0 + 10 * 188 + 0.5, "s1"), 80);
   EXPECT_EQ(Transcript::want(t0 + 10 * 188 + 1, "s1"), 24);
