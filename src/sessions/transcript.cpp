@@ -360,6 +360,13 @@ int want(double time, const std::string& sessionID) {
   return kReachCounts.back();
 }
 
+std::optional<uint64_t> learnedTail(const std::string& sessionID) {
+  std::lock_guard<std::mutex> guard(lock);
+  auto it = learned.find(sessionID);
+  if (it == learned.end()) return std::nullopt;
+  return it->second;
+}
+
 void forgetCaches() {
   std::lock_guard<std::mutex> guard(lock);
   cache.clear();

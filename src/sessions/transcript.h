@@ -4,6 +4,7 @@
 // far as the wanted number of lines needs.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,6 +52,8 @@ std::string withoutSystemBlocks(std::string_view text);
 /// Drops a tool row that repeats the tool row just before it.
 std::vector<Line> collapse(std::vector<Line> lines);
 
+/// The tail size that last gave a sufficient reading of the session, if any.
+std::optional<uint64_t> learnedTail(const std::string& sessionID);
 /// Forgets cached readings and learned tail sizes (tests, benchmarks).
 void forgetCaches();
 

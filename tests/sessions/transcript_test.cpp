@@ -231,6 +231,13 @@ TEST_F(TranscriptTest, ToolHeavyWindowIsCappedAtSixHundredNewestLines) {
 
   // More wanted lines raise the cap: 14 for each.
   EXPECT_EQ(Transcript::readBytes(text, false, 50).lines.size(), 700u);
+
+  // As a session: every tail size is tried, none suffices, and none is remembered.
+  write(text, "heavy");
+  Reading s = Transcript::read("heavy", 5);
+  EXPECT_EQ(s.lines.size(), 600u);
+  EXPECT_FALSE(s.atStart);
+  EXPECT_FALSE(Transcript::learnedTail("heavy"));
 }
 
 TEST_F(TranscriptTest, TooFewSayingsInTheFirstMegabyteTryTheNextTailSize) {
@@ -250,6 +257,14 @@ TEST_F(TranscriptTest, TooFewSayingsInTheFirstMegabyteTryTheNextTailSize) {
   EXPECT_EQ(r.lines.front().text, "answer");
   EXPECT_EQ(r.lines.back().text, "last");
   EXPECT_FALSE(r.atStart);  // "first" is older still
+  EXPECT_EQ(Transcript::learnedTail("s1"), 4000000u);
+
+  // The whole conversation once must not make every later short window read it all.
+  EXPECT_TRUE(Transcript::read("s1", 100000).atStart);
+  EXPECT_EQ(Transcript::learnedTail("s1"), 4000000u);
+  write(text, "whole");
+  EXPECT_EQ(Transcript::read("whole", 100000).lines.size(), 423u);
+  EXPECT_FALSE(Transcript::learnedTail("whole"));
 
   // A window read from one megabyte would have stopped at the fragment it began in.
   Reading small = Transcript::readWindow(path, 1000000, 2);
