@@ -4,7 +4,6 @@
 namespace Panel {
 nlohmann::json agents() { return nlohmann::json::array(); }
 nlohmann::json asks() { return nlohmann::json::array(); }
-nlohmann::json chat(const std::string&, const nlohmann::json&, int) { return nullptr; }
 nlohmann::json works() { return nlohmann::json::object(); }
 nlohmann::json spend() { return nlohmann::json::object(); }
 }  // namespace Panel

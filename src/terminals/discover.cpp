@@ -311,6 +311,11 @@ std::vector<Terminal> open() {
   return found;
 }
 
+std::vector<Terminal> cached() {
+  std::lock_guard<std::mutex> guard(lock());
+  return openCache;
+}
+
 void setOnScan(std::function<void()> hook) {
   std::lock_guard<std::mutex> guard(lock());
   onScan = std::move(hook);

@@ -25,6 +25,8 @@ struct RegistryRecord {
 
 /// The agent terminals, sorted by slot; a list at most 2.5 seconds old.
 std::vector<Terminal> open();
+/// The last discovered list however old, without discovering; empty before the first.
+std::vector<Terminal> cached();
 /// A full discovery, bypassing the cache.
 std::vector<Terminal> discover();
 

@@ -11,7 +11,9 @@
 #include "base/lang.h"
 #include "base/paths.h"
 #include "base/settings.h"
+#include "sessions/questions_read.h"
 #include "sessions/state.h"
+#include "sessions/transcript.h"
 #include "terminals/discover.h"
 
 namespace {
@@ -21,6 +23,8 @@ void forgetAll() {
   Lang::resetForTests();
   Terminals::forgetCaches();
   Sessions::forgetCaches();
+  Transcript::forgetCaches();
+  Questions::forgetCaches();
 }
 }  // namespace
 

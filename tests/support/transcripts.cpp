@@ -92,6 +92,28 @@ Json sidechain(Json record) {
   return record;
 }
 
+Json meta(Json record) {
+  record["isMeta"] = true;
+  return record;
+}
+
+Json question(const std::string& question, const std::string& header,
+              const std::vector<std::pair<std::string, std::string>>& options, bool multi) {
+  Json list = Json::array();
+  for (const auto& [label, detail] : options) {
+    Json option = {{"label", label}};
+    if (!detail.empty()) option["description"] = detail;
+    list.push_back(option);
+  }
+  return {{"question", question}, {"header", header}, {"multiSelect", multi}, {"options", list}};
+}
+
+Json askCall(Json questions) {
+  return toolUse("AskUserQuestion", {{"questions", std::move(questions)}});
+}
+
+Json planCall(const std::string& plan) { return toolUse("ExitPlanMode", {{"plan", plan}}); }
+
 std::string lines(const std::vector<Json>& records) {
   std::string out;
   for (const Json& r : records) out += r.dump() + "\n";

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
@@ -34,6 +35,18 @@ Json customTitle(const std::string& title);
 Json aiTitle(const std::string& title);
 /// The same record marked as written by a sub-agent's side chain.
 Json sidechain(Json record);
+/// The same record marked as the agent's own bookkeeping ("isMeta").
+Json meta(Json record);
+
+/// One question of the question tool; each option is a label and a description (an
+/// empty description is left out, as the agent does when none was given).
+Json question(const std::string& question, const std::string& header,
+              const std::vector<std::pair<std::string, std::string>>& options,
+              bool multi = false);
+/// A call of the question tool, with a fresh id (read it from the returned "id").
+Json askCall(Json questions);
+/// A call of the plan-approval tool.
+Json planCall(const std::string& plan);
 
 /// The records as transcript text, each followed by a line feed.
 std::string lines(const std::vector<Json>& records);
