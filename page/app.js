@@ -143,11 +143,20 @@ const VIEWS = {
 
 // ---------- paint ----------
 
+let paintedOnce = false;
+
 function paint(data) {
   try {
     paintAll(data || {});
   } catch (e) {
     send('pageError', { text: 'paint: ' + errorText(e) });
+    return;
+  }
+  // One line in the application's log per page load tells that the page is alive and drew.
+  if (!paintedOnce) {
+    paintedOnce = true;
+    const units = data && Array.isArray(data.units) ? data.units.length : 0;
+    send('log', { text: `painted ${units} rows` });
   }
 }
 

@@ -4,12 +4,17 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
+#include <regex>
 #include <set>
 
-#include "page/document.h"
-#include "base/text.h"
+#include "base/clock.h"
+#include "base/files.h"
 #include "e2e/velmo_run.h"
 #include "support/home.h"
+#include "support/tmux_lab.h"
+#include "support/transcripts.h"
 
 namespace {
 
@@ -43,7 +48,10 @@ struct Smoke {
   std::string output;
   std::optional<int> status;
 
-  explicit Smoke(const std::string& pageDir) {
+  /// `prepare` furnishes the home before Velmo starts.
+  explicit Smoke(const std::string& pageDir,
+                 const std::function<void(const std::string&)>& prepare = {}) {
+    if (prepare) prepare(home);
     std::map<std::string, std::string> env = {{"HOME", home},
                                               {"VELMO_LANG", "en"},
                                               {"VELMO_SMOKE_SCREENSHOT", png},
@@ -69,13 +77,50 @@ TEST(Window, PaintsThePageAndHearsItsMessages) {
   EXPECT_NE(smoke.output.find("Velmo: page: painted 0 rows"), std::string::npos) << smoke.output;
 }
 
-TEST(Window, PaintsTheEmbeddedPage) {
-  bool paints = false;
-  for (const auto& [name, text] : Page::resources()) paints |= Text::contains(text, "paint");
-  if (!paints) GTEST_SKIP() << "the embedded page has no paint function yet";
-  Smoke smoke("");
+// The page built into the program, on a home with one agent at work in a tmux pane: the
+// page itself reports its first paint, and the snapshot shows more than an empty view.
+TEST(Window, PaintsTheRackOfTheBuiltInPage) {
+  PrivateTmux tmux;
+  std::string agent = standInAgent(tmux.dir());
+  ASSERT_FALSE(agent.empty());
+  std::string pane = tmux.openPane({agent, "100000"});
+  ASSERT_FALSE(pane.empty());
+  int64_t pid = tmux.panePid(pane);
+  ASSERT_GT(pid, 0);
+
+  Smoke smoke("", [&](const std::string& home) {
+    using namespace Records;
+    const std::string sid = "5b1e0c7a-3d2f-4c55-9a41-2f0d6b7e8c90";
+    Clock::Time at = Clock::now() - 5;
+    Json call = assistant(
+        Json::array({text("Running the tests."), toolUse("Bash", {{"command", "npm test"}})}), at,
+        "claude-opus-4-5", 12, 150000);
+    ASSERT_TRUE(Files::makeDirectories(home + "/.claude/projects/-work"));
+    ASSERT_TRUE(Files::makeDirectories(home + "/.claude/sessions"));
+    ASSERT_TRUE(Files::writeAtomic(
+        home + "/.claude/projects/-work/" + sid + ".jsonl",
+        lines({customTitle("Cart totals"), user("Run the tests", at - 30), call})));
+    nlohmann::json registry = {
+        {"pid", pid}, {"sessionId", sid}, {"cwd", home + "/work"}, {"status", "busy"}};
+    ASSERT_TRUE(Files::writeAtomic(home + "/.claude/sessions/" + std::to_string(pid) + ".json",
+                                   registry.dump()));
+  });
   ASSERT_EQ(smoke.status, 0) << smoke.output;
-  EXPECT_GT(inspect(smoke.png).colours, 2u);
+
+  std::smatch painted;
+  static const std::regex line(R"(Velmo: page: painted (\d+) rows)");
+  ASSERT_TRUE(std::regex_search(smoke.output, painted, line)) << smoke.output;
+  EXPECT_GE(std::stoi(painted[1]), 1) << "the rack holds at least the agent of this test";
+
+  Shot shot = inspect(smoke.png);
+  EXPECT_EQ(shot.width, 940);
+  // Text drawn with anti-aliasing brings many shades; an empty or one-colour view has few.
+  EXPECT_GT(shot.colours, 40u);
+  // Kept for a person to look at, beside the page tests' pictures.
+  std::error_code ec;
+  std::filesystem::create_directories(VELMO_SOURCE_DIR "/tests/page/artifacts", ec);
+  std::filesystem::copy_file(smoke.png, VELMO_SOURCE_DIR "/tests/page/artifacts/window-rack.png",
+                             std::filesystem::copy_options::overwrite_existing, ec);
 }
 
 TEST(Window, ASecondLaunchHandsOverToTheFirst) {
