@@ -199,6 +199,7 @@ function paintTop(d) {
   readout.replaceChildren();
   const add = (n, key, cls) => {
     const item = el('span', 'count ' + cls + (n ? '' : ' zero'));
+    item.title = label(key);
     item.append(el('b', '', String(n)), el('span', '', label(key)));
     readout.append(item);
   };
