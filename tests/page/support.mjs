@@ -46,8 +46,9 @@ export async function launch() {
   });
 }
 
-// Records every message the page posts. In browser mode the application's own shim later
-// sets window.webkit; the setter keeps the recorder in front of it.
+// Records every message the page posts. In browser mode the application's shim later
+// installs its own handler (replacing window.webkit, its messageHandlers or just their
+// velmo); every one of those setters keeps the recorder in front of what is installed.
 function recorder() {
   window.__sent = [];
   const wrap = (handler) => ({
@@ -56,30 +57,52 @@ function recorder() {
       if (handler && handler.postMessage) handler.postMessage(msg);
     },
   });
-  let webkit = { messageHandlers: { velmo: wrap(null) } };
+  let velmo = wrap(null);
+  const handlers = {};
+  Object.defineProperty(handlers, 'velmo', {
+    configurable: true, enumerable: true, get: () => velmo, set: (v) => { velmo = wrap(v); },
+  });
+  const adopt = (v) => {
+    for (const [k, h] of Object.entries(v || {})) {
+      if (h !== handlers[k]) handlers[k] = h;
+    }
+  };
+  const webkit = {};
+  Object.defineProperty(webkit, 'messageHandlers', {
+    configurable: true, enumerable: true, get: () => handlers, set: adopt,
+  });
   Object.defineProperty(window, 'webkit', {
     configurable: true,
     get: () => webkit,
-    set: (v) => {
-      const velmo = v && v.messageHandlers && v.messageHandlers.velmo;
-      webkit = { messageHandlers: Object.assign({}, v && v.messageHandlers, { velmo: wrap(velmo) }) };
-    },
+    set: (v) => { if (v && v !== webkit) adopt(v.messageHandlers); },
   });
 }
 
-// Starts `velmo --serve --no-open` and gives its URL (the first line it prints).
+// Starts `velmo --serve --no-open` and gives its URL (the first line it prints), what it
+// has said on standard error so far, and a stop that waits for it to end.
 export async function startServe({ binary = process.env.VELMO_BINARY, env = {}, args = [] } = {}) {
   const child = spawn(binary, ['--serve', '--no-open', ...args], {
     env: Object.assign({}, process.env, env),
-    stdio: ['ignore', 'pipe', 'inherit'],
+    stdio: ['ignore', 'pipe', 'pipe'],
   });
+  let said = '';
+  child.stderr.setEncoding('utf8');
+  child.stderr.on('data', (text) => { said += text; });
+  const exited = new Promise((resolve) => child.once('exit', resolve));
   const lines = createInterface({ input: child.stdout });
   const url = await new Promise((resolve, reject) => {
     const timer = setTimeout(() => reject(new Error('velmo --serve printed no URL')), 15000);
     lines.once('line', (line) => { clearTimeout(timer); resolve(line.trim()); });
-    child.once('exit', (code) => { clearTimeout(timer); reject(new Error(`velmo exited ${code}`)); });
+    child.once('exit', (code) => { clearTimeout(timer); reject(new Error(`velmo exited ${code}: ${said}`)); });
   });
-  return { url, stop: () => child.kill('SIGTERM') };
+  const stop = async () => {
+    if (child.exitCode !== null || child.signalCode !== null) return;
+    child.kill('SIGTERM');
+    const late = setTimeout(() => child.kill('SIGKILL'), 5000);
+    await exited;
+    clearTimeout(late);
+  };
+  return { url, pid: child.pid, stderr: () => said, stop };
 }
 
 // Opens the page. options: { lang, url, clock } — without url, the local document.
@@ -147,4 +170,16 @@ export function unit(fields) {
 
 export function rack(units, extra = {}) {
   return Object.assign({ units, clock: '10:42', alerts: [] }, extra);
+}
+
+// Asks `check` every `every` ms until it gives a truthy value (which it returns) or
+// `seconds` pass (then it throws, naming `what`).
+export async function waitFor(what, check, seconds = 10, every = 100) {
+  const until = Date.now() + seconds * 1000;
+  for (;;) {
+    const got = await check();
+    if (got) return got;
+    if (Date.now() > until) throw new Error(`timed out waiting for ${what}`);
+    await new Promise((r) => setTimeout(r, every));
+  }
 }
