@@ -1,5 +1,7 @@
 #include "terminals/applescript_host.h"
 
+#include "base/lang.h"
+
 #include "base/process.h"
 #include "base/text.h"
 #include "terminals/quoting.h"
@@ -181,6 +183,17 @@ bool AppleScriptHost::closeSingle(const std::string& tty) {
               "  return \"no\"\n"
               "end tell",
           0));
+}
+
+std::string AppleScriptHost::openFailure(bool forCommand) const {
+  if (!forCommand)
+    return Lang::pick("Opening the terminal failed — usually a missing automation permission.",
+                      "פתיחת המסוף נכשלה — בדרך כלל חסר אישור אוטומציה.");
+  return std::string(
+             Lang::pick("Opening the terminal failed — usually a missing automation permission: ",
+                        "פתיחת המסוף נכשלה — בדרך כלל חסר אישור אוטומציה: ")) +
+         Lang::pick("System Settings → Privacy & Security → Automation → Velmo → Terminal.",
+                    "הגדרות המערכת ← פרטיות ואבטחה ← אוטומציה ← ולמו ← מסוף.");
 }
 
 }  // namespace Terminals

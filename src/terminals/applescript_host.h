@@ -25,6 +25,7 @@ class AppleScriptHost final : public TerminalHost {
   bool open(const std::string& cwd, const Launch& what) override;
   void close(const std::string& tty) override;
   bool closeSingle(const std::string& tty) override;
+  std::string openFailure(bool forCommand) const override;
 
   /// The AppleScript expression that types `moves` cursor moves and then `text`.
   static std::string keys(int moves, const std::string& text);

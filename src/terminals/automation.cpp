@@ -158,8 +158,7 @@ std::string spawnClaude(const std::string& cwd, const std::vector<std::string>& 
   what.argv.push_back(claudePath().value_or("claude"));
   what.argv.insert(what.argv.end(), args.begin(), args.end());
   if (host().open(*folder, what)) return "";
-  return Lang::pick("Opening the terminal failed — usually a missing automation permission.",
-                    "פתיחת המסוף נכשלה — בדרך כלל חסר אישור אוטומציה.");
+  return host().openFailure(false);
 }
 
 std::string spawn(const std::string& cwd, bool bypass) {
@@ -170,11 +169,7 @@ std::string spawn(const std::string& cwd, bool bypass) {
   if (bypass) what.argv.push_back("--dangerously-skip-permissions");
   what.userShell = true;
   if (host().open(*folder, what)) return "";
-  return std::string(
-             Lang::pick("Opening the terminal failed — usually a missing automation permission: ",
-                        "פתיחת המסוף נכשלה — בדרך כלל חסר אישור אוטומציה: ")) +
-         Lang::pick("System Settings → Privacy & Security → Automation → Velmo → Terminal.",
-                    "הגדרות המערכת ← פרטיות ואבטחה ← אוטומציה ← ולמו ← מסוף.");
+  return host().openFailure(true);
 }
 
 }  // namespace Terminals

@@ -1,5 +1,7 @@
 #include "terminals/host.h"
 
+#include "base/lang.h"
+
 #include <mutex>
 
 #include "base/settings.h"
@@ -62,6 +64,11 @@ void installHost(std::shared_ptr<TerminalHost> h) {
   std::lock_guard<std::mutex> guard(lock);
   if (current) retired.push_back(std::move(current));
   current = std::move(h);
+}
+
+std::string TerminalHost::openFailure(bool) const {
+  return Lang::pick("Opening the terminal failed — tmux could not open a window (is tmux installed?).",
+                    "פתיחת המסוף נכשלה — tmux לא הצליח לפתוח חלון (האם tmux מותקן?).");
 }
 
 }  // namespace Terminals

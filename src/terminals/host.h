@@ -55,6 +55,10 @@ class TerminalHost {
   /// Closes the terminal's window only when it holds that one terminal alone ("ok"); a
   /// window with more terminals is left open ("no").
   virtual bool closeSingle(const std::string& tty) = 0;
+
+  /// Why opening a terminal usually fails with this host, for the failure message;
+  /// `forCommand` is true for the user's start command.
+  virtual std::string openFailure(bool forCommand) const;
 };
 
 /// Splits one dump of every screen: per terminal a header made of `marker`, the tty, "|W|"

@@ -1,3 +1,4 @@
+#include "terminals/applescript_host.h"
 #include "terminals/automation.h"
 
 #include <gtest/gtest.h>
@@ -145,13 +146,13 @@ TEST_F(Automation, SpawnStartsInTheRightFolderOrSaysWhy) {
   EXPECT_TRUE(open.launch.userShell);
 
   host.setOpenWorks(false);
-  EXPECT_EQ(Terminals::spawnClaude(home.path(), {}),
-            Lang::pick("Opening the terminal failed — usually a missing automation permission.",
-                       "פתיחת המסוף נכשלה — בדרך כלל חסר אישור אוטומציה."));
-  EXPECT_TRUE(Text::startsWith(
-      Terminals::spawn(home.path(), false),
-      Lang::pick("Opening the terminal failed — usually a missing automation permission: ",
-                 "פתיחת המסוף נכשלה — בדרך כלל חסר אישור אוטומציה: ")));
+  // The reason comes from the host: tmux here, the automation permission on macOS.
+  EXPECT_EQ(Terminals::spawnClaude(home.path(), {}), host.openFailure(false));
+  EXPECT_TRUE(Text::startsWith(Terminals::spawn(home.path(), false),
+                               Lang::pick("Opening the terminal failed — tmux",
+                                          "פתיחת המסוף נכשלה — tmux")));
+  EXPECT_TRUE(Text::contains(Terminals::AppleScriptHost("/bin/true").openFailure(true),
+                             Lang::pick("Automation", "אוטומציה")));
 }
 
 TEST_F(Automation, ClaudeIsFoundInItsInstallPlacesThenOnPath) {
