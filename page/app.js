@@ -224,7 +224,7 @@ function pathChips(parts, ctx) {
     const before = m.index > 0 ? part[m.index - 1] : '';
     const after = part[m.index + m[0].length] || '';
     // A path is a whole token: not the tail of a longer word or path, nor its head.
-    if (before && /[\p{L}\p{N}_\-./~]/u.test(before)) return null;
+    if (before && /[\p{L}\p{N}_./~]/u.test(before)) return null;
     if (after && /[\p{L}\p{N}_\-/~]/u.test(after)) return null;
     if (++chips > MAX_LINKS) return null;
     return { length: m[0].length, html: chipHtml(m[0]) };
@@ -1115,7 +1115,8 @@ function buildDocPane(d) {
   const pane = el('aside', 'docpane');
   pane.hidden = true;
   const head = el('div', 'dochead');
-  d.docName = el('bdi', 'docname');
+  // The file's name always shows; a long folder gives way.
+  d.docName = el('div', 'docname');
   d.docName.dir = 'ltr';
   d.docNote = el('span', 'docnote');
   d.docMode = button('act primary', '', () => {
@@ -1156,7 +1157,8 @@ function paintChat(d) {
     paintOutputs(Array.isArray(c.outputs) ? c.outputs : []);
     paintTarget(c);
     adoptFind(d.find, c);
-    paintLog(c);
+    // A find still looking for its place hears "ready" even when the lines did not change.
+    if (!paintLog(c) && findState && !findState.centred) findAfterRebuild(c);
     // A view taken off the screen loses its scroll position: put the reader back.
     if (entering) { if (stickBottom) toBottom(); else restoreAnchor(); }
   }
@@ -1417,8 +1419,8 @@ function paintLog(c) {
   const d = chatDom;
   const lines = linesOf(c);
   const key = `${c.key}\u0001${echoes.map((e) => e.text).join('\u0002')}`;
-  if (key === lastKey) return;
-  if (editingPath) { logDeferred = true; return; }
+  if (key === lastKey) return false;
+  if (editingPath) { logDeferred = true; return false; }
   logDeferred = false;
   lastKey = key;
   const log = d.log;
@@ -1451,6 +1453,7 @@ function paintLog(c) {
   if (c.atStart || (firstBefore && firstLineKey() !== firstBefore)) growHead = false;
   paintEarlier();
   findAfterRebuild(c);
+  return true;
 }
 
 function firstLineKey() {
@@ -1765,7 +1768,9 @@ function paintDoc(doc) {
   if (!doc) { docShown = null; d.docPath = ''; d.docEditing = false; return; }
   d.docPath = doc.path || '';
   d.docEditing = !!doc.editing;
-  d.docName.textContent = doc.name || doc.path || '';
+  const shownName = String(doc.name || doc.path || '');
+  const cut = shownName.lastIndexOf('/') + 1;
+  d.docName.replaceChildren(el('span', 'docdir', shownName.slice(0, cut)), el('span', 'docfile', shownName.slice(cut)));
   d.docName.title = doc.path || '';
   d.docNote.textContent = doc.note || '';
   d.docNote.classList.toggle('warn', !!doc.warn);

@@ -157,6 +157,10 @@ test('a find from a search hit waits for its place, marks every match and centre
     await paint(chatPaint(chat({ lines: recent }), { find }));
     assert.equal(await page.isVisible('#chatview .findbar'), true);
     assert.equal(await page.textContent('#chatview .findbar .fcount'), 'looking back for the place…');
+    assert.deepEqual((await sent()).filter((m) => m.act === 'more'), []);
+    // Ready, yet the window still falls short: the page asks for earlier lines itself.
+    await paint(chatPaint(chat({ lines: recent }), { find: Object.assign({}, find, { ready: true }) }));
+    assert.deepEqual((await sent()).filter((m) => m.act === 'more'), [{ act: 'more' }]);
 
     // The application reads far enough back and says so.
     await page.click('#chatview .ctools .fold');
