@@ -120,6 +120,16 @@ function md(text, paths) {
   return out.join('');
 }
 
+// The direction of a whole text: its first letter that has one, leaving out code, web
+// addresses and paths, which are written left to right in any language.
+function textDir(text) {
+  const t = String(text || '').replace(/```[\s\S]*?(```|$)/g, ' ').replace(/`[^`]*`/g, ' ')
+    .replace(/(https?:\/\/|www\.)\S*/gi, ' ').replace(/(^|\s)[~.]?\/\S*/g, ' ');
+  const m = t.match(/[A-Za-z\u00c0-\u024f\u0370-\u03ff\u0400-\u04ff\u0590-\u05ff\u0600-\u06ff\u0700-\u08ff\ufb1d-\ufdff\ufe70-\ufefc]/);
+  if (!m) return 'auto';
+  return /[\u0590-\u08ff\ufb1d-\ufdff\ufe70-\ufefc]/.test(m[0]) ? 'rtl' : 'ltr';
+}
+
 function knownPaths(paths) {
   const list = (Array.isArray(paths) ? paths : []).filter((p) => typeof p === 'string' && p.length > 1);
   return [...new Set(list)].sort((a, b) => b.length - a.length);  // longest first: no path inside another
@@ -139,7 +149,9 @@ function listHtml(items, ctx) {
   const out = [];
   let top = null;   // kind of the open top-level list
   let inner = null; // kind of the open sub-list
-  const open = (it) => (it.ordered ? (it.start !== 1 ? `<ol start="${it.start}" dir="auto">` : '<ol dir="auto">') : '<ul dir="auto">');
+  // Lists and tables take the message's direction: an English item in a Hebrew list
+  // stays in the Hebrew list's order.
+  const open = (it) => (it.ordered ? (it.start !== 1 ? `<ol start="${it.start}">` : '<ol>') : '<ul>');
   const closeInner = () => { if (inner) { out.push(`</${inner}>`); inner = null; } };
   const closeTop = () => { closeInner(); if (top) { out.push(`</li></${top}>`); top = null; } };
   for (const it of items) {
@@ -167,7 +179,7 @@ function tableHtml(rows, ctx) {
   const body = rows.filter((r, i) => !(i === 1 && divider(r)));
   const [head, ...rest] = body;
   const cells = (r, tag) => r.map((c) => `<${tag}>${inline(c, ctx)}</${tag}>`).join('');
-  let html = '<div class="tablewrap" dir="auto"><table><thead><tr>' + cells(head || [], 'th') + '</tr></thead><tbody>';
+  let html = '<div class="tablewrap"><table><thead><tr>' + cells(head || [], 'th') + '</tr></thead><tbody>';
   for (const r of rest) html += '<tr>' + cells(r, 'td') + '</tr>';
   return html + '</tbody></table></div>';
 }
@@ -1389,7 +1401,7 @@ function turnRow(l, key) {
     row.append(gist);
   }
   const body = el('div', 'body md');
-  body.dir = 'auto';
+  body.dir = textDir(l.text);
   body.innerHTML = md(l.text, l.paths);
   row.append(body);
   const paths = Array.isArray(l.paths) ? l.paths.filter((p) => typeof p === 'string' && p) : [];
@@ -1702,7 +1714,7 @@ function fillChatCard(card, p) {
   else if (p.src) { const img = el('img', ''); img.src = p.src; img.alt = p.name || ''; body.append(img); }
   else if (Array.isArray(p.shots)) for (const s of p.shots) { const img = el('img', ''); img.src = s; body.append(img); }
   else if (typeof p.text === 'string') {
-    if (p.kind === 'md') { const m = el('div', 'md'); m.dir = 'auto'; m.innerHTML = md(p.text); body.append(m); }
+    if (p.kind === 'md') { const m = el('div', 'md'); m.dir = textDir(p.text); m.innerHTML = md(p.text); body.append(m); }
     else { const pre = el('pre', '', p.text); pre.dir = 'ltr'; body.append(pre); }
   }
   if (p.note) body.append(el('div', p.warn ? 'warn' : 'note', p.note));
@@ -1785,6 +1797,7 @@ function paintDoc(doc) {
     d.docText.value = text;
     d.docText.focus();
   } else if (/^(md|markdown)$/.test(extOf(doc.path))) {
+    d.docView.dir = textDir(text);
     d.docView.innerHTML = md(text, doc.paths);
   } else {
     const pre = el('pre', 'plain', text);
