@@ -12,17 +12,20 @@
 #include "base/settings.h"
 #include "base/text.h"
 #include "base/timefmt.h"
+#include "library/commands.h"
+#include "library/documents.h"
 #include "page/panel.h"
+#include "page/panel_chat.h"
+#include "sessions/transcript.h"
+#include "terminals/automation.h"
 #include "terminals/discover.h"
-#include "terminals/host.h"
 
 namespace {
 
 constexpr double kPendingSeconds = 120;  // a sent text shows at most this long unconfirmed
 constexpr double kSlowScanSeconds = 3.0;
 constexpr double kSlowOpenSeconds = 2.0;
-constexpr int kChatSteps[] = {24, 80, 250, 800};
-constexpr int kChatAll = 100000;
+constexpr int kFirstWant = 24;  // chat lines a freshly opened conversation shows
 
 std::string replaceSeparators(std::string text) {
   // Line and paragraph separators are valid inside JSON strings but end a line in older
@@ -31,7 +34,9 @@ std::string replaceSeparators(std::string text) {
   return Text::replaceAll(std::move(text), "\xE2\x80\xA9", "\\u2029");
 }
 
-bool emptyPayload(const nlohmann::json& v) { return v.is_null() || (v.is_object() && v.empty()); }
+bool emptyPayload(const nlohmann::json& v) {
+  return v.is_null() || (v.is_object() && v.empty());
+}
 
 std::string format(const char* pattern, double a, double b) {
   char buf[96];
@@ -63,7 +68,7 @@ std::string jsString(const std::string& text) {
   std::string list;
   try {
     list = nlohmann::json::array({text}).dump(-1, ' ', false,
-                                               nlohmann::json::error_handler_t::replace);
+                                              nlohmann::json::error_handler_t::replace);
   } catch (const std::exception&) {
     return "\"\"";
   }
@@ -99,12 +104,6 @@ nlohmann::json orderRack(std::vector<std::string>& order, const nlohmann::json& 
   return out;
 }
 
-int nextChatWant(int want) {
-  for (int step : kChatSteps)
-    if (want < step) return step;
-  return kChatAll;
-}
-
 AppDelegate::Sources AppDelegate::Sources::live() {
   Sources s;
   s.units = [] { return Panel::units(); };
@@ -120,15 +119,12 @@ AppDelegate::Sources AppDelegate::Sources::live() {
   s.spend = [] { return Panel::spend(); };
   s.refreshSpend = [] {};
   s.terminals = [] { return Terminals::open(); };
-  // Typed through the terminal host directly until terminal automation offers its send.
-  s.type = [](const std::string& text, const std::string& tty) {
-    return Terminals::host().typeLine(tty, text);
-  };
-  s.raise = [](const std::string& tty) { return Terminals::host().raise(tty); };
+  s.reach = [](double time, const std::string& sid) { return Transcript::want(time, sid); };
+  // Word search lands with the index; until then every search finds nothing.
   s.search = [](const std::string&) {
     return std::vector<nlohmann::json>(3, nlohmann::json::array());
   };
-  s.commands = [] { return nlohmann::json::array(); };
+  s.commands = [] { return Commands::payload(); };
   return s;
 }
 
@@ -155,7 +151,31 @@ void AppDelegate::background(Job job) {
     Pool::shared().async(std::move(job));
 }
 
-void AppDelegate::onMain(Job job) { hosts.main->post(std::move(job)); }
+void AppDelegate::slow(Job job) {
+  if (hosts.slow) {
+    hosts.slow(std::move(job));
+  } else if (hosts.background) {
+    hosts.background(std::move(job));
+  } else {
+    // Leaked on purpose, like the shared pool: a typing job may outlive static teardown.
+    static Pool* typing = new Pool("velmo.typing", 4);
+    typing->async(std::move(job));
+  }
+}
+
+void AppDelegate::onMain(Job job) {
+  hosts.main->post(std::move(job));
+}
+
+void AppDelegate::backgroundFailed(const std::exception& e) {
+  Log::note(Lang::pick("background work failed — ", "עבודת הרקע נכשלה — ") + std::string(e.what()));
+}
+
+void AppDelegate::callPage(const std::string& name, const std::vector<std::string>& args,
+                           PageHost::Done done) {
+  if (!hosts.page || !hosts.page->attached()) return;
+  hosts.page->call(name, args, std::move(done));
+}
 
 void AppDelegate::setOpenSID(const std::string& sid) {
   if (s.chatFind.is_object()) {
@@ -191,6 +211,7 @@ void AppDelegate::pageLoaded() {
   ++pageGeneration;
   s.lastPaint.clear();
   pushCommands();
+  if (!s.docPath.empty()) loadDoc(s.docPath, false);
   if (s.searchOpen && Text::length(s.query) >= 2) runSearch(s.query);
   scan();
 }
@@ -201,8 +222,14 @@ void AppDelegate::startWithoutPage() {
 }
 
 void AppDelegate::pushCommands() {
-  if (!hosts.page || !hosts.page->attached() || !sources->commands) return;
-  hosts.page->call("setCommands", {scriptJson(sources->commands())});
+  if (!sources->commands) return;
+  uint64_t generation = pageGeneration;
+  // The catalogue reads the user's command files, so it is built off the main thread.
+  backgroundThen([src = sources] { return scriptJson(src->commands()); },
+                 [generation](AppDelegate& self, std::string list) {
+                   if (generation != self.pageGeneration || list.empty()) return;
+                   self.callPage("setCommands", {list});
+                 });
 }
 
 void AppDelegate::scan() {
@@ -304,7 +331,10 @@ ScanResult AppDelegate::build(const Sources& src, const ScanSnapshot& snap) {
 
 void AppDelegate::finishScan(const ScanSnapshot& snap, ScanResult result) {
   s.scanning = false;
-  if (s.openSID != snap.openSID || s.spendOpen != snap.spendOpen) {
+  // A chat read for another window size than the one now wanted ("more", a search hit
+  // further back) could leave the page scrolling to a line it was not given.
+  bool resized = !s.openSID.empty() && s.chatWant != snap.chatWant;
+  if (s.openSID != snap.openSID || s.spendOpen != snap.spendOpen || resized) {
     s.queued = false;
     scan();
     return;
@@ -356,14 +386,10 @@ nlohmann::json AppDelegate::payload(const ScanResult& r) {
   }
   if (s.readerOpen && !s.docPath.empty()) p["reader"] = true;
   if (!s.docPath.empty()) {
-    p["doc"] = {{"path", s.docPath},
-                {"name", Text::abbreviateHome(s.docPath, Paths::home())},
-                {"text", s.docText},
-                {"editing", s.docEditing},
-                {"note", s.docNote},
-                {"warn", s.docWarn},
-                {"stamp", s.docStamp},
-                {"paths", nlohmann::json::array()}};
+    p["doc"] = {{"path", s.docPath},   {"name", Text::abbreviateHome(s.docPath, Paths::home())},
+                {"text", s.docText},   {"editing", s.docEditing},
+                {"note", s.docNote},   {"warn", s.docWarn},
+                {"stamp", s.docStamp}, {"paths", s.docPaths}};
   }
   return p;
 }
@@ -409,7 +435,7 @@ void AppDelegate::step(int by) {
     next = sids[static_cast<size_t>(((i + by) % n + n) % n)];
   }
   setOpenSID(next);
-  s.chatWant = 24;
+  s.chatWant = kFirstWant;
   s.pending.clear();
   repaint();
 }
@@ -420,34 +446,43 @@ void AppDelegate::refreshNow() {
 }
 
 void AppDelegate::wakeAll() {
-  std::weak_ptr<AppDelegate> weak = weak_from_this();
-  MainQueue* main = hosts.main;
-  std::string word = Lang::pick("continue", "תמשיך");
-  background([weak, main, src = sources, word] {
-    nlohmann::json units = src->units ? src->units() : nlohmann::json::array();
-    std::vector<std::string> ttys;
-    for (const auto& u : units) {
-      if (!u.is_object()) continue;
-      auto field = [&](const char* key) {
-        auto it = u.find(key);
-        return it != u.end() && it->is_string() ? it->get<std::string>() : std::string();
-      };
-      if (field("state") == "wait" && !field("sid").empty() && !field("tty").empty())
-        ttys.push_back(field("tty"));
-    }
-    if (ttys.empty()) {
-      Log::note(Lang::pick("No terminal is waiting for you", "אין מסוף שממתין לך"));
-      return;
-    }
+  struct Woken {
+    size_t tried = 0;
     int sent = 0;
-    for (const auto& tty : ttys)
-      if (src->type && src->type(word, tty)) ++sent;
-    std::string n = std::to_string(sent), m = std::to_string(ttys.size());
-    Log::note(Lang::hebrew() ? "נשלח ל-" + n + " מתוך " + m : "Sent to " + n + " of " + m);
-    main->post([weak] {
-      if (auto self = weak.lock()) self->repaint();
-    });
-  });
+  };
+  std::string word = Lang::pick("continue", "תמשיך");
+  backgroundThen(
+      [src = sources, word] {
+        Woken w;
+        nlohmann::json units = src->units ? src->units() : nlohmann::json::array();
+        std::vector<std::string> ttys;
+        for (const auto& u : units) {
+          if (!u.is_object()) continue;
+          auto field = [&](const char* key) {
+            auto it = u.find(key);
+            return it != u.end() && it->is_string() ? it->get<std::string>() : std::string();
+          };
+          if (field("state") == "wait" && !field("sid").empty() && !field("tty").empty())
+            ttys.push_back(field("tty"));
+        }
+        w.tried = ttys.size();
+        if (ttys.empty()) return w;
+        std::vector<Terminal> terminals =
+            src->terminals ? src->terminals() : std::vector<Terminal>{};
+        for (const auto& tty : ttys)
+          if (Terminals::send(word, tty, terminals)) ++w.sent;
+        return w;
+      },
+      [](AppDelegate& self, Woken w) {
+        if (w.tried == 0) {
+          Log::note(Lang::pick("No terminal is waiting for you", "אין מסוף שממתין לך"));
+          return;
+        }
+        std::string n = std::to_string(w.sent), m = std::to_string(w.tried);
+        Log::note(Lang::hebrew() ? "נשלח ל-" + n + " מתוך " + m : "Sent to " + n + " of " + m);
+        self.repaint();
+      },
+      true);
 }
 
 void AppDelegate::findAnywhere() {
@@ -473,11 +508,11 @@ void AppDelegate::openSession(const std::string& sid, bool show, const nlohmann:
       auto ts = find.find("ts");
       double at = ts != find.end() && ts->is_number() ? ts->get<double>() : 0;
       ++s.findToken;
-      s.chatFind = {{"sid", sid},           {"query", query},      {"ts", at},
+      s.chatFind = {{"sid", sid},           {"query", query},       {"ts", at},
                     {"role", text("role")}, {"token", s.findToken}, {"ready", at <= 0}};
     }
   }
-  s.chatWant = 24;
+  s.chatWant = kFirstWant;
   setSearchOpen(false);
   s.agentsOpen = s.bookOpen = s.worksOpen = s.asksOpen = s.spendOpen = false;
   setQuery("");
@@ -489,38 +524,47 @@ void AppDelegate::openSession(const std::string& sid, bool show, const nlohmann:
 }
 
 void AppDelegate::openNow(const std::string& sid) {
-  std::weak_ptr<AppDelegate> weak = weak_from_this();
-  MainQueue* main = hosts.main;
+  struct Opened {
+    int need = 0;
+    nlohmann::json chat;
+  };
   int want = s.chatWant;
+  double at = 0;
   int64_t token = -1;
-  if (s.chatFind.is_object() && s.chatFind.contains("token") && s.chatFind["token"].is_number())
-    token = s.chatFind["token"].get<int64_t>();
+  if (s.chatFind.is_object()) {
+    if (auto ts = s.chatFind.find("ts"); ts != s.chatFind.end() && ts->is_number())
+      at = ts->get<double>();
+    if (auto t = s.chatFind.find("token"); t != s.chatFind.end() && t->is_number_integer())
+      token = t->get<int64_t>();
+  }
   std::vector<std::string> pendingTexts;
   for (const auto& p : s.pending) pendingTexts.push_back(p.text);
-  background([weak, main, src = sources, sid, want, token, pendingTexts] {
-    Clock::Time t0 = Clock::now();
-    nlohmann::json chat;
-    try {
-      if (src->chat) chat = src->chat(sid, nlohmann::json(pendingTexts), want);
-    } catch (const std::exception& e) {
-      Log::note(Lang::pick("opening the conversation failed — ", "פתיחת השיחה נכשלה — ") +
-                std::string(e.what()));
-    }
-    double took = Clock::now() - t0;
-    if (took > kSlowOpenSeconds)
-      Log::line(Paths::agent("velmo-smart.log"), format("SLOW OPEN %.1fs", took, 0) + " sid=" + sid);
-    main->post([weak, sid, token, chat = std::move(chat)] {
-      auto self = weak.lock();
-      if (!self || self->s.openSID != sid) return;
-      auto& find = self->s.chatFind;
-      if (find.is_object() && find.value("token", int64_t{-2}) == token) find["ready"] = true;
-      if (emptyPayload(chat)) return;
-      ScanResult now;
-      now.chat = chat;
-      now.crew = now.book = now.works = now.asks = now.live = now.spend = nullptr;
-      self->paint(now);
-    });
-  });
+  backgroundThen(
+      [src = sources, sid, want, at, pendingTexts] {
+        Opened o;
+        // A search hit far back needs a window wide enough to hold it before the page may
+        // scroll to it.
+        o.need = at > 0 && src->reach ? src->reach(at, sid) : 0;
+        Clock::Time t0 = Clock::now();
+        if (src->chat)
+          o.chat = src->chat(sid, nlohmann::json(pendingTexts), std::max(want, o.need));
+        double took = Clock::now() - t0;
+        if (took > kSlowOpenSeconds)
+          Log::line(Paths::agent("velmo-smart.log"),
+                    format("SLOW OPEN %.1fs", took, 0) + " sid=" + sid);
+        return o;
+      },
+      [sid, token](AppDelegate& self, Opened o) {
+        if (self.s.openSID != sid) return;
+        self.s.chatWant = std::max(self.s.chatWant, o.need);
+        auto& find = self.s.chatFind;
+        if (find.is_object() && find.value("token", int64_t{-2}) == token) find["ready"] = true;
+        if (emptyPayload(o.chat)) return;
+        ScanResult now;
+        now.chat = std::move(o.chat);
+        now.crew = now.book = now.works = now.asks = now.live = now.spend = nullptr;
+        self.paint(now);
+      });
 }
 
 void AppDelegate::alert(const Alert& a, std::function<void(int)> done) {
@@ -529,7 +573,8 @@ void AppDelegate::alert(const Alert& a, std::function<void(int)> done) {
     if (done) done(-1);
     return;
   }
-  hosts.dialogs->alert(a, done ? std::move(done) : [](int) {});
+  hosts.dialogs->alert(
+      a, done ? std::move(done) : [](int) {});
 }
 
 void AppDelegate::reportSendFailure() {
@@ -537,9 +582,11 @@ void AppDelegate::reportSendFailure() {
   s.lastPaint.clear();
   alert({Lang::pick("The message was not sent", "ההודעה לא נשלחה"),
          Lang::pick("Could not reach the terminal window. Usually its tmux server has "
-                    "stopped or belongs to another user.",
-                    "לא הצלחתי להגיע לחלון־המסוף. בדרך כלל שרת ה־tmux שלו נעצר "
-                    "או שייך למשתמש אחר."),
+                    "stopped, or it runs on a socket Velmo does not use — name that socket "
+                    "in the setting \"tmuxSocket\".",
+                    "לא הצלחתי להגיע לחלון־המסוף. בדרך כלל שרת ה־tmux שלו נעצר, "
+                    "או שהוא פועל בשקע שוולמו לא משתמש בו — יש לציין את השקע "
+                    "בהגדרה \"tmuxSocket\"."),
          {}});
   scan();
 }
@@ -557,18 +604,71 @@ void AppDelegate::reportSendFailure(const std::string& reason, const std::string
           auto self = weak.lock();
           if (!self || button != 0) return;
           self->background([src = self->sources, tty] {
-            if (src->raise) src->raise(tty);
+            Terminals::raise(tty, src->terminals ? src->terminals() : std::vector<Terminal>{});
           });
         });
   scan();
 }
 
 void AppDelegate::reportClosedTerminal() {
-  alert({Lang::pick("The terminal for this conversation is closed",
-                    "המסוף של השיחה הזאת סגור"),
+  alert({Lang::pick("The terminal for this conversation is closed", "המסוף של השיחה הזאת סגור"),
          Lang::pick("You can read it, but there is nowhere to send to. "
                     "To carry on you need to reopen it in a terminal.",
                     "אפשר לקרוא אותה, אבל אין לאן לשלוח. "
                     "כדי להמשיך בה צריך לפתוח אותה מחדש במסוף."),
          {}});
+}
+
+void AppDelegate::reportOpenFailure(const std::string& message) {
+  alert({Lang::pick("The terminal did not open", "המסוף לא נפתח"), message, {}});
+}
+
+void AppDelegate::stepLive(int by) {
+  backgroundThen([src = sources] { return src->units ? src->units() : nlohmann::json::array(); },
+                 [by](AppDelegate& self, nlohmann::json units) {
+                   auto next = Panel::stepLive(self.s.order, Panel::liveSessions(units),
+                                               self.s.openSID, by);
+                   if (!next) {
+                     Log::note(Panel::noLiveNote());
+                     return;
+                   }
+                   self.openStepped(*next);
+                 });
+}
+
+void AppDelegate::openStepped(const std::string& sid) {
+  setOpenSID(sid);
+  s.chatWant = kFirstWant;
+  setSearchOpen(false);
+  s.agentsOpen = s.bookOpen = s.worksOpen = s.asksOpen = s.spendOpen = s.readerOpen = false;
+  s.pending.clear();
+  repaint();
+}
+
+void AppDelegate::loadDoc(const std::string& path, bool reader) {
+  struct Loaded {
+    std::string path;
+    Documents::Document doc;
+    nlohmann::json paths;
+  };
+  uint64_t load = ++docLoads;
+  backgroundThen(
+      [path] {
+        Loaded l{Documents::expand(path), Documents::read(path), nlohmann::json::array()};
+        l.paths = Documents::paths(l.doc.text);
+        return l;
+      },
+      [load, reader](AppDelegate& self, Loaded l) {
+        if (load != self.docLoads) return;  // another document was opened, or it was closed
+        auto& s = self.s;
+        self.setDocPath(l.path);
+        s.docText = std::move(l.doc.text);
+        s.docPaths = std::move(l.paths);
+        s.docNote = l.doc.error;
+        s.docWarn = !l.doc.error.empty();
+        s.docEditing = false;
+        ++s.docStamp;  // the page redraws the text only when the stamp moves
+        s.readerOpen = reader;
+        self.repaint();
+      });
 }

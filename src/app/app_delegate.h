@@ -5,13 +5,13 @@
 // No GTK or GLib: the shells reach it through `pageLoaded`, `receive` and the timer.
 
 #include <atomic>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "app/dialogs.h"
 #include "base/clock.h"
@@ -59,16 +59,17 @@ struct AppState {
   bool scanning = false;
   bool queued = false;
   std::vector<std::string> order;  ///< rack order: session ids of the rows, top first
-  bool agentsOpen = false, bookOpen = false, worksOpen = false, asksOpen = false,
-       spendOpen = false, readerOpen = false;
+  bool agentsOpen = false, bookOpen = false, worksOpen = false, asksOpen = false, spendOpen = false,
+       readerOpen = false;
   int chatWant = 24;
   std::string docPath;  ///< persisted as "docPath"
   std::string docText;
   bool docEditing = false;
   std::string docNote;
   bool docWarn = false;
-  int64_t docStamp = 0;
-  std::string openSID;  ///< persisted as "openSID"; empty shows the rack
+  int64_t docStamp = 0;  ///< raised whenever the page must redraw the document's text
+  nlohmann::json docPaths = nlohmann::json::array();  ///< existing files named in docText
+  std::string openSID;      ///< persisted as "openSID"; empty shows the rack
   nlohmann::json chatFind;  ///< null, or the find-in-chat dictionary (holds "sid")
   int64_t findToken = 0;
   bool searchOpen = false;  ///< persisted as "searchOpen"
@@ -94,9 +95,6 @@ std::string scriptJson(const nlohmann::json& value);
 /// their places, rows that are gone leave. Returns the rows in the new order.
 nlohmann::json orderRack(std::vector<std::string>& order, const nlohmann::json& units);
 
-/// The next "more" step of the chat window: 24, 80, 250, 800, 100000.
-int nextChatWant(int want);
-
 class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
  public:
   /// What the scan and the messages read of other subsystems; tests replace them.
@@ -112,9 +110,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     /// serial queue "velmo.chores"; none when empty.
     std::function<void()> chores;
     std::function<std::vector<Terminal>()> terminals;
-    /// Types a line into a terminal as a person would; false when it could not.
-    std::function<bool(const std::string& text, const std::string& tty)> type;
-    std::function<bool(const std::string& tty)> raise;
+    /// How many chat lines reach back to a moment of the conversation (a search hit).
+    std::function<int(double time, const std::string& sid)> reach;
     /// Word search: conversations, files, titles.
     std::function<std::vector<nlohmann::json>(const std::string& query)> search;
     /// The slash-command catalogue sent after every page load.
@@ -127,8 +124,12 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   struct Hosts {
     PageHost* page = nullptr;
     MainQueue* main = nullptr;
-    Dialogs* dialogs = nullptr;               ///< none: alerts become diagnostic lines
-    std::function<void(Job)> background;      ///< default: the shared pool
+    Dialogs* dialogs = nullptr;           ///< none: alerts become diagnostic lines
+    std::function<void(Job)> background;  ///< default: the shared pool
+    /// Work that blocks for seconds (typing into a terminal and watching it take), kept
+    /// apart so a few answers never hold up the scan; default: a pool of its own, or
+    /// `background` when only that is given.
+    std::function<void(Job)> slow;
   };
 
   static std::shared_ptr<AppDelegate> make(Hosts hosts, Sources sources = Sources::live());
@@ -149,6 +150,10 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void wakeAll();
   void findAnywhere();
   void openSession(const std::string& sid, bool show, const nlohmann::json& find = nullptr);
+  /// Opens the previous (-1) or next (+1) conversation that is not idle, in rack order.
+  void stepLive(int by);
+  /// Reads a document into the reader's state; `reader` shows it on its own.
+  void loadDoc(const std::string& path, bool reader);
 
   /// Called after every paint the page took (smoke tests wait for it).
   void onPainted(std::function<void()> hook) { painted = std::move(hook); }
@@ -180,14 +185,28 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void repaint();
   void openNow(const std::string& sid);
   void background(Job job);
+  void slow(Job job);
   void onMain(Job job);
+  /// Runs `work` in the background (`blocking`: on the slow lane), then `then` with its
+  /// result on the main thread while the application lives. `work` must not touch it.
+  template <typename Work, typename Then>
+  void backgroundThen(Work work, Then then, bool blocking = false);
+  static void backgroundFailed(const std::exception& e);
+  void callPage(const std::string& name, const std::vector<std::string>& args,
+                PageHost::Done done = {});
   void alert(const Alert& alert, std::function<void(int)> done = {});
   void reportSendFailure();
   void reportSendFailure(const std::string& reason, const std::string& tty);
   void reportClosedTerminal();
+  void reportOpenFailure(const std::string& message);
   void sendText(const std::string& sid, const std::string& text);
   void runSearch(const std::string& query);
+  void startSmart(const std::string& query);
   void pushCommands();
+  void pushAsset(const nlohmann::json& asset);
+  void newTerminal();
+  void raiseTerminal(const std::string& tty);
+  void openStepped(const std::string& sid);
 
   void openAct(const Message& m);
   void backAct(const Message& m);
@@ -201,7 +220,11 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void wakeAllAct(const Message& m);
   void quickAct(const Message& m);
   void sendAct(const Message& m);
+  void newTerminalAct(const Message& m);
+  void answerAskAct(const Message& m);
+  void answerFreeAct(const Message& m);
   void muteAct(const Message& m);
+  void resumeAct(const Message& m);
   void raiseAct(const Message& m);
   void raiseTtyAct(const Message& m);
   void moreAct(const Message& m);
@@ -209,8 +232,17 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void findClearAct(const Message& m);
   void findHereAct(const Message& m);
   void searchAct(const Message& m);
+  void smartSearchAct(const Message& m);
+  void showInFinderAct(const Message& m);
+  void revealAct(const Message& m);
+  void openURLAct(const Message& m);
+  void openDocAct(const Message& m);
   void editDocAct(const Message& m);
+  void saveDocAct(const Message& m);
   void closeDocAct(const Message& m);
+  void assetAct(const Message& m);
+  void saveAssetAct(const Message& m);
+  void stashAct(const Message& m);
   void pageErrorAct(const Message& m);
   void logAct(const Message& m);
 
@@ -218,7 +250,29 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   std::shared_ptr<const Sources> sources;
   AppState s;
   uint64_t pageGeneration = 0;  ///< page loads so far; replies from an older page are stale
+  uint64_t docLoads = 0;        ///< document loads and closes so far; an older read is stale
   std::unique_ptr<SerialQueue> choresQueue;
   std::shared_ptr<std::atomic<bool>> choreWaiting = std::make_shared<std::atomic<bool>>(false);
   std::function<void()> painted;
 };
+
+template <typename Work, typename Then>
+void AppDelegate::backgroundThen(Work work, Then then, bool blocking) {
+  std::weak_ptr<AppDelegate> weak = weak_from_this();
+  MainQueue* main = hosts.main;
+  Job job = [weak, main, work = std::move(work), then = std::move(then)]() mutable {
+    try {
+      auto result = work();
+      main->post([weak, then, result = std::move(result)]() mutable {
+        if (auto self = weak.lock()) then(*self, std::move(result));
+      });
+    } catch (const std::exception& e) {
+      // A pool thread must never end the process; the effect is simply lost.
+      backgroundFailed(e);
+    }
+  };
+  if (blocking)
+    slow(std::move(job));
+  else
+    background(std::move(job));
+}

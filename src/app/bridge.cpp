@@ -1,16 +1,27 @@
 // Messages from the page: one dictionary with the name in "act" and its own keys beside it.
 // Each name maps to one effect; a name whose subsystem has not landed yet is accepted and
 // does nothing. Missing or mistyped keys make a message do nothing, and nothing is ever
-// reported back to the page for them.
+// reported back to the page for them. Effects that touch terminals, files or the desktop
+// run in the background and come back here on the main thread.
 
 #include <algorithm>
+#include <cctype>
+#include <optional>
+#include <utility>
 
 #include "app/app_delegate.h"
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/text.h"
+#include "base/timefmt.h"
+#include "library/commands.h"
+#include "library/documents.h"
 #include "page/muted.h"
+#include "page/panel_chat.h"
+#include "sessions/state.h"
+#include "terminals/answer.h"
+#include "terminals/automation.h"
 
 namespace {
 
@@ -24,6 +35,33 @@ std::optional<std::string> text(const nlohmann::json& m, const char* key) {
 
 std::string field(const nlohmann::json& m, const char* key) {
   return text(m, key).value_or("");
+}
+
+// An option number as the page sends it: the text it was shown with, or a plain integer.
+std::string pickText(const nlohmann::json& m) {
+  auto it = m.find("pick");
+  if (it == m.end()) return "";
+  if (it->is_string()) return it->get<std::string>();
+  if (it->is_number_integer()) return std::to_string(it->get<int64_t>());
+  return "";
+}
+
+// The agent takes a session id as its own argument; anything but a plain id (a leading
+// "-" above all) could be read as one of its options.
+bool plainSessionID(const std::string& sid) {
+  if (sid.empty() || sid.size() > 64 || sid.front() == '-') return false;
+  return std::all_of(sid.begin(), sid.end(),
+                     [](unsigned char c) { return std::isxdigit(c) || c == '-'; });
+}
+
+std::optional<std::string> ttyOf(const std::vector<Terminal>& terminals, const std::string& sid) {
+  for (const auto& t : terminals)
+    if (t.sessionID == sid && !t.tty.empty()) return t.tty;
+  return std::nullopt;
+}
+
+std::string savedNote() {
+  return Lang::pick("saved ", "נשמר ") + TimeText::hoursMinutes(Clock::now());
 }
 
 // One event, one line: a stack trace's line breaks would split it.
@@ -49,18 +87,18 @@ const std::vector<AppDelegate::Act>& AppDelegate::acts() {
       {"searchOpen", &AppDelegate::searchOpenAct},
       {"refresh", &AppDelegate::refreshAct},
       {"wakeAll", &AppDelegate::wakeAllAct},
-      {"newTerminal", nullptr},  // terminal automation
-      {"restorable", nullptr},   // the restore tool
+      {"newTerminal", &AppDelegate::newTerminalAct},
+      {"restorable", nullptr},  // the restore tool
       {"restoreRun", nullptr},
       {"quick", &AppDelegate::quickAct},
       {"send", &AppDelegate::sendAct},
-      {"answerAsk", nullptr},  // keystroke answering
-      {"answerFree", nullptr},
+      {"answerAsk", &AppDelegate::answerAskAct},
+      {"answerFree", &AppDelegate::answerFreeAct},
       {"answer", nullptr},  // the questions file
       {"mute", &AppDelegate::muteAct},
       {"rename", nullptr},   // names and titles
       {"relayGo", nullptr},  // hand-off
-      {"resume", nullptr},   // terminal automation
+      {"resume", &AppDelegate::resumeAct},
       {"raise", &AppDelegate::raiseAct},
       {"raiseTty", &AppDelegate::raiseTtyAct},
       {"more", &AppDelegate::moreAct},
@@ -68,17 +106,17 @@ const std::vector<AppDelegate::Act>& AppDelegate::acts() {
       {"findClear", &AppDelegate::findClearAct},
       {"findHere", &AppDelegate::findHereAct},
       {"search", &AppDelegate::searchAct},
-      {"smartSearch", nullptr},  // meaning search
-      {"showInFinder", nullptr},  // desktop integration
-      {"reveal", nullptr},
-      {"openURL", nullptr},
-      {"openDoc", nullptr},  // documents
+      {"smartSearch", &AppDelegate::smartSearchAct},
+      {"showInFinder", &AppDelegate::showInFinderAct},
+      {"reveal", &AppDelegate::revealAct},
+      {"openURL", &AppDelegate::openURLAct},
+      {"openDoc", &AppDelegate::openDocAct},
       {"editDoc", &AppDelegate::editDocAct},
-      {"saveDoc", nullptr},
+      {"saveDoc", &AppDelegate::saveDocAct},
       {"closeDoc", &AppDelegate::closeDocAct},
-      {"asset", nullptr},
-      {"saveAsset", nullptr},
-      {"stash", nullptr},
+      {"asset", &AppDelegate::assetAct},
+      {"saveAsset", &AppDelegate::saveAssetAct},
+      {"stash", &AppDelegate::stashAct},
       {"pageError", &AppDelegate::pageErrorAct},
       {"log", &AppDelegate::logAct},
   };
@@ -94,8 +132,7 @@ void AppDelegate::receive(const nlohmann::json& m) {
   auto act = text(m, "act");
   if (!act) return;
   const auto& table = acts();
-  auto it = std::find_if(table.begin(), table.end(),
-                         [&](const Act& a) { return *act == a.name; });
+  auto it = std::find_if(table.begin(), table.end(), [&](const Act& a) { return *act == a.name; });
   if (it == table.end() || !it->effect) return;
   try {
     (this->*(it->effect))(m);
@@ -179,9 +216,25 @@ void AppDelegate::searchOpenAct(const Message&) {
   repaint();
 }
 
-void AppDelegate::refreshAct(const Message&) { refreshNow(); }
+void AppDelegate::refreshAct(const Message&) {
+  refreshNow();
+}
 
-void AppDelegate::wakeAllAct(const Message&) { wakeAll(); }
+void AppDelegate::wakeAllAct(const Message&) {
+  wakeAll();
+}
+
+void AppDelegate::newTerminalAct(const Message&) {
+  newTerminal();
+}
+
+void AppDelegate::newTerminal() {
+  backgroundThen([] { return Terminals::spawnClaude("", {}); },
+                 [](AppDelegate& self, std::string failed) {
+                   if (!failed.empty()) self.reportOpenFailure(failed);
+                   self.repaint();
+                 });
+}
 
 void AppDelegate::quickAct(const Message& m) {
   std::string sid = field(m, "sid"), body = field(m, "text");
@@ -194,33 +247,71 @@ void AppDelegate::sendAct(const Message& m) {
 }
 
 void AppDelegate::sendText(const std::string& sid, const std::string& body) {
+  struct Found {
+    std::optional<std::string> tty;
+    std::vector<Terminal> terminals;
+  };
   // The terminal list may need a discovery, so it is looked up off the main thread.
-  std::weak_ptr<AppDelegate> weak = weak_from_this();
-  MainQueue* main = hosts.main;
-  background([weak, main, src = sources, sid, body] {
-    std::string tty;
-    if (src->terminals)
-      for (const auto& t : src->terminals())
-        if (t.sessionID == sid && !t.tty.empty()) tty = t.tty;
-    main->post([weak, tty, body] {
-      auto self = weak.lock();
-      if (!self) return;
-      if (tty.empty()) {
-        self->reportClosedTerminal();
-        return;
-      }
-      self->s.pending.push_back({body, Clock::now()});
-      self->repaint();
-      MainQueue* main = self->hosts.main;
-      self->background([weak, main, src = self->sources, tty, body] {
-        bool ok = src->type && src->type(body, tty);
-        if (ok) return;
-        main->post([weak] {
-          if (auto self = weak.lock()) self->reportSendFailure();
-        });
+  backgroundThen(
+      [src = sources, sid] {
+        Found f;
+        if (src->terminals) f.terminals = src->terminals();
+        f.tty = ttyOf(f.terminals, sid);
+        return f;
+      },
+      [body](AppDelegate& self, Found f) {
+        if (!f.tty) {
+          self.reportClosedTerminal();
+          return;
+        }
+        self.s.pending.push_back({body, Clock::now()});
+        self.repaint();
+        std::string tty = *f.tty;
+        self.backgroundThen(
+            [body, tty, terminals = std::move(f.terminals)] {
+              if (!Terminals::send(body, tty, terminals)) return false;
+              // A bare command that opens a picker is answered in the terminal itself.
+              if (Commands::opensPicker(body)) Terminals::raise(tty, terminals);
+              return true;
+            },
+            [](AppDelegate& self, bool sent) {
+              if (!sent) self.reportSendFailure();
+            },
+            true);
       });
-    });
-  });
+}
+
+void AppDelegate::answerAskAct(const Message& m) {
+  std::string tty = field(m, "tty"), pick = pickText(m), free = field(m, "text");
+  if (tty.empty() || (pick.empty() && free.empty())) return;
+  backgroundThen(
+      [tty, pick, free] {
+        bool ok = !free.empty() ? Terminals::answerFree(free, tty) : Terminals::choose(pick, tty);
+        return std::make_pair(ok, ok ? std::string() : Terminals::failure(tty));
+      },
+      [tty](AppDelegate& self, std::pair<bool, std::string> done) {
+        if (!done.first) self.reportSendFailure(done.second, tty);
+        self.repaint();
+      },
+      true);
+}
+
+void AppDelegate::answerFreeAct(const Message& m) {
+  std::string tty = field(m, "tty"), free = field(m, "text");
+  if (tty.empty()) return;
+  uint64_t generation = pageGeneration;
+  backgroundThen(
+      [tty, free] {
+        bool ok = Terminals::answerFree(free, tty);
+        return std::make_pair(ok, ok ? std::string() : Terminals::failure(tty));
+      },
+      [generation](AppDelegate& self, std::pair<bool, std::string> done) {
+        // The button waiting for this belongs to the page that sent it.
+        if (generation == self.pageGeneration)
+          self.callPage("freeDone", {done.first ? "true" : "false", jsString(done.second)});
+        self.repaint();
+      },
+      true);
 }
 
 void AppDelegate::muteAct(const Message& m) {
@@ -230,28 +321,47 @@ void AppDelegate::muteAct(const Message& m) {
   repaint();
 }
 
-void AppDelegate::raiseAct(const Message&) {
-  if (s.openSID.empty()) return;
-  background([src = sources, sid = s.openSID] {
-    if (!src->terminals || !src->raise) return;
-    for (const auto& t : src->terminals())
-      if (t.sessionID == sid && !t.tty.empty()) {
-        src->raise(t.tty);
-        return;
-      }
+void AppDelegate::resumeAct(const Message& m) {
+  std::string sid = field(m, "sid");
+  if (!plainSessionID(sid)) return;
+  backgroundThen(
+      [src = sources, sid] {
+        std::vector<Terminal> terminals =
+            src->terminals ? src->terminals() : std::vector<Terminal>{};
+        if (auto tty = ttyOf(terminals, sid)) {
+          Terminals::raise(*tty, terminals);
+          return std::string();
+        }
+        auto state = Sessions::state(sid);
+        return Terminals::spawnClaude(state ? state->cwd : "", {"--resume", sid});
+      },
+      [](AppDelegate& self, std::string failed) {
+        if (!failed.empty()) self.reportOpenFailure(failed);
+        self.repaint();
+      });
+}
+
+void AppDelegate::raiseAct(const Message& m) {
+  // The rack's rows name their terminal; the chat's button means the open conversation's.
+  raiseTerminal(field(m, "tty"));
+}
+
+void AppDelegate::raiseTerminal(const std::string& given) {
+  if (given.empty() && s.openSID.empty()) return;
+  background([src = sources, given, sid = s.openSID] {
+    std::vector<Terminal> terminals = src->terminals ? src->terminals() : std::vector<Terminal>{};
+    std::string tty = given.empty() ? ttyOf(terminals, sid).value_or("") : given;
+    if (!tty.empty()) Terminals::raise(tty, terminals);
   });
 }
 
 void AppDelegate::raiseTtyAct(const Message& m) {
   std::string tty = field(m, "tty");
-  if (tty.empty()) return;
-  background([src = sources, tty] {
-    if (src->raise) src->raise(tty);
-  });
+  if (!tty.empty()) raiseTerminal(tty);
 }
 
 void AppDelegate::moreAct(const Message&) {
-  s.chatWant = nextChatWant(s.chatWant);
+  s.chatWant = Panel::nextWant(s.chatWant);
   repaint();
 }
 
@@ -261,7 +371,9 @@ void AppDelegate::stepAct(const Message& m) {
   step(by->get<int>());
 }
 
-void AppDelegate::findClearAct(const Message&) { s.chatFind = nullptr; }
+void AppDelegate::findClearAct(const Message&) {
+  s.chatFind = nullptr;
+}
 
 void AppDelegate::findHereAct(const Message& m) {
   auto raw = text(m, "text");
@@ -270,8 +382,9 @@ void AppDelegate::findHereAct(const Message& m) {
   s.worksOpen = false;
   setSearchOpen(true);
   setQuery(q);
-  if (hosts.page && hosts.page->attached()) hosts.page->call("setFind", {jsString(q)});
+  callPage("setFind", {jsString(q)});
   if (Text::length(q) >= 2) runSearch(q);
+  startSmart(q);
   repaint();
 }
 
@@ -289,25 +402,60 @@ void AppDelegate::searchAct(const Message& m) {
   repaint();
 }
 
+void AppDelegate::smartSearchAct(const Message& m) {
+  auto raw = text(m, "text");
+  if (raw) startSmart(Text::trim(*raw));
+}
+
 void AppDelegate::runSearch(const std::string& q) {
   s.searching = true;
-  std::weak_ptr<AppDelegate> weak = weak_from_this();
-  MainQueue* main = hosts.main;
-  background([weak, main, src = sources, q] {
-    std::vector<nlohmann::json> found;
-    if (src->search) found = src->search(q);
-    found.resize(3, nlohmann::json::array());
-    main->post([weak, q, found = std::move(found)] {
-      auto self = weak.lock();
-      // Results of a query the user has since changed would show under the wrong text.
-      if (!self || self->s.query != q) return;
-      self->s.hits = found[0];
-      self->s.fileHits = found[1];
-      self->s.titleHits = found[2];
-      self->s.searching = false;
-      self->repaint();
-    });
-  });
+  backgroundThen(
+      [src = sources, q] {
+        std::vector<nlohmann::json> found;
+        if (src->search) found = src->search(q);
+        found.resize(3, nlohmann::json::array());
+        return found;
+      },
+      [q](AppDelegate& self, std::vector<nlohmann::json> found) {
+        // Results of a query the user has since changed would show under the wrong text.
+        if (self.s.query != q) return;
+        self.s.hits = found[0];
+        self.s.fileHits = found[1];
+        self.s.titleHits = found[2];
+        self.s.searching = false;
+        self.repaint();
+      });
+}
+
+void AppDelegate::startSmart(const std::string&) {
+  // The meaning search lands with its own subsystem; until then a question asks nothing.
+}
+
+void AppDelegate::showInFinderAct(const Message& m) {
+  std::string path = field(m, "path");
+  if (!path.empty()) background([path] { Documents::showInFinder(path); });
+}
+
+void AppDelegate::revealAct(const Message& m) {
+  std::string path = field(m, "path");
+  if (!path.empty()) background([path] { Documents::reveal(path); });
+}
+
+void AppDelegate::openURLAct(const Message& m) {
+  std::string url = field(m, "url");
+  if (!url.empty()) background([url] { Documents::openURL(url); });
+}
+
+void AppDelegate::openDocAct(const Message& m) {
+  std::string path = field(m, "path");
+  if (path.empty()) return;
+  // From a conversation a document opens beside it, unless the page asks for the reader.
+  bool reader = s.openSID.empty() || s.worksOpen;
+  if (!reader) {
+    auto asked = m.find("reader");
+    reader = asked != m.end() && asked->is_boolean() && asked->get<bool>();
+  }
+  loadDoc(path, reader);
 }
 
 void AppDelegate::editDocAct(const Message&) {
@@ -319,13 +467,92 @@ void AppDelegate::editDocAct(const Message&) {
   repaint();
 }
 
+void AppDelegate::saveDocAct(const Message& m) {
+  auto body = text(m, "text");
+  if (!body || s.docPath.empty()) return;
+  struct Saved {
+    std::string error;
+    nlohmann::json paths;
+  };
+  std::string path = s.docPath, saved = *body;
+  backgroundThen(
+      [path, saved] {
+        Saved r{Documents::write(path, saved), nlohmann::json::array()};
+        if (r.error.empty()) r.paths = Documents::paths(saved);
+        return r;
+      },
+      [path, saved](AppDelegate& self, Saved r) {
+        auto& s = self.s;
+        if (s.docPath != path) return;  // closed or replaced meanwhile: the note has no place
+        if (r.error.empty()) {
+          s.docText = saved;
+          s.docPaths = std::move(r.paths);
+          s.docEditing = false;
+          ++s.docStamp;
+          s.docWarn = false;
+          s.docNote = savedNote();
+        } else {
+          // Still editing, and the stamp stays, so the page keeps the text being typed.
+          s.docNote = r.error;
+          s.docWarn = true;
+        }
+        self.repaint();
+      });
+}
+
 void AppDelegate::closeDocAct(const Message&) {
+  ++docLoads;  // a read still in flight must not reopen it
   s.readerOpen = false;
   setDocPath("");
   s.docText.clear();
+  s.docPaths = nlohmann::json::array();
   s.docNote.clear();
+  s.docWarn = false;
   s.docEditing = false;
   repaint();
+}
+
+void AppDelegate::assetAct(const Message& m) {
+  std::string path = field(m, "path");
+  if (path.empty()) return;
+  backgroundThen([path] { return Documents::asset(path); },
+                 [](AppDelegate& self, nlohmann::json asset) { self.pushAsset(asset); });
+}
+
+void AppDelegate::saveAssetAct(const Message& m) {
+  std::string path = field(m, "path");
+  auto body = text(m, "text");
+  if (path.empty() || !body) return;
+  backgroundThen([path, saved = *body] { return Documents::saveAsset(path, saved); },
+                 [](AppDelegate& self, nlohmann::json asset) { self.pushAsset(asset); });
+}
+
+void AppDelegate::pushAsset(const nlohmann::json& asset) {
+  std::string json = scriptJson(asset);
+  if (json.empty()) {
+    Log::note(Lang::pick("Encoding the file failed", "קידוד הקובץ נכשל"));
+    return;
+  }
+  callPage("setAsset", {json}, [](const PageHost::Reply& reply) {
+    if (!reply.error.empty())
+      Log::note(Lang::pick("Sending the file to the page failed — ", "שליחת הקובץ לדף נכשלה — ") +
+                reply.error);
+  });
+}
+
+void AppDelegate::stashAct(const Message& m) {
+  auto data = text(m, "data");
+  if (!data) return;
+  std::string name = field(m, "name");
+  backgroundThen(
+      [data = *data, name] { return Documents::stash(data, name); },
+      [](AppDelegate& self, std::string path) {
+        if (path.empty()) {
+          Log::note(Lang::pick("Saving the pasted file failed", "שמירת הקובץ שהודבק נכשלה"));
+          return;
+        }
+        self.callPage("attached", {jsString(path)});
+      });
 }
 
 void AppDelegate::pageErrorAct(const Message& m) {

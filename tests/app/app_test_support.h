@@ -1,6 +1,7 @@
 #pragma once
 // An application centre wired to fakes: a recording page, manual main and background
-// queues, a fake clock, a temporary home, and payload builders the test sets.
+// queues, a fake clock, a temporary home, a scripted terminal host, and payload builders
+// the test sets.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,9 @@
 #include "support/home.h"
 #include "support/manual_queue.h"
 #include "support/recording_page.h"
+#include "support/scripted_host.h"
+#include "terminals/answer.h"
+#include "terminals/picker.h"
 
 class RecordingDialogs final : public Dialogs {
  public:
@@ -32,6 +36,8 @@ class AppTest : public ::testing::Test {
   AppTest() {
     ::setenv("VELMO_LANG", "en", 1);
     home = std::make_unique<ScopedHome>();
+    Terminals::forgetScreens();
+    Terminals::forgetAnswers();
   }
   ~AppTest() override {
     app.reset();
@@ -56,14 +62,7 @@ class AppTest : public ::testing::Test {
     s.spend = [] { return nlohmann::json{{"board", 1}}; };
     s.agents = [] { return nlohmann::json::array({{{"agent", 1}}}); };
     s.terminals = [this] { return terminals; };
-    s.type = [this](const std::string& text, const std::string& tty) {
-      typed.push_back(tty + ":" + text);
-      return failTty != tty;
-    };
-    s.raise = [this](const std::string& tty) {
-      raised.push_back(tty);
-      return true;
-    };
+    s.reach = [this](double, const std::string&) { return reach; };
     return s;
   }
 
@@ -83,6 +82,28 @@ class AppTest : public ::testing::Test {
     }
   }
 
+  static Terminal terminal(const std::string& sid, const std::string& tty) {
+    Terminal t;
+    t.tty = tty;
+    t.sessionID = sid;
+    return t;
+  }
+  /// What was typed into terminals, as "tty:text" (key presses as "tty:keys").
+  std::vector<std::string> typed() const {
+    std::vector<std::string> out;
+    for (const auto& c : host.typed())
+      out.push_back(c.tty + ":" + (c.kind == "line" ? c.text : "keys"));
+    return out;
+  }
+  /// The terminals brought to the front.
+  std::vector<std::string> raised() const {
+    std::vector<std::string> out;
+    for (const auto& c : host.calls())
+      if (c.kind == "raise") out.push_back(c.tty);
+    return out;
+  }
+  nlohmann::json message(const std::string& json) { return nlohmann::json::parse(json); }
+
   static nlohmann::json unit(const std::string& sid, const std::string& state = "run",
                              const std::string& tty = "") {
     return {{"sid", sid}, {"state", state}, {"tty", tty.empty() ? "/dev/pts/" + sid : tty}};
@@ -99,6 +120,7 @@ class AppTest : public ::testing::Test {
   std::unique_ptr<ScopedHome> home;
   RecordingPage page;
   RecordingDialogs dialogs;
+  ScriptedHost host;
   ManualQueue main, bg;
   std::shared_ptr<AppDelegate> app;
 
@@ -106,7 +128,6 @@ class AppTest : public ::testing::Test {
   std::map<std::string, nlohmann::json> chats;
   std::vector<Terminal> terminals;
   int unitBuilds = 0, chatBuilds = 0, chatWant = 0;
+  int reach = 0;  ///< lines a search hit needs
   nlohmann::json chatPending;
-  std::vector<std::string> typed, raised;
-  std::string failTty;
 };

@@ -5,7 +5,9 @@
 TEST(JsString, ArrivesInThePageUnchanged) {
   for (std::string text : {std::string("plain"), std::string("say \"hi\" and 'bye'"),
                            std::string("back\\slash"), std::string("two\nlines\r\n\ttab"),
-                           std::string("sep\xE2\x80\xA8" "par\xE2\x80\xA9" "end"),
+                           std::string("sep\xE2\x80\xA8"
+                                       "par\xE2\x80\xA9"
+                                       "end"),
                            std::string("שלום \"עולם\""), std::string(""),
                            std::string("</script><script>alert(1)</script>")}) {
     std::string literal = jsString(text);
@@ -23,14 +25,6 @@ TEST(JsString, InvalidUtf8IsReplacedNotFatal) {
   std::string literal = jsString("bad \xFF byte");
   EXPECT_EQ(nlohmann::json::parse(literal).get<std::string>(), "bad \xEF\xBF\xBD byte");
   EXPECT_FALSE(scriptJson({{"k", "\xC3"}}).empty());
-}
-
-TEST(ChatWant, MoreStepsThroughTheWindowSizes) {
-  std::vector<int> seen;
-  for (int want = 24, i = 0; i < 5; ++i) seen.push_back(want = nextChatWant(want));
-  EXPECT_EQ(seen, (std::vector<int>{80, 250, 800, 100000, 100000}));
-  EXPECT_EQ(nextChatWant(10), 24);
-  EXPECT_EQ(nextChatWant(79), 80);
 }
 
 TEST_F(AppTest, PaintEnvelopeOnTheRack) {
@@ -51,10 +45,12 @@ TEST_F(AppTest, PaintEnvelopeWithAConversationSearchAndDocument) {
   app->setSearchOpen(true);
   app->setQuery("needle");
   app->setDocPath(home->path() + "/notes/a.md");
-  app->state().readerOpen = true;
   app->receive(nlohmann::json::parse(R"({"act":"agents"})"));  // closes search again
   app->setSearchOpen(true);
-  app->pageLoaded();
+  app->pageLoaded();  // reads the document again, beside the conversation
+  settle();
+  app->state().readerOpen = true;
+  app->refreshNow();
   settle();
   auto p = page.lastPaint();
   EXPECT_EQ(p["chat"], chats["s"]);
@@ -110,21 +106,30 @@ TEST_F(AppTest, BackClosesOneThingAtATime) {
   EXPECT_EQ(app->state().openSID, "");
 }
 
-TEST_F(AppTest, MoreRaisesTheChatWindow) {
-  make();
-  for (int i = 0; i < 5; ++i) app->receive(nlohmann::json::parse(R"({"act":"more"})"));
-  EXPECT_EQ(app->state().chatWant, 100000);
+TEST_F(AppTest, MoreStepsThroughTheWindowSizesAndTheScanReadsThem) {
+  chats["s"] = {{"x", 1}};
+  make().setOpenSID("s");
+  app->pageLoaded();
+  settle();
+  std::vector<int> seen;
+  for (int i = 0; i < 5; ++i) {
+    app->receive(message(R"({"act":"more"})"));
+    seen.push_back(app->state().chatWant);
+  }
+  EXPECT_EQ(seen, (std::vector<int>{80, 250, 800, 100000, 100000}));
+  settle();
+  EXPECT_EQ(chatWant, 100000);
 }
 
 TEST_F(AppTest, MalformedMessagesAreIgnored) {
   make().pageLoaded();
   settle();
   size_t calls = page.calls.size();
-  for (const char* m : {"not json", "[1,2]", "\"open\"", "{}", R"({"act":7})",
-                        R"({"act":"noSuchThing"})", R"({"act":"open"})", R"({"act":"open","sid":""})",
-                        R"({"act":"open","sid":5})", R"({"act":"step","by":"1"})",
-                        R"({"act":"step","by":1.5})", R"({"act":"search"})",
-                        R"({"act":"mute","sid":7})", R"({"act":"answer","id":"x","text":"y"})"}) {
+  for (const char* m :
+       {"not json", "[1,2]", "\"open\"", "{}", R"({"act":7})", R"({"act":"noSuchThing"})",
+        R"({"act":"open"})", R"({"act":"open","sid":""})", R"({"act":"open","sid":5})",
+        R"({"act":"step","by":"1"})", R"({"act":"step","by":1.5})", R"({"act":"search"})",
+        R"({"act":"mute","sid":7})", R"({"act":"answer","id":"x","text":"y"})"}) {
     app->receiveText(m);
   }
   settle();
@@ -152,43 +157,12 @@ TEST_F(AppTest, StaleSearchResultsAreDropped) {
 }
 
 TEST_F(AppTest, PageErrorsGoToTheirLogOneLineEach) {
-  make().receive(nlohmann::json::parse(R"({"act":"pageError","text":"TypeError: x @3:4\nat paint\nat f"})"));
+  make().receive(
+      nlohmann::json::parse(R"({"act":"pageError","text":"TypeError: x @3:4\nat paint\nat f"})"));
   auto log = Files::read(Paths::agent("velmo-page-errors.log"));
   ASSERT_TRUE(log.has_value());
   EXPECT_EQ(std::count(log->begin(), log->end(), '\n'), 1);
   EXPECT_NE(log->find(" TypeError: x @3:4 ↵ at paint ↵ at f\n"), std::string::npos) << *log;
-}
-
-TEST_F(AppTest, SendingToAClosedTerminalAlertsAndKeepsNothingPending) {
-  chats["s"] = {{"x", 1}};
-  make().setOpenSID("s");
-  app->receive(nlohmann::json::parse(R"({"act":"send","text":"hello"})"));
-  settle();
-  ASSERT_EQ(dialogs.alerts.size(), 1u);
-  EXPECT_EQ(dialogs.alerts[0].title, "The terminal for this conversation is closed");
-  EXPECT_TRUE(app->state().pending.empty());
-  EXPECT_TRUE(typed.empty());
-}
-
-TEST_F(AppTest, SendingTypesIntoTheConversationsTerminal) {
-  chats["s"] = {{"x", 1}};
-  Terminal t;
-  t.tty = "/dev/pts/9";
-  t.sessionID = "s";
-  terminals = {t};
-  make().setOpenSID("s");
-  app->receive(nlohmann::json::parse(R"({"act":"send","text":"hello"})"));
-  settle();
-  EXPECT_EQ(typed, std::vector<std::string>{"/dev/pts/9:hello"});
-  ASSERT_EQ(app->state().pending.size(), 1u);
-  EXPECT_TRUE(dialogs.alerts.empty());
-
-  failTty = "/dev/pts/9";
-  app->receive(nlohmann::json::parse(R"({"act":"quick","sid":"s","text":"again"})"));
-  settle();
-  ASSERT_EQ(dialogs.alerts.size(), 1u);
-  EXPECT_EQ(dialogs.alerts[0].title, "The message was not sent");
-  EXPECT_TRUE(app->state().pending.empty()) << "a failed text must not linger in the chat";
 }
 
 TEST_F(AppTest, FindHereOpensSearchAndTellsThePage) {

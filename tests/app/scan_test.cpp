@@ -29,9 +29,9 @@ TEST_F(AppTest, SwitchingTheConversationDuringAScanDiscardsItsResult) {
   chats["b"] = {{"sid", "b"}};
   make().setOpenSID("a");
   app->pageLoaded();
-  bg.runQueued();           // body built chat "a"
-  app->setOpenSID("b");     // user switched meanwhile
-  main.runQueued();         // result lands: discarded, new scan at once
+  bg.runQueued();        // body built chat "a"
+  app->setOpenSID("b");  // user switched meanwhile
+  main.runQueued();      // result lands: discarded, new scan at once
   EXPECT_TRUE(page.named("paint").empty());
   EXPECT_EQ(bg.size(), 1u);
   settle();
@@ -47,6 +47,19 @@ TEST_F(AppTest, OpeningTheSpendViewDuringAScanDiscardsItsResult) {
   EXPECT_TRUE(page.named("paint").empty());
   settle();
   EXPECT_EQ(page.lastPaint()["spend"]["board"], 1);
+}
+
+TEST_F(AppTest, AWiderWindowAskedForDuringAScanDiscardsItsResult) {
+  chats["a"] = {{"sid", "a"}};
+  make().setOpenSID("a");
+  app->pageLoaded();
+  bg.runQueued();  // body read 24 lines
+  app->receive(nlohmann::json::parse(R"({"act":"more"})"));
+  main.runQueued();
+  EXPECT_TRUE(page.named("paint").empty());
+  settle();
+  EXPECT_EQ(page.named("paint").size(), 1u);
+  EXPECT_EQ(chatWant, 80);
 }
 
 TEST_F(AppTest, ALostConversationFallsBackToTheRackInTheSamePaint) {
@@ -216,7 +229,7 @@ TEST_F(AppTest, ASlowScanIsLogged) {
     clock.advance(3.5);
     return units;
   };
-  AppDelegate::Hosts h{&page, &main, &dialogs, bg.poster()};
+  AppDelegate::Hosts h{&page, &main, &dialogs, bg.poster(), {}};
   app = AppDelegate::make(h, slow);
   app->pageLoaded();
   settle();
@@ -226,31 +239,11 @@ TEST_F(AppTest, ASlowScanIsLogged) {
       << *log;
 }
 
-TEST_F(AppTest, WakeAllTypesIntoWaitingTerminalsOnly) {
-  make().pageLoaded();
-  settle();
-
-  testing::internal::CaptureStderr();
-  app->wakeAll();
-  settle();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Velmo: No terminal is waiting for you\n");
-  EXPECT_TRUE(typed.empty());
-
-  units = {unit("a", "wait", "/dev/pts/1"), unit("b", "run", "/dev/pts/2"),
-           unit("c", "wait", "/dev/pts/3"), {{"sid", ""}, {"state", "wait"}, {"tty", "/dev/pts/4"}}};
-  failTty = "/dev/pts/3";
-  testing::internal::CaptureStderr();
-  app->wakeAll();
-  settle();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Velmo: Sent to 1 of 2\n");
-  EXPECT_EQ(typed, (std::vector<std::string>{"/dev/pts/1:continue", "/dev/pts/3:continue"}));
-}
-
 TEST_F(AppTest, ChoresRunOnTheirOwnQueueWithoutPilingUp) {
   std::atomic<int> runs{0};
   auto s = sources();
   s.chores = [&] { ++runs; };
-  AppDelegate::Hosts h{&page, &main, &dialogs, bg.poster()};
+  AppDelegate::Hosts h{&page, &main, &dialogs, bg.poster(), {}};
   app = AppDelegate::make(h, s);
   app->pageLoaded();
   settle();
