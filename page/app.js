@@ -55,65 +55,236 @@ function escapeHtml(s) {
   return String(s).replace(/[&<>"']/g, (c) => ({ '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;', "'": '&#39;' }[c]));
 }
 
-// Markdown as the agent writes it: headings, lists, fenced code, quotes, inline code,
-// emphasis and links. Everything is escaped first, so no text can inject markup.
-function md(text) {
+// Markdown as the agent writes it, line by line. Nothing from the text reaches the markup
+// unescaped: every piece is either escaped text or markup this renderer wrote itself.
+// `paths` are the files the application found named in the text; they become chips.
+
+const MAX_LINKS = 40;
+const URL_END = /[\s<>"`()[\]{}|'\u0000-\u001f\u007f]/;
+
+function md(text, paths) {
+  const ctx = { paths: knownPaths(paths), links: 0 };
   const lines = String(text || '').replace(/\r\n?/g, '\n').split('\n');
   const out = [];
-  let list = null;
   let para = [];
   const flush = () => {
-    if (para.length) out.push('<p dir="auto">' + para.map(inline).join('<br>') + '</p>');
+    if (para.length) out.push('<p dir="auto">' + para.map((l) => inline(l, ctx)).join('<br>') + '</p>');
     para = [];
   };
-  const endList = () => { if (list) { out.push(`</${list}>`); list = null; } };
   for (let i = 0; i < lines.length; i++) {
     const line = lines[i];
-    const fence = line.match(/^\s*```/);
-    if (fence) {
-      flush(); endList();
-      const code = [];
-      for (i++; i < lines.length && !/^\s*```/.test(lines[i]); i++) code.push(lines[i]);
-      out.push('<pre><code>' + escapeHtml(code.join('\n')) + '</code></pre>');
-      continue;
-    }
-    const h = line.match(/^(#{1,6})\s+(.*)$/);
-    const bullet = line.match(/^\s*[-*+]\s+(.*)$/);
-    const numbered = line.match(/^\s*\d+[.)]\s+(.*)$/);
-    const quote = line.match(/^\s*>\s?(.*)$/);
-    if (h) {
-      flush(); endList();
-      const level = Math.min(h[1].length + 2, 6);
-      out.push(`<h${level} dir="auto">${inline(h[2])}</h${level}>`);
-      continue;
-    }
-    if (bullet || numbered) {
+    if (!line.trim()) { flush(); continue; }
+    if (line.startsWith('```')) {
       flush();
-      const kind = bullet ? 'ul' : 'ol';
-      if (list !== kind) { endList(); out.push(`<${kind} dir="auto">`); list = kind; }
-      out.push('<li dir="auto">' + inline((bullet || numbered)[1]) + '</li>');
+      const code = [];
+      for (i++; i < lines.length && !lines[i].startsWith('```'); i++) code.push(lines[i]);
+      out.push('<pre dir="ltr"><code>' + codeHtml(code.join('\n')) + '</code></pre>');
       continue;
     }
-    if (quote) { flush(); endList(); out.push('<blockquote dir="auto">' + inline(quote[1]) + '</blockquote>'); continue; }
-    if (!line.trim()) { flush(); endList(); continue; }
-    endList();
+    const bare = line.trim();
+    if (bare.length >= 3 && (/^-+$/.test(bare) || /^=+$/.test(bare))) { flush(); out.push('<hr>'); continue; }
+    const h = line.match(/^(#{1,4}) (.*)$/);
+    if (h) {
+      flush();
+      const level = h[1].length + 2;
+      out.push(`<h${level} dir="auto">${inline(h[2], ctx)}</h${level}>`);
+      continue;
+    }
+    if (line.startsWith('>')) {
+      flush();
+      const quote = [];
+      for (; i < lines.length && lines[i].startsWith('>'); i++) quote.push(lines[i].replace(/^> ?/, ''));
+      i--;
+      out.push('<blockquote dir="auto">' + quote.map((l) => inline(l, ctx)).join('<br>') + '</blockquote>');
+      continue;
+    }
+    if (line.startsWith('|')) {
+      flush();
+      const rows = [];
+      for (; i < lines.length && lines[i].startsWith('|'); i++) rows.push(tableCells(lines[i]));
+      i--;
+      out.push(tableHtml(rows, ctx));
+      continue;
+    }
+    if (listItem(line)) {
+      flush();
+      const items = [];
+      for (; i < lines.length && listItem(lines[i]); i++) items.push(listItem(lines[i]));
+      i--;
+      out.push(listHtml(items, ctx));
+      continue;
+    }
     para.push(line);
   }
-  flush(); endList();
+  flush();
   return out.join('');
 }
 
-function inline(s) {
-  const codes = [];
-  let t = String(s).replace(/`([^`]+)`/g, (m, c) => { codes.push(c); return `\u0000${codes.length - 1}\u0000`; });
-  t = escapeHtml(t);
-  t = t.replace(/\[([^\]]+)\]\(([^)\s]+)\)/g, (m, txt, href) => `<a href="${href}">${txt}</a>`);
-  t = t.replace(/\*\*([^*]+)\*\*/g, '<strong>$1</strong>');
-  t = t.replace(/(^|[^*\w])\*([^*\n]+)\*(?!\w)/g, '$1<em>$2</em>');
-  t = t.replace(/\u0000(\d+)\u0000/g, (m, n) => '<code>' + escapeHtml(codes[Number(n)]) + '</code>');
-  return t;
+// The direction of a whole text: its first letter that has one, leaving out code, web
+// addresses and paths, which are written left to right in any language.
+function textDir(text) {
+  const t = String(text || '').replace(/```[\s\S]*?(```|$)/g, ' ').replace(/`[^`]*`/g, ' ')
+    .replace(/(https?:\/\/|www\.)\S*/gi, ' ').replace(/(^|\s)[~.]?\/\S*/g, ' ');
+  const m = t.match(/[A-Za-z\u00c0-\u024f\u0370-\u03ff\u0400-\u04ff\u0590-\u05ff\u0600-\u06ff\u0700-\u08ff\ufb1d-\ufdff\ufe70-\ufefc]/);
+  if (!m) return 'auto';
+  return /[\u0590-\u08ff\ufb1d-\ufdff\ufe70-\ufefc]/.test(m[0]) ? 'rtl' : 'ltr';
 }
 
+function knownPaths(paths) {
+  const list = (Array.isArray(paths) ? paths : []).filter((p) => typeof p === 'string' && p.length > 1);
+  return [...new Set(list)].sort((a, b) => b.length - a.length);  // longest first: no path inside another
+}
+
+// "- ", "* ", "· " or "12. ", and a leading blank makes a sub-item.
+function listItem(line) {
+  const m = line.match(/^(\s*)(?:([-*·]) |(\d{1,3})\. )(.*)$/);
+  if (!m) return null;
+  let body = m[4];
+  const task = body.match(/^\[( |x)\] /i);
+  if (task) body = (task[1] === ' ' ? '☐ ' : '☑ ') + body.slice(4);
+  return { sub: m[1].length > 0, ordered: m[3] !== undefined, start: Number(m[3] || 1), body };
+}
+
+function listHtml(items, ctx) {
+  const out = [];
+  let top = null;   // kind of the open top-level list
+  let inner = null; // kind of the open sub-list
+  // Lists and tables take the message's direction: an English item in a Hebrew list
+  // stays in the Hebrew list's order.
+  const open = (it) => (it.ordered ? (it.start !== 1 ? `<ol start="${it.start}">` : '<ol>') : '<ul>');
+  const closeInner = () => { if (inner) { out.push(`</${inner}>`); inner = null; } };
+  const closeTop = () => { closeInner(); if (top) { out.push(`</li></${top}>`); top = null; } };
+  for (const it of items) {
+    const kind = it.ordered ? 'ol' : 'ul';
+    if (it.sub && top) {
+      if (inner !== kind) { closeInner(); out.push(open(it)); inner = kind; }
+      out.push('<li>' + inline(it.body, ctx) + '</li>');
+      continue;
+    }
+    if (top !== kind) { closeTop(); out.push(open(it)); top = kind; } else { closeInner(); out.push('</li>'); }
+    out.push('<li>' + inline(it.body, ctx));
+  }
+  closeTop();
+  return out.join('');
+}
+
+function tableCells(line) {
+  const cells = line.split('|').slice(1);
+  if (cells.length && !cells[cells.length - 1].trim()) cells.pop();
+  return cells.map((c) => c.trim());
+}
+
+function tableHtml(rows, ctx) {
+  const divider = (r) => r.length && r.every((c) => c && /^[-:\s]+$/.test(c));
+  const body = rows.filter((r, i) => !(i === 1 && divider(r)));
+  const [head, ...rest] = body;
+  const cells = (r, tag) => r.map((c) => `<${tag}>${inline(c, ctx)}</${tag}>`).join('');
+  let html = '<div class="tablewrap"><table><thead><tr>' + cells(head || [], 'th') + '</tr></thead><tbody>';
+  for (const r of rest) html += '<tr>' + cells(r, 'td') + '</tr>';
+  return html + '</tbody></table></div>';
+}
+
+// Splits the unclaimed strings of `parts` wherever `find` claims a match; a claimed piece
+// is an object holding its finished markup.
+function carve(parts, re, make) {
+  const out = [];
+  for (const part of parts) {
+    if (typeof part !== 'string') { out.push(part); continue; }
+    re.lastIndex = 0;
+    let at = 0;
+    let m;
+    while ((m = re.exec(part))) {
+      const got = make(m, part);
+      if (!got) { if (m[0] === '') re.lastIndex++; continue; }
+      const start = m.index + (got.skip || 0);
+      const end = start + got.length;
+      if (start > at) out.push(part.slice(at, start));
+      out.push({ html: got.html });
+      at = end;
+      re.lastIndex = end;
+    }
+    if (at < part.length) out.push(part.slice(at));
+  }
+  return out;
+}
+
+function webAddress(m, part) {
+  const start = m.index;
+  if (m[0].toLowerCase().startsWith('www.') && start > 0 && /[\p{L}\p{N}_.\-/@]/u.test(part[start - 1])) return null;
+  let url = m[0].replace(/[.,;:!?]+$/, '');
+  if (/^(https?:\/\/|www\.)$/i.test(url)) return null;
+  const href = /^www\./i.test(url) ? 'https://' + url : url;
+  return { length: url.length, html: `<a href="${escapeHtml(href)}" dir="ltr">${escapeHtml(url)}</a>` };
+}
+const WEB_RE = new RegExp('(?:https?://|www\\.)[^' + URL_END.source.slice(1, -1) + ']*', 'giu');
+
+function chipHtml(path) {
+  return `<a class="chip" href="#" data-path="${escapeHtml(path)}" title="${escapeHtml(path)}" dir="ltr">${escapeHtml(path)}</a>`;
+}
+
+function pathFinder(ctx) {
+  if (!ctx.paths.length) return null;
+  const alt = ctx.paths.map((p) => p.replace(/[.*+?^${}()|[\]\\]/g, '\\$&')).join('|');
+  return new RegExp(alt, 'g');
+}
+
+function pathChips(parts, ctx) {
+  const re = pathFinder(ctx);
+  if (!re) return parts;
+  let chips = 0;
+  return carve(parts, re, (m, part) => {
+    const before = m.index > 0 ? part[m.index - 1] : '';
+    const after = part[m.index + m[0].length] || '';
+    // A path is a whole token: not the tail of a longer word or path, nor its head.
+    if (before && /[\p{L}\p{N}_./~]/u.test(before)) return null;
+    if (after && /[\p{L}\p{N}_\-/~]/u.test(after)) return null;
+    if (++chips > MAX_LINKS) return null;
+    return { length: m[0].length, html: chipHtml(m[0]) };
+  });
+}
+
+function linkTarget(target) {
+  if (/^(https?:|mailto:)/i.test(target)) return target;
+  if (/^[a-z][a-z0-9+.-]*:/i.test(target)) return '';  // no script or other schemes
+  return target;
+}
+
+function inline(s, ctx) {
+  ctx = ctx || { paths: [], links: 0 };
+  let parts = carve([String(s)], /`([^`]+)`/g, (m) => {
+    const code = m[1];
+    if (ctx.paths.includes(code)) return { length: m[0].length, html: chipHtml(code) };
+    if (/^(https?:\/\/|www\.)/i.test(code) && !URL_END.test(code)) {
+      const href = /^www\./i.test(code) ? 'https://' + code : code;
+      return { length: m[0].length, html: `<a href="${escapeHtml(href)}" dir="ltr">${escapeHtml(code)}</a>` };
+    }
+    return { length: m[0].length, html: '<code>' + escapeHtml(code) + '</code>' };
+  });
+  parts = carve(parts, /\[([^\]\n]+)\]\(([^()\s]+)\)/g, (m) => {
+    const href = linkTarget(m[2]);
+    if (!href || ctx.links >= MAX_LINKS) return null;
+    ctx.links++;
+    return { length: m[0].length, html: `<a href="${escapeHtml(href)}">${escapeHtml(m[1])}</a>` };
+  });
+  parts = carve(parts, WEB_RE, webAddress);
+  parts = pathChips(parts, ctx);
+  // Emphasis runs over the text with the finished pieces held as place-holders, so a pair
+  // of stars may enclose a link but never reach into one.
+  const held = [];
+  let t = parts.map((p) => {
+    if (typeof p === 'string') return escapeHtml(p.replace(/[\u0001\u0002]/g, ''));
+    held.push(p.html);
+    return `\u0001${held.length - 1}\u0002`;
+  }).join('');
+  t = t.replace(/\*\*([^*\n]+?)\*\*/g, '<strong>$1</strong>');
+  t = t.replace(/(^|[^*\p{L}\p{N}])\*([^*\s](?:[^*\n]*[^*\s])?)\*(?![*\p{L}\p{N}])/gu, '$1<em>$2</em>');
+  return t.replace(/\u0001(\d+)\u0002/g, (m, n) => held[Number(n)]);
+}
+
+// Code keeps its text; only bare web addresses in it become links.
+function codeHtml(code) {
+  return carve([code], WEB_RE, webAddress).map((p) => (typeof p === 'string' ? escapeHtml(p) : p.html)).join('');
+}
 // ---------- page state ----------
 
 let mode = 'rack';
@@ -186,6 +357,7 @@ function paintAll(d) {
   paintAlerts(mode === 'chat' ? d.alerts || [] : []);
   if (mode === 'rack') paintRack(d);
   else if (mode === 'asks') paintAsks(d);
+  else if (mode === 'chat' || mode === 'reader') paintChat(d);
   else paintComing(mode, d);
 }
 
@@ -666,7 +838,8 @@ function fileCard(path) {
 
 function loadCard(card) {
   const path = card.dataset.path;
-  if (assets.has(path)) fillCard(card, assets.get(path));
+  const a = assetFor(path);
+  if (a) fillCard(card, a);
   else send('asset', { path });
 }
 
@@ -711,6 +884,1428 @@ function paintComing(m, d) {
   view.dataset.coming = m;
   view.replaceChildren();
   view.append(el('h1', 'viewtitle', label('view_' + m)), el('div', 'coming', label('coming')));
+}
+
+// ---------- chat view ----------
+//
+// The log is repainted about every 1.5 s but rebuilt only when the payload's key changes,
+// and then block by block: a block whose line did not change keeps its element, so the
+// reader's place, a selection, folds, find marks and anything typed survive.
+
+const IMAGE_EXT = ['png', 'jpg', 'jpeg', 'gif', 'webp', 'svg', 'heic', 'bmp'];
+const TEXT_EXT = ['md', 'markdown', 'txt', 'json', 'csv', 'tsv', 'py', 'js', 'sh', 'swift', 'css', 'yml', 'yaml', 'log', 'php'];
+const NEAR_BOTTOM = 80;
+const MORE_QUIET = 1200;
+const MINE_RESET = 4000;
+const FLASH = 900;
+const ECHO_LIFE = 8000;
+const PALETTE_SIZE = 9;
+const GIST_MAX = 600;
+const MODELS = ['opus', 'sonnet', 'haiku'];
+
+const store = {
+  get(k) { try { return localStorage.getItem(k); } catch (e) { return null; } },
+  set(k, v) { try { if (v === null) localStorage.removeItem(k); else localStorage.setItem(k, v); } catch (e) { /* private mode */ } },
+};
+
+let chatDom = null;
+let chat = null;            // the last chat payload
+let lastKey = null;
+let lastChatSid = '';
+let stickBottom = true;
+let anchor = null;          // { key, top }: the first line in view and its distance from the log's top
+let growHead = false;       // earlier lines were asked for and have not come yet
+let moreAt = 0;
+let tailSig = '';
+const seenAsks = new Set();
+let foldOn = store.get('chatFold') === '1';
+let foldOpen = new Set();
+let outsOpen = store.get('outsOpen') === '1';
+let outsSig = null;
+let crewSig = null;
+let relaySig = null;
+let typed = [];             // the user's earlier messages, newest first
+let histAt = -1;
+let histDraft = '';
+let shown = [];             // commands the palette shows
+let picked = 0;
+let paletteShut = null;     // the field's text when Escape closed the palette
+let clipped = [];           // attached files
+let editingPath = '';       // a file card being edited
+let logDeferred = false;    // a rebuild waits for the card edit to end
+let echoes = [];            // sent texts not yet carried by a paint
+const drafts = new Map();   // sid -> half-typed text
+const logCache = new Map(); // block key -> { el, sig, block }
+const cardOpen = new Map(); // path -> open, as the user left it
+const asked = new Set();    // paths whose preview was asked for
+let mineAt = -1;
+let mineWhen = 0;
+let dragDepth = 0;
+let findState = null;       // { query, ts, role, token, ready, centred }
+let findHits = [];          // top to bottom: { marks, key, index, ts, role, group }
+let findCur = -1;
+let findWant = null;        // { key, index }: the current match, kept across rebuilds
+let findClosed = null;      // the token of the find the user closed
+let docShown = null;        // what the document pane last filled: path|stamp|editing
+let chatShownMode = '';
+
+function extOf(path) {
+  const name = String(path || '').split('/').pop();
+  const dot = name.lastIndexOf('.');
+  return dot > 0 ? name.slice(dot + 1).toLowerCase() : '';
+}
+function isImagePath(path) { return IMAGE_EXT.includes(extOf(path)); }
+function isTextPath(path) { return TEXT_EXT.includes(extOf(path)); }
+
+// The application answers with "~" put in; the page asked with the path as written.
+function samePath(asked, given) {
+  if (asked === given) return true;
+  return asked.startsWith('~/') && given.endsWith(asked.slice(1)) && given.length > asked.length - 1;
+}
+function assetFor(path) {
+  if (assets.has(path)) return assets.get(path);
+  for (const [p, a] of assets) if (samePath(path, p)) return a;
+  return null;
+}
+
+function sizeText(n) {
+  if (typeof n !== 'number') return String(n || '');
+  if (n < 1024) return n + label('bytes');
+  if (n < 1048576) return Math.floor(n / 1024) + 'K';
+  return (n / 1048576).toFixed(1) + 'M';
+}
+
+function hasSelection(inside) {
+  const sel = window.getSelection();
+  if (!sel || sel.isCollapsed || !sel.rangeCount) return false;
+  return !inside || inside.contains(sel.anchorNode) || inside.contains(sel.focusNode);
+}
+
+function caretToEnd(field) {
+  const n = field.value.length;
+  field.setSelectionRange(n, n);
+}
+
+// ----- building the view once -----
+
+function chatBuild() {
+  const view = $('chatview');
+  view.replaceChildren();
+  delete view.dataset.coming;
+  const d = {};
+  d.view = view;
+
+  const head = el('div', 'chathead');
+  d.slot = el('div', 'cslot');
+  d.slot.dir = 'ltr';
+  const titles = el('div', 'ctitles');
+  const line1 = el('div', 'cline1');
+  d.title = el('span', 'ctitle');
+  d.title.dir = 'auto';
+  d.title.contentEditable = 'true';
+  d.title.spellcheck = false;
+  d.title.title = label('rename');
+  wireTitle(d.title);
+  line1.append(d.title);
+  const line2 = el('div', 'cline2');
+  d.state = el('span', 'cstate');
+  d.state.append(el('i', 'shape'), el('span', 'cstatelabel'));
+  d.model = el('span', 'cmodel');
+  d.ctx = el('span', 'cctx');
+  d.ctx.title = label('ctxTip');
+  line2.append(d.state, d.model, d.ctx);
+  titles.append(line1, line2);
+
+  const tools = el('div', 'ctools');
+  d.fold = button('act fold', label('foldView'), () => toggleFold());
+  d.fold.title = label('foldTip');
+  d.mine = button('act', label('mine'), () => toMine());
+  d.mine.title = label('mineTip');
+  d.outs = button('act outs', '', () => {
+    outsOpen = !outsOpen;
+    store.set('outsOpen', outsOpen ? '1' : null);
+    if (chat) paintOutputs(chat.outputs);
+  });
+  d.modelPick = el('select', 'modelpick');
+  d.modelPick.title = label('modelTip');
+  d.modelPick.append(new Option(label('model'), ''));
+  for (const m of MODELS) d.modelPick.append(new Option(m, m));
+  d.modelPick.addEventListener('change', () => {
+    const m = d.modelPick.value;
+    d.modelPick.value = '';
+    if (m) sendText('/model ' + m);
+  });
+  d.raise = button('act primary raise', '', () => {
+    if (!chat) return;
+    if (chat.live) send('raise');
+    else send('resume', { sid: chat.sid });
+  });
+  tools.append(d.fold, d.mine, d.outs, d.modelPick, d.raise);
+  head.append(d.slot, titles, tools);
+
+  d.relay = el('div', 'crelay');
+  d.crew = el('div', 'crewstrip');
+  d.outList = el('div', 'outlist');
+
+  const main = el('div', 'chatmain');
+  const logwrap = el('div', 'logwrap');
+  d.findbar = el('div', 'findbar');
+  d.findbar.hidden = true;
+  d.findQuery = el('bdi', 'fq');
+  d.findCount = el('span', 'fcount');
+  d.findPrev = button('act', '↑', () => findStep(-1));
+  d.findPrev.title = label('findPrev');
+  d.findNext = button('act', '↓', () => findStep(1));
+  d.findNext.title = label('findNext');
+  const findClose = button('act', '✕', () => closeFind(true));
+  findClose.title = label('findClose');
+  d.findbar.append(el('span', 'flabel', label('findIn')), d.findQuery, d.findCount, d.findPrev, d.findNext, findClose);
+
+  d.log = el('div', 'log');
+  d.log.tabIndex = -1;
+  d.col = el('div', 'logcol');
+  d.log.append(d.col);
+  d.pill = button('pill', '', () => { toBottom(); hidePill(); });
+  d.pill.hidden = true;
+  d.log.addEventListener('scroll', onLogScroll, { passive: true });
+  if (window.ResizeObserver) new ResizeObserver(onLogResize).observe(d.col);
+
+  d.composer = buildComposer(d);
+  logwrap.append(d.findbar, d.log, d.pill, d.composer);
+
+  d.doc = buildDocPane(d);
+  main.append(logwrap, d.doc);
+  view.append(head, d.relay, d.crew, d.outList, main);
+  chatDom = d;
+}
+
+function wireTitle(title) {
+  const finish = () => {
+    if (!chat) return;
+    const name = title.textContent.replace(/\s+/g, ' ').trim();
+    if (name && name !== chat.title) send('rename', { sid: chat.sid, name, real: true });
+    else title.textContent = chat.title || '';
+  };
+  title.addEventListener('keydown', (e) => {
+    e.stopPropagation();
+    if (e.key === 'Enter' || e.key === 'Escape') { e.preventDefault(); title.blur(); }
+  });
+  title.addEventListener('blur', finish);
+  title.addEventListener('paste', (e) => {
+    e.preventDefault();
+    const text = (e.clipboardData && e.clipboardData.getData('text/plain')) || '';
+    document.execCommand('insertText', false, text.replace(/\s+/g, ' '));
+  });
+}
+
+function buildComposer(d) {
+  const box = el('div', 'composer');
+  d.target = el('div', 'ctarget');
+  d.palette = el('div', 'palette');
+  d.palette.hidden = true;
+  d.palette.setAttribute('role', 'listbox');
+  const row = el('div', 'crow');
+  d.field = el('textarea', 'cfield');
+  d.field.rows = 1;
+  d.field.dir = 'auto';
+  d.field.placeholder = label('composerHint');
+  d.send = button('act primary csend', label('sendText'), () => sendTyped());
+  row.append(d.field, d.send);
+  d.clips = el('div', 'clips');
+  box.append(d.palette, d.target, row, d.clips);
+
+  d.field.addEventListener('keydown', onFieldKey);
+  d.field.addEventListener('input', () => {
+    histAt = -1;
+    autosize();
+    updatePalette();
+    if (chat) drafts.set(chat.sid, d.field.value);
+  });
+  d.field.addEventListener('paste', (e) => {
+    const files = e.clipboardData ? [...e.clipboardData.files] : [];
+    if (!files.length) return;
+    e.preventDefault();
+    for (const f of files) stashFile(f);
+  });
+  d.field.addEventListener('blur', () => setTimeout(() => {
+    if (document.activeElement !== d.field) closePalette(false);
+  }, 120));
+  return box;
+}
+
+function buildDocPane(d) {
+  const pane = el('aside', 'docpane');
+  pane.hidden = true;
+  const head = el('div', 'dochead');
+  // The file's name always shows; a long folder gives way.
+  d.docName = el('div', 'docname');
+  d.docName.dir = 'ltr';
+  d.docNote = el('span', 'docnote');
+  d.docMode = button('act primary', '', () => {
+    if (d.docEditing) send('saveDoc', { text: d.docText.value });
+    else send('editDoc');
+  });
+  d.docReveal = button('act', label('openOutside'), () => { if (d.docPath) send('reveal', { path: d.docPath }); });
+  d.docClose = button('act', label('close'), () => send('closeDoc'));
+  head.append(d.docName, d.docNote, el('span', 'gap'), d.docMode, d.docReveal, d.docClose);
+  d.docView = el('div', 'docbody md');
+  d.docText = el('textarea', 'doctext');
+  d.docText.dir = 'auto';
+  d.docText.spellcheck = false;
+  d.docText.hidden = true;
+  keepEscape(d.docText);
+  pane.append(head, d.docView, d.docText);
+  return pane;
+}
+
+// Escape in an editor must not leave the view and lose the edit.
+function keepEscape(area) {
+  area.addEventListener('keydown', (e) => { if (e.key === 'Escape') e.stopPropagation(); });
+}
+
+// ----- painting -----
+
+function paintChat(d) {
+  if (!chatDom) chatBuild();
+  const entering = chatShownMode !== mode;
+  chatShownMode = mode;
+  const c = d.chat || null;
+  if (c && mode === 'chat') {
+    if (c.sid !== lastChatSid) chatReset(c.sid);
+    chat = c;
+    typed = Array.isArray(c.history) ? c.history.filter((t) => typeof t === 'string') : [];
+    paintHead(c);
+    paintCrew(Array.isArray(c.crew) ? c.crew : []);
+    paintOutputs(Array.isArray(c.outputs) ? c.outputs : []);
+    paintTarget(c);
+    adoptFind(d.find, c);
+    // A find still looking for its place hears "ready" even when the lines did not change.
+    if (!paintLog(c) && findState && !findState.centred) findAfterRebuild(c);
+    // A view taken off the screen loses its scroll position: put the reader back.
+    if (entering) { if (stickBottom) toBottom(); else restoreAnchor(); }
+  }
+  paintDoc(d.doc || null);
+}
+
+function chatReset(sid) {
+  const d = chatDom;
+  if (lastChatSid) drafts.set(lastChatSid, d.field.value);
+  lastChatSid = sid;
+  d.field.value = drafts.get(sid) || '';
+  autosize();
+  closePalette(false);
+  stickBottom = true;
+  anchor = null;
+  tailSig = '';
+  growHead = false;
+  foldOpen = new Set();
+  lastKey = null;
+  echoes = [];
+  histAt = -1;
+  clipped = [];
+  paintClips();
+  editingPath = '';
+  logDeferred = false;
+  outsSig = null;
+  crewSig = null;
+  relaySig = null;
+  mineAt = -1;
+  seenAsks.clear();
+  findState = null;
+  findHits = [];
+  findCur = -1;
+  findWant = null;
+  logCache.clear();
+  d.col.replaceChildren();
+  hidePill();
+}
+
+function paintHead(c) {
+  const d = chatDom;
+  d.slot.replaceChildren(...slotView(c.slot).childNodes);
+  if (document.activeElement !== d.title) d.title.textContent = c.title || '';
+  const asking = c.ask && Array.isArray(c.ask.parts) && c.ask.parts.length > 0;
+  const state = asking ? 'ask' : ['run', 'wait', 'closed'].includes(c.state) ? c.state : 'quiet';
+  d.state.className = 'cstate ' + state;
+  d.state.querySelector('.cstatelabel').textContent = c.stateLabel || '';
+  d.model.textContent = c.model || '';
+  d.model.hidden = !c.model;
+  d.ctx.textContent = c.context || '';
+  d.ctx.hidden = !c.context;
+  d.ctx.className = 'cctx' + (c.ctxLevel === 'ask' ? ' heavy' : c.ctxLevel === 'warn' ? ' warm' : '');
+  d.fold.classList.toggle('on', foldOn);
+  d.fold.setAttribute('aria-pressed', foldOn ? 'true' : 'false');
+  d.modelPick.hidden = !c.live;
+  d.raise.textContent = c.live ? label('toTerminal') : label('resume');
+  d.raise.title = c.live ? label('toTerminalTip') : label('resumeTip');
+
+  const sig = [c.relay, c.relayAgents, c.relayShell, c.sid].join('|');
+  if (sig !== relaySig) {
+    relaySig = sig;
+    d.relay.replaceChildren();
+    if (c.relay === 'ready') {
+      d.relay.append(button('act relaygo', label('relayReady'), (e, b) => {
+        b.textContent = label('relayWaiting');
+        b.disabled = true;
+        send('relayGo', { sid: c.sid });
+      }));
+    } else if (c.relay === 'go') {
+      d.relay.append(el('span', 'relaywait', label('relayWaiting')));
+    }
+    if (c.relay && c.relayAgents > 0) d.relay.append(el('span', 'relaynote', `${c.relayAgents}${label('relayAgents')}`));
+    else if (c.relay && c.relayShell) d.relay.append(el('span', 'relaynote', label('relayShell')));
+    d.relay.hidden = !d.relay.childNodes.length;
+  }
+}
+
+function paintCrew(crew) {
+  const d = chatDom;
+  const sig = JSON.stringify(crew.map((a) => [a.id, a.task, a.state, a.stateLabel, a.doing]));
+  if (sig === crewSig) return;
+  crewSig = sig;
+  d.crew.replaceChildren();
+  d.crew.hidden = !crew.length;
+  for (const a of crew) {
+    const chip = button('crewchip ' + (a.state === 'run' ? 'run' : 'quiet'), '', () => send('agents'));
+    const task = el('span', 'ctask', a.task);
+    task.dir = 'auto';
+    chip.append(el('i', 'dot'), task);
+    if (a.doing) { const doing = el('span', 'cdoing', a.doing); doing.dir = 'auto'; chip.append(doing); }
+    chip.append(el('span', 'cstate', a.stateLabel));
+    d.crew.append(chip);
+  }
+}
+
+function paintOutputs(list) {
+  const d = chatDom;
+  d.outs.hidden = !list.length;
+  d.outs.replaceChildren(el('span', 'caret', outsOpen ? '▾' : '▸'), el('span', '', label('outputs')), el('b', 'count', String(list.length)));
+  d.outs.setAttribute('aria-expanded', outsOpen ? 'true' : 'false');
+  d.outList.hidden = !(outsOpen && list.length);
+  const sig = list.map((o) => `${o.path}\u0001${o.size}`).join('\u0002');
+  if (sig === outsSig || editingCard()) return;
+  outsSig = sig;
+  d.outList.replaceChildren();
+  list.forEach((o, i) => {
+    const meta = [`#${o.n || i + 1}`, o.kind, o.when, sizeText(o.size)].filter((x) => x && x !== '#');
+    d.outList.append(chatCard(o.path, meta));
+  });
+}
+
+function paintTarget(c) {
+  const d = chatDom;
+  d.field.disabled = !c.live;
+  d.send.disabled = !c.live;
+  d.composer.classList.toggle('closed', !c.live);
+  d.target.textContent = c.live
+    ? label('composerTarget').replace('{slot}', c.slot || '—')
+    : label('composerClosed');
+}
+
+// ----- the log -----
+
+function linesOf(c) {
+  const lines = Array.isArray(c.lines) ? c.lines.filter((l) => l && typeof l === 'object') : [];
+  const now = Date.now();
+  echoes = echoes.filter((e) => youCount(lines, e.text) <= e.base && now - e.at < ECHO_LIFE);
+  for (const e of echoes) lines.push({ role: 'you', text: e.text, arg: '', when: '', paths: [], pending: true });
+  return lines;
+}
+
+function youCount(lines, text) {
+  let n = 0;
+  for (const l of lines) if (l.role === 'you' && String(l.text || '').trim() === text) n++;
+  return n;
+}
+
+function gistOf(text) {
+  return String(text || '').replaceAll('```', '').replace(/[`*#>]/g, '').replace(/\s+/g, ' ').trim().slice(0, GIST_MAX);
+}
+
+// Blocks in order: the earlier bar, the orphan head when lines come before the first
+// message of the user's, the lines, the question.
+function chatBlocks(c, lines) {
+  const blocks = [];
+  blocks.push({ key: '@earlier', sig: c.atStart ? 'start' : 'more', make: () => earlierBar(c.atStart) });
+  const seen = new Map();
+  let group = null;
+  const groups = new Map();
+  const firstYou = lines.findIndex((l) => l.role === 'you');
+  if (lines.length && firstYou !== 0) {
+    group = { key: 'orphan', actions: 0, sayings: 0 };
+    groups.set('orphan', group);
+    blocks.push({ key: '@orphan', sig: 'orphan', head: true, group: 'orphan', counts: group, make: orphanHead });
+  }
+  for (const l of lines) {
+    const text = String(l.text || '');
+    const base = `${l.role}|${l.pending ? 'p' : l.when || ''}|${text.slice(0, 160)}|${l.arg || ''}`;
+    const n = (seen.get(base) || 0) + 1;
+    seen.set(base, n);
+    const key = base + '#' + n;
+    const sig = JSON.stringify([l.role, text, l.arg || '', l.when || '', !!l.pending, l.paths || []]);
+    const b = { key, sig, line: l };
+    if (l.role === 'you') {
+      group = { key, actions: 0, sayings: 0 };
+      groups.set(key, group);
+      b.head = true;
+      b.counts = group;
+      b.make = () => turnRow(l, key);
+    } else {
+      if (l.role === 'tool') group.actions++;
+      else group.sayings++;
+      b.make = l.role === 'tool' ? () => actionRow(l) : () => turnRow(l, key);
+    }
+    b.group = group.key;
+    blocks.push(b);
+  }
+  const ask = c.ask && Array.isArray(c.ask.parts) && c.ask.parts.length ? c.ask : null;
+  if (ask) {
+    const sig = `${c.sid}|${firstQuestionOf(ask)}`;
+    // "since" ages every minute; the card (and what is typed into it) stays meanwhile.
+    const cardSig = JSON.stringify(Object.assign({}, ask, { since: '' }));
+    blocks.push({ key: '@ask|' + sig, sig: cardSig, ask: sig, make: () => askBlock(ask) });
+  }
+  return blocks;
+}
+
+function earlierBar(atStart) {
+  const bar = el('div', 'blk earlier' + (atStart ? ' start' : ''));
+  if (atStart) bar.append(el('span', '', label('chatStart')));
+  else bar.append(button('link', '↑ ' + label('earlier'), () => loadEarlier()));
+  return bar;
+}
+
+function orphanHead() {
+  const head = el('div', 'blk orphan');
+  head.append(el('span', 'foldmark'), el('span', 'otext', label('orphanHead')));
+  head.addEventListener('click', () => { if (foldOn && !hasSelection()) toggleGroup('orphan', head); });
+  return head;
+}
+
+function actionRow(l) {
+  const row = el('div', 'blk action');
+  row.append(el('span', 'tick', '✓'));
+  const t = el('span', 'atext', l.text);
+  t.dir = 'auto';
+  row.append(t);
+  if (l.arg) {
+    const a = el('bdi', 'aarg', l.arg);
+    row.append(el('span', 'asep', ' · '), a);
+  }
+  row.title = l.arg ? `${l.text} · ${l.arg}` : String(l.text || '');
+  return row;
+}
+
+function turnRow(l, key) {
+  const you = l.role === 'you';
+  const row = el('div', `blk turn ${you ? 'you' : 'agent'}` + (l.pending ? ' pending' : ''));
+  const head = el('div', 'turnhead');
+  head.append(el('span', 'who', you ? label('speakerYou') : label('speakerAgent')));
+  if (l.when) head.append(el('span', 'when', l.when));
+  if (l.pending) head.append(el('span', 'pend', label('pending')));
+  if (you) head.append(el('span', 'foldmark'));
+  row.append(head);
+  if (you) {
+    const gist = el('div', 'gist', gistOf(l.text));
+    gist.dir = 'auto';
+    row.append(gist);
+  }
+  const body = el('div', 'body md');
+  body.dir = textDir(l.text);
+  body.innerHTML = md(l.text, l.paths);
+  row.append(body);
+  const paths = Array.isArray(l.paths) ? l.paths.filter((p) => typeof p === 'string' && p) : [];
+  if (paths.length) {
+    const cards = el('div', 'cards');
+    for (const p of paths) cards.append(chatCard(p));
+    row.append(cards);
+  }
+  if (you) {
+    row.addEventListener('click', (e) => {
+      if (!foldOn || hasSelection()) return;
+      if (e.target.closest('a, button, textarea, input, select, .filecard')) return;
+      if (row.classList.contains('open') && e.target.closest('.body')) return;
+      toggleGroup(key, row);
+    });
+  }
+  return row;
+}
+
+function askBlock(ask) {
+  const box = el('div', 'blk askblk');
+  box.append(askCard(ask, false));
+  return box;
+}
+
+function paintLog(c) {
+  const d = chatDom;
+  const lines = linesOf(c);
+  const key = `${c.key}\u0001${echoes.map((e) => e.text).join('\u0002')}`;
+  if (key === lastKey) return false;
+  if (editingPath) { logDeferred = true; return false; }
+  logDeferred = false;
+  lastKey = key;
+  const log = d.log;
+  const wasNear = nearBottom();
+  const fromBottom = log.scrollHeight - log.scrollTop - log.clientHeight;
+  const firstBefore = firstLineKey();
+
+  unmarkFind();
+  const blocks = chatBlocks(c, lines);
+  reconcile(blocks);
+  applyFolds();
+  markFind();
+
+  const last = blocks.filter((b) => b.line).pop();
+  const tail = last ? last.key : '';
+  const askBlk = blocks.find((b) => b.ask);
+  const askSig = askBlk ? askBlk.ask : '';
+  if (growHead && restoreAnchor()) {
+    // Earlier lines came in above: the reader stays on the line being read.
+  } else if (wasNear || stickBottom) {
+    toBottom();
+    hidePill();
+  } else {
+    if (!restoreAnchor()) log.scrollTop = log.scrollHeight - log.clientHeight - fromBottom;
+    if (askSig && !seenAsks.has(askSig)) showPill('ask');
+    else if (tailSig && tail !== tailSig) showPill('new');
+  }
+  if (askSig) seenAsks.add(askSig);
+  tailSig = tail;
+  if (c.atStart || (firstBefore && firstLineKey() !== firstBefore)) growHead = false;
+  paintEarlier();
+  findAfterRebuild(c);
+  return true;
+}
+
+function firstLineKey() {
+  for (const node of chatDom.col.children) {
+    const k = node.dataset.key || '';
+    if (!k.startsWith('@')) return k;
+  }
+  return '';
+}
+
+function paintEarlier() {
+  const bar = logCache.get('@earlier');
+  if (!bar) return;
+  bar.el.classList.toggle('loading', growHead);
+  const b = bar.el.querySelector('button');
+  if (b) b.textContent = growHead ? label('earlierLoading') : '↑ ' + label('earlier');
+}
+
+function reconcile(blocks) {
+  const col = chatDom.col;
+  const keep = new Set();
+  const els = [];
+  for (const b of blocks) {
+    let entry = logCache.get(b.key);
+    if (!entry || entry.sig !== b.sig) {
+      const node = b.make();
+      node.dataset.key = b.key;
+      if (entry) entry.el.replaceWith(node);
+      entry = { el: node, sig: b.sig };
+      logCache.set(b.key, entry);
+    }
+    entry.block = b;
+    keep.add(b.key);
+    els.push(entry.el);
+  }
+  for (const [k, e] of logCache) {
+    if (!keep.has(k)) { e.el.remove(); logCache.delete(k); }
+  }
+  // Only blocks out of place move, so a selection in a kept block stays.
+  els.forEach((node, i) => {
+    if (col.children[i] !== node) col.insertBefore(node, col.children[i] || null);
+  });
+}
+
+function countsText(g) {
+  const parts = [];
+  if (g.actions) parts.push(g.actions === 1 ? label('oneAction') : label('actions').replace('{n}', g.actions));
+  if (g.sayings) parts.push(g.sayings === 1 ? label('oneSaying') : label('sayings').replace('{n}', g.sayings));
+  return parts.length ? parts.join(' · ') : label('noReply');
+}
+
+function applyFolds() {
+  chatDom.log.classList.toggle('foldon', foldOn);
+  for (const e of logCache.values()) {
+    const b = e.block;
+    if (!b || !b.group) continue;
+    const open = foldOpen.has(b.group);
+    if (b.head) {
+      e.el.classList.toggle('open', open);
+      const mark = e.el.querySelector('.foldmark');
+      if (mark) mark.textContent = (open ? '▾ ' : '▸ ') + countsText(b.counts);
+    } else {
+      e.el.classList.toggle('hid', foldOn && !open);
+    }
+  }
+}
+
+function toggleGroup(group, headEl) {
+  const before = headEl ? headEl.getBoundingClientRect().top : 0;
+  if (foldOpen.has(group)) foldOpen.delete(group);
+  else foldOpen.add(group);
+  applyFolds();
+  // The clicked head stays where the pointer is.
+  if (headEl) chatDom.log.scrollTop += headEl.getBoundingClientRect().top - before;
+  settleScroll();
+}
+
+function toggleFold() {
+  if (!chatDom) return;
+  foldOn = !foldOn;
+  store.set('chatFold', foldOn ? '1' : null);
+  const keep = firstInView();
+  const before = keep ? keep.getBoundingClientRect().top : 0;
+  applyFolds();
+  chatDom.fold.classList.toggle('on', foldOn);
+  chatDom.fold.setAttribute('aria-pressed', foldOn ? 'true' : 'false');
+  if (stickBottom) toBottom();
+  else if (keep && keep.offsetParent) chatDom.log.scrollTop += keep.getBoundingClientRect().top - before;
+  settleScroll();
+}
+
+// ----- scrolling -----
+
+function nearBottom() {
+  const log = chatDom.log;
+  return log.scrollHeight - log.scrollTop - log.clientHeight < NEAR_BOTTOM;
+}
+
+function toBottom() {
+  const log = chatDom.log;
+  log.scrollTop = log.scrollHeight;
+  stickBottom = true;
+  captureAnchor();
+}
+
+// The first line (not the bar or a head of the log's own) that reaches into the view.
+function firstInView() {
+  const log = chatDom.log;
+  const top = log.scrollTop;
+  for (const node of chatDom.col.children) {
+    const k = node.dataset.key || '';
+    if (k.startsWith('@') || !node.offsetParent) continue;
+    if (node.offsetTop + node.offsetHeight > top) return node;
+  }
+  return null;
+}
+
+function captureAnchor() {
+  const node = firstInView();
+  anchor = node ? { key: node.dataset.key, top: node.offsetTop - chatDom.log.scrollTop } : null;
+}
+
+function restoreAnchor() {
+  if (!anchor) return false;
+  const entry = logCache.get(anchor.key);
+  if (!entry || !entry.el.offsetParent) return false;
+  chatDom.log.scrollTop = entry.el.offsetTop - anchor.top;
+  return true;
+}
+
+function settleScroll() {
+  stickBottom = nearBottom();
+  captureAnchor();
+  if (stickBottom) hidePill();
+}
+
+let scrollQueued = false;
+function onLogScroll() {
+  if (scrollQueued) return;
+  scrollQueued = true;
+  requestAnimationFrame(() => { scrollQueued = false; settleScroll(); });
+}
+
+// Pictures arriving, cards opening: the view keeps to the bottom or to its line.
+function onLogResize() {
+  if (mode !== 'chat') return;
+  if (stickBottom) toBottom();
+  else restoreAnchor();
+}
+
+function showPill(kind) {
+  const pill = chatDom.pill;
+  pill.textContent = kind === 'ask' ? label('pillAsk') : label('pillNew');
+  pill.classList.toggle('ask', kind === 'ask');
+  pill.hidden = false;
+}
+function hidePill() { if (chatDom) chatDom.pill.hidden = true; }
+
+function loadEarlier() {
+  if (!chat || chat.atStart) return;
+  const now = Date.now();
+  if (now - moreAt < MORE_QUIET) return;
+  moreAt = now;
+  growHead = true;
+  stickBottom = false;
+  captureAnchor();
+  paintEarlier();
+  send('more');
+}
+
+function toMine() {
+  if (!chatDom || mode !== 'chat') return;
+  const mine = [...chatDom.col.querySelectorAll('.turn.you')].filter((n) => n.offsetParent);
+  if (!mine.length) return;
+  const now = Date.now();
+  if (mineAt < 0 || now - mineWhen > MINE_RESET) mineAt = mine.length - 1;
+  else mineAt = (mineAt - 1 + mine.length) % mine.length;
+  mineWhen = now;
+  const target = mine[Math.min(mineAt, mine.length - 1)];
+  chatDom.log.scrollTop = target.offsetTop - 16;
+  settleScroll();
+  flash(target);
+}
+
+function flash(node) {
+  node.classList.remove('flash');
+  void node.offsetWidth;
+  node.classList.add('flash');
+  setTimeout(() => node.classList.remove('flash'), FLASH);
+}
+
+// ----- file cards -----
+
+function chatCard(path, meta) {
+  const card = el('div', 'filecard chatcard');
+  card.dataset.path = path;
+  const image = isImagePath(path);
+  const text = isTextPath(path);
+  const head = el('div', 'cardhead');
+  const toggle = button('filehead', '', () => setCardOpen(card, !card.classList.contains('open'), true));
+  toggle.title = path;
+  const name = el('bdi', 'cname', path.split('/').pop() || path);
+  name.dir = 'ltr';
+  toggle.append(el('span', 'caret'), name);
+  for (const m of meta || []) toggle.append(el('span', 'cmeta', m));
+  head.append(toggle);
+  const tools = el('div', 'cardtools');
+  if (text) {
+    tools.append(button('link cedit', label('edit'), () => startCardEdit(card)));
+    tools.append(button('link', label('beside'), () => send('openDoc', { path })));
+  }
+  if (!text && !image) tools.append(button('link', label('openOutside'), () => send('reveal', { path })));
+  head.append(tools);
+  card.append(head, el('div', 'filebody'));
+  const open = cardOpen.has(path) ? cardOpen.get(path) : image;
+  if (open) setCardOpen(card, true, false);
+  return card;
+}
+
+function setCardOpen(card, open, byHand) {
+  const path = card.dataset.path;
+  card.classList.toggle('open', open);
+  if (byHand) cardOpen.set(path, open);
+  if (!open) return;
+  const a = assetFor(path);
+  if (a) fillChatCard(card, a);
+  // Opening by hand asks again: the agent may have changed the file since.
+  if (!a || byHand) {
+    if (!asked.has(path) || byHand) { asked.add(path); send('asset', { path }); }
+  }
+}
+
+function fillChatCard(card, p) {
+  const path = card.dataset.path;
+  if (editingPath === path && card.querySelector('.cardedit')) {
+    // Saved: leave editing; a failed save keeps the text and says why.
+    const note = card.querySelector('.cardnote');
+    if (p.note) { note.textContent = p.note; note.classList.toggle('warn', !!p.warn); }
+    if (p.warn || !p.note) return;
+    editingPath = '';
+    card.classList.remove('editing');
+  }
+  const body = card.querySelector('.filebody');
+  body.replaceChildren();
+  if (p.error) body.append(el('div', 'warn', p.error));
+  else if (p.src) { const img = el('img', ''); img.src = p.src; img.alt = p.name || ''; body.append(img); }
+  else if (Array.isArray(p.shots)) for (const s of p.shots) { const img = el('img', ''); img.src = s; body.append(img); }
+  else if (typeof p.text === 'string') {
+    if (p.kind === 'md') { const m = el('div', 'md'); m.dir = textDir(p.text); m.innerHTML = md(p.text); body.append(m); }
+    else { const pre = el('pre', '', p.text); pre.dir = 'ltr'; body.append(pre); }
+  }
+  if (p.note) body.append(el('div', p.warn ? 'warn' : 'note', p.note));
+  if (logDeferred && !editingPath && chat) paintLog(chat);
+}
+
+function startCardEdit(card) {
+  const path = card.dataset.path;
+  const a = assetFor(path);
+  if (editingPath && editingPath !== path) return false;
+  if (!a || typeof a.text !== 'string') {
+    setCardOpen(card, true, true);
+    return false;
+  }
+  editingPath = path;
+  card.classList.add('open', 'editing');
+  cardOpen.set(path, true);
+  const body = card.querySelector('.filebody');
+  const box = el('div', 'cardedit');
+  const area = el('textarea', '');
+  area.value = a.text;
+  area.dir = 'auto';
+  area.spellcheck = false;
+  area.rows = Math.min(24, Math.max(6, a.text.split('\n').length + 1));
+  keepEscape(area);
+  const bar = el('div', 'cardbar');
+  bar.append(
+    button('act primary', label('save'), () => saveCard(card)),
+    button('act', label('cancel'), () => {
+      editingPath = '';
+      card.classList.remove('editing');
+      fillChatCard(card, assetFor(path) || a);
+    }),
+    el('span', 'cardnote'));
+  box.append(area, bar);
+  body.replaceChildren(box);
+  area.focus();
+  return true;
+}
+
+function saveCard(card) {
+  const area = card.querySelector('.cardedit textarea');
+  if (!area) return;
+  const note = card.querySelector('.cardnote');
+  if (note) { note.textContent = label('saving'); note.classList.remove('warn'); }
+  send('saveAsset', { path: card.dataset.path, text: area.value });
+}
+
+function editingCard() {
+  if (!editingPath || !chatDom) return null;
+  for (const card of chatDom.view.querySelectorAll('.chatcard.editing')) {
+    if (card.dataset.path === editingPath) return card;
+  }
+  return null;
+}
+
+// ----- the document pane -----
+
+function paintDoc(doc) {
+  const d = chatDom;
+  d.view.classList.toggle('hasdoc', !!doc);
+  d.doc.hidden = !doc;
+  if (!doc) { docShown = null; d.docPath = ''; d.docEditing = false; return; }
+  d.docPath = doc.path || '';
+  d.docEditing = !!doc.editing;
+  const shownName = String(doc.name || doc.path || '');
+  const cut = shownName.lastIndexOf('/') + 1;
+  d.docName.replaceChildren(el('span', 'docdir', shownName.slice(0, cut)), el('span', 'docfile', shownName.slice(cut)));
+  d.docName.title = doc.path || '';
+  d.docNote.textContent = doc.note || '';
+  d.docNote.classList.toggle('warn', !!doc.warn);
+  d.docMode.textContent = doc.editing ? label('save') : label('edit');
+  const shown = `${doc.path}\u0001${doc.stamp}\u0001${doc.editing ? 1 : 0}`;
+  if (shown === docShown) return;
+  docShown = shown;
+  const text = typeof doc.text === 'string' ? doc.text : '';
+  d.docText.hidden = !doc.editing;
+  d.docView.hidden = !!doc.editing;
+  if (doc.editing) {
+    d.docText.value = text;
+    d.docText.focus();
+  } else if (/^(md|markdown)$/.test(extOf(doc.path))) {
+    d.docView.dir = textDir(text);
+    d.docView.innerHTML = md(text, doc.paths);
+  } else {
+    const pre = el('pre', 'plain', text);
+    pre.dir = 'auto';
+    d.docView.replaceChildren(pre);
+  }
+}
+
+// ----- find in the conversation -----
+
+// Points, cantillation, zero-width and direction marks and the soft hyphen do not count.
+function skipsInFind(code) {
+  return (code >= 0x0591 && code <= 0x05bd) || code === 0x05bf || code === 0x05c1 || code === 0x05c2 ||
+    code === 0x05c4 || code === 0x05c5 || code === 0x05c7 || (code >= 0x200b && code <= 0x200f) ||
+    (code >= 0x202a && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069) || code === 0x00ad;
+}
+
+// The folded text and, for each of its characters, where it came from.
+function foldFind(chunks) {
+  let s = '';
+  const from = [];
+  let blank = true;
+  for (const chunk of chunks) {
+    if (chunk === null) {  // a block boundary
+      if (!blank) { s += ' '; from.push(null); blank = true; }
+      continue;
+    }
+    const t = chunk.node ? chunk.node.data : chunk.text;
+    for (let i = 0; i < t.length;) {
+      const code = t.codePointAt(i);
+      const len = code > 0xffff ? 2 : 1;
+      if (!skipsInFind(code)) {
+        const ch = String.fromCodePoint(code);
+        if (/\s/.test(ch)) {
+          if (!blank) { s += ' '; from.push({ node: chunk.node, at: i, len }); blank = true; }
+        } else {
+          const low = ch.toLowerCase();
+          for (let k = 0; k < low.length; k++) { s += low[k]; from.push({ node: chunk.node, at: i, len }); }
+          blank = false;
+        }
+      }
+      i += len;
+    }
+  }
+  return { s, from };
+}
+
+function foldQuery(q) { return foldFind([{ text: String(q || '') }]).s.trim(); }
+
+const BLOCK_TAGS = new Set(['P', 'LI', 'PRE', 'H3', 'H4', 'H5', 'H6', 'BLOCKQUOTE', 'TR', 'TD', 'TH', 'BR', 'HR', 'DIV', 'UL', 'OL', 'TABLE']);
+
+function textChunks(body) {
+  const chunks = [];
+  const skip = (n) => n.closest && n.closest('.filecard, .chip, button, textarea');
+  const walk = (node) => {
+    for (const child of node.childNodes) {
+      if (child.nodeType === 3) { if (child.data) chunks.push({ node: child }); continue; }
+      if (child.nodeType !== 1 || skip(child)) continue;
+      const block = BLOCK_TAGS.has(child.tagName);
+      if (block) chunks.push(null);
+      walk(child);
+      if (block) chunks.push(null);
+    }
+  };
+  walk(body);
+  return chunks;
+}
+
+function occurrences(s, q) {
+  const out = [];
+  if (!q) return out;
+  for (let i = s.indexOf(q); i >= 0; i = s.indexOf(q, i + q.length)) out.push([i, i + q.length]);
+  return out;
+}
+
+function markFind() {
+  findHits = [];
+  const d = chatDom;
+  if (!findState) { d.findbar.hidden = true; return; }
+  d.findbar.hidden = false;
+  d.findQuery.textContent = findState.query;
+  const q = foldQuery(findState.query);
+  if ([...q].length < 2) { paintFindCount(); return; }
+  const turns = [];
+  for (const node of d.col.querySelectorAll('.turn')) {
+    const body = node.querySelector('.body');
+    const entry = logCache.get(node.dataset.key);
+    if (!body || !entry) continue;
+    turns.push({ node, entry, folded: foldFind(textChunks(body)) });
+  }
+  let ranges = turns.map((t) => occurrences(t.folded.s, q));
+  if (!ranges.some((r) => r.length)) {
+    const words = [...new Set(q.split(' ').filter((w) => [...w].length >= 2))];
+    if (words.length > 1) {
+      ranges = turns.map((t) => {
+        const all = words.flatMap((w) => occurrences(t.folded.s, w)).sort((a, b) => a[0] - b[0]);
+        const kept = [];
+        for (const r of all) if (!kept.length || r[0] >= kept[kept.length - 1][1]) kept.push(r);
+        return kept;
+      });
+    }
+  }
+  turns.forEach((t, ti) => {
+    const segments = [];
+    ranges[ti].forEach(([a, b], index) => {
+      const hit = { marks: [], key: t.node.dataset.key, index, line: t.entry.block.line, group: t.entry.block.group };
+      findHits.push(hit);
+      // A match may run over several text nodes (bold inside it, say): one mark per node.
+      const byNode = new Map();
+      for (let i = a; i < b; i++) {
+        const f = t.folded.from[i];
+        if (!f || !f.node) continue;
+        const seg = byNode.get(f.node) || { node: f.node, start: f.at, end: f.at + f.len, hit };
+        seg.start = Math.min(seg.start, f.at);
+        seg.end = Math.max(seg.end, f.at + f.len);
+        byNode.set(f.node, seg);
+      }
+      segments.push(...byNode.values());
+    });
+    // Last first within a node, so earlier offsets stay valid while it is split.
+    segments.sort((x, y) => y.start - x.start);
+    for (const seg of segments) {
+      const mark = wrapText(seg.node, seg.start, seg.end);
+      if (mark) seg.hit.marks.unshift(mark);
+    }
+  });
+  paintFindCount();
+}
+
+function wrapText(node, start, end) {
+  if (!node.parentNode || start >= end || end > node.data.length) return null;
+  node.splitText(end);
+  const mid = node.splitText(start);
+  const mark = document.createElement('mark');
+  mark.className = 'hit';
+  mid.parentNode.insertBefore(mark, mid);
+  mark.appendChild(mid);
+  return mark;
+}
+
+function unmarkFind() {
+  if (!chatDom) return;
+  for (const mark of chatDom.col.querySelectorAll('mark.hit')) {
+    const parent = mark.parentNode;
+    while (mark.firstChild) parent.insertBefore(mark.firstChild, mark);
+    parent.removeChild(mark);
+    parent.normalize();
+  }
+  findHits = [];
+}
+
+function reachedFind(c) {
+  if (!findState || findState.ts <= 0 || c.atStart) return true;
+  const first = (Array.isArray(c.lines) ? c.lines : []).find((l) => Number(l.ts) > 0);
+  return !!first && Number(first.ts) <= findState.ts + 1;
+}
+
+function bestHit() {
+  if (!findHits.length) return -1;
+  if (!findState.ts || findState.ts <= 0) return findHits.length - 1;
+  let best = -1;
+  let bestDist = Infinity;
+  findHits.forEach((h, i) => {
+    const ts = Number(h.line && h.line.ts) || 0;
+    if (!ts) return;
+    const dist = Math.abs(ts - findState.ts) + (h.line.role === findState.role ? 0 : 5);
+    if (dist < bestDist) { bestDist = dist; best = i; }
+  });
+  return best >= 0 ? best : findHits.length - 1;
+}
+
+function adoptFind(f, c) {
+  // A find closed here stays closed while the application has not yet heard of it.
+  if (f && f.token === findClosed) f = null;
+  if (!f || f.sid !== c.sid || !String(f.query || '').trim()) {
+    if (findState) closeFind(false);
+    return;
+  }
+  if (!findState || findState.token !== f.token) {
+    unmarkFind();
+    findState = { query: String(f.query), ts: Number(f.ts) || 0, role: String(f.role || ''), token: f.token, centred: false };
+    findWant = null;
+    findCur = -1;
+    lastKey = null;  // marks go in with the next rebuild
+  }
+  findState.ready = !!f.ready;
+}
+
+function findAfterRebuild(c) {
+  if (!findState) return;
+  if (!findState.centred) {
+    if (!reachedFind(c)) {
+      findCur = -1;
+      paintFindCount(true);
+      if (findState.ready) loadEarlier();
+      return;
+    }
+    findState.centred = true;
+    findCur = bestHit();
+    if (findCur >= 0) {
+      findWant = { key: findHits[findCur].key, index: findHits[findCur].index };
+      showHit(true);
+    } else {
+      paintFindCount();
+    }
+    return;
+  }
+  findCur = -1;
+  if (findWant) findCur = findHits.findIndex((h) => h.key === findWant.key && h.index === findWant.index);
+  if (findCur < 0 && findHits.length) findCur = bestHit();
+  showHit(false);
+}
+
+function showHit(centre) {
+  findHits.forEach((h, i) => h.marks.forEach((m) => m.classList.toggle('cur', i === findCur)));
+  paintFindCount();
+  const hit = findHits[findCur];
+  if (!hit || !centre) return;
+  if (foldOn && hit.group && !foldOpen.has(hit.group)) { foldOpen.add(hit.group); applyFolds(); }
+  const mark = hit.marks[0];
+  if (!mark) return;
+  const log = chatDom.log;
+  const box = log.getBoundingClientRect();
+  const r = mark.getBoundingClientRect();
+  log.scrollTop += r.top - box.top - (log.clientHeight - r.height) / 2;
+  stickBottom = false;
+  captureAnchor();
+}
+
+function paintFindCount(waiting) {
+  const d = chatDom;
+  if (!findState) return;
+  const n = findHits.length;
+  d.findCount.textContent = waiting ? label('findWaiting') : n ? `${findCur + 1} / ${n}` : label('findNone');
+  d.findbar.classList.toggle('none', !waiting && !n);
+  d.findPrev.disabled = !n;
+  d.findNext.disabled = !n;
+}
+
+function findStep(by) {
+  if (!findState || !chat || !findHits.length) return;
+  if (by < 0 && findCur <= 0 && !chat.atStart) { loadEarlier(); return; }
+  findCur = ((findCur < 0 ? 0 : findCur + (by < 0 ? -1 : 1)) + findHits.length) % findHits.length;
+  findWant = { key: findHits[findCur].key, index: findHits[findCur].index };
+  findState.centred = true;
+  showHit(true);
+}
+
+function closeFind(tell) {
+  unmarkFind();
+  const had = !!findState;
+  if (had && tell) findClosed = findState.token;
+  findState = null;
+  findWant = null;
+  findCur = -1;
+  if (chatDom) chatDom.findbar.hidden = true;
+  if (tell && had) send('findClear');
+}
+
+// Escape on the page: the find in the conversation goes first.
+function chatEscape() {
+  if (mode === 'chat' && findState) { closeFind(true); return true; }
+  return false;
+}
+
+// ----- the composer -----
+
+function autosize() {
+  const f = chatDom.field;
+  f.style.height = 'auto';
+  f.style.height = Math.min(f.scrollHeight + 2, 220) + 'px';
+}
+
+function onFieldKey(e) {
+  const f = chatDom.field;
+  if (e.isComposing) return;
+  if (paletteOpen()) {
+    if (e.key === 'ArrowDown' || e.key === 'ArrowUp') {
+      e.preventDefault();
+      picked = (picked + (e.key === 'ArrowDown' ? 1 : -1) + shown.length) % shown.length;
+      paintPalette();
+      return;
+    }
+    if (e.key === 'Tab' || (e.key === 'Enter' && !e.shiftKey)) { e.preventDefault(); completePalette(picked); return; }
+    if (e.key === 'Escape') { e.preventDefault(); e.stopPropagation(); closePalette(true); return; }
+  }
+  if (e.key === 'Enter' && !e.shiftKey && !e.altKey && !e.ctrlKey && !e.metaKey) {
+    e.preventDefault();
+    sendTyped();
+    return;
+  }
+  if (e.key === 'ArrowUp' && !e.shiftKey && (histAt >= 0 || f.value === '') && typed.length) {
+    e.preventDefault();
+    if (histAt < 0) { histDraft = f.value; histAt = 0; } else histAt = Math.min(histAt + 1, typed.length - 1);
+    f.value = typed[histAt];
+    autosize();
+    caretToEnd(f);
+    return;
+  }
+  if (e.key === 'ArrowDown' && histAt >= 0) {
+    e.preventDefault();
+    histAt--;
+    f.value = histAt >= 0 ? typed[histAt] : histDraft;
+    autosize();
+    caretToEnd(f);
+    return;
+  }
+  if (e.key === 'Escape' && histAt >= 0) {
+    e.preventDefault();
+    e.stopPropagation();
+    f.value = histDraft;
+    histAt = -1;
+    autosize();
+  }
+}
+
+function sendText(text) {
+  if (!chat || !text) return;
+  send('send', { text });
+  // Shown at once; the application's pending line (then the transcript's) takes its place.
+  echoes.push({ text, base: youCount(Array.isArray(chat.lines) ? chat.lines : [], text), at: Date.now() });
+  stickBottom = true;
+  paintLog(chat);
+}
+
+function sendTyped() {
+  const f = chatDom.field;
+  const text = f.value.trim();
+  if (!text || !chat || !chat.live) return;
+  f.value = '';
+  autosize();
+  closePalette(false);
+  histAt = -1;
+  histDraft = '';
+  clipped = [];
+  paintClips();
+  drafts.delete(chat.sid);
+  sendText(text);
+}
+
+function paletteOpen() { return chatDom && !chatDom.palette.hidden && shown.length > 0; }
+
+function scoreCommand(c, word) {
+  const name = String(c.name || '').toLowerCase();
+  if (!word) return 2;
+  if (name.startsWith(word)) return 0;
+  if (name.includes(word)) return 1;
+  if (String(c.hint || '').toLowerCase().includes(word)) return 3;
+  return -1;
+}
+
+function updatePalette() {
+  const v = chatDom.field.value;
+  const m = v.match(/^\/([^\s]*)$/);
+  if (!m || v === paletteShut) { closePalette(false); return; }
+  paletteShut = null;
+  const word = m[1].toLowerCase();
+  shown = COMMANDS.map((c, i) => ({ c, i, s: scoreCommand(c, word) }))
+    .filter((x) => x.s >= 0 && x.c && x.c.name)
+    .sort((a, b) => a.s - b.s || a.i - b.i)
+    .slice(0, PALETTE_SIZE)
+    .map((x) => x.c);
+  picked = 0;
+  paintPalette();
+}
+
+function paintPalette() {
+  const p = chatDom.palette;
+  p.replaceChildren();
+  p.hidden = !shown.length;
+  shown.forEach((c, i) => {
+    const item = el('div', 'pitem' + (i === picked ? ' on' : ''));
+    item.setAttribute('role', 'option');
+    const name = el('bdi', 'pname', '/' + c.name);
+    name.dir = 'ltr';
+    item.append(name, el('span', 'pkind', c.kind));
+    const hint = el('span', 'phint', c.hint);
+    hint.dir = 'auto';
+    item.append(hint);
+    if (c.interactive) {
+      const mark = el('span', 'pint', label('interactive'));
+      mark.title = label('interactiveTip');
+      item.append(mark);
+    }
+    item.addEventListener('mousedown', (e) => { e.preventDefault(); completePalette(i); });
+    p.append(item);
+  });
+  const on = p.querySelector('.pitem.on');
+  if (on) on.scrollIntoView({ block: 'nearest' });
+}
+
+function completePalette(i) {
+  const c = shown[i];
+  if (!c) return;
+  const f = chatDom.field;
+  f.value = '/' + c.name + ' ';
+  closePalette(false);
+  f.focus();
+  caretToEnd(f);
+  autosize();
+  if (chat) drafts.set(chat.sid, f.value);
+}
+
+function closePalette(byEscape) {
+  if (!chatDom) return;
+  if (byEscape) paletteShut = chatDom.field.value;
+  shown = [];
+  chatDom.palette.hidden = true;
+  chatDom.palette.replaceChildren();
+}
+
+function paintClips() {
+  const box = chatDom.clips;
+  box.replaceChildren();
+  box.hidden = !clipped.length;
+  for (const p of clipped) {
+    const chip = el('bdi', 'clip', p.split('/').pop());
+    chip.dir = 'ltr';
+    chip.title = p;
+    box.append(chip);
+  }
+}
+
+function stashFile(file) {
+  const reader = new FileReader();
+  reader.onload = () => {
+    const s = String(reader.result || '');
+    const comma = s.indexOf(',');
+    send('stash', { data: comma >= 0 ? s.slice(comma + 1) : '', name: file.name || 'file' });
+  };
+  reader.readAsDataURL(file);
+}
+
+function canDrop(e) {
+  return mode === 'chat' && chat && chat.live && e.dataTransfer && [...e.dataTransfer.types].includes('Files');
+}
+
+document.addEventListener('dragenter', (e) => {
+  if (!canDrop(e)) return;
+  e.preventDefault();
+  dragDepth++;
+  $('drop').hidden = false;
+});
+document.addEventListener('dragover', (e) => { if (canDrop(e)) e.preventDefault(); });
+document.addEventListener('dragleave', (e) => {
+  if (!canDrop(e)) return;
+  dragDepth = Math.max(0, dragDepth - 1);
+  if (!dragDepth) $('drop').hidden = true;
+});
+document.addEventListener('drop', (e) => {
+  dragDepth = 0;
+  $('drop').hidden = true;
+  if (!canDrop(e)) return;
+  e.preventDefault();
+  for (const f of e.dataTransfer.files) stashFile(f);
+});
+
+// ----- functions the application calls for the chat -----
+
+function setCommands(list) {
+  COMMANDS = Array.isArray(list) ? list.filter((c) => c && typeof c.name === 'string') : [];
+  if (chatDom && !chatDom.palette.hidden) updatePalette();
+}
+
+function attached(path) {
+  if (!chatDom || !path) return;
+  const f = chatDom.field;
+  const v = f.value;
+  f.value = v + (v && !/\s$/.test(v) ? ' ' : '') + path + ' ';
+  clipped.push(String(path));
+  paintClips();
+  autosize();
+  f.focus();
+  caretToEnd(f);
+  if (chat) drafts.set(chat.sid, f.value);
+}
+
+function startCommand() {
+  if (!chatDom || mode !== 'chat' || chatDom.field.disabled) return;
+  const f = chatDom.field;
+  if (!f.value) f.value = '/';
+  paletteShut = null;
+  f.focus();
+  caretToEnd(f);
+  updatePalette();
+}
+
+function editTopCard() {
+  if (!chatDom || mode !== 'chat') return false;
+  const cards = [...chatDom.col.querySelectorAll('.chatcard.open')].filter((c) => isTextPath(c.dataset.path));
+  const card = cards.pop();
+  return card ? startCardEdit(card) : false;
+}
+
+function saveAnything() {
+  const card = editingCard();
+  if (card) { saveCard(card); return; }
+  if (chatDom && chatDom.docEditing && !chatDom.doc.hidden) send('saveDoc', { text: chatDom.docText.value });
 }
 
 // ---------- restore panel ----------
@@ -788,20 +2383,14 @@ function setAsset(p) {
   if (!p || !p.path) return;
   assets.set(p.path, p);
   for (const card of document.querySelectorAll('.filecard')) {
-    if (card.dataset.path === p.path) fillCard(card, p);
+    if (!samePath(card.dataset.path, p.path)) continue;
+    if (card.classList.contains('chatcard')) fillChatCard(card, p);
+    else fillCard(card, p);
   }
 }
 
-function setCommands(list) { COMMANDS = Array.isArray(list) ? list : []; }
-function attached(path) { /* the composer lands with the chat view */ }
-function startCommand() {}
 function setFind(text) { FIND = String(text || ''); }
 function focusFind() {}
-function findStep(by) {}
-function editTopCard() { return false; }
-function toMine() {}
-function toggleFold() {}
-function saveAnything() {}
 
 // ---------- global keys and clicks ----------
 
@@ -834,9 +2423,8 @@ document.addEventListener('keydown', (e) => {
       return;
     }
   }
-  // Find-in-chat, the command palette and the composer's history take Escape first once
-  // the chat view has them; until then Escape always goes back.
-  if (e.key === 'Escape') send('back');
+  // The command palette and the composer's history take Escape in the field itself.
+  if (e.key === 'Escape' && !chatEscape()) send('back');
 });
 
 document.addEventListener('click', (e) => {
@@ -845,7 +2433,9 @@ document.addEventListener('click', (e) => {
   e.preventDefault();
   e.stopPropagation();
   const href = a.getAttribute('href') || '';
-  if (a.dataset.path) {
+  if (a.classList.contains('chip') && !isTextPath(a.dataset.path)) {
+    send('reveal', { path: a.dataset.path });  // pictures, pages and the rest open outside
+  } else if (a.dataset.path) {
     const extra = { path: a.dataset.path };
     if (a.dataset.reader) extra.reader = true;
     send('openDoc', extra);
