@@ -74,7 +74,8 @@ TEST(Window, PaintsThePageAndHearsItsMessages) {
   EXPECT_EQ(shot.width, 940);
   EXPECT_GE(shot.height, 560) << "the web view fills the 940×620 window below its title bar";
   EXPECT_GT(shot.colours, 3u) << "the painted page shows more than a blank view";
-  EXPECT_NE(smoke.output.find("Velmo: page: painted 0 rows"), std::string::npos) << smoke.output;
+  // Agents the machine itself runs may be on the rack: the count is not the point here.
+  EXPECT_NE(smoke.output.find("Velmo: page: painted "), std::string::npos) << smoke.output;
 }
 
 // The page built into the program, on a home with one agent at work in a tmux pane: the
