@@ -28,7 +28,9 @@ void installHooks(const std::shared_ptr<AppDelegate>& app, const AppDelegate::Ho
         reply(false);
         return;
       }
-      Alert sheet{title, detail, {Lang::pick("Approve", "אישור"), Lang::pick("Decline", "לא")},
+      Alert sheet{title,
+                  detail,
+                  {Lang::pick("Approve", "אישור"), Lang::pick("Decline", "לא")},
                   kApprovalTag};
       dialogs->alert(sheet, [reply](int button) { reply(button == 0); });
     });

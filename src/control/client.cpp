@@ -73,7 +73,9 @@ ClientCall usageError(const std::string& why) {
 
 }  // namespace
 
-std::string clientUsage() { return Lang::pick(kUsageEnglish, kUsageHebrew); }
+std::string clientUsage() {
+  return Lang::pick(kUsageEnglish, kUsageHebrew);
+}
 
 ClientCall parseClient(const std::vector<std::string>& args) {
   if (args.empty()) return usageError(Lang::pick("no command given", "לא ניתנה פקודה"));
@@ -122,18 +124,20 @@ ClientCall parseClient(const std::vector<std::string>& args) {
       continue;
     }
     static const std::vector<std::pair<std::string, std::string>> answerFlags = {
-        {"--option", "option"},      {"--text", "text"},          {"--expect", "expect"},
-        {"--orlen-click", "token"},  {"--relay-from", "relayFrom"}};
+        {"--option", "option"},
+        {"--text", "text"},
+        {"--expect", "expect"},
+        {"--orlen-click", "token"},
+        {"--relay-from", "relayFrom"}};
     static const std::vector<std::pair<std::string, std::string>> clickFlags = {
         {"--option", "option"}, {"--expect", "expect"}, {"--timeout", "timeout"}};
     const auto& known = cmd == "answer" ? answerFlags : clickFlags;
-    auto it = std::find_if(known.begin(), known.end(),
-                           [&](const auto& k) { return k.first == flag; });
+    auto it =
+        std::find_if(known.begin(), known.end(), [&](const auto& k) { return k.first == flag; });
     if (it == known.end())
       return usageError(Lang::pick("unknown option ", "אפשרות לא מוכרת ") + args[i]);
     if (!inlineValue) {
-      if (i + 1 >= args.size())
-        return usageError(flag + Lang::pick(" needs a value", " צריך ערך"));
+      if (i + 1 >= args.size()) return usageError(flag + Lang::pick(" needs a value", " צריך ערך"));
       value = args[++i];
     }
     if (it->second == "timeout") {
@@ -148,10 +152,12 @@ ClientCall parseClient(const std::vector<std::string>& args) {
   }
   bool option = request.contains("option"), text = request.contains("text");
   if (cmd == "answer" && option == text)
-    return usageError(Lang::pick("answer needs --option TEXT or --text TEXT (one of them)",
-                                 "answer צריך ‎--option TEXT או ‎--text TEXT (אחד מהם)"));
+    return usageError(
+        Lang::pick("answer needs --option TEXT or --text TEXT (one of them)",
+                   "answer צריך ‎--option TEXT או ‎--text TEXT (אחד מהם)"));
   if (cmd == "request-click" && !option)
-    return usageError(Lang::pick("request-click needs --option TEXT", "request-click צריך ‎--option TEXT"));
+    return usageError(
+        Lang::pick("request-click needs --option TEXT", "request-click צריך ‎--option TEXT"));
   if (relayed != request.contains("relayFrom"))
     return usageError(Lang::pick("--orlen-relayed and --relay-from SID go together",
                                  "‎--orlen-relayed ו־‎--relay-from SID באים יחד"));
@@ -205,11 +211,12 @@ Exchange exchange(const std::string& path, const nlohmann::json& request, double
   if (timedOut && reply.empty())
     return fail(Lang::pick("Velmo did not reply in time", "ולמו לא ענה בזמן"));
   if (Text::trim(reply).empty())
-    return fail(Lang::pick("Velmo closed the connection without a reply",
-                           "ולמו סגר את החיבור בלי תשובה"));
+    return fail(
+        Lang::pick("Velmo closed the connection without a reply", "ולמו סגר את החיבור בלי תשובה"));
   auto json = nlohmann::json::parse(reply, nullptr, false);
   if (!json.is_object())
-    return fail(Lang::pick("Velmo's reply is not a JSON object", "התשובה של ולמו אינה אובייקט JSON"));
+    return fail(
+        Lang::pick("Velmo's reply is not a JSON object", "התשובה של ולמו אינה אובייקט JSON"));
   out.reply = std::move(json);
   return out;
 }

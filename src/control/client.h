@@ -2,11 +2,10 @@
 // The client side of the control socket, as the `velmo-q` tool uses it: its command line
 // turned into one request object, and one exchange with a running Velmo.
 
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace Control {
 

@@ -7,10 +7,9 @@
 
 #include <functional>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-
-#include <nlohmann/json.hpp>
 
 #include "base/clock.h"
 #include "control/gate.h"

@@ -99,14 +99,14 @@ nlohmann::json answer(const Terminal& term, const std::string& expect, const std
                                  : Authorization{false, "", "no authorisation step"};
   if (!auth.allowed) {
     log("refused", term, *picker, answerText, auth.note, "refused", via);
-    return {{"ok", false}, {"result", "refused"}, {"error", auth.note},
-            {"kind", kind},  {"gate", gate},        {"id", qid}};
+    return {{"ok", false},  {"result", "refused"}, {"error", auth.note},
+            {"kind", kind}, {"gate", gate},        {"id", qid}};
   }
 
   std::string sig = Terminals::signature(*picker);
   if (!term.sessionID.empty()) markTyped(term.sessionID);
-  bool typed = choice ? Terminals::choose(choice->n, term.tty)
-                      : Terminals::answerFree(answerText, term.tty);
+  bool typed =
+      choice ? Terminals::choose(choice->n, term.tty) : Terminals::answerFree(answerText, term.tty);
 
   Clock::sleep(kSettleSeconds);
   auto after = Terminals::pickers(true);
@@ -118,8 +118,13 @@ nlohmann::json answer(const Terminal& term, const std::string& expect, const std
     result = typed ? "unverified" : "not sent";
 
   log(auth.who, term, *picker, answerText, auth.note, result, via);
-  nlohmann::json reply = {{"ok", result == "answered"}, {"result", result}, {"who", auth.who},
-                          {"kind", kind}, {"gate", gate}, {"id", qid}, {"answer", answerText}};
+  nlohmann::json reply = {{"ok", result == "answered"},
+                          {"result", result},
+                          {"who", auth.who},
+                          {"kind", kind},
+                          {"gate", gate},
+                          {"id", qid},
+                          {"answer", answerText}};
   if (now && Terminals::signature(*now) != sig)
     reply["next"] = {{"id", StateFeed::questionID(*now)},
                      {"question", StateFeed::redact(now->question)},
@@ -201,7 +206,9 @@ std::string displayName(const Terminal& term) {
   return "terminal " + term.slot;
 }
 
-std::string logFile() { return Files::join(StateFeed::dir(), "answers.log"); }
+std::string logFile() {
+  return Files::join(StateFeed::dir(), "answers.log");
+}
 
 void log(const std::string& who, const Terminal& term, const Terminals::Picker& picker,
          const std::string& option, const std::string& note, const std::string& result,

@@ -92,8 +92,9 @@ std::string sheetDetail(const Terminal& term, const Terminals::Picker& p, const 
   paragraphs.push_back(Lang::pick("Answer to send: ", "התשובה שתישלח: ") + std::string("“") +
                        label + "”");
   if (kind == "permission" || kind == "plan")
-    paragraphs.push_back(Lang::pick("This is a tool-permission prompt. Approving here is your approval.",
-                                    "זו בקשת־הרשאה לכלי. אישור כאן הוא האישור שלך."));
+    paragraphs.push_back(
+        Lang::pick("This is a tool-permission prompt. Approving here is your approval.",
+                   "זו בקשת־הרשאה לכלי. אישור כאן הוא האישור שלך."));
   return StateFeed::redact(Text::join(paragraphs, "\n\n"));
 }
 

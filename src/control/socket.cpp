@@ -126,7 +126,9 @@ void acceptLoop(int listener) {
 
 }  // namespace
 
-std::string socketPath() { return Files::join(StateFeed::dir(), "velmo.sock"); }
+std::string socketPath() {
+  return Files::join(StateFeed::dir(), "velmo.sock");
+}
 
 void serve(int fd) {
   if (!samePeer(fd)) {
@@ -141,7 +143,8 @@ void serve(int fd) {
   try {
     text = handle(request).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   } catch (const std::exception& e) {
-    Log::note(Lang::pick("control request failed — ", "בקשת הבקרה נכשלה — ") + std::string(e.what()));
+    Log::note(Lang::pick("control request failed — ", "בקשת הבקרה נכשלה — ") +
+              std::string(e.what()));
     text = "{}";
   }
   writeAll(fd, text + "\n");

@@ -14,13 +14,23 @@ namespace StateFeed {
 namespace {
 
 // Phrases of the agent's permission and safety prompts, matched in lower case.
-const std::vector<std::string_view> kPermissionPhrases = {
-    "do you want to proceed", "do you want to make this edit", "do you want to create",
-    "do you want to allow",   "do you want to run",            "do you want to",
-    "allow ",                 "permission",                    "auto mode",
-    "auto-mode",              "classifier",                    "was blocked",
-    "denied",                 "trust this folder",             "would you like to proceed",
-    "dangerously",            "bypass"};
+const std::vector<std::string_view> kPermissionPhrases = {"do you want to proceed",
+                                                          "do you want to make this edit",
+                                                          "do you want to create",
+                                                          "do you want to allow",
+                                                          "do you want to run",
+                                                          "do you want to",
+                                                          "allow ",
+                                                          "permission",
+                                                          "auto mode",
+                                                          "auto-mode",
+                                                          "classifier",
+                                                          "was blocked",
+                                                          "denied",
+                                                          "trust this folder",
+                                                          "would you like to proceed",
+                                                          "dangerously",
+                                                          "bypass"};
 
 // Words that make a question the owner's own decision: shipping, money, anything that
 // goes out to other people, destruction, the product. Substrings; an entry ending in a
@@ -28,16 +38,15 @@ const std::vector<std::string_view> kPermissionPhrases = {
 const std::vector<std::string_view> kOwnerWords = {
     // going live
     "deploy", "release", "publish", "ship", "go live", "production", "prod ", "push", "merge",
-    "rollback", "upload", "פרסום", "לפרסם", "שחרור", "לשחרר", "פריסה", "לפרוס", "להעלות",
-    "באוויר",
+    "rollback", "upload", "פרסום", "לפרסם", "שחרור", "לשחרר", "פריסה", "לפרוס", "להעלות", "באוויר",
     // money
-    "price", "pricing", "pay", "payment", "refund", "charge", "invoice", "budget", "cost",
-    "money", "₪", "$", "€", "subscription", "coupon", "discount", "מחיר", "כסף", "תשלום",
-    "החזר", "חיוב", "חשבונית", "תקציב", "עלות", "מנוי", "קופון", "הנחה", "שקל",
+    "price", "pricing", "pay", "payment", "refund", "charge", "invoice", "budget", "cost", "money",
+    "₪", "$", "€", "subscription", "coupon", "discount", "מחיר", "כסף", "תשלום", "החזר", "חיוב",
+    "חשבונית", "תקציב", "עלות", "מנוי", "קופון", "הנחה", "שקל",
     // outward
     "send", "email", "mail", "whatsapp", "sms", "message to", "customer", "client", "post ",
-    "instagram", "facebook", "newsletter", "לשלוח", "שליחה", "מייל", "ווטסאפ", "וואטסאפ",
-    "סמס", "הודעה ל", "לקוח", "פוסט", "דיוור", "אינסטגרם",
+    "instagram", "facebook", "newsletter", "לשלוח", "שליחה", "מייל", "ווטסאפ", "וואטסאפ", "סמס",
+    "הודעה ל", "לקוח", "פוסט", "דיוור", "אינסטגרם",
     // destructive
     "delete", "remove all", "drop ", "wipe", "irreversible", "למחוק", "מחיקה", "בלתי הפיך",
     // the product
@@ -86,8 +95,7 @@ std::string redact(const std::string& text) {
   re2::StringPiece input(text);
   re2::StringPiece match;
   size_t pos = 0;
-  while (pos < text.size() &&
-         tokens.Match(input, pos, text.size(), RE2::UNANCHORED, &match, 1)) {
+  while (pos < text.size() && tokens.Match(input, pos, text.size(), RE2::UNANCHORED, &match, 1)) {
     size_t start = static_cast<size_t>(match.data() - text.data());
     out.append(text, pos, start - pos);
     std::string_view m(match.data(), match.size());

@@ -111,7 +111,9 @@ void poke() {
   });
 }
 
-void onQueue(Job work) { queue().async(std::move(work)); }
+void onQueue(Job work) {
+  queue().async(std::move(work));
+}
 
 void setTick(Tick t) {
   std::lock_guard<std::mutex> guard(hookLock);
@@ -128,9 +130,13 @@ void installAfter(After a) {
   after = std::move(a);
 }
 
-void drain() { queue().drain(); }
+void drain() {
+  queue().drain();
+}
 
-uint64_t passes() { return passCount.load(); }
+uint64_t passes() {
+  return passCount.load();
+}
 
 void forget() {
   queue().sync([] {

@@ -41,9 +41,13 @@ std::string parentOf(const std::string& path) {
 
 }  // namespace
 
-std::string dir() { return Paths::stateDir(); }
+std::string dir() {
+  return Paths::stateDir();
+}
 
-std::string stateFile() { return Files::join(dir(), "sessions.json"); }
+std::string stateFile() {
+  return Files::join(dir(), "sessions.json");
+}
 
 bool ensureDir() {
   std::string d = dir();
@@ -53,8 +57,8 @@ bool ensureDir() {
 
 bool writePrivate(const std::string& data, const std::string& path) {
   if (!ensureDir()) return false;
-  std::string temp = Files::join(parentOf(path), "." + Text::lastComponent(path) + "." +
-                                                     std::to_string(::getpid()) + ".tmp");
+  std::string temp = Files::join(
+      parentOf(path), "." + Text::lastComponent(path) + "." + std::to_string(::getpid()) + ".tmp");
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
   bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, data);

@@ -18,7 +18,9 @@ constexpr size_t kUnseenChars = 1200;
 constexpr double kDefaultWindow = 1000000;
 const char* const kUnseenWhy = "screen not readable — answer in the terminal";
 
-bool permissionLike(const std::string& kind) { return kind == "permission" || kind == "plan"; }
+bool permissionLike(const std::string& kind) {
+  return kind == "permission" || kind == "plan";
+}
 
 std::string statusOf(const Terminal& t, const std::optional<SessionState>& s,
                      const nlohmann::json& questions) {
@@ -99,7 +101,9 @@ nlohmann::json entry(const Terminal& t, const EntryInputs& in) {
   const auto& s = in.state;
   nlohmann::json e = {
       {"sessionId", t.sessionID},
-      {"name", redact(!in.userName.empty() ? in.userName : s ? s->title : "")},
+      {"name", redact(!in.userName.empty() ? in.userName
+                      : s                  ? s->title
+                                           : "")},
       {"cwd", s ? s->cwd : ""},
       {"pid", t.pid},
       {"tty", t.tty},
@@ -173,8 +177,8 @@ std::string cheapSignature() {
   auto scan = Terminals::lastPickers();
   std::vector<std::string> parts = {scan.readable ? "R" : "U"};
   for (const auto& t : terms)
-    parts.push_back(Text::join({t.tty, t.sessionID, t.status, t.recordName, t.windowless ? "w" : ""},
-                               ","));
+    parts.push_back(
+        Text::join({t.tty, t.sessionID, t.status, t.recordName, t.windowless ? "w" : ""}, ","));
   for (const auto& p : scan.list) {
     std::vector<long long> ticked;
     for (const auto& n : p.checked) {
@@ -189,8 +193,8 @@ std::string cheapSignature() {
   }
   // The notification settings are shown in the file too, so switching them must rewrite it.
   parts.push_back(std::string(Settings::flag("notifyOn") ? "n1" : "n0") + "," +
-                  std::to_string(static_cast<int64_t>(Settings::number("notifyMinWait", 0))) +
-                  "," + authorizationText());
+                  std::to_string(static_cast<int64_t>(Settings::number("notifyMinWait", 0))) + "," +
+                  authorizationText());
   return Text::join(parts, "|");
 }
 

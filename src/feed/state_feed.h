@@ -10,11 +10,10 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "base/queue.h"
 #include "sessions/questions.h"
@@ -58,12 +57,12 @@ nlohmann::json parts(const PendingQuestion& question);
 /// What one session entry is built from besides its terminal.
 struct EntryInputs {
   std::optional<SessionState> state;
-  std::string userName;               ///< the user's own name for the session, "" when none
+  std::string userName;  ///< the user's own name for the session, "" when none
   std::optional<int64_t> windowId;
-  bool screenVisible = false;         ///< the last pass read this tty's screen
+  bool screenVisible = false;               ///< the last pass read this tty's screen
   std::optional<Terminals::Picker> picker;  ///< the prompt that pass found on it
   std::optional<PendingQuestion> pending;   ///< the transcript's open question
-  int64_t relayWindow = 0;            ///< the setting "relayWindow"; below 1: one million
+  int64_t relayWindow = 0;                  ///< the setting "relayWindow"; below 1: one million
 };
 
 /// The waiting item of a prompt on screen (`pending` adds the parts of an ask).

@@ -54,10 +54,12 @@ class AnswerGate : public ::testing::Test {
   }
   // The agent takes whatever is typed: the prompt goes.
   void promptGoesWhenTyped() {
-    rig.host.onType([](ScriptedHost& h, const ScriptedHost::Call&) { h.show(kTty, Screens::idle()); });
+    rig.host.onType(
+        [](ScriptedHost& h, const ScriptedHost::Call&) { h.show(kTty, Screens::idle()); });
   }
   std::string shownID() {
-    auto p = Terminals::parseScreen(Screens::ask("Which colour?", {"Blue", "Green", "Orange"}), kTty);
+    auto p =
+        Terminals::parseScreen(Screens::ask("Which colour?", {"Blue", "Green", "Orange"}), kTty);
     return p ? StateFeed::questionID(*p) : "";
   }
 
@@ -73,10 +75,10 @@ TEST(PickOption, LooseReferences) {
   EXPECT_EQ(pick(p, "ORANGE"), "5");
   EXPECT_EQ(pick(p, "#3"), "3");
   EXPECT_EQ(pick(p, "#9"), "-");
-  EXPECT_EQ(pick(p, "b"), "1");   // one label begins with it
-  EXPECT_EQ(pick(p, "G"), "-");   // two do
+  EXPECT_EQ(pick(p, "b"), "1");  // one label begins with it
+  EXPECT_EQ(pick(p, "G"), "-");  // two do
   EXPECT_EQ(pick(p, "Gre"), "-");
-  EXPECT_EQ(pick(p, "2"), "4");   // a bare number is a label's start, not an option number
+  EXPECT_EQ(pick(p, "2"), "4");  // a bare number is a label's start, not an option number
   EXPECT_EQ(pick(p, ""), "-");
 }
 
@@ -96,7 +98,7 @@ TEST_F(AnswerGate, ResolveBySessionTtyPidSlotPrefixAndName) {
   EXPECT_EQ(slotOf("abcdef"), "012");  // six characters: a session-id prefix
   EXPECT_EQ(slotOf("abcde"), "-");     // shared by two
   EXPECT_EQ(slotOf("qrstu-"), "014");
-  EXPECT_EQ(slotOf("qrstu"), "-");     // five characters never are a prefix
+  EXPECT_EQ(slotOf("qrstu"), "-");  // five characters never are a prefix
   EXPECT_EQ(slotOf("BACKEND"), "012");
   UserNames::install([] { return std::map<std::string, std::string>{{"s1", "Front"}}; });
   EXPECT_EQ(slotOf("front"), "003");
@@ -110,7 +112,8 @@ TEST_F(AnswerGate, AWindowlessTerminalIsRefusedBeforeAnyScreenIsRead) {
   Terminal t = terminal();
   t.windowless = true;
   auto r = Control::answer(t, "", "Blue", "", "velmo-q", allowAll());
-  EXPECT_EQ(r, (nlohmann::json{{"ok", false}, {"result", "not sent"},
+  EXPECT_EQ(r, (nlohmann::json{{"ok", false},
+                               {"result", "not sent"},
                                {"error", "background session with no window — open it first"}}));
   EXPECT_EQ(rig.host.dumps(), 0);
 }
@@ -118,7 +121,8 @@ TEST_F(AnswerGate, AWindowlessTerminalIsRefusedBeforeAnyScreenIsRead) {
 TEST_F(AnswerGate, NothingIsAnsweredBlindOrWithoutAPrompt) {
   rig.host.setReadable(false);
   auto r = Control::answer(terminal(), "", "Blue", "", "velmo-q", allowAll());
-  EXPECT_EQ(r["error"], "not sent: the console's screen cannot be read, so it is not answered blind");
+  EXPECT_EQ(r["error"],
+            "not sent: the console's screen cannot be read, so it is not answered blind");
   rig.host.setReadable(true);
   rig.host.show(kTty, Screens::idle());
   r = Control::answer(terminal(), "", "Blue", "", "velmo-q", allowAll());
@@ -188,11 +192,11 @@ TEST_F(AnswerGate, FreeTextIsTypedIntoTheFreeRow) {
 
 TEST_F(AnswerGate, ARefusalIsLoggedAndNothingTyped) {
   rig.host.show(kTty, Screens::permission());
-  auto r = Control::answer(terminal(), "", "No", "", "velmo-q",
-                           [](const Terminals::Picker&, const std::string&, const std::string&,
-                              const std::string&) {
-                             return Control::Authorization{false, "", "not you"};
-                           });
+  auto r = Control::answer(
+      terminal(), "", "No", "", "velmo-q",
+      [](const Terminals::Picker&, const std::string&, const std::string&, const std::string&) {
+        return Control::Authorization{false, "", "not you"};
+      });
   EXPECT_EQ(r["result"], "refused");
   EXPECT_EQ(r["error"], "not you");
   EXPECT_EQ(r["kind"], "permission");

@@ -34,7 +34,8 @@ class Protocol : public ::testing::Test {
   nlohmann::json call(nlohmann::json request) { return Control::handle(request); }
 
   void promptGoesWhenTyped() {
-    rig.host.onType([](ScriptedHost& h, const ScriptedHost::Call&) { h.show(kTty, Screens::idle()); });
+    rig.host.onType(
+        [](ScriptedHost& h, const ScriptedHost::Call&) { h.show(kTty, Screens::idle()); });
   }
 
   /// The approval sheet answers `approve` (or never, with no value) and counts itself.
@@ -78,7 +79,8 @@ TEST_F(Protocol, PingAndUnknownCommands) {
   auto r = call({{"cmd", "ping"}});
   EXPECT_EQ(r["ok"], true);
   EXPECT_EQ(r["pid"], ::getpid());
-  EXPECT_EQ(call({{"cmd", "reboot"}}), (nlohmann::json{{"ok", false}, {"error", "unknown command"}}));
+  EXPECT_EQ(call({{"cmd", "reboot"}}),
+            (nlohmann::json{{"ok", false}, {"error", "unknown command"}}));
   EXPECT_EQ(call(nlohmann::json::object())["error"], "unknown command");
   EXPECT_EQ(call(nlohmann::json::array({1}))["error"], "unknown command");
   EXPECT_EQ(call({{"cmd", 7}})["error"], "unknown command");
@@ -140,7 +142,10 @@ TEST_F(Protocol, ConsoleAnswersRoutineQuestionsButNotTheOwners) {
 
 TEST_F(Protocol, APermissionPromptNeedsATokenEvenWhenRelayed) {
   rig.host.show(kTty, Screens::permission());
-  auto r = call({{"cmd", "answer"}, {"session", "s1"}, {"option", "Yes"}, {"relayed", true},
+  auto r = call({{"cmd", "answer"},
+                 {"session", "s1"},
+                 {"option", "Yes"},
+                 {"relayed", true},
                  {"relayFrom", "console"}});
   EXPECT_EQ(r["result"], "refused");
   EXPECT_EQ(r["error"],
@@ -152,16 +157,21 @@ TEST_F(Protocol, APermissionPromptNeedsATokenEvenWhenRelayed) {
 TEST_F(Protocol, ARelayedAnswerNeedsTheOwnersWordsInTheConsole) {
   rig.host.show(kTty, Screens::ask("Should I deploy?", {"Yes", "No"}));
   promptGoesWhenTyped();
-  nlohmann::json request = {{"cmd", "answer"}, {"session", "s1"}, {"option", "Yes"},
-                            {"relayed", true}, {"relayFrom", "console"}};
+  nlohmann::json request = {{"cmd", "answer"},
+                            {"session", "s1"},
+                            {"option", "Yes"},
+                            {"relayed", true},
+                            {"relayFrom", "console"}};
   auto r = call(request);
-  EXPECT_EQ(r["error"], "no answer from Orlen naming “Yes” in the console's transcript in the last 30 min");
+  EXPECT_EQ(r["error"],
+            "no answer from Orlen naming “Yes” in the console's transcript in the last 30 min");
   writeTranscript(rig.home, "console",
                   Records::lines({Records::userBlocks(
                       nlohmann::json::array({{{"type", "tool_result"},
                                               {"tool_use_id", "toolu_c"},
-                                              {"content", "Your questions have been answered: "
-                                                          "\"Deploy?\"=\"Yes\"."}}}),
+                                              {"content",
+                                               "Your questions have been answered: "
+                                               "\"Deploy?\"=\"Yes\"."}}}),
                       rig.clock.now() - 5)}));
   r = call(request);
   EXPECT_EQ(r["result"], "answered") << r.dump();
@@ -184,8 +194,11 @@ TEST_F(Protocol, AClickedApprovalGivesATokenThatAnswersOnce) {
   EXPECT_NE(sheets[0].find("ls -la /tmp"), std::string::npos);
 
   promptGoesWhenTyped();
-  nlohmann::json answer = {{"cmd", "answer"}, {"session", "s1"}, {"option", "Yes"},
-                           {"expect", click["id"]}, {"token", click["token"]}};
+  nlohmann::json answer = {{"cmd", "answer"},
+                           {"session", "s1"},
+                           {"option", "Yes"},
+                           {"expect", click["id"]},
+                           {"token", click["token"]}};
   // A token for "Yes" does not answer "No".
   auto wrong = answer;
   wrong["option"] = "No";
@@ -206,7 +219,9 @@ TEST_F(Protocol, RequestClickChecksBeforeAsking) {
   EXPECT_EQ(call({{"cmd", "request-click"}, {"session", "s1"}, {"option", "Yes"}})["error"],
             "no open question on that console's screen");
   rig.host.show(kTty, Screens::permission());
-  EXPECT_EQ(call({{"cmd", "request-click"}, {"session", "s1"}, {"option", "Yes"},
+  EXPECT_EQ(call({{"cmd", "request-click"},
+                  {"session", "s1"},
+                  {"option", "Yes"},
                   {"expect", "ffffffffffffffff"}})["error"],
             "question changed");
   EXPECT_EQ(call({{"cmd", "request-click"}, {"session", "s1"}, {"option", "Maybe"}})["error"],
@@ -226,7 +241,8 @@ TEST_F(Protocol, AnUnansweredSheetIsTakenDownAfterItsTimeout) {
     Clock::Time start = rig.clock.now();
     auto r = call(request);
     EXPECT_EQ(r["result"], "not sent");
-    return std::make_pair(static_cast<int>(rig.clock.now() - start + 0.5), r["error"].get<std::string>());
+    return std::make_pair(static_cast<int>(rig.clock.now() - start + 0.5),
+                          r["error"].get<std::string>());
   };
   auto [seconds, error] = waited(1);
   EXPECT_EQ(seconds, 5);
@@ -271,12 +287,19 @@ TEST(Client, CommandLinesBecomeRequests) {
   auto req = [](std::vector<std::string> args) { return Control::parseClient(args); };
   EXPECT_EQ(req({"ping"}).request, (nlohmann::json{{"cmd", "ping"}}));
   EXPECT_EQ(req({"answer", "003", "--option", "Green", "--expect", "abc"}).request,
-            (nlohmann::json{{"cmd", "answer"}, {"session", "003"}, {"option", "Green"}, {"expect", "abc"}}));
-  EXPECT_EQ(req({"answer", "s", "--text=two words", "--orlen-relayed", "--relay-from", "c"}).request,
-            (nlohmann::json{{"cmd", "answer"}, {"session", "s"}, {"text", "two words"},
-                            {"relayed", true}, {"relayFrom", "c"}}));
-  EXPECT_EQ(req({"answer", "s", "--option", "Yes", "--orlen-click", "t0k"}).request["token"], "t0k");
-  EXPECT_EQ(req({"request-click", "s", "--option", "Yes", "--timeout", "30"}).request["timeout"], 30);
+            (nlohmann::json{
+                {"cmd", "answer"}, {"session", "003"}, {"option", "Green"}, {"expect", "abc"}}));
+  EXPECT_EQ(
+      req({"answer", "s", "--text=two words", "--orlen-relayed", "--relay-from", "c"}).request,
+      (nlohmann::json{{"cmd", "answer"},
+                      {"session", "s"},
+                      {"text", "two words"},
+                      {"relayed", true},
+                      {"relayFrom", "c"}}));
+  EXPECT_EQ(req({"answer", "s", "--option", "Yes", "--orlen-click", "t0k"}).request["token"],
+            "t0k");
+  EXPECT_EQ(req({"request-click", "s", "--option", "Yes", "--timeout", "30"}).request["timeout"],
+            30);
   EXPECT_EQ(req({"send", "s", "run", "the", "tests"}).request["text"], "run the tests");
   EXPECT_TRUE(req({"list", "--help"}).help);
 

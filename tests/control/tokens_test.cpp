@@ -24,7 +24,8 @@ class Tokens : public ::testing::Test {
 // The agent's record of the owner answering its question tool, as this agent writes it.
 nlohmann::json answered(const std::string& toolID, const std::string& text, Clock::Time at) {
   return Records::userBlocks(
-      nlohmann::json::array({{{"type", "tool_result"}, {"tool_use_id", toolID}, {"content", text}}}),
+      nlohmann::json::array(
+          {{{"type", "tool_result"}, {"tool_use_id", toolID}, {"content", text}}}),
       at);
 }
 
@@ -56,18 +57,19 @@ TEST_F(Tokens, ATokenExpiresAfterTenMinutes) {
 
 TEST_F(Tokens, RelayEvidenceIsTheOwnersRecentAnswerUsedOnce) {
   Clock::Time now = clock.now();
-  writeTranscript(home, "console",
-                  Records::lines({
-                      answered("toolu_old", "Your questions have been answered: \"Deploy?\"=\"Yes\".",
-                               now - 1900),
-                      answered("toolu_a", "Your questions have been answered: \"Deploy now?\"=\"Yes\". "
-                                          "You can now continue with these answers in mind.",
-                               now - 60),
-                      Records::sidechain(answered(
-                          "toolu_side", "User has answered your questions: \"Price?\"=\"$20\".", now - 30)),
-                      answered("toolu_b", "User has answered your questions: \"Ship?\"=\"Ship it\".",
-                               now - 20),
-                  }));
+  writeTranscript(
+      home, "console",
+      Records::lines({
+          answered("toolu_old", "Your questions have been answered: \"Deploy?\"=\"Yes\".",
+                   now - 1900),
+          answered("toolu_a",
+                   "Your questions have been answered: \"Deploy now?\"=\"Yes\". "
+                   "You can now continue with these answers in mind.",
+                   now - 60),
+          Records::sidechain(answered(
+              "toolu_side", "User has answered your questions: \"Price?\"=\"$20\".", now - 30)),
+          answered("toolu_b", "User has answered your questions: \"Ship?\"=\"Ship it\".", now - 20),
+      }));
   auto ev = Control::relayEvidence("console", "yes", "worker");
   ASSERT_TRUE(ev);
   EXPECT_NE(ev->find("toolu_a"), std::string::npos);
@@ -79,9 +81,10 @@ TEST_F(Tokens, RelayEvidenceIsTheOwnersRecentAnswerUsedOnce) {
 
 TEST_F(Tokens, NoEvidenceFromVelmosOwnTypingTheTargetItselfOrOldAnswers) {
   Clock::Time now = clock.now();
-  writeTranscript(home, "console",
-                  Records::lines({answered(
-                      "toolu_a", "Your questions have been answered: \"Go?\"=\"Yes\".", now - 10)}));
+  writeTranscript(
+      home, "console",
+      Records::lines(
+          {answered("toolu_a", "Your questions have been answered: \"Go?\"=\"Yes\".", now - 10)}));
   EXPECT_FALSE(Control::relayEvidence("console", "Yes", "console"));
   EXPECT_FALSE(Control::relayEvidence("", "Yes", "worker"));
   EXPECT_FALSE(Control::relayEvidence("console", "", "worker"));
@@ -98,8 +101,9 @@ TEST_F(Tokens, VelmosTypingOlderThanHalfAnHourNoLongerBlocks) {
   Control::markTyped("console");
   clock.advance(1800);
   Clock::Time now = clock.now();
-  writeTranscript(home, "console",
-                  Records::lines({answered(
-                      "toolu_a", "Your questions have been answered: \"Go?\"=\"Yes\".", now - 10)}));
+  writeTranscript(
+      home, "console",
+      Records::lines(
+          {answered("toolu_a", "Your questions have been answered: \"Go?\"=\"Yes\".", now - 10)}));
   EXPECT_TRUE(Control::relayEvidence("console", "Yes", "worker"));
 }

@@ -41,14 +41,14 @@ class ControlWithAgent : public ::testing::Test {
     tmux = std::make_unique<PrivateTmux>();
     lab = std::make_unique<AgentLab>(*tmux, home->path());
     ASSERT_TRUE(lab->ready());
-    velmo = std::make_unique<VelmoRun>(
-        VELMO_BINARY, std::vector<std::string>{"--serve", "--no-open"},
-        std::map<std::string, std::string>{{"HOME", home->path()},
-                                           {"TMUX_TMPDIR", tmux->dir()},
-                                           {"TMUX", ""},
-                                           {"VELMO_LANG", "en"},
-                                           {"XDG_CONFIG_HOME", ""},
-                                           {"CLAUDE_CONFIG_DIR", ""}});
+    velmo =
+        std::make_unique<VelmoRun>(VELMO_BINARY, std::vector<std::string>{"--serve", "--no-open"},
+                                   std::map<std::string, std::string>{{"HOME", home->path()},
+                                                                      {"TMUX_TMPDIR", tmux->dir()},
+                                                                      {"TMUX", ""},
+                                                                      {"VELMO_LANG", "en"},
+                                                                      {"XDG_CONFIG_HOME", ""},
+                                                                      {"CLAUDE_CONFIG_DIR", ""}});
     auto line = velmo->line(30);
     ASSERT_TRUE(line) << "velmo --serve printed no address";
     url = *line;
@@ -70,8 +70,8 @@ class ControlWithAgent : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     std::string program = argv.front();
     argv.erase(argv.begin());
-    VelmoRun run(program, argv, {{"HOME", home->path()}, {"VELMO_LANG", "en"},
-                                 {"CLAUDE_CONFIG_DIR", ""}});
+    VelmoRun run(program, argv,
+                 {{"HOME", home->path()}, {"VELMO_LANG", "en"}, {"CLAUDE_CONFIG_DIR", ""}});
     Reply r;
     r.out = run.rest(seconds);
     r.status = run.wait(5).value_or(-1);
@@ -97,12 +97,24 @@ class ControlWithAgent : public ::testing::Test {
             if (s.value("pid", 0) == pid && !s["questions"].empty()) {
               found = s["questions"][0];
               found["sessionId"] = s["sessionId"];
+              found["status"] = s["status"];
               return true;
             }
           return false;
         },
         seconds, 1.0);
     return found;
+  }
+
+  /// Types a prompt as a person would and presses Enter again when the agent dropped it
+  /// while redrawing (the prompt never reached the model).
+  void submit(const std::string& pane, const std::string& text) {
+    lab->type(pane, text);
+    for (int i = 0; i < 3; ++i) {
+      bool taken = waitFor([&] { return Text::contains(lab->apiLog(), text); }, 8, 0.25);
+      if (taken) return;
+      tmux->run({"send-keys", "-t", pane, "Enter"});
+    }
   }
 
   bool apiHeard(const std::string& text, double seconds = 60) {
@@ -121,7 +133,7 @@ class ControlWithAgent : public ::testing::Test {
 TEST_F(ControlWithAgent, AQuestionIsListedAndAnsweredOnceItsIdMatches) {
   std::string pane = startAgent("ask");
   int64_t pid = tmux->panePid(pane);
-  lab->type(pane, "Please ASKME about the button");
+  submit(pane, "Please ASKME about the button");
   auto first = questionOf(pid);
   ASSERT_TRUE(first.is_object()) << lab->screen(pane);
   std::string sid = first["sessionId"];
@@ -161,7 +173,11 @@ TEST_F(ControlWithAgent, AQuestionIsListedAndAnsweredOnceItsIdMatches) {
   EXPECT_TRUE(apiHeard("=\\\"Green\\\"")) << lab->screen(pane);
 
   // Idle again: a message is typed and reaches the agent.
-  ASSERT_TRUE(waitFor([&] { return q({"send", sid, "Velmo says hello"}).status == 0; }, 60, 2))
+  ASSERT_TRUE(waitFor(
+      [&] {
+        return q({"send", sid, "Velmo says hello"}).status == 0;
+      },
+      60, 2))
       << lab->screen(pane);
   EXPECT_TRUE(apiHeard("Velmo says hello")) << lab->screen(pane);
 
@@ -179,7 +195,7 @@ TEST_F(ControlWithAgent, AQuestionIsListedAndAnsweredOnceItsIdMatches) {
 TEST_F(ControlWithAgent, APermissionPromptTakesOnlyTheOwnersClickOnce) {
   std::string pane = startAgent("perm", {"--permission-mode", "default"});
   int64_t pid = tmux->panePid(pane);
-  lab->type(pane, "Please RUNCMD now");
+  submit(pane, "Please RUNCMD now");
   auto item = questionOf(pid);
   ASSERT_TRUE(item.is_object()) << lab->screen(pane);
   std::string sid = item["sessionId"];
@@ -220,7 +236,8 @@ TEST_F(ControlWithAgent, APermissionPromptTakesOnlyTheOwnersClickOnce) {
   auto r = q({"answer", sid, "--option", "Yes", "--orlen-click", token});
   EXPECT_EQ(r.status, 0) << r.out << lab->screen(pane);
   EXPECT_EQ(r.json["who"], "orlen-relayed");
-  EXPECT_TRUE(waitFor([&] { return Files::exists(home->path() + "/work-perm/velmo-probe.txt"); }, 30))
+  EXPECT_TRUE(
+      waitFor([&] { return Files::exists(home->path() + "/work-perm/velmo-probe.txt"); }, 30))
       << lab->screen(pane);
 
   auto again = q({"answer", sid, "--option", "Yes", "--orlen-click", token});
@@ -268,12 +285,14 @@ TEST_F(ControlWithAgent, AScreenShowingAKeyNeverPutsItInTheFiles) {
   std::string pane = startAgent("secret");
   int64_t pid = tmux->panePid(pane);
   const std::string key = "sk-live0123456789abcdefABCDEF";
-  lab->type(pane, "Please ASKME, my key is " + key);
+  submit(pane, "Please ASKME, my key is " + key);
   ASSERT_TRUE(questionOf(pid).is_object()) << lab->screen(pane);
   auto r = q({"answer", std::to_string(pid), "--text", "use token: " + key + " please"});
   EXPECT_EQ(r.status, 0) << r.out << lab->screen(pane);
   std::string dir = home->agent("velmo-state");
   waitFor([&] { return Files::exists(dir + "/sessions.json"); }, 10);
+  EXPECT_TRUE(Text::contains(Files::read(dir + "/answers.log").value_or(""),
+                             "\"option\":\"use token: [redacted] please\""));
   for (const char* name : {"sessions.json", "answers.log"}) {
     std::string text = Files::read(dir + "/" + name).value_or("");
     EXPECT_FALSE(text.empty()) << name;

@@ -7,9 +7,8 @@
 
 #include <deque>
 #include <functional>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 /// A page stand-in on the bridge: collects the application's calls and answers them.
 /// All stand-ins share the default main context, which `spin` runs.
@@ -28,24 +27,28 @@ class Bridge {
     g_object_unref(session);
   }
 
-  void send(const nlohmann::json& m) { soup_websocket_connection_send_text(conn, m.dump().c_str()); }
+  void send(const nlohmann::json& m) {
+    soup_websocket_connection_send_text(conn, m.dump().c_str());
+  }
 
   /// The next call of `name`, left for the caller to answer with `reply`; every other call
   /// is answered as `next` does. Null when none came in time.
   nlohmann::json take(const std::string& name, double seconds = 8) {
     nlohmann::json found;
-    spin([&] {
-      while (!inbox.empty()) {
-        auto m = inbox.front();
-        inbox.pop_front();
-        if (m["call"] == name) {
-          found = m;
-          return true;
-        }
-        if (m.contains("id")) send({{"reply", m["id"]}, {"value", nullptr}});
-      }
-      return false;
-    }, seconds);
+    spin(
+        [&] {
+          while (!inbox.empty()) {
+            auto m = inbox.front();
+            inbox.pop_front();
+            if (m["call"] == name) {
+              found = m;
+              return true;
+            }
+            if (m.contains("id")) send({{"reply", m["id"]}, {"value", nullptr}});
+          }
+          return false;
+        },
+        seconds);
     return found;
   }
   void reply(const nlohmann::json& call, const nlohmann::json& value) {
@@ -55,18 +58,20 @@ class Bridge {
   /// The next call of `name`, answered as a page would; null when none came in time.
   nlohmann::json next(const std::string& name, double seconds = 8) {
     nlohmann::json found;
-    spin([&] {
-      while (!inbox.empty()) {
-        auto m = inbox.front();
-        inbox.pop_front();
-        if (m.contains("id")) send({{"reply", m["id"]}, {"value", nullptr}});
-        if (m["call"] == name) {
-          found = m;
-          return true;
-        }
-      }
-      return false;
-    }, seconds);
+    spin(
+        [&] {
+          while (!inbox.empty()) {
+            auto m = inbox.front();
+            inbox.pop_front();
+            if (m.contains("id")) send({{"reply", m["id"]}, {"value", nullptr}});
+            if (m["call"] == name) {
+              found = m;
+              return true;
+            }
+          }
+          return false;
+        },
+        seconds);
     return found;
   }
 
@@ -95,14 +100,19 @@ class Bridge {
       g_error_free(error);
       return;
     }
-    g_signal_connect(self->conn, "message", G_CALLBACK(+[](SoupWebsocketConnection*, gint, GBytes* b, gpointer d) {
-                       gsize n = 0;
-                       auto* p = static_cast<const char*>(g_bytes_get_data(b, &n));
-                       static_cast<Bridge*>(d)->inbox.push_back(nlohmann::json::parse(std::string(p, n)));
-                     }), self);
+    g_signal_connect(
+        self->conn, "message",
+        G_CALLBACK(+[](SoupWebsocketConnection*, gint, GBytes* b, gpointer d) {
+          gsize n = 0;
+          auto* p = static_cast<const char*>(g_bytes_get_data(b, &n));
+          static_cast<Bridge*>(d)->inbox.push_back(nlohmann::json::parse(std::string(p, n)));
+        }),
+        self);
     g_signal_connect(self->conn, "closed", G_CALLBACK(+[](SoupWebsocketConnection* c, gpointer d) {
-                       static_cast<Bridge*>(d)->closeCode = soup_websocket_connection_get_close_code(c);
-                     }), self);
+                       static_cast<Bridge*>(d)->closeCode =
+                           soup_websocket_connection_get_close_code(c);
+                     }),
+                     self);
   }
 
   SoupSession* session;

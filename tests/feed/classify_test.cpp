@@ -40,8 +40,7 @@ TEST(Redact, KeepsTheKeywordAndSeparatorAndDropsTheValue) {
 TEST(Redact, PathsSurviveAndRunsOfLettersAndDigitsGo) {
   std::string path = "/home/user/build2026abcdefghijklmnopqrstuv/out.txt";
   EXPECT_EQ(StateFeed::redact("see " + path), "see " + path);
-  EXPECT_EQ(StateFeed::redact("key a1b2c3d4e5f6g7h8i9j0k1l2m3n4o5 here"),
-            "key [redacted:30] here");
+  EXPECT_EQ(StateFeed::redact("key a1b2c3d4e5f6g7h8i9j0k1l2m3n4o5 here"), "key [redacted:30] here");
   std::string letters = "abcdefghijklmnopqrstuvwxyzabcd";
   EXPECT_EQ(StateFeed::redact(letters), letters);
   EXPECT_EQ(StateFeed::redact(""), "");
@@ -53,8 +52,7 @@ TEST(Redact, KnownKeyShapesGoEvenWhenShort) {
   EXPECT_EQ(StateFeed::redact("sk-ant0123456789ab"), "[redacted:18]");
   EXPECT_EQ(StateFeed::redact("ghp_abcdef123456"), "[redacted:16]");
   EXPECT_EQ(StateFeed::redact("AKIA1234567890AB!"), "[redacted:16]!");
-  EXPECT_EQ(StateFeed::redact("Bearer eyJhbGciOiJIUzI1.eyJzdWIi.sig"),
-            "Bearer [redacted]");
+  EXPECT_EQ(StateFeed::redact("Bearer eyJhbGciOiJIUzI1.eyJzdWIi.sig"), "Bearer [redacted]");
 }
 
 TEST(QuestionID, SamePromptSameIdAndEveryDifferenceCounts) {
@@ -96,7 +94,8 @@ TEST(Kind, RealScreensReadAsTheirNotesSay) {
 }
 
 TEST(Kind, PermissionPlanAndReview) {
-  auto plan = prompt("Would you like to proceed?", {"Yes, and auto-accept edits", "No, keep planning"});
+  auto plan =
+      prompt("Would you like to proceed?", {"Yes, and auto-accept edits", "No, keep planning"});
   EXPECT_EQ(StateFeed::kind(plan), "plan");
   EXPECT_EQ(StateFeed::gate("plan", plan), "orlen-click");
 

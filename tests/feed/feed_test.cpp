@@ -138,9 +138,10 @@ TEST_F(Feed, TheTickSeesTheSameScreenPassAsTheFile) {
   rig.host.show("/dev/pts/3", Screens::permission());
   Terminals::pickers(true);
   std::vector<std::string> seen;
-  StateFeed::setTick([&](const std::vector<Terminal>& terms, const std::vector<Terminals::Picker>& ps) {
-    seen.push_back(std::to_string(terms.size()) + ":" + std::to_string(ps.size()));
-  });
+  StateFeed::setTick(
+      [&](const std::vector<Terminal>& terms, const std::vector<Terminals::Picker>& ps) {
+        seen.push_back(std::to_string(terms.size()) + ":" + std::to_string(ps.size()));
+      });
   pass();
   StateFeed::setTick(nullptr);
   EXPECT_EQ(seen, std::vector<std::string>{"1:1"});

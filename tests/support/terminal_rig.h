@@ -39,8 +39,8 @@ struct TerminalRig {
              const std::string& name = "") {
     ps += std::to_string(pid) + " pts/" + std::to_string(n) + " 00:10 claude\n";
     home.write(".claude/sessions/" + std::to_string(pid) + ".json",
-               "{\"pid\":" + std::to_string(pid) + ",\"sessionId\":\"" + sid +
-                   "\",\"status\":\"" + status + "\",\"name\":\"" + name + "\"}");
+               "{\"pid\":" + std::to_string(pid) + ",\"sessionId\":\"" + sid + "\",\"status\":\"" +
+                   status + "\",\"name\":\"" + name + "\"}");
     Terminals::forgetCaches();
   }
 };
@@ -72,9 +72,8 @@ inline std::string ask(const std::string& question, const std::vector<std::strin
 
 /// A permission prompt for a shell command.
 inline std::string permission(int cursor = 1) {
-  return Text::join({"● I will list the folder.", border(), " Bash command", "",
-                     "   ls -la /tmp", "   List files", "", " Do you want to proceed?",
-                     row(1, cursor, "Yes"),
+  return Text::join({"● I will list the folder.", border(), " Bash command", "", "   ls -la /tmp",
+                     "   List files", "", " Do you want to proceed?", row(1, cursor, "Yes"),
                      row(2, cursor, "Yes, and don't ask again for ls commands in /tmp"),
                      row(3, cursor, "No"), "", " Esc to cancel · Tab to amend"},
                     "\n") +

@@ -16,7 +16,9 @@ constexpr int kUnreachable = 2;
 // request-click may wait ten minutes for the owner; a little more for the reply itself.
 constexpr double kReplySeconds = 660;
 
-void say(const std::string& text) { std::fprintf(stderr, "velmo-q: %s\n", text.c_str()); }
+void say(const std::string& text) {
+  std::fprintf(stderr, "velmo-q: %s\n", text.c_str());
+}
 
 }  // namespace
 
