@@ -17,6 +17,7 @@
 #include "base/text.h"
 #include "shell/browser/shim.h"
 #include "shell/glib_queue.h"
+#include "shell/notify_start.h"
 
 namespace {
 
@@ -291,6 +292,7 @@ int runServe(const ServeOptions& options) {
   hosts.main = &server->main;
   hosts.dialogs = &server->page;
   server->app = AppDelegate::make(hosts);
+  startNotifications(server->main, server->app);
   server->app->startWithoutPage();
   std::weak_ptr<AppDelegate> weak = server->app;
   everySeconds(kScanSeconds, [weak] {

@@ -13,6 +13,7 @@
 #include "base/log.h"
 #include "base/text.h"
 #include "shell/glib_queue.h"
+#include "shell/notify_start.h"
 
 namespace {
 
@@ -117,6 +118,7 @@ class WindowShell final : public PageHost, public Dialogs {
     hosts.main = &main;
     hosts.dialogs = this;
     delegate = AppDelegate::make(hosts);
+    startNotifications(main, delegate);
     if (!screenshot.empty()) watchForSmoke();
 
     loadPage();
