@@ -24,8 +24,8 @@ class Notifier {
     std::string summary;
     std::string body;  ///< plain text; the server's markup is escaped by the notifier
     std::vector<Action> actions;
-    bool sound = false;       ///< the default sound; otherwise silent
-    bool persistent = false;  ///< stays until closed instead of expiring
+    bool sound = false;                        ///< the default sound; otherwise silent
+    bool persistent = false;                   ///< stays until closed instead of expiring
     std::map<std::string, std::string> hints;  ///< further text hints for the server
   };
 
@@ -35,10 +35,10 @@ class Notifier {
   };
 
   struct Capabilities {
-    bool reached = false;       ///< a server answered
+    bool reached = false;         ///< a server answered
     std::set<std::string> names;  ///< "actions", "body-markup", "inline-reply", …
-    std::string server;         ///< who serves: differs after the server restarted
-    std::string error;          ///< why no server answered
+    std::string server;           ///< who serves: differs after the server restarted
+    std::string error;            ///< why no server answered
   };
 
   /// What the user did, reported on the notifier's own thread.

@@ -19,8 +19,8 @@ constexpr double kReminderSeconds = 600;  // one reminder, this long after the f
 constexpr double kGoneSeconds = 4;        // a prompt off screen this long has been answered
 constexpr size_t kOptionButtons = 5;
 constexpr size_t kLabelChars = 60;
-constexpr size_t kBodyLines = 3;     // of a permission or plan prompt's body
-constexpr size_t kReviewLines = 4;   // of a review screen's context
+constexpr size_t kBodyLines = 3;    // of a permission or plan prompt's body
+constexpr size_t kReviewLines = 4;  // of a review screen's context
 constexpr const char* kQuestionPrefix = "velmo.q.";
 
 std::mutex globalLock;
@@ -49,7 +49,8 @@ std::string subtitle(const std::string& kind, bool again) {
 std::string body(const Terminals::Picker& picker, const std::string& kind) {
   std::vector<std::string> lines;
   if (kind == "permission" || kind == "plan")
-    for (size_t i = 0; i < picker.body.size() && i < kBodyLines; ++i) lines.push_back(picker.body[i]);
+    for (size_t i = 0; i < picker.body.size() && i < kBodyLines; ++i)
+      lines.push_back(picker.body[i]);
   lines.push_back(picker.question);
   if (kind == "review") {
     auto context = Text::split(picker.context, '\n', false);
@@ -61,7 +62,9 @@ std::string body(const Terminals::Picker& picker, const std::string& kind) {
   return StateFeed::redact(Text::join(kept, "\n"));
 }
 
-const char* boolText(bool b) { return b ? "true" : "false"; }
+const char* boolText(bool b) {
+  return b ? "true" : "false";
+}
 
 Notifier::Action button(std::string key, std::string label) {
   Notifier::Action a;
@@ -109,8 +112,12 @@ void Notify::listen() {
   notifier->listen(std::move(events));
 }
 
-std::string Notify::logPath() { return Files::join(Paths::stateDir(), "notify.log"); }
-std::string Notify::storePath() { return Files::join(Paths::stateDir(), "notifications.json"); }
+std::string Notify::logPath() {
+  return Files::join(Paths::stateDir(), "notify.log");
+}
+std::string Notify::storePath() {
+  return Files::join(Paths::stateDir(), "notifications.json");
+}
 
 std::string Notify::authorization() {
   std::lock_guard<std::mutex> guard(globalLock);
@@ -169,6 +176,7 @@ void Notify::setUpLocked() {
   // gone, and its id may belong to someone else's by now: it is dropped, never closed.
   auto text = Files::read(storePath());
   if (!text) return;
+  savedText = *text;
   nlohmann::json store = nlohmann::json::parse(*text, nullptr, false);
   if (!store.is_object() || !store.contains("posted") || !store["posted"].is_object()) {
     trace("notifications.json unreadable; nothing adopted");
@@ -200,17 +208,21 @@ void Notify::save() {
   nlohmann::json posted = nlohmann::json::object();
   for (const auto& [qid, s] : questions) {
     if (!s.serverID || !s.posted) continue;
-    posted[qid] = {{"id", s.serverID}, {"server", s.server}, {"time", TimeText::iso8601(*s.posted)},
-                   {"reminded", s.reposted}, {"tty", s.tty}, {"sid", s.sid}};
+    posted[qid] = {
+        {"id", s.serverID},       {"server", s.server}, {"time", TimeText::iso8601(*s.posted)},
+        {"reminded", s.reposted}, {"tty", s.tty},       {"sid", s.sid}};
   }
   std::string text = nlohmann::json{{"version", 1}, {"posted", posted}}.dump(2) + "\n";
-  auto old = Files::read(storePath());
-  if (old && *old == text) return;
-  if (!old && posted.empty()) return;
-  if (!StateFeed::writePrivate(storePath(), text)) trace("notifications.json could not be written");
+  if (text == savedText) return;
+  if (savedText.empty() && posted.empty() && !Files::exists(storePath())) return;
+  if (StateFeed::writePrivate(storePath(), text))
+    savedText = text;
+  else
+    trace("notifications.json could not be written");
 }
 
-void Notify::tick(const std::vector<Terminal>& terms, const std::vector<Terminals::Picker>& pickers) {
+void Notify::tick(const std::vector<Terminal>& terms,
+                  const std::vector<Terminals::Picker>& pickers) {
   std::lock_guard<std::mutex> guard(lock);
   if (!setUpDone) setUpLocked();
   Clock::Time now = Clock::now();
@@ -393,7 +405,8 @@ void Notify::respond(uint32_t id, const std::string& action, const std::string& 
                                   const std::string&) {
       return Control::Authorization{true, "orlen", "Orlen's click on the notification"};
     };
-    nlohmann::json result = self->hooks.answer(*term, qid, option, answerText, "notification", allow);
+    nlohmann::json result =
+        self->hooks.answer(*term, qid, option, answerText, "notification", allow);
     if (result.value("ok", false)) return;
     std::string why;
     if (result.contains("error") && result["error"].is_string())

@@ -10,11 +10,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "base/clock.h"
 #include "base/queue.h"
@@ -107,5 +106,6 @@ class Notify : public std::enable_shared_from_this<Notify> {
   bool ready = false;       ///< a server answered
   bool setUpDone = false;
   std::map<std::string, Seen> questions;
+  std::string savedText;  ///< what notifications.json holds, so an unchanged tick writes nothing
   std::function<void(const std::string&)> openHook;
 };

@@ -39,16 +39,29 @@ std::string kind(const Terminals::Picker& picker) {
       form = true;
   std::string all = Text::lower(picker.question) + " " + Text::join(labels, " ");
   if (!form) {
-    static const char* const kPhrases[] = {
-        "do you want to proceed", "do you want to make this edit", "do you want to create",
-        "do you want to allow", "do you want to run", "do you want to", "allow ", "permission",
-        "auto mode", "auto-mode", "classifier", "was blocked", "denied", "trust this folder",
-        "would you like to proceed", "dangerously", "bypass"};
+    static const char* const kPhrases[] = {"do you want to proceed",
+                                           "do you want to make this edit",
+                                           "do you want to create",
+                                           "do you want to allow",
+                                           "do you want to run",
+                                           "do you want to",
+                                           "allow ",
+                                           "permission",
+                                           "auto mode",
+                                           "auto-mode",
+                                           "classifier",
+                                           "was blocked",
+                                           "denied",
+                                           "trust this folder",
+                                           "would you like to proceed",
+                                           "dangerously",
+                                           "bypass"};
     for (const char* p : kPhrases)
       if (Text::contains(all, p)) return "permission";
   }
   for (const auto& l : labels)
-    if (Text::startsWith(l, "yes, and don") || Text::startsWith(l, "yes, allow")) return "permission";
+    if (Text::startsWith(l, "yes, and don") || Text::startsWith(l, "yes, allow"))
+      return "permission";
   if (Text::contains(all, "don't ask again")) return "permission";
   return "ask";
 }
@@ -58,13 +71,13 @@ std::string redact(const std::string& text) {
   static const RE2 token(
       "(sk-[A-Za-z0-9_\\-]{12,}|gh[pousr]_[A-Za-z0-9]{12,}|xox[abpr]-[A-Za-z0-9\\-]{10,}|"
       "AKIA[0-9A-Z]{12,}|eyJ[A-Za-z0-9_\\-]{10,}(\\.[A-Za-z0-9_\\-]+)*|[A-Za-z0-9_\\-+=/]{24,})");
-  static const RE2 keyed("(?i)(bearer|token|password|passwd|secret|api[_-]?key)([\"'=: ]+)([^\\s\"']{8,})");
+  static const RE2 keyed(
+      "(?i)(bearer|token|password|passwd|secret|api[_-]?key)([\"'=: ]+)([^\\s\"']{8,})");
   std::string out;
   re2::StringPiece input(text);
   re2::StringPiece match;
   size_t at = 0;
-  while (at <= text.size() &&
-         token.Match(input, at, text.size(), RE2::UNANCHORED, &match, 1)) {
+  while (at <= text.size() && token.Match(input, at, text.size(), RE2::UNANCHORED, &match, 1)) {
     size_t start = static_cast<size_t>(match.data() - text.data());
     std::string m(match);
     bool letter = false, digit = false;

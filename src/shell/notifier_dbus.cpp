@@ -74,7 +74,8 @@ class DbusNotifier final : public Notifier {
     for (const auto& [key, value] : request.hints)
       g_variant_builder_add(&hints, "{sv}", key.c_str(), g_variant_new_string(value.c_str()));
     if (request.sound)
-      g_variant_builder_add(&hints, "{sv}", "sound-name", g_variant_new_string("message-new-instant"));
+      g_variant_builder_add(&hints, "{sv}", "sound-name",
+                            g_variant_new_string("message-new-instant"));
     else
       g_variant_builder_add(&hints, "{sv}", "suppress-sound", g_variant_new_boolean(TRUE));
     g_variant_builder_add(&hints, "{sv}", "urgency", g_variant_new_byte(1));
@@ -104,10 +105,9 @@ class DbusNotifier final : public Notifier {
   bool close(uint32_t id) override {
     if (!bus) return false;
     GError* error = nullptr;
-    GVariant* reply =
-        g_dbus_connection_call_sync(bus, kName, kPath, kInterface, "CloseNotification",
-                                    g_variant_new("(u)", id), nullptr, G_DBUS_CALL_FLAGS_NONE,
-                                    kCallMs, nullptr, &error);
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, kName, kPath, kInterface, "CloseNotification", g_variant_new("(u)", id), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, kCallMs, nullptr, &error);
     g_clear_error(&error);
     if (!reply) return false;
     g_variant_unref(reply);
@@ -139,8 +139,8 @@ class DbusNotifier final : public Notifier {
 
     GVariant* owner = g_dbus_connection_call_sync(
         bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "GetNameOwner", g_variant_new("(s)", kName), G_VARIANT_TYPE("(s)"),
-        G_DBUS_CALL_FLAGS_NONE, kCallMs, nullptr, &error);
+        "GetNameOwner", g_variant_new("(s)", kName), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE,
+        kCallMs, nullptr, &error);
     if (owner) {
       const gchar* unique = nullptr;
       g_variant_get(owner, "(&s)", &unique);
@@ -211,9 +211,9 @@ class DbusNotifier final : public Notifier {
     guint subscription = 0;
     if (connection) {
       g_dbus_connection_set_exit_on_close(connection, FALSE);
-      subscription = g_dbus_connection_signal_subscribe(connection, kName, kInterface, nullptr, kPath,
-                                                        nullptr, G_DBUS_SIGNAL_FLAGS_NONE, onSignal,
-                                                        this, nullptr);
+      subscription =
+          g_dbus_connection_signal_subscribe(connection, kName, kInterface, nullptr, kPath, nullptr,
+                                             G_DBUS_SIGNAL_FLAGS_NONE, onSignal, this, nullptr);
     }
     {
       std::lock_guard<std::mutex> guard(lock);

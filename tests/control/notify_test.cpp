@@ -155,8 +155,7 @@ TEST_F(NotifyTest, ActionsAreFiveOptionsThenReplyWhereTheServerTakesTextThenOpen
   server->setCapabilities({"actions", "body"});
   notify->tick(terms, {seven, permission("/dev/pts/4"), multi, closed, ask("/dev/pts/7")});
   ASSERT_EQ(server->posts.size(), 5u);
-  for (size_t i = 1; i < 5; ++i)
-    EXPECT_EQ(keys(server->posts[i].request).back(), "default") << i;
+  for (size_t i = 1; i < 5; ++i) EXPECT_EQ(keys(server->posts[i].request).back(), "default") << i;
   for (size_t i = 1; i < 5; ++i)
     for (const auto& a : server->posts[i].request.actions) EXPECT_NE(a.key, "reply") << i;
   EXPECT_EQ(server->posts[1].request.summary, "004 — asks for permission");
@@ -250,7 +249,7 @@ TEST_F(NotifyTest, ARelaunchAdoptsWhatIsOnShowInsteadOfPostingAgain) {
     notify->tick(terms, {p});
     ASSERT_EQ(server->posts.size(), 1u);
   }
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat(Notify::storePath().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_EQ(::stat(Paths::stateDir().c_str(), &st), 0);
@@ -359,7 +358,8 @@ TEST_F(NotifyTest, AnAnswerThatDoesNotGoThroughSaysWhyInANotification) {
   auto notify = make();
   notify->tick(terms, {ask("/dev/pts/3")});
   uint32_t id = server->posts[0].id;
-  reply = {{"ok", false}, {"result", "not sent"},
+  reply = {{"ok", false},
+           {"result", "not sent"},
            {"error", "not sent: the question on screen changed (id 0123456789abcdef)"}};
   server->invoke(id, "opt.1");
   ASSERT_EQ(server->posts.size(), 2u);

@@ -30,7 +30,7 @@ const std::string kScreens = std::string(VELMO_SHARED_DIR) + "/fixtures/screens"
 struct Shown {
   uint32_t replaces = 0;
   std::string summary, body;
-  std::vector<std::string> actions;  ///< key, label, key, label, …
+  std::vector<std::string> actions;          ///< key, label, key, label, …
   std::map<std::string, std::string> hints;  ///< printed values
   int timeout = -1;
 };
@@ -73,13 +73,13 @@ class NotifyE2E : public ::testing::Test {
   // The notification daemon of python3-dbusmock (Debian's, for /usr/bin/python3).
   void startServer(const std::string& capabilities) {
     std::string parameters = "{\"capabilities\": \"" + capabilities + "\"}";
-    const gchar* argv[] = {"/usr/bin/python3", "-m", "dbusmock", "--template",
+    const gchar* argv[] = {"/usr/bin/python3",    "-m", "dbusmock",         "--template",
                            "notification_daemon", "-p", parameters.c_str(), nullptr};
     GError* error = nullptr;
-    ASSERT_TRUE(g_spawn_async(nullptr, const_cast<gchar**>(argv), nullptr,
-                              static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD |
-                                                       G_SPAWN_STDOUT_TO_DEV_NULL),
-                              nullptr, nullptr, &mock, &error))
+    ASSERT_TRUE(g_spawn_async(
+        nullptr, const_cast<gchar**>(argv), nullptr,
+        static_cast<GSpawnFlags>(G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_STDOUT_TO_DEV_NULL), nullptr,
+        nullptr, &mock, &error))
         << (error ? error->message : "");
     ASSERT_TRUE(waitFor([this] { return !owner().empty(); }, 20))
         << "python3-dbusmock did not come up (scripts/install-deps installs it)";
@@ -99,11 +99,10 @@ class NotifyE2E : public ::testing::Test {
   }
 
   GVariant* mockCall(const char* method, GVariant* args, const char* type) {
-    return g_dbus_connection_call_sync(probe, "org.freedesktop.Notifications",
-                                       "/org/freedesktop/Notifications",
-                                       "org.freedesktop.DBus.Mock", method, args,
-                                       type ? G_VARIANT_TYPE(type) : nullptr,
-                                       G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    return g_dbus_connection_call_sync(
+        probe, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+        "org.freedesktop.DBus.Mock", method, args, type ? G_VARIANT_TYPE(type) : nullptr,
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
   }
 
   // The arguments of every call of the method so far, as the mock recorded them.
@@ -193,8 +192,8 @@ class NotifyE2E : public ::testing::Test {
     g_variant_builder_add(&args, "v", g_variant_new_uint32(id));
     g_variant_builder_add(&args, "v", g_variant_new_string(text.c_str()));
     GVariant* reply = mockCall(
-        "EmitSignal",
-        g_variant_new("(sssav)", "org.freedesktop.Notifications", name, "us", &args), nullptr);
+        "EmitSignal", g_variant_new("(sssav)", "org.freedesktop.Notifications", name, "us", &args),
+        nullptr);
     ASSERT_NE(reply, nullptr);
     g_variant_unref(reply);
   }
@@ -233,10 +232,13 @@ TEST_F(NotifyE2E, AWaitingPromptIsPostedAnsweredAdoptedAfterARelaunchAndRetracte
       {"/bin/sh", "-c", "cat \"$0\"; exec \"$1\" 100000", kScreens + "/ask-single.txt", claude});
   ASSERT_FALSE(pane.empty());
   int64_t pid = 0;
-  ASSERT_TRUE(waitFor([&] { return (pid = tmux.panePid(pane)) > 0 &&
-                                   Text::contains(Files::read("/proc/" + std::to_string(pid) +
-                                                              "/cmdline").value_or(""), "100000"); },
-                      10));
+  ASSERT_TRUE(waitFor(
+      [&] {
+        return (pid = tmux.panePid(pane)) > 0 &&
+               Text::contains(Files::read("/proc/" + std::to_string(pid) + "/cmdline").value_or(""),
+                              "100000");
+      },
+      10));
   std::string tty = tmux.paneTty(pane);
   home.write(".claude/sessions/" + std::to_string(pid) + ".json",
              nlohmann::json{{"sessionId", "sess-ask"}, {"pid", pid}, {"status", "waiting"}}.dump());
@@ -253,7 +255,13 @@ TEST_F(NotifyE2E, AWaitingPromptIsPostedAnsweredAdoptedAfterARelaunchAndRetracte
       if (p.tty == tty) return true;
     return false;
   };
-  ASSERT_TRUE(waitFor([&] { look(); return ours(); }, 20)) << tmux.capture(pane);
+  ASSERT_TRUE(waitFor(
+      [&] {
+        look();
+        return ours();
+      },
+      20))
+      << tmux.capture(pane);
 
   FakeClock clock;
   Settings::set("notifyMinWait", 30);
@@ -271,8 +279,8 @@ TEST_F(NotifyE2E, AWaitingPromptIsPostedAnsweredAdoptedAfterARelaunchAndRetracte
     EXPECT_EQ(posts[0].body, "Which colour should the login button be?");
     EXPECT_EQ(posts[0].actions,
               (std::vector<std::string>{"opt.1", "Blue", "opt.2", "Green", "opt.3", "Orange",
-                                        "inline-reply", "Reply", "open", "Open in Velmo",
-                                        "default", "Open in Velmo"}));
+                                        "inline-reply", "Reply", "open", "Open in Velmo", "default",
+                                        "Open in Velmo"}));
     EXPECT_EQ(posts[0].hints["suppress-sound"], "true");
     EXPECT_EQ(posts[0].hints["x-kde-reply-submit-button-text"], "Send");
     EXPECT_EQ(posts[0].timeout, 0);
@@ -283,10 +291,12 @@ TEST_F(NotifyE2E, AWaitingPromptIsPostedAnsweredAdoptedAfterARelaunchAndRetracte
     emit("NotificationReplied", 1, "Purple, please");
     ASSERT_TRUE(waitFor([&] { return answerCount() == 2; }, 10));
     emit("ActionInvoked", 1, "default");
-    ASSERT_TRUE(waitFor([&] {
-      std::lock_guard<std::mutex> guard(lock);
-      return opened.size() == 1;
-    }, 10));
+    ASSERT_TRUE(waitFor(
+        [&] {
+          std::lock_guard<std::mutex> guard(lock);
+          return opened.size() == 1;
+        },
+        10));
     std::lock_guard<std::mutex> guard(lock);
     std::string qid;
     for (const auto& p : pickers)
@@ -306,7 +316,12 @@ TEST_F(NotifyE2E, AWaitingPromptIsPostedAnsweredAdoptedAfterARelaunchAndRetracte
 
   // The prompt leaves (the pane closes): gone for 4 seconds, its notification is taken away.
   ASSERT_TRUE(tmux.run({"kill-pane", "-t", pane}));
-  ASSERT_TRUE(waitFor([&] { look(); return !ours(); }, 10));
+  ASSERT_TRUE(waitFor(
+      [&] {
+        look();
+        return !ours();
+      },
+      10));
   notify->tick(terms, pickers);
   clock.advance(3);
   notify->tick(terms, pickers);
