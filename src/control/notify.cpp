@@ -1,5 +1,7 @@
 #include "control/notify.h"
 
+#include <climits>
+#include <cstdint>
 #include <set>
 #include <utility>
 
@@ -64,6 +66,12 @@ std::string body(const Terminals::Picker& picker, const std::string& kind) {
 
 const char* boolText(bool b) {
   return b ? "true" : "false";
+}
+
+// A text field of a stored record; anything else counts as empty.
+std::string field(const nlohmann::json& record, const char* key) {
+  auto it = record.find(key);
+  return it != record.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
 Notifier::Action button(std::string key, std::string label) {
@@ -186,18 +194,24 @@ void Notify::setUpLocked() {
   Clock::Time now = Clock::now();
   for (const auto& [qid, record] : store["posted"].items()) {
     if (!record.is_object()) continue;
-    uint32_t id = record.value("id", 0u);
-    std::string server = record.value("server", "");
-    auto at = TimeText::parseIso(record.value("time", ""));
+    auto idValue = record.find("id");
+    uint32_t id = idValue != record.end() && idValue->is_number_unsigned() &&
+                          idValue->get<uint64_t>() <= UINT32_MAX
+                      ? idValue->get<uint32_t>()
+                      : 0;
+    std::string server = field(record, "server");
+    auto at = TimeText::parseIso(field(record, "time"));
     if (!id || !at || !ready || server != caps.server) continue;
+    auto reminded = record.find("reminded");
     Seen s;
     s.first = *at;
     s.posted = *at;
-    s.reposted = record.value("reminded", false) || now - *at >= kReminderSeconds;
+    s.reposted = (reminded != record.end() && reminded->is_boolean() && reminded->get<bool>()) ||
+                 now - *at >= kReminderSeconds;
     s.serverID = id;
     s.server = server;
-    s.tty = record.value("tty", "");
-    s.sid = record.value("sid", "");
+    s.tty = field(record, "tty");
+    s.sid = field(record, "sid");
     questions[qid] = s;
     trace("adopt " + qid);
   }

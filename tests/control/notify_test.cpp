@@ -317,6 +317,28 @@ TEST_F(NotifyTest, AMalformedStoreIsSkipped) {
   auto notify = make();
   notify->tick(terms, {ask("/dev/pts/3")});
   EXPECT_EQ(server->posts.size(), 1u);
+
+  // Records of the wrong shape are skipped one by one; the good one is adopted.
+  std::string good = StateFeed::questionID(ask("/dev/pts/4"));
+  home.write(".claude/velmo-state/notifications.json",
+             nlohmann::json{{"posted",
+                             {{"a", {{"id", "7"}, {"server", ":1.7"}, {"time", 5}}},
+                              {"b", {{"id", -3}, {"server", ":1.7"}}},
+                              {"c", {{"id", 1e12}, {"server", ":1.7"}}},
+                              {"d", "x"},
+                              {good,
+                               {{"id", 9},
+                                {"server", ":1.7"},
+                                {"time", "2027-01-15T08:00:00Z"},
+                                {"reminded", "yes"},
+                                {"tty", 4}}}}}}
+                 .dump());
+  auto again = make();
+  again->setUp();
+  auto seen = again->seen();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[good].serverID, 9u);
+  EXPECT_EQ(seen[good].tty, "");
   auto store = nlohmann::json::parse(Files::read(Notify::storePath()).value_or(""), nullptr, false);
   ASSERT_TRUE(store.is_object());
   EXPECT_EQ(store["posted"].size(), 1u);
