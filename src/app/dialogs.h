@@ -11,6 +11,7 @@ struct Alert {
   std::string title;
   std::string text;
   std::vector<std::string> buttons;  ///< empty: one standard button ("OK" / "אישור")
+  std::string tag = {};  ///< names the alert for `dismiss`; "" for alerts nobody takes down
 };
 
 class Dialogs {
@@ -21,4 +22,11 @@ class Dialogs {
   virtual void alert(const Alert& alert, std::function<void(int)> done) = 0;
   /// Brings the window to the front and activates the application (nothing in browser mode).
   virtual void present() = 0;
+  /// Whether an alert is on screen now.
+  virtual bool showing() const { return false; }
+  /// Takes the alerts with the tag down as if their button `index` was chosen.
+  virtual void dismiss(const std::string& tag, int index) {
+    (void)tag;
+    (void)index;
+  }
 };

@@ -11,7 +11,7 @@
 #include "base/settings.h"
 #include "base/text.h"
 #include "base/timefmt.h"
-#include "control/state_feed_interim.h"
+#include "feed/state_feed.h"
 #include "terminals/answer.h"
 #include "terminals/discover.h"
 
@@ -229,7 +229,7 @@ void Notify::save() {
   std::string text = nlohmann::json{{"version", 1}, {"posted", posted}}.dump(2) + "\n";
   if (text == savedText) return;
   if (savedText.empty() && posted.empty() && !Files::exists(storePath())) return;
-  if (StateFeed::writePrivate(storePath(), text))
+  if (StateFeed::writePrivate(text, storePath()))
     savedText = text;
   else
     trace("notifications.json could not be written");

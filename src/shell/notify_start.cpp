@@ -1,9 +1,17 @@
 #include "shell/notify_start.h"
 
 #include "control/notify.h"
+#include "feed/state_feed.h"
 #include "shell/notifier_dbus.h"
 
 void startNotifications(MainQueue& main, std::weak_ptr<AppDelegate> app) {
+  // The feed's pass ticks whichever instance is installed; none until the bus answered.
+  StateFeed::setTick(
+      [](const std::vector<Terminal>& terms, const std::vector<Terminals::Picker>& pickers) {
+        if (auto notify = Notify::shared()) notify->tick(terms, pickers);
+      });
+  StateFeed::setAuthorization([] { return Notify::authorization(); });
+
   MainQueue* queue = &main;
   Pool::shared().async([queue, app] {
     auto hooks = Notify::Hooks::live();

@@ -39,6 +39,8 @@ struct PickerScan {
 
 /// The prompts on every terminal's screen; a dump less than 1.5 s old is reused unless `fresh`.
 PickerScan pickers(bool fresh = false);
+/// The last dump's prompts and readable flag as they stand, never reading the screens.
+PickerScan lastPickers();
 
 /// "R|" or "Q|", the question, "|", the labels joined with "|": equal texts, same prompt.
 std::string signature(const Picker& picker);

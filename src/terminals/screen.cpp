@@ -500,6 +500,11 @@ PickerScan pickers(bool fresh) {
   return scan;
 }
 
+PickerScan lastPickers() {
+  std::lock_guard<std::mutex> guard(lock);
+  return {cache, works};
+}
+
 std::set<std::string> pickerTTYs() {
   std::lock_guard<std::mutex> guard(lock);
   return ttys;

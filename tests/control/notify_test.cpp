@@ -9,10 +9,10 @@
 #include "base/paths.h"
 #include "base/settings.h"
 #include "base/text.h"
-#include "control/state_feed_interim.h"
-#include "support/fake_clock.h"
-#include "support/home.h"
+#include "control/control.h"
+#include "feed/state_feed.h"
 #include "support/recording_notifier.h"
+#include "support/terminal_rig.h"
 
 namespace {
 
@@ -99,7 +99,7 @@ TEST_F(NotifyTest, PostsOnceAfterTheMinimumWaitSilentlyThenRemindsOnceWithSound)
   ASSERT_EQ(server->posts.size(), 1u);
   const auto& first = server->posts[0].request;
   EXPECT_FALSE(first.sound);
-  EXPECT_EQ(first.summary, "003 — asks you");
+  EXPECT_EQ(first.summary, "terminal 003 — asks you");
   EXPECT_EQ(first.body, p.question);
   EXPECT_TRUE(first.persistent);
 
@@ -111,7 +111,7 @@ TEST_F(NotifyTest, PostsOnceAfterTheMinimumWaitSilentlyThenRemindsOnceWithSound)
   ASSERT_EQ(server->posts.size(), 2u);
   const auto& again = server->posts[1].request;
   EXPECT_TRUE(again.sound);
-  EXPECT_EQ(again.summary, "003 — asks you · still waiting");
+  EXPECT_EQ(again.summary, "terminal 003 — asks you · still waiting");
   // The reminder replaces the first notification rather than stacking beside it.
   EXPECT_EQ(server->closes, (std::vector<uint32_t>{server->posts[0].id}));
 
@@ -158,7 +158,7 @@ TEST_F(NotifyTest, ActionsAreFiveOptionsThenReplyWhereTheServerTakesTextThenOpen
   for (size_t i = 1; i < 5; ++i) EXPECT_EQ(keys(server->posts[i].request).back(), "default") << i;
   for (size_t i = 1; i < 5; ++i)
     for (const auto& a : server->posts[i].request.actions) EXPECT_NE(a.key, "reply") << i;
-  EXPECT_EQ(server->posts[1].request.summary, "004 — asks for permission");
+  EXPECT_EQ(server->posts[1].request.summary, "terminal 004 — asks for permission");
   EXPECT_EQ(server->posts[1].request.body,
             "Bash command\ntouch velmo-probe.txt\nDo you want to proceed?");
 }
@@ -444,3 +444,74 @@ TEST_F(NotifyTest, WithoutAServerVelmoKeepsWorkingAndTracesWhy) {
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<nlohmann::json> answersLog() {
+  std::vector<nlohmann::json> out;
+  for (const auto& line : Text::split(Files::read(Control::logFile()).value_or(""), '\n'))
+    out.push_back(nlohmann::json::parse(line, nullptr, false));
+  return out;
+}
+
+// The whole road from a click to keystrokes, through the real gate and screen reading.
+class NotifyThroughTheGate : public ::testing::Test {
+ protected:
+  NotifyThroughTheGate() {
+    Control::forget();
+    rig.agent(300, 3, "sess-3");
+    Notify::Hooks hooks = Notify::Hooks::live();
+    hooks.background = [](Job job) { job(); };
+    notify = Notify::make(server, hooks);
+  }
+  ~NotifyThroughTheGate() override { Control::forget(); }
+
+  void look() {
+    Terminals::forgetCaches();
+    notify->tick(Terminals::open(), Terminals::pickers(true).list);
+  }
+
+  TerminalRig rig;
+  std::shared_ptr<RecordingNotifier> server = std::make_shared<RecordingNotifier>();
+  std::shared_ptr<Notify> notify;
+};
+
+}  // namespace
+
+TEST_F(NotifyThroughTheGate, AnOptionClickTypesThatOptionAsTheOwnersAnswer) {
+  const std::string tty = "/dev/pts/3";
+  rig.host.show(tty, Screens::ask("Which colour?", {"Blue", "Green", "Orange"}));
+  rig.host.onType(
+      [tty](ScriptedHost& h, const ScriptedHost::Call&) { h.show(tty, Screens::idle()); });
+  look();
+  ASSERT_EQ(server->posts.size(), 1u);
+  server->invoke(server->posts[0].id, "opt.2");
+
+  ASSERT_FALSE(rig.host.typed().empty());
+  EXPECT_EQ(rig.host.typed()[0].moves, 1);
+  EXPECT_EQ(server->posts.size(), 1u);  // no word of a failure
+  auto lines = answersLog();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0]["via"], "notification");
+  EXPECT_EQ(lines[0]["who"], "orlen");
+  EXPECT_EQ(lines[0]["note"], "Orlen's click on the notification");
+  EXPECT_EQ(lines[0]["option"], "Green");
+  EXPECT_EQ(lines[0]["result"], "answered");
+}
+
+TEST_F(NotifyThroughTheGate, AClickOnAQuestionThatChangedTypesNothingAndSaysWhy) {
+  const std::string tty = "/dev/pts/3";
+  rig.host.show(tty, Screens::ask("Which colour?", {"Blue", "Green", "Orange"}));
+  look();
+  ASSERT_EQ(server->posts.size(), 1u);
+  rig.host.show(tty, Screens::ask("Which size?", {"Small", "Large"}));
+  auto now = Terminals::parseScreen(Screens::ask("Which size?", {"Small", "Large"}), tty);
+  ASSERT_TRUE(now);
+
+  server->invoke(server->posts[0].id, "opt.1");
+  EXPECT_TRUE(rig.host.typed().empty());
+  ASSERT_EQ(server->posts.size(), 2u);
+  EXPECT_EQ(server->posts[1].request.body,
+            "Not sent — not sent: the question on screen changed (id " +
+                StateFeed::questionID(*now) + ")");
+}

@@ -12,12 +12,14 @@
 #include "base/files.h"
 #include "base/settings.h"
 #include "base/text.h"
+#include "control/control.h"
 #include "control/notify.h"
-#include "control/state_feed_interim.h"
+#include "feed/state_feed.h"
 #include "shell/notifier_dbus.h"
 #include "support/fake_clock.h"
 #include "support/home.h"
 #include "support/tmux_lab.h"
+#include "terminals/answer.h"
 #include "terminals/discover.h"
 #include "terminals/host.h"
 #include "terminals/picker.h"
@@ -198,13 +200,17 @@ class NotifyE2E : public ::testing::Test {
     g_variant_unref(reply);
   }
 
+  // Answers go through the real gate; the calls are noted on the way.
   std::shared_ptr<Notify> make(std::shared_ptr<Notifier> notifier) {
     Notify::Hooks h = Notify::Hooks::live();
     h.answer = [this](const Terminal& term, const std::string& expect, const std::string& option,
-                      const std::string& text, const std::string&, const Control::Authorize&) {
-      std::lock_guard<std::mutex> guard(lock);
-      answers.emplace_back(term.tty, expect, option, text);
-      return nlohmann::json{{"ok", true}, {"result", "answered"}};
+                      const std::string& text, const std::string& via,
+                      const Control::Authorize& authorize) {
+      {
+        std::lock_guard<std::mutex> guard(lock);
+        answers.emplace_back(term.tty, expect, option, text);
+      }
+      return Control::answer(term, expect, option, text, via, authorize);
     };
     auto n = Notify::make(std::move(notifier), h);
     n->onOpen([this](const std::string& sid) {
@@ -219,24 +225,47 @@ class NotifyE2E : public ::testing::Test {
   }
 };
 
-TEST_F(NotifyE2E, AWaitingPromptIsPostedAnsweredAdoptedAfterARelaunchAndRetracted) {
+// Stands in for the agent: shows its question, follows the cursor keys, and on Return
+// notes the row chosen and shows that it is done. Run with argv[0] ending in "claude",
+// so the process list names it an agent.
+constexpr const char* kAgentScript = R"(
+cat "$1"
+stty -echo -icanon min 1 time 0 2>/dev/null
+row=1
+while IFS= read -rsn1 key; do
+  if [ "$key" = $'\e' ]; then
+    IFS= read -rsn2 rest
+    case "$rest" in "[B"|"OB") row=$((row + 1)) ;; "[A"|"OA") row=$((row - 1)) ;; esac
+  elif [ -z "$key" ]; then
+    echo "$row" > "$2"
+    clear
+    printf '\xe2\x97\x8f Done.\n'
+    while :; do sleep 3600; done
+  fi
+done
+)";
+
+TEST_F(NotifyE2E, AWaitingPromptIsPostedAdoptedAfterARelaunchAnsweredAndRetracted) {
   startServer("body actions body-markup inline-reply");
   PrivateTmux tmux;
   Terminals::installHost(nullptr);
   Terminals::forgetCaches();
   Terminals::forgetScreens();
-  std::string claude = standInAgent(tmux.dir());
-  ASSERT_FALSE(claude.empty());
-  // The pane shows the agent's question and then runs as the agent.
-  std::string pane = tmux.openPane(
-      {"/bin/sh", "-c", "cat \"$0\"; exec \"$1\" 100000", kScreens + "/ask-single.txt", claude});
+  Terminals::forgetAnswers();
+  Control::forget();
+  std::string script = tmux.dir() + "/agent.sh";
+  std::string chosen = tmux.dir() + "/chosen";
+  ASSERT_TRUE(Files::writeAtomic(script, kAgentScript, 0755));
+  std::string pane =
+      tmux.openPane({"/bin/bash", "-c", "exec -a \"$0\" /bin/bash \"$1\" \"$2\" \"$3\"",
+                     tmux.dir() + "/claude", script, kScreens + "/ask-single.txt", chosen});
   ASSERT_FALSE(pane.empty());
   int64_t pid = 0;
   ASSERT_TRUE(waitFor(
       [&] {
         return (pid = tmux.panePid(pane)) > 0 &&
                Text::contains(Files::read("/proc/" + std::to_string(pid) + "/cmdline").value_or(""),
-                              "100000");
+                              "agent.sh");
       },
       10));
   std::string tty = tmux.paneTty(pane);
@@ -250,78 +279,94 @@ TEST_F(NotifyE2E, AWaitingPromptIsPostedAnsweredAdoptedAfterARelaunchAndRetracte
     terms = Terminals::open();
     pickers = Terminals::pickers(true).list;
   };
-  auto ours = [&] {
+  auto ours = [&]() -> std::optional<Terminals::Picker> {
     for (const auto& p : pickers)
-      if (p.tty == tty) return true;
-    return false;
+      if (p.tty == tty) return p;
+    return std::nullopt;
   };
   ASSERT_TRUE(waitFor(
       [&] {
         look();
-        return ours();
+        return ours().has_value();
       },
       20))
       << tmux.capture(pane);
+  std::string qid = StateFeed::questionID(*ours());
 
-  FakeClock clock;
-  Settings::set("notifyMinWait", 30);
   {
+    FakeClock clock;
+    Settings::set("notifyMinWait", 30);
+    {
+      auto notify = make(dbusNotifier());
+      notify->tick(terms, pickers);
+      clock.advance(29);
+      notify->tick(terms, pickers);
+      EXPECT_TRUE(shown().empty());
+      clock.advance(1);
+      notify->tick(terms, pickers);
+      auto posts = shown();
+      ASSERT_EQ(posts.size(), 1u);
+      EXPECT_TRUE(Text::endsWith(posts[0].summary, " — asks you")) << posts[0].summary;
+      EXPECT_EQ(posts[0].body, "Which colour should the login button be?");
+      EXPECT_EQ(posts[0].actions,
+                (std::vector<std::string>{"opt.1", "Blue", "opt.2", "Green", "opt.3", "Orange",
+                                          "inline-reply", "Reply", "open", "Open in Velmo",
+                                          "default", "Open in Velmo"}));
+      EXPECT_EQ(posts[0].hints["suppress-sound"], "true");
+      EXPECT_EQ(posts[0].hints["x-kde-reply-submit-button-text"], "Send");
+      EXPECT_EQ(posts[0].timeout, 0);
+    }
+    // A relaunch adopts what is on show: nothing is posted again.
+    clock.advance(60);
     auto notify = make(dbusNotifier());
     notify->tick(terms, pickers);
-    clock.advance(29);
-    notify->tick(terms, pickers);
-    EXPECT_TRUE(shown().empty());
-    clock.advance(1);
-    notify->tick(terms, pickers);
-    auto posts = shown();
-    ASSERT_EQ(posts.size(), 1u);
-    EXPECT_TRUE(Text::endsWith(posts[0].summary, " — asks you")) << posts[0].summary;
-    EXPECT_EQ(posts[0].body, "Which colour should the login button be?");
-    EXPECT_EQ(posts[0].actions,
-              (std::vector<std::string>{"opt.1", "Blue", "opt.2", "Green", "opt.3", "Orange",
-                                        "inline-reply", "Reply", "open", "Open in Velmo", "default",
-                                        "Open in Velmo"}));
-    EXPECT_EQ(posts[0].hints["suppress-sound"], "true");
-    EXPECT_EQ(posts[0].hints["x-kde-reply-submit-button-text"], "Send");
-    EXPECT_EQ(posts[0].timeout, 0);
+    EXPECT_EQ(shown().size(), 1u);
+    ASSERT_EQ(notify->seen().count(qid), 1u);
+    EXPECT_EQ(notify->seen()[qid].serverID, 1u);  // the mock numbers from 1
+  }
 
-    // The mock numbers its notifications from 1.
-    emit("ActionInvoked", 1, "opt.2");
-    ASSERT_TRUE(waitFor([&] { return answerCount() == 1; }, 10));
-    emit("NotificationReplied", 1, "Purple, please");
-    ASSERT_TRUE(waitFor([&] { return answerCount() == 2; }, 10));
-    emit("ActionInvoked", 1, "default");
-    ASSERT_TRUE(waitFor(
-        [&] {
-          std::lock_guard<std::mutex> guard(lock);
-          return opened.size() == 1;
-        },
-        10));
+  // The user clicks "Green" on the notification the first run posted: the gate types it, on
+  // the real clock, as the answer takes real seconds.
+  auto notify = make(dbusNotifier());
+  notify->setUp();
+  emit("ActionInvoked", 1, "opt.2");
+  ASSERT_TRUE(waitFor([&] { return Files::read(chosen).value_or("") == "2\n"; }, 30))
+      << tmux.capture(pane);
+  ASSERT_TRUE(waitFor(
+      [&] {
+        auto log = Files::read(Control::logFile()).value_or("");
+        return Text::contains(log, "\"result\":\"answered\"");
+      },
+      20))
+      << Files::read(Control::logFile()).value_or("");
+  auto log = nlohmann::json::parse(Files::read(Control::logFile()).value_or(""), nullptr, false);
+  EXPECT_EQ(log["via"], "notification");
+  EXPECT_EQ(log["who"], "orlen");
+  EXPECT_EQ(log["option"], "Green");
+
+  // A reply now finds the question answered, and says so in a notification.
+  emit("NotificationReplied", 1, "Purple, please");
+  ASSERT_TRUE(waitFor([&] { return shown().size() == 2; }, 20));
+  EXPECT_EQ(shown()[1].body, "Not sent — not sent: no open question on screen");
+  emit("ActionInvoked", 1, "default");
+  ASSERT_TRUE(waitFor(
+      [&] {
+        std::lock_guard<std::mutex> guard(lock);
+        return opened.size() == 1;
+      },
+      10));
+  {
     std::lock_guard<std::mutex> guard(lock);
-    std::string qid;
-    for (const auto& p : pickers)
-      if (p.tty == tty) qid = StateFeed::questionID(p);
+    ASSERT_EQ(answers.size(), 2u);
     EXPECT_EQ(answers[0], std::make_tuple(tty, qid, std::string("#2"), std::string()));
     EXPECT_EQ(answers[1], std::make_tuple(tty, qid, std::string(), std::string("Purple, please")));
     EXPECT_EQ(opened[0], "sess-ask");
   }
 
-  // A relaunch adopts what is on show: nothing is posted again.
-  clock.advance(60);
-  auto notify = make(dbusNotifier());
-  notify->tick(terms, pickers);
-  EXPECT_EQ(shown().size(), 1u);
-  ASSERT_EQ(notify->seen().size(), 1u);
-  EXPECT_EQ(notify->seen().begin()->second.serverID, 1u);
-
-  // The prompt leaves (the pane closes): gone for 4 seconds, its notification is taken away.
-  ASSERT_TRUE(tmux.run({"kill-pane", "-t", pane}));
-  ASSERT_TRUE(waitFor(
-      [&] {
-        look();
-        return !ours();
-      },
-      10));
+  // The prompt has left the screen: gone for 4 seconds, its notification is taken away.
+  FakeClock clock;
+  look();
+  ASSERT_FALSE(ours());
   notify->tick(terms, pickers);
   clock.advance(3);
   notify->tick(terms, pickers);
@@ -329,9 +374,10 @@ TEST_F(NotifyE2E, AWaitingPromptIsPostedAnsweredAdoptedAfterARelaunchAndRetracte
   clock.advance(1);
   notify->tick(terms, pickers);
   EXPECT_EQ(closed(), (std::vector<uint32_t>{1}));
-  std::string log = Files::read(Notify::logPath()).value_or("");
-  EXPECT_TRUE(Text::contains(log, "notifications granted=true status=authorized")) << log;
-  EXPECT_TRUE(Text::contains(log, " (left the screen)")) << log;
+  std::string trace = Files::read(Notify::logPath()).value_or("");
+  EXPECT_TRUE(Text::contains(trace, "notifications granted=true status=authorized")) << trace;
+  EXPECT_TRUE(Text::contains(trace, "adopt " + qid)) << trace;
+  EXPECT_TRUE(Text::contains(trace, "retract " + qid + " (left the screen)")) << trace;
 }
 
 TEST_F(NotifyE2E, MarkupIsEscapedForServersThatReadIt) {

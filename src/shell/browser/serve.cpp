@@ -8,9 +8,11 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "app/app_delegate.h"
+#include "app/control_hooks.h"
 #include "page/document.h"
 #include "base/lang.h"
 #include "base/log.h"
@@ -81,19 +83,28 @@ class BrowserPage final : public PageHost, public Dialogs {
   void alert(const Alert& a, std::function<void(int)> done) override {
     nlohmann::json buttons = a.buttons;
     if (a.buttons.empty()) buttons = {Lang::pick("OK", "אישור")};
-    nlohmann::json spec = {{"title", a.title}, {"text", a.text}, {"buttons", buttons}};
+    nlohmann::json spec = {{"title", a.title}, {"text", a.text}, {"buttons", buttons},
+                           {"tag", a.tag}};
     if (!attached()) {
       // Nobody to ask: the alert still reaches the person running Velmo.
       Log::note(a.title + " — " + a.text);
       if (done) done(-1);
       return;
     }
-    call("velmoAlert", {scriptJson(spec)}, [done](const Reply& r) {
+    auto open = openTags.insert(a.tag);
+    call("velmoAlert", {scriptJson(spec)}, [this, open, done](const Reply& r) {
+      openTags.erase(open);
       if (done) done(r.error.empty() && r.value.is_number_integer() ? r.value.get<int>() : -1);
     });
   }
 
   void present() override {}
+
+  bool showing() const override { return !openTags.empty(); }
+
+  void dismiss(const std::string& tag, int index) override {
+    if (openTags.count(tag)) call("velmoAlertDismiss", {jsString(tag), std::to_string(index)}, nullptr);
+  }
 
   /// Takes a new connection (owned by the server until it closes); an older one is
   /// closed and its calls fail.
@@ -135,6 +146,7 @@ class BrowserPage final : public PageHost, public Dialogs {
   SoupWebsocketConnection* socket = nullptr;
   int64_t lastId = 0;
   std::map<int64_t, Done> waiting;
+  std::multiset<std::string> openTags;  ///< tags of the alerts the page shows now
 };
 
 struct Server {
@@ -292,6 +304,7 @@ int runServe(const ServeOptions& options) {
   hosts.main = &server->main;
   hosts.dialogs = &server->page;
   server->app = AppDelegate::make(hosts);
+  installHooks(server->app, hosts);
   startNotifications(server->main, server->app);
   server->app->startWithoutPage();
   std::weak_ptr<AppDelegate> weak = server->app;

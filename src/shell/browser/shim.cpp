@@ -10,8 +10,9 @@
 //    function of that name (a `function`, `var`, `let` or `const` of the page's script)
 //    with the arguments; the shim answers {"reply": n, "value": result} or
 //    {"reply": n, "error": text}. A promise is awaited before answering.
-//  - alerts: the application calls `velmoAlert({title, text, buttons})`, a modal drawn
-//    here; its answer is the index of the button pressed.
+//  - alerts: the application calls `velmoAlert({title, text, buttons, tag})`, a modal
+//    drawn here; its answer is the index of the button pressed. `velmoAlertDismiss(tag, i)`
+//    takes the modals with that tag down as if their button i was pressed.
 // The socket opens after the page's load event; each connection is a page load for the
 // application. A dropped socket is retried; one replaced by a newer tab is not.
 namespace {
@@ -93,6 +94,13 @@ const char* kShim = R"JS(
     };
   }
 
+  var openAlerts = [];
+  window.velmoAlertDismiss = function (tag, index) {
+    openAlerts.filter(function (a) { return a.tag === tag; })
+      .forEach(function (a) { a.done(index); });
+    return null;
+  };
+
   window.velmoAlert = function (spec) {
     return new Promise(function (resolve) {
       var shade = document.createElement("div");
@@ -116,7 +124,15 @@ const char* kShim = R"JS(
       var row = document.createElement("div");
       row.style.cssText = "display:flex;gap:8px;justify-content:flex-end";
       var buttons = spec && Array.isArray(spec.buttons) && spec.buttons.length ? spec.buttons : [he ? "אישור" : "OK"];
-      function done(i) { document.removeEventListener("keydown", keys, true); shade.remove(); resolve(i); }
+      var entry = { tag: spec && typeof spec.tag === "string" ? spec.tag : "", done: done };
+      function done(i) {
+        var at = openAlerts.indexOf(entry);
+        if (at < 0) return;
+        openAlerts.splice(at, 1);
+        document.removeEventListener("keydown", keys, true);
+        shade.remove();
+        resolve(i);
+      }
       function keys(e) {
         if (e.key === "Escape") { e.preventDefault(); e.stopPropagation(); done(buttons.length - 1); }
         else if (e.key === "Enter") { e.preventDefault(); e.stopPropagation(); done(0); }
@@ -133,6 +149,7 @@ const char* kShim = R"JS(
       box.appendChild(title); box.appendChild(text); box.appendChild(row);
       shade.appendChild(box);
       document.body.appendChild(shade);
+      openAlerts.push(entry);
       document.addEventListener("keydown", keys, true);
       row.firstChild.focus();
     });

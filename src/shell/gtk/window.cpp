@@ -4,10 +4,12 @@
 #include <webkit2/webkit2.h>
 
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 
 #include "app/app_delegate.h"
+#include "app/control_hooks.h"
 #include "page/document.h"
 #include "base/lang.h"
 #include "base/log.h"
@@ -58,16 +60,17 @@ class WindowShell final : public PageHost, public Dialogs {
     for (size_t i = 0; i < buttons.size(); ++i)
       gtk_dialog_add_button(GTK_DIALOG(dialog), buttons[i].c_str(), static_cast<int>(i));
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
-    auto* held = new std::function<void(int)>(std::move(done));
+    auto* held = new Shown{this, std::move(done)};
+    open[dialog] = a.tag;
     g_signal_connect_data(dialog, "response", G_CALLBACK(+[](GtkDialog* d, int response, gpointer data) {
-                            auto* f = static_cast<std::function<void(int)>*>(data);
-                            if (*f) (*f)(response >= 0 ? response : -1);
-                            *f = nullptr;
+                            auto* shown = static_cast<Shown*>(data);
+                            shown->shell->open.erase(GTK_WIDGET(d));
+                            auto done = std::move(shown->done);
+                            shown->done = nullptr;
                             gtk_widget_destroy(GTK_WIDGET(d));
+                            if (done) done(response >= 0 ? response : -1);
                           }),
-                          held, [](gpointer data, GClosure*) {
-                            delete static_cast<std::function<void(int)>*>(data);
-                          },
+                          held, [](gpointer data, GClosure*) { delete static_cast<Shown*>(data); },
                           GConnectFlags(0));
     present();
     gtk_widget_show(dialog);
@@ -75,6 +78,15 @@ class WindowShell final : public PageHost, public Dialogs {
 
   void present() override {
     if (window) gtk_window_present(GTK_WINDOW(window));
+  }
+
+  bool showing() const override { return !open.empty(); }
+
+  void dismiss(const std::string& tag, int index) override {
+    std::vector<GtkWidget*> ending;
+    for (const auto& [dialog, t] : open)
+      if (t == tag) ending.push_back(dialog);
+    for (GtkWidget* dialog : ending) gtk_dialog_response(GTK_DIALOG(dialog), index);
   }
 
   void startup(GtkApplication* gapp) {
@@ -118,6 +130,7 @@ class WindowShell final : public PageHost, public Dialogs {
     hosts.main = &main;
     hosts.dialogs = this;
     delegate = AppDelegate::make(hosts);
+    installHooks(delegate, hosts);
     startNotifications(main, delegate);
     if (!screenshot.empty()) watchForSmoke();
 
@@ -237,8 +250,15 @@ class WindowShell final : public PageHost, public Dialogs {
     g_application_quit(G_APPLICATION(self->app));
   }
 
+  /// An alert on screen and the reply it owes.
+  struct Shown {
+    WindowShell* shell;
+    std::function<void(int)> done;
+  };
+
   std::string screenshot;
   bool shotTaken = false;
+  std::map<GtkWidget*, std::string> open;  ///< the alerts on screen and their tags
   GtkApplication* app = nullptr;
   GtkWidget* window = nullptr;
   WebKitWebView* web = nullptr;

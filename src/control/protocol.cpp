@@ -1,0 +1,250 @@
+// The control protocol's commands and its permission policy: the coordinating session
+// may answer routine questions itself; the owner's decisions need his click (a token)
+// or his own answer in that session's conversation.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+
+#include "base/lang.h"
+#include "base/text.h"
+#include "control/control.h"
+#include "feed/state_feed.h"
+#include "terminals/automation.h"
+
+namespace Control {
+namespace {
+
+constexpr int64_t kMinWait = 5;
+constexpr int64_t kMaxWait = 600;
+constexpr double kPollSeconds = 0.1;
+constexpr size_t kSheetBodyLines = 6;
+
+std::mutex hookLock;
+AskOrlen askHook;
+std::function<void()> cancelHook;
+
+std::string field(const nlohmann::json& r, const char* key) {
+  auto it = r.find(key);
+  return it != r.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+std::optional<int64_t> integer(const nlohmann::json& r, const char* key) {
+  auto it = r.find(key);
+  if (it == r.end() || !it->is_number_integer()) return std::nullopt;
+  return it->get<int64_t>();
+}
+
+bool flag(const nlohmann::json& r, const char* key) {
+  auto it = r.find(key);
+  return it != r.end() && it->is_boolean() && it->get<bool>();
+}
+
+nlohmann::json notSent(const std::string& error) {
+  return {{"ok", false}, {"result", "not sent"}, {"error", error}};
+}
+
+const char* const kTokenRefused = "token invalid, expired, used, or for another question/option";
+const char* const kClickRefused =
+    "REFUSED: tool-permission prompt — needs --orlen-click <token> from Orlen's click in Velmo "
+    "(velmo-q request-click)";
+const char* const kOwnerRefused =
+    "REFUSED: this question is Orlen's decision (product/money/outward/deploy) — ask him, then "
+    "--orlen-relayed, or use request-click";
+
+// The console's authorisation step, run by the gate once the answer fits the question.
+Authorize consoleAuthorization(const nlohmann::json& request, const Terminal& term) {
+  std::string token = field(request, "token");
+  std::string relayFrom = field(request, "relayFrom");
+  bool relayed = flag(request, "relayed");
+  return [=](const Terminals::Picker&, const std::string& qid, const std::string& gate,
+             const std::string& answer) -> Authorization {
+    if (!token.empty()) {
+      if (!redeem(token, term.tty, qid, answer)) return {false, "", kTokenRefused};
+      return {true, "orlen-relayed", "velmo-click token"};
+    }
+    if (gate == "orlen-click") return {false, "", kClickRefused};
+    if (relayed) {
+      auto evidence = relayEvidence(relayFrom, answer, term.sessionID);
+      if (!evidence)
+        return {false, "",
+                "no answer from Orlen naming “" + answer +
+                    "” in the console's transcript in the last 30 min"};
+      return {true, "orlen-relayed", "console transcript answer " + *evidence};
+    }
+    if (gate == "orlen") return {false, "", kOwnerRefused};
+    return {true, "console", "routine"};
+  };
+}
+
+std::string sheetDetail(const Terminal& term, const Terminals::Picker& p, const std::string& label,
+                        const std::string& kind) {
+  std::vector<std::string> paragraphs;
+  paragraphs.push_back(Lang::pick("Session: ", "שיחה: ") + displayName(term));
+  if (!p.body.empty()) {
+    std::vector<std::string> lines(p.body.begin(),
+                                   p.body.begin() + std::min(p.body.size(), kSheetBodyLines));
+    paragraphs.push_back(Text::join(lines, "\n"));
+  }
+  paragraphs.push_back(p.question);
+  paragraphs.push_back(Lang::pick("Answer to send: ", "התשובה שתישלח: ") + std::string("“") +
+                       label + "”");
+  if (kind == "permission" || kind == "plan")
+    paragraphs.push_back(Lang::pick("This is a tool-permission prompt. Approving here is your approval.",
+                                    "זו בקשת־הרשאה לכלי. אישור כאן הוא האישור שלך."));
+  return StateFeed::redact(Text::join(paragraphs, "\n\n"));
+}
+
+// One answer from the approval sheet, which may come after the request gave up waiting.
+struct Verdict {
+  std::mutex lock;
+  std::optional<bool> approved;
+};
+
+}  // namespace
+
+void setAskOrlen(AskOrlen hook) {
+  std::lock_guard<std::mutex> guard(hookLock);
+  askHook = std::move(hook);
+}
+
+void setCancelAsk(std::function<void()> hook) {
+  std::lock_guard<std::mutex> guard(hookLock);
+  cancelHook = std::move(hook);
+}
+
+nlohmann::json openQuestions() {
+  nlohmann::json out = nlohmann::json::array();
+  nlohmann::json snap = StateFeed::snapshot(true);
+  for (const auto& s : snap["sessions"]) {
+    for (auto q : s["questions"]) {
+      for (const char* key : {"sessionId", "name", "slot", "status"}) q[key] = s[key];
+      out.push_back(std::move(q));
+    }
+  }
+  return out;
+}
+
+nlohmann::json answerCommand(const nlohmann::json& request) {
+  auto term = resolve(field(request, "session"));
+  if (!term) return notSent("no such session");
+  auto index = integer(request, "index");
+  if (index && *index != 0) return notSent("only question 0 (the one on screen) can be answered");
+  return answer(*term, field(request, "expect"), field(request, "option"), field(request, "text"),
+                "velmo-q", consoleAuthorization(request, *term));
+}
+
+nlohmann::json requestClick(const nlohmann::json& request) {
+  auto term = resolve(field(request, "session"));
+  if (!term) return notSent("no such session");
+  auto scan = Terminals::pickers(true);
+  std::optional<Terminals::Picker> picker;
+  for (const auto& p : scan.list)
+    if (p.tty == term->tty) {
+      picker = p;
+      break;
+    }
+  if (!scan.readable || !Terminals::pickerTTYs().count(term->tty) || !picker)
+    return notSent("no open question on that console's screen");
+  std::string qid = StateFeed::questionID(*picker);
+  std::string expect = field(request, "expect");
+  if (!expect.empty() && expect != qid) return notSent("question changed");
+  auto choice = pickOption(*picker, field(request, "option"));
+  if (!choice) return notSent("no such option");
+  AskOrlen ask;
+  std::function<void()> cancel;
+  {
+    std::lock_guard<std::mutex> guard(hookLock);
+    ask = askHook;
+    cancel = cancelHook;
+  }
+  if (!ask) return notSent("Velmo UI not ready");
+
+  std::string kind = StateFeed::kind(*picker);
+  std::string title =
+      Lang::pick("The central console asks for your approval", "המסוף המרכזי מבקש את אישורך");
+  std::string detail = sheetDetail(*term, *picker, choice->label, kind);
+  auto wanted = integer(request, "timeout");
+  int64_t wait = wanted ? std::clamp<int64_t>(*wanted, kMinWait, kMaxWait) : kMaxWait;
+
+  auto verdict = std::make_shared<Verdict>();
+  ask(title, detail, [verdict](bool approved) {
+    std::lock_guard<std::mutex> guard(verdict->lock);
+    if (!verdict->approved) verdict->approved = approved;
+  });
+  // Polled through the clock so a test's clock decides when the wait is over.
+  Clock::Time deadline = Clock::now() + static_cast<double>(wait);
+  std::optional<bool> approved;
+  while (true) {
+    {
+      std::lock_guard<std::mutex> guard(verdict->lock);
+      approved = verdict->approved;
+    }
+    if (approved || Clock::now() >= deadline) break;
+    Clock::sleep(kPollSeconds);
+  }
+  if (!approved) {
+    {
+      // A late click must not count once the request has given up.
+      std::lock_guard<std::mutex> guard(verdict->lock);
+      verdict->approved = false;
+    }
+    if (cancel) cancel();
+    return notSent("Orlen did not answer within " + std::to_string(wait) +
+                   " s — the request was taken down");
+  }
+  if (!*approved) {
+    log("orlen-declined", *term, *picker, choice->label, "", "declined", "velmo-q");
+    return notSent("Orlen declined");
+  }
+  std::string token = mint(term->tty, qid, choice->label);
+  if (token.empty()) return notSent("no random numbers for a token");
+  return {{"ok", true},
+          {"token", token},
+          {"id", qid},
+          {"option", choice->label},
+          {"expiresIn", static_cast<int64_t>(kGrantSeconds)}};
+}
+
+nlohmann::json sendCommand(const nlohmann::json& request) {
+  auto term = resolve(field(request, "session"));
+  if (!term) return notSent("no such session");
+  std::string text = Text::trim(field(request, "text"));
+  if (text.empty()) return notSent("empty text");
+  if (term->windowless) return notSent("background session with no window");
+  auto scan = Terminals::pickers(true);
+  if (!scan.readable || !Terminals::pickerTTYs().count(term->tty))
+    return notSent("not sent: the console's screen cannot be read");
+  bool prompt = std::any_of(scan.list.begin(), scan.list.end(),
+                            [&](const Terminals::Picker& p) { return p.tty == term->tty; });
+  if (prompt || term->status == "waiting")
+    return notSent("not sent: that console has an open question — answer it first");
+  bool sent = Terminals::send(text, term->tty);
+  const char* result = sent ? "sent" : "not sent";
+  appendLog({{"who", "console"},
+             {"via", "velmo-q"},
+             {"action", "send"},
+             {"session", term->sessionID},
+             {"name", StateFeed::redact(displayName(*term))},
+             {"tty", term->tty},
+             {"text", StateFeed::redact(text)},
+             {"result", result}});
+  return {{"ok", sent}, {"result", result}};
+}
+
+nlohmann::json handle(const nlohmann::json& request) {
+  static const nlohmann::json empty = nlohmann::json::object();
+  const nlohmann::json& r = request.is_object() ? request : empty;
+  std::string cmd = field(r, "cmd");
+  if (cmd == "state") return StateFeed::snapshot(true);
+  if (cmd == "list") return {{"questions", openQuestions()}};
+  if (cmd == "answer") return answerCommand(r);
+  if (cmd == "request-click") return requestClick(r);
+  if (cmd == "send") return sendCommand(r);
+  if (cmd == "ping") return {{"ok", true}, {"pid", static_cast<int64_t>(::getpid())}};
+  return {{"ok", false}, {"error", "unknown command"}};
+}
+
+}  // namespace Control

@@ -1,0 +1,282 @@
+// The control socket end to end: the real velmo in browser mode, the real agent in a
+// private tmux server, and the velmo-q client as the coordinating session runs it.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "base/files.h"
+#include "base/text.h"
+#include "e2e/page_bridge.h"
+#include "e2e/velmo_run.h"
+#include "support/agent_lab.h"
+#include "support/home.h"
+#include "support/tmux_lab.h"
+
+namespace {
+
+const std::string kVelmoQ = Text::replaceAll(VELMO_BINARY, "/velmo", "/velmo-q");
+
+struct Reply {
+  int status = -1;
+  nlohmann::json json;
+  std::string out;
+};
+
+mode_t modeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0;
+}
+
+class ControlWithAgent : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (AgentLab::agentBinary().empty())
+      GTEST_SKIP() << "the agent could not be installed (npm and its registry are needed)";
+    home = std::make_unique<ScopedHome>();
+    tmux = std::make_unique<PrivateTmux>();
+    lab = std::make_unique<AgentLab>(*tmux, home->path());
+    ASSERT_TRUE(lab->ready());
+    velmo = std::make_unique<VelmoRun>(
+        VELMO_BINARY, std::vector<std::string>{"--serve", "--no-open"},
+        std::map<std::string, std::string>{{"HOME", home->path()},
+                                           {"TMUX_TMPDIR", tmux->dir()},
+                                           {"TMUX", ""},
+                                           {"VELMO_LANG", "en"},
+                                           {"XDG_CONFIG_HOME", ""},
+                                           {"CLAUDE_CONFIG_DIR", ""}});
+    auto line = velmo->line(30);
+    ASSERT_TRUE(line) << "velmo --serve printed no address";
+    url = *line;
+    ASSERT_TRUE(waitFor([&] { return q({"ping"}).status == 0; }, 20)) << "no control socket";
+  }
+
+  void TearDown() override {
+    velmo.reset();
+    lab.reset();
+    tmux.reset();
+    home.reset();
+  }
+
+  /// Runs velmo-q with the test's home (through `prefix`, such as setpriv, when given).
+  Reply q(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {},
+          double seconds = 60) {
+    std::vector<std::string> argv = prefix;
+    argv.push_back(kVelmoQ);
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::string program = argv.front();
+    argv.erase(argv.begin());
+    VelmoRun run(program, argv, {{"HOME", home->path()}, {"VELMO_LANG", "en"},
+                                 {"CLAUDE_CONFIG_DIR", ""}});
+    Reply r;
+    r.out = run.rest(seconds);
+    r.status = run.wait(5).value_or(-1);
+    r.json = nlohmann::json::parse(r.out, nullptr, false);
+    return r;
+  }
+
+  std::string startAgent(const std::string& name, const std::vector<std::string>& args = {}) {
+    std::string pane = lab->start(name, home->path() + "/work-" + name, args);
+    EXPECT_FALSE(pane.empty());
+    EXPECT_TRUE(waitFor([&] { return Text::contains(lab->screen(pane), "❯"); }, 90))
+        << lab->screen(pane);
+    return pane;
+  }
+
+  /// The open question of the terminal with process `pid`, once `velmo-q list` shows it.
+  nlohmann::json questionOf(int64_t pid, double seconds = 90) {
+    nlohmann::json found;
+    waitFor(
+        [&] {
+          auto state = q({"state"});
+          for (const auto& s : state.json.value("sessions", nlohmann::json::array()))
+            if (s.value("pid", 0) == pid && !s["questions"].empty()) {
+              found = s["questions"][0];
+              found["sessionId"] = s["sessionId"];
+              return true;
+            }
+          return false;
+        },
+        seconds, 1.0);
+    return found;
+  }
+
+  bool apiHeard(const std::string& text, double seconds = 60) {
+    return waitFor([&] { return Text::contains(lab->apiLog(), text); }, seconds, 0.5);
+  }
+
+  std::unique_ptr<ScopedHome> home;
+  std::unique_ptr<PrivateTmux> tmux;
+  std::unique_ptr<AgentLab> lab;
+  std::unique_ptr<VelmoRun> velmo;
+  std::string url;
+};
+
+}  // namespace
+
+TEST_F(ControlWithAgent, AQuestionIsListedAndAnsweredOnceItsIdMatches) {
+  std::string pane = startAgent("ask");
+  int64_t pid = tmux->panePid(pane);
+  lab->type(pane, "Please ASKME about the button");
+  auto first = questionOf(pid);
+  ASSERT_TRUE(first.is_object()) << lab->screen(pane);
+  std::string sid = first["sessionId"];
+
+  auto list = q({"list"});
+  EXPECT_EQ(list.status, 0) << list.out;
+  nlohmann::json item;
+  for (const auto& x : list.json["questions"])
+    if (x["sessionId"] == sid) item = x;
+  ASSERT_TRUE(item.is_object()) << list.out;
+  std::string id = item["id"];
+  EXPECT_TRUE(std::regex_match(id, std::regex("[0-9a-f]{16}"))) << id;
+  EXPECT_EQ(item["question"], "Which colour should the login button be?");
+  EXPECT_EQ(item["kind"], "ask");
+  EXPECT_EQ(item["gate"], "routine");
+  EXPECT_EQ(item["answerable"], true);
+  EXPECT_EQ(item["freeText"], 4);
+  ASSERT_EQ(item["options"].size(), 3u);
+  EXPECT_EQ(item["options"][1]["label"], "Green");
+  EXPECT_EQ(item["status"], "waiting-on-question");
+  EXPECT_EQ(item["parts"][0]["options"][1]["description"], "Reads as go");
+
+  // While the question is open, nothing is typed into the terminal as a message.
+  auto sent = q({"send", sid, "Hello there"});
+  EXPECT_EQ(sent.status, 1);
+  EXPECT_EQ(sent.json["error"], "not sent: that console has an open question — answer it first");
+
+  auto stale = q({"answer", sid, "--option", "Green", "--expect", "0000000000000000"});
+  EXPECT_EQ(stale.status, 1);
+  EXPECT_EQ(stale.json["result"], "not sent");
+  EXPECT_EQ(stale.json["error"], "not sent: the question on screen changed (id " + id + ")");
+
+  auto r = q({"answer", sid, "--option", "Green", "--expect", id});
+  EXPECT_EQ(r.status, 0) << r.out << lab->screen(pane);
+  EXPECT_EQ(r.json["result"], "answered");
+  EXPECT_EQ(r.json["who"], "console");
+  EXPECT_TRUE(apiHeard("=\\\"Green\\\"")) << lab->screen(pane);
+
+  // Idle again: a message is typed and reaches the agent.
+  ASSERT_TRUE(waitFor([&] { return q({"send", sid, "Velmo says hello"}).status == 0; }, 60, 2))
+      << lab->screen(pane);
+  EXPECT_TRUE(apiHeard("Velmo says hello")) << lab->screen(pane);
+
+  // The log and the state file are the owner's alone.
+  std::string dir = home->agent("velmo-state");
+  EXPECT_EQ(modeOf(dir), 0700u);
+  EXPECT_EQ(modeOf(dir + "/answers.log"), 0600u);
+  EXPECT_EQ(modeOf(dir + "/sessions.json"), 0600u);
+  EXPECT_EQ(modeOf(dir + "/velmo.sock") & 0777, 0600u);
+  std::string log = Files::read(dir + "/answers.log").value_or("");
+  EXPECT_TRUE(Text::contains(log, "\"action\":\"send\"")) << log;
+  EXPECT_TRUE(Text::contains(log, "\"option\":\"Green\"")) << log;
+}
+
+TEST_F(ControlWithAgent, APermissionPromptTakesOnlyTheOwnersClickOnce) {
+  std::string pane = startAgent("perm", {"--permission-mode", "default"});
+  int64_t pid = tmux->panePid(pane);
+  lab->type(pane, "Please RUNCMD now");
+  auto item = questionOf(pid);
+  ASSERT_TRUE(item.is_object()) << lab->screen(pane);
+  std::string sid = item["sessionId"];
+  EXPECT_EQ(item["kind"], "permission");
+  EXPECT_EQ(item["gate"], "orlen-click");
+  EXPECT_EQ(item["status"], "waiting-on-permission");
+
+  auto refused = q({"answer", sid, "--option", "Yes"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.json["result"], "refused");
+  EXPECT_EQ(refused.json["error"],
+            "REFUSED: tool-permission prompt — needs --orlen-click <token> from Orlen's click in "
+            "Velmo (velmo-q request-click)");
+
+  // The owner approves in the page's modal.
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(url, m, std::regex(R"(^http://127\.0\.0\.1:(\d+)/\?token=(\w+))")));
+  std::string origin = "http://127.0.0.1:" + m[1].str();
+  Bridge page("ws://127.0.0.1:" + m[1].str() + "/bridge?token=" + m[2].str(), origin);
+  ASSERT_TRUE(page.conn);
+  VelmoRun click(kVelmoQ, {"request-click", sid, "--option", "Yes", "--expect", item["id"]},
+                 {{"HOME", home->path()}, {"VELMO_LANG", "en"}, {"CLAUDE_CONFIG_DIR", ""}});
+  auto modal = page.take("velmoAlert", 30);
+  ASSERT_FALSE(modal.is_null());
+  auto spec = modal["args"][0];
+  EXPECT_EQ(spec["title"], "The central console asks for your approval");
+  EXPECT_EQ(spec["buttons"], nlohmann::json::array({"Approve", "Decline"}));
+  EXPECT_TRUE(Text::contains(spec["text"].get<std::string>(), "Answer to send: “Yes”"))
+      << spec.dump();
+  page.reply(modal, 0);
+  page.spin([] { return false; }, 0.5);  // let the reply go out
+  auto granted = nlohmann::json::parse(click.rest(30), nullptr, false);
+  EXPECT_EQ(click.wait(5), 0);
+  ASSERT_EQ(granted["ok"], true) << granted.dump();
+  std::string token = granted["token"];
+  EXPECT_TRUE(std::regex_match(token, std::regex("[0-9a-f]{32}")));
+
+  auto r = q({"answer", sid, "--option", "Yes", "--orlen-click", token});
+  EXPECT_EQ(r.status, 0) << r.out << lab->screen(pane);
+  EXPECT_EQ(r.json["who"], "orlen-relayed");
+  EXPECT_TRUE(waitFor([&] { return Files::exists(home->path() + "/work-perm/velmo-probe.txt"); }, 30))
+      << lab->screen(pane);
+
+  auto again = q({"answer", sid, "--option", "Yes", "--orlen-click", token});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.json["result"], "answered");
+}
+
+TEST_F(ControlWithAgent, OnlyThisUserIsAnsweredAndOnlyWithinTheCap) {
+  // Another user cannot even reach the socket in its private folder…
+  auto other = q({"ping"}, {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+  EXPECT_EQ(other.status, 2) << other.out;
+
+  // …and with the folder opened up, the socket itself still gives that user no reply.
+  std::string dir = home->agent("velmo-state");
+  ASSERT_EQ(::chmod(home->path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(home->agent("").c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod((dir + "/velmo.sock").c_str(), 0666), 0);
+  other = q({"ping"}, {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
+  EXPECT_EQ(other.status, 2) << other.out;
+  EXPECT_TRUE(other.json.is_discarded()) << other.out;
+
+  // A request over 64 KiB is cut and answered as an empty one.
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::string path = dir + "/velmo.sock";
+  path.copy(addr.sun_path, path.size());
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  std::string big = "{\"cmd\":\"ping\",\"pad\":\"" + std::string(70000, 'x') + "\"}\n";
+  ASSERT_EQ(::send(fd, big.data(), big.size(), MSG_NOSIGNAL), static_cast<ssize_t>(big.size()));
+  std::string reply;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  EXPECT_EQ(nlohmann::json::parse(reply, nullptr, false)["error"], "unknown command") << reply;
+
+  auto help = q({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(Text::contains(help.out, "request-click SESSION --option TEXT")) << help.out;
+}
+
+TEST_F(ControlWithAgent, AScreenShowingAKeyNeverPutsItInTheFiles) {
+  std::string pane = startAgent("secret");
+  int64_t pid = tmux->panePid(pane);
+  const std::string key = "sk-live0123456789abcdefABCDEF";
+  lab->type(pane, "Please ASKME, my key is " + key);
+  ASSERT_TRUE(questionOf(pid).is_object()) << lab->screen(pane);
+  auto r = q({"answer", std::to_string(pid), "--text", "use token: " + key + " please"});
+  EXPECT_EQ(r.status, 0) << r.out << lab->screen(pane);
+  std::string dir = home->agent("velmo-state");
+  waitFor([&] { return Files::exists(dir + "/sessions.json"); }, 10);
+  for (const char* name : {"sessions.json", "answers.log"}) {
+    std::string text = Files::read(dir + "/" + name).value_or("");
+    EXPECT_FALSE(text.empty()) << name;
+    EXPECT_FALSE(Text::contains(text, "0123456789abcdef")) << name << ":\n" << text;
+  }
+}
