@@ -19,6 +19,7 @@
 #include "base/text.h"
 #include "shell/browser/shim.h"
 #include "shell/glib_queue.h"
+#include "shell/notify_start.h"
 
 namespace {
 
@@ -304,6 +305,7 @@ int runServe(const ServeOptions& options) {
   hosts.dialogs = &server->page;
   server->app = AppDelegate::make(hosts);
   installHooks(server->app, hosts);
+  startNotifications(server->main, server->app);
   server->app->startWithoutPage();
   std::weak_ptr<AppDelegate> weak = server->app;
   everySeconds(kScanSeconds, [weak] {

@@ -15,6 +15,7 @@
 #include "base/log.h"
 #include "base/text.h"
 #include "shell/glib_queue.h"
+#include "shell/notify_start.h"
 
 namespace {
 
@@ -130,6 +131,7 @@ class WindowShell final : public PageHost, public Dialogs {
     hosts.dialogs = this;
     delegate = AppDelegate::make(hosts);
     installHooks(delegate, hosts);
+    startNotifications(main, delegate);
     if (!screenshot.empty()) watchForSmoke();
 
     loadPage();
