@@ -220,11 +220,11 @@ TEST_F(ControlWithAgent, APermissionPromptTakesOnlyTheOwnersClickOnce) {
                  {{"HOME", home->path()}, {"VELMO_LANG", "en"}, {"CLAUDE_CONFIG_DIR", ""}});
   auto modal = page.take("velmoAlert", 30);
   ASSERT_FALSE(modal.is_null());
-  auto spec = modal["args"][0];
-  EXPECT_EQ(spec["title"], "The central console asks for your approval");
-  EXPECT_EQ(spec["buttons"], nlohmann::json::array({"Approve", "Decline"}));
-  EXPECT_TRUE(Text::contains(spec["text"].get<std::string>(), "Answer to send: “Yes”"))
-      << spec.dump();
+  auto alert = modal["args"][0];
+  EXPECT_EQ(alert["title"], "The central console asks for your approval");
+  EXPECT_EQ(alert["buttons"], nlohmann::json::array({"Approve", "Decline"}));
+  EXPECT_TRUE(Text::contains(alert["text"].get<std::string>(), "Answer to send: “Yes”"))
+      << alert.dump();
   page.reply(modal, 0);
   page.spin([] { return false; }, 0.5);  // let the reply go out
   auto granted = nlohmann::json::parse(click.rest(30), nullptr, false);

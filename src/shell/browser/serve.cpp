@@ -83,7 +83,7 @@ class BrowserPage final : public PageHost, public Dialogs {
   void alert(const Alert& a, std::function<void(int)> done) override {
     nlohmann::json buttons = a.buttons;
     if (a.buttons.empty()) buttons = {Lang::pick("OK", "אישור")};
-    nlohmann::json spec = {{"title", a.title}, {"text", a.text}, {"buttons", buttons},
+    nlohmann::json alert = {{"title", a.title}, {"text", a.text}, {"buttons", buttons},
                            {"tag", a.tag}};
     if (!attached()) {
       // Nobody to ask: the alert still reaches the person running Velmo.
@@ -92,7 +92,7 @@ class BrowserPage final : public PageHost, public Dialogs {
       return;
     }
     auto open = openTags.insert(a.tag);
-    call("velmoAlert", {scriptJson(spec)}, [this, open, done](const Reply& r) {
+    call("velmoAlert", {scriptJson(alert)}, [this, open, done](const Reply& r) {
       openTags.erase(open);
       if (done) done(r.error.empty() && r.value.is_number_integer() ? r.value.get<int>() : -1);
     });

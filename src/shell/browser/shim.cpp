@@ -101,7 +101,7 @@ const char* kShim = R"JS(
     return null;
   };
 
-  window.velmoAlert = function (spec) {
+  window.velmoAlert = function (alert) {
     return new Promise(function (resolve) {
       var shade = document.createElement("div");
       shade.id = "velmo-alert";
@@ -116,15 +116,15 @@ const char* kShim = R"JS(
       var title = document.createElement("div");
       title.className = "velmo-alert-title";
       title.style.cssText = "font-weight:600;font-size:15px;margin-bottom:8px";
-      title.textContent = spec && spec.title || "";
+      title.textContent = alert && alert.title || "";
       var text = document.createElement("div");
       text.className = "velmo-alert-text";
       text.style.cssText = "white-space:pre-wrap;margin-bottom:16px;color:#bdbdbd";
-      text.textContent = spec && spec.text || "";
+      text.textContent = alert && alert.text || "";
       var row = document.createElement("div");
       row.style.cssText = "display:flex;gap:8px;justify-content:flex-end";
-      var buttons = spec && Array.isArray(spec.buttons) && spec.buttons.length ? spec.buttons : [he ? "אישור" : "OK"];
-      var entry = { tag: spec && typeof spec.tag === "string" ? spec.tag : "", done: done };
+      var buttons = alert && Array.isArray(alert.buttons) && alert.buttons.length ? alert.buttons : [he ? "אישור" : "OK"];
+      var entry = { tag: alert && typeof alert.tag === "string" ? alert.tag : "", done: done };
       function done(i) {
         var at = openAlerts.indexOf(entry);
         if (at < 0) return;
