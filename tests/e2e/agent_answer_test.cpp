@@ -2,16 +2,15 @@
 // model API of agent-lab. Skipped, with the reason, when the agent cannot be installed.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <memory>
+#include <optional>
 
 #include "base/files.h"
-#include "base/process.h"
 #include "base/text.h"
+#include "sessions/language.h"
+#include "support/agent_lab.h"
 #include "support/home.h"
 #include "support/tmux_lab.h"
 #include "terminals/answer.h"
@@ -21,88 +20,34 @@
 
 namespace {
 
-const std::string kLab = std::string(VELMO_SHARED_DIR) + "/agent-lab";
-
-// A port nothing listens on now.
-int freePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  int port = ntohs(a.sin_port);
-  ::close(fd);
-  return port;
-}
-
-// The scripted API that agent-up started for this test, found by its own command line.
-void stopFakeApi(int port, const std::string& log) {
-  auto entries = Files::list("/proc");
-  if (!entries) return;
-  for (const auto& e : *entries) {
-    long long pid = 0;
-    if (!Text::parseInt(e.name, pid)) continue;
-    auto cmdline = Files::read(e.path + "/cmdline");
-    if (!cmdline) continue;
-    std::string args = Text::replaceAll(*cmdline, std::string(1, '\0'), " ");
-    if (Text::contains(args, "fake_api.py " + std::to_string(port) + " " + log))
-      ::kill(static_cast<pid_t>(pid), SIGTERM);
-  }
-}
-
-// The agent's empty input box: a "❯" row (with a no-break space after it) over the box's
-// bottom edge.
-bool inputBoxShown(const std::string& screen) {
-  auto rows = Text::split(screen, '\n', false);
-  for (size_t i = 0; i + 1 < rows.size(); ++i)
-    if (Text::trimBlanks(Text::replaceAll(rows[i], "\u00a0", " ")) == "❯" &&
-        Text::contains(rows[i + 1], "────"))
-      return true;
-  return false;
-}
-
 class RealAgent : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    auto path = Terminals::shell(kLab + "/install-agent", {}, 240);
-    agentPath = path ? Text::trim(*path) : "";
-  }
+  // Installed before any test moves HOME, so it lands in the user's cache once.
+  static void SetUpTestSuite() { AgentLab::agentBinary(); }
 
   void SetUp() override {
-    if (agentPath.empty())
-      GTEST_SKIP()
-          << "the agent could not be installed (" << kLab
-          << "/install-agent failed; is npm reachable?), so the real-agent tests are skipped";
-    root = makeTempDir("velmo-agent");
-    home = root + "/home";
-    work = root + "/work";
-    port = freePort();
+    if (AgentLab::agentBinary().empty())
+      GTEST_SKIP() << "the agent could not be installed (agent-lab/install-agent failed; is npm "
+                      "reachable?), so the real-agent tests are skipped";
+    lab = std::make_unique<AgentLab>(tmux, home.path());
+    ASSERT_TRUE(lab->ready());
     Terminals::installHost(std::make_shared<Terminals::TmuxHost>());
     Terminals::forgetScreens();
     Terminals::forgetAnswers();
   }
 
   void TearDown() override {
-    if (agentPath.empty()) return;
-    server.kill();
-    stopFakeApi(port, home + "/fake_api.log");
     Terminals::installHost(nullptr);
     Terminals::forgetScreens();
-    removeTree(root);
   }
 
   // Starts the agent and waits until it takes input; returns its tty.
   std::string startAgent(const std::vector<std::string>& extra = {}) {
-    ::setenv("CLAUDE_BIN", agentPath.c_str(), 1);
-    std::vector<std::string> args = {home, work, std::to_string(port), "agent", "--"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    pane = Text::trim(Terminals::shell(kLab + "/agent-up", args, 60).value_or(""));
+    pane = lab->start("agent", work, extra);
     if (pane.empty()) return "";
-    bool ready = waitFor([&] { return inputBoxShown(server.capture(pane)); }, 60);
-    if (!ready) ADD_FAILURE() << "the agent never showed its input box:\n" << server.capture(pane);
-    return server.show(pane, "#{pane_tty}");
+    if (!lab->waitForInput(pane, 60))
+      ADD_FAILURE() << "the agent never showed its input box:\n" << tmux.capture(pane);
+    return tmux.paneTty(pane);
   }
 
   std::optional<Terminals::Picker> waitForPrompt(const std::string& tty) {
@@ -114,21 +59,29 @@ class RealAgent : public ::testing::Test {
           return found.has_value();
         },
         45);
-    if (!found) ADD_FAILURE() << "no prompt appeared:\n" << server.capture(pane);
+    if (!found) ADD_FAILURE() << "no prompt appeared:\n" << tmux.capture(pane);
     return found;
   }
 
   // Whether the scripted API has been told `text` (as it stands in its JSON log).
   bool apiHeard(const std::string& text) {
-    return waitFor(
-        [&] { return Text::contains(Files::read(home + "/fake_api.log").value_or(""), text); }, 30);
+    return waitFor([&] { return Text::contains(lab->apiLog(), text); }, 30);
   }
 
-  static inline std::string agentPath;
-  PrivateTmux server;
-  std::string root, home, work, pane;
-  int port = 0;
+  ScopedHome home;
+  ScopedLanguage english{"en"};
+  PrivateTmux tmux;
+  std::unique_ptr<AgentLab> lab;
+  const std::string work = home.path() + "/work";
+  std::string pane;
 };
+
+// The permission box at the screen's foot, from its top edge down: the agent's logo and the
+// running tool's marker above it blink, so only this part holds still while it waits.
+std::string promptBox(const std::string& screen) {
+  size_t edge = screen.rfind("────");
+  return edge == std::string::npos ? screen : screen.substr(screen.rfind('\n', edge) + 1);
+}
 
 std::vector<std::string> labels(const Terminals::Picker& p) {
   std::vector<std::string> out;
@@ -143,6 +96,7 @@ TEST_F(RealAgent, SingleChoiceQuestionIsAnswered) {
   ASSERT_FALSE(tty.empty());
   // Typing the request is itself a check of send's confirmation on the real agent.
   ASSERT_TRUE(Terminals::send("Please ASKME about the button", tty));
+  EXPECT_TRUE(apiHeard("Please ASKME about the button")) << tmux.capture(pane);
   auto p = waitForPrompt(tty);
   ASSERT_TRUE(p);
   EXPECT_EQ(p->question, "Which colour should the login button be?");
@@ -151,8 +105,8 @@ TEST_F(RealAgent, SingleChoiceQuestionIsAnswered) {
   EXPECT_EQ(p->context, "Let me check with you first.");
 
   EXPECT_TRUE(Terminals::choose("2", tty)) << Terminals::failure(tty) << "\n"
-                                           << server.capture(pane);
-  EXPECT_TRUE(apiHeard("=\\\"Green\\\"")) << server.capture(pane);
+                                           << tmux.capture(pane);
+  EXPECT_TRUE(apiHeard("=\\\"Green\\\"")) << tmux.capture(pane);
 }
 
 TEST_F(RealAgent, MultipleChoiceQuestionIsTickedAndSubmitted) {
@@ -166,8 +120,8 @@ TEST_F(RealAgent, MultipleChoiceQuestionIsTickedAndSubmitted) {
   EXPECT_TRUE(p->checked.empty());
 
   EXPECT_TRUE(Terminals::choose("2", tty)) << Terminals::failure(tty) << "\n"
-                                           << server.capture(pane);
-  EXPECT_TRUE(apiHeard("=\\\"Lint\\\"")) << server.capture(pane);
+                                           << tmux.capture(pane);
+  EXPECT_TRUE(apiHeard("=\\\"Lint\\\"")) << tmux.capture(pane);
 }
 
 TEST_F(RealAgent, FreeTextAnswerIsTyped) {
@@ -176,11 +130,11 @@ TEST_F(RealAgent, FreeTextAnswerIsTyped) {
   ASSERT_TRUE(Terminals::send("Please ASKME now", tty));
   ASSERT_TRUE(waitForPrompt(tty));
   EXPECT_TRUE(Terminals::answerFree("purple\nwith dots", tty)) << Terminals::failure(tty) << "\n"
-                                                               << server.capture(pane);
-  EXPECT_TRUE(apiHeard("=\\\"purple with dots\\\"")) << server.capture(pane);
+                                                               << tmux.capture(pane);
+  EXPECT_TRUE(apiHeard("=\\\"purple with dots\\\"")) << tmux.capture(pane);
 }
 
-TEST_F(RealAgent, PermissionPromptIsApproved) {
+TEST_F(RealAgent, PermissionPromptRefusesAMissingOptionThenIsApproved) {
   std::string tty = startAgent({"--permission-mode", "default"});
   ASSERT_FALSE(tty.empty());
   ASSERT_TRUE(Terminals::send("Please RUNCMD now", tty));
@@ -193,9 +147,21 @@ TEST_F(RealAgent, PermissionPromptIsApproved) {
   EXPECT_NE(std::find(p->body.begin(), p->body.end(), "touch velmo-probe.txt && ls -la"),
             p->body.end());
 
+  // The prompt has no fifth option: nothing may be typed, least of all a move onto "No".
+  const std::string before = promptBox(tmux.capture(pane));
+  EXPECT_FALSE(Terminals::choose("5", tty));
+  EXPECT_EQ(Terminals::failure(tty),
+            "A different question is open in the terminal now — not sent, so as not to answer "
+            "it by mistake");
+  EXPECT_FALSE(waitFor([&] { return Files::exists(work + "/velmo-probe.txt"); }, 2));
+  EXPECT_EQ(promptBox(tmux.capture(pane)), before);
+  auto still = waitForPrompt(tty);
+  ASSERT_TRUE(still);
+  EXPECT_EQ(Terminals::signature(*still), Terminals::signature(*p));
+
   EXPECT_TRUE(Terminals::choose("1", tty)) << Terminals::failure(tty) << "\n"
-                                           << server.capture(pane);
+                                           << tmux.capture(pane);
   // The command ran: it was approved, not declined.
   EXPECT_TRUE(waitFor([&] { return Files::exists(work + "/velmo-probe.txt"); }, 30))
-      << server.capture(pane);
+      << tmux.capture(pane);
 }

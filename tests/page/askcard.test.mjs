@@ -2,21 +2,11 @@
 
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, openPage, rack, screenshot } from './support.mjs';
+import { launch, withPage, rack, screenshot } from './support.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
 after(async () => { await browser.close(); });
-
-async function withPage(options, body) {
-  const p = await openPage(browser, options);
-  try {
-    await body(p);
-    assert.deepEqual(p.errors.map(String), [], 'the page threw');
-  } finally {
-    await p.close();
-  }
-}
 
 const twoParts = {
   id: 'toolu_01', sid: 's3', tty: '/dev/pts/3', kind: 'ask', since: '2m ago', slot: '003', title: 'Login page',
@@ -50,7 +40,7 @@ const plan = {
 const card = (i) => `#asksview .askcard:nth-of-type(${i})`;
 
 test('only the first part can be answered, and a choice says which one was sent', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     await paint(rack([], { asks: [], live: [twoParts] }));
     assert.equal(await page.textContent('#asksview h2'), 'One terminal is asking you now');
     assert.equal(await page.locator(`${card(1)} .part`).count(), 2);
@@ -80,7 +70,7 @@ test('only the first part can be answered, and a choice says which one was sent'
 });
 
 test('a written answer is sent with Enter and its outcome shown', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     await paint(rack([], { asks: [], live: [twoParts, multi] }));
     assert.equal(await page.textContent('#asksview h2'), '2 terminals are asking you now');
     await clearSent();
@@ -105,7 +95,7 @@ test('a written answer is sent with Enter and its outcome shown', async () => {
 });
 
 test('a background session is answered by opening its window; a card without terminal ends at the choices', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     await paint(rack([], { asks: [], live: [background, plan] }));
     await clearSent();
     assert.equal(await page.locator(`${card(1)} .choice:disabled`).count(), 2);
@@ -118,7 +108,7 @@ test('a background session is answered by opening its window; a card without ter
 });
 
 test('a plan shows its text and file cards load their content', async () => {
-  await withPage({}, async ({ page, paint, sent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent }) => {
     await paint(rack([], { asks: [], live: [plan] }));
     assert.equal(await page.textContent(`${card(1)} .askhead .kind`), 'plan');
     assert.equal(await page.textContent(`${card(1)} .plantext h4`), 'Plan');
@@ -132,7 +122,7 @@ test('a plan shows its text and file cards load their content', async () => {
 });
 
 test('no questions anywhere says so', async () => {
-  await withPage({ lang: 'he' }, async ({ page, paint }) => {
+  await withPage(browser, { lang: 'he' }, async ({ page, paint }) => {
     await paint(rack([], { asks: [], live: [] }));
     assert.equal(await page.textContent('#asksview .empty'), 'אין שאלות פתוחות.');
     await paint(rack([], { asks: [], live: [twoParts, background] }));

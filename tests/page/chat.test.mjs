@@ -4,22 +4,12 @@
 
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, openPage } from './support.mjs';
+import { launch, withPage } from './support.mjs';
 import { chat, chatPaint, conversation, line, tool, pendingLine } from './chat_support.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
 after(async () => { await browser.close(); });
-
-async function withPage(options, body) {
-  const p = await openPage(browser, options);
-  try {
-    await body(p);
-    assert.deepEqual(p.errors.map(String), [], 'the page threw');
-  } finally {
-    await p.close();
-  }
-}
 
 // Lets the page's scroll bookkeeping (one animation frame) catch up.
 const settle = (page) => page.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r))));
@@ -35,7 +25,7 @@ const top = (page, sel) => page.$eval(sel, (n) => n.getBoundingClientRect().top)
 const fromBottom = (page) => page.$eval('#chatview .log', (l) => l.scrollHeight - l.scrollTop - l.clientHeight);
 
 test('opening a conversation shows its header and lines, at the bottom; a repaint with the same key rebuilds nothing', async () => {
-  await withPage({}, async ({ page, paint, sent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent }) => {
     const lines = [
       line('you', 'Make the login button **green**', 0),
       tool('Read', 'src/login.tsx', 10),
@@ -74,7 +64,7 @@ test('opening a conversation shows its header and lines, at the bottom; a repain
 });
 
 test('earlier lines load without moving the reader, and a new line below shows a pill instead of a jump', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     const recent = conversation(6, 'en', 14);
     await paint(chatPaint(chat({ lines: recent })));
     await scrollTo(page, 'top');
@@ -114,7 +104,7 @@ test('earlier lines load without moving the reader, and a new line below shows a
 });
 
 test('folding shows one line per message of the user, toggles a group by click and survives a rebuild', async () => {
-  await withPage({}, async ({ page, paint }) => {
+  await withPage(browser, {}, async ({ page, paint }) => {
     const lines = [line('claude', 'Picked up from the hand-off.', 0)].concat(conversation(3));
     await paint(chatPaint(chat({ lines })));
     await page.click('#chatview .ctools .fold');
@@ -146,7 +136,7 @@ test('folding shows one line per message of the user, toggles a group by click a
 });
 
 test('a find from a search hit waits for its place, marks every match and centres the one nearest in time', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     // The hit is in an early reply, written with Hebrew points; the query is plain.
     const old = conversation(30, 'en', 0);
     old[4 * 3 + 3] = line('claude', 'Wrote **שָׁלוֹם** on the welcome screen.', 3 * 120 + 60);
@@ -197,7 +187,7 @@ test('a find from a search hit waits for its place, marks every match and centre
 });
 
 test('a find marks nothing for one letter, and the words of a phrase that is not there', async () => {
-  await withPage({}, async ({ page, paint }) => {
+  await withPage(browser, {}, async ({ page, paint }) => {
     const lines = [line('you', 'Move the cart totals into the footer', 0), line('claude', 'The **cart** now shows totals at the bottom.', 60)];
     await paint(chatPaint(chat({ lines }), { find: { sid: 'sid-3', query: 'c', ts: 0, role: '', token: 1, ready: true } }));
     assert.equal(await page.locator('#chatview mark.hit').count(), 0);
@@ -211,7 +201,7 @@ test('a find marks nothing for one letter, and the words of a phrase that is not
 });
 
 test('the palette offers commands beginning with the word first, completes with Tab and closes on a blank', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     await paint(chatPaint(chat({ lines: conversation(1) })));
     await page.evaluate(() => window.setCommands([
       { name: 'compact', hint: 'Compact the conversation, keep a summary in mode', kind: 'built-in', interactive: false },
@@ -257,7 +247,7 @@ test('the palette offers commands beginning with the word first, completes with 
 });
 
 test('a typed text shows at once as a pending line and once when the transcript has it', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     const lines = conversation(2);
     await paint(chatPaint(chat({ lines, history: ['Please check step 2 of the migration', 'Please check step 1 of the migration'] })));
     await clearSent();
@@ -301,7 +291,7 @@ test('a typed text shows at once as a pending line and once when the transcript 
 });
 
 test('repaints keep a selection, a half-typed text and a written answer; a closed terminal takes nothing', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     const lines = conversation(3);
     const ask = { id: 'toolu_1', kind: 'ask', tty: '/dev/pts/3', freeRow: 4, since: 'now', paths: [],
       parts: [{ question: 'Which index type?', multi: false, choices: [{ n: '1', label: 'btree' }, { n: '2', label: 'hash' }] }] };
@@ -341,7 +331,7 @@ test('repaints keep a selection, a half-typed text and a written answer; a close
 });
 
 test('the title renames in place, the model picker and the mine button do their part', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     await paint(chatPaint(chat({ lines: conversation(5) })));
     await clearSent();
     await page.click('#chatview .ctitle');
@@ -378,7 +368,7 @@ test('the title renames in place, the model picker and the mine button do their 
 });
 
 test('Markdown from the transcript renders its forms and never its markup', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     const text = [
       '<img src=x onerror="window.__owned=1"><script>window.__owned=2</script>',
       '[click](javascript:window.__owned=3) and [docs](https://example.com/a_(b)) and www.example.org/x.',
@@ -419,7 +409,7 @@ test('Markdown from the transcript renders its forms and never its markup', asyn
 });
 
 test('file cards: a picture opens by itself, a text card loads on opening and saves its edit', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     const lines = [line('claude', 'See ~/notes/plan.md and ~/shots/login.png', 0, { paths: ['~/notes/plan.md', '~/shots/login.png'] })];
     await paint(chatPaint(chat({ lines })));
     assert.deepEqual((await sent()).filter((m) => m.act === 'asset'), [{ act: 'asset', path: '~/shots/login.png' }]);
@@ -460,7 +450,7 @@ test('file cards: a picture opens by itself, a text card loads on opening and sa
 });
 
 test('pasted and dropped files are stashed and the saved path joins the line', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     await paint(chatPaint(chat({ lines: conversation(1) })));
     await page.fill('#chatview .cfield', 'Look at');
     await clearSent();
@@ -495,7 +485,7 @@ test('pasted and dropped files are stashed and the saved path joins the line', a
 });
 
 test('a document opens in the reader, is edited without losing a keystroke to repaints, and is saved', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     const doc = { path: '/home/u/Documents/claude/notes.md', name: '~/Documents/claude/notes.md', note: '', warn: false, editing: false,
       text: '# Notes\n\nSee /home/u/plan.md', stamp: 1, paths: ['/home/u/plan.md'] };
     await paint({ units: [], clock: '10:42', alerts: [], doc, reader: true });

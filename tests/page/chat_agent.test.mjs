@@ -5,85 +5,27 @@
 
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync, spawnSync } from 'node:child_process';
-import { mkdtempSync, mkdirSync, writeFileSync, readFileSync, existsSync, rmSync, readdirSync } from 'node:fs';
-import { createServer } from 'node:net';
-import { tmpdir } from 'node:os';
+import { writeFileSync, readFileSync } from 'node:fs';
 import { join } from 'node:path';
-import { launch, openPage, startServe, root, screenshot } from './support.mjs';
+import { launch, openPage, startServe, screenshot, waitFor } from './support.mjs';
+import { binary, skip, startAgent } from './agent-lab.mjs';
 
-const lab = join(root, '..', 'shared', 'agent-lab');
-const binary = process.env.VELMO_BINARY || join(root, 'build', 'velmo');
-
-function agentPath() {
-  if (!existsSync(join(lab, 'install-agent'))) return '';
-  const run = spawnSync(join(lab, 'install-agent'), [], { encoding: 'utf8', timeout: 240000 });
-  return run.status === 0 ? run.stdout.trim() : '';
-}
-
-const freePort = () => new Promise((resolve) => {
-  const s = createServer();
-  s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => resolve(port)); });
-});
-
-async function until(what, check, seconds = 30) {
-  const end = Date.now() + seconds * 1000;
-  for (;;) {
-    const got = await check();
-    if (got) return got;
-    if (Date.now() > end) throw new Error('timed out waiting for ' + what);
-    await new Promise((r) => setTimeout(r, 250));
-  }
-}
-
-// The scripted API that agent-up started for this test, found by its own command line.
-function stopFakeApi(port, log) {
-  for (const name of readdirSync('/proc')) {
-    if (!/^\d+$/.test(name)) continue;
-    let args = '';
-    try { args = readFileSync(`/proc/${name}/cmdline`, 'utf8').replaceAll('\0', ' '); } catch { continue; }
-    if (args.includes(`fake_api.py ${port} ${log}`)) {
-      try { process.kill(Number(name), 'SIGTERM'); } catch { /* gone already */ }
-    }
-  }
-}
-
-const claude = agentPath();
-const skip = !claude ? 'the agent could not be installed from the agent lab' : !existsSync(binary) ? 'no velmo binary: build first' : false;
+const until = (what, check, seconds = 30) => waitFor(what, check, seconds, 250);
 
 let browser;
 let lab0;
 before(async () => {
   if (skip) return;
   browser = await launch();
-  const dir = mkdtempSync(join(tmpdir(), 'velmo-chat-'));
-  const home = join(dir, 'home');
-  const work = join(dir, 'work');
-  const tmux = join(dir, 'tmux');
-  mkdirSync(tmux, { recursive: true });
-  mkdirSync(join(home, 'Documents', 'claude'), { recursive: true });
-  const port = await freePort();
-  const env = Object.assign({}, process.env, {
-    HOME: home, TMUX_TMPDIR: tmux, CLAUDE_BIN: claude, VELMO_LANG: 'en',
-    XDG_CONFIG_HOME: join(home, '.config'), XDG_DATA_HOME: join(home, '.local', 'share'),
-  });
-  delete env.TMUX;
-  delete env.CLAUDE_CONFIG_DIR;
-  const pane = execFileSync(join(lab, 'agent-up'), [home, work, String(port), 'agent', '--'], { env, encoding: 'utf8' }).trim();
-  const screen = () => spawnSync('tmux', ['capture-pane', '-p', '-t', pane], { env, encoding: 'utf8' }).stdout || '';
-  // The agent takes input once its empty prompt row sits on the input box's edge.
-  await until('the agent to take input', () => /^❯[\s\u00a0]*\n.*────/m.test(screen()), 60);
-  const serve = await startServe({ binary, env });
-  lab0 = { dir, home, work, tmux, env, port, pane, serve, screen };
+  lab0 = await startAgent({ prefix: 'velmo-chat-' });
+  lab0.serve = await startServe({ binary, env: lab0.env });
 });
 
 after(async () => {
   if (!lab0) return;
-  lab0.serve.stop();
-  spawnSync('tmux', ['kill-server'], { env: lab0.env });
-  stopFakeApi(lab0.port, join(lab0.home, 'fake_api.log'));
+  if (lab0.serve) await lab0.serve.stop();
   if (browser) await browser.close();
-  rmSync(lab0.dir, { recursive: true, force: true });
+  lab0.close();
 });
 
 async function openConversation() {
@@ -98,7 +40,7 @@ async function openConversation() {
   return p;
 }
 
-const apiLog = () => { try { return readFileSync(join(lab0.home, 'fake_api.log'), 'utf8'); } catch { return ''; } };
+const apiLog = () => lab0.apiLog();
 const youTurns = (page, text) => page.$$eval('#chatview .turn.you', (ts, t) =>
   ts.filter((x) => x.querySelector('.body').innerText.trim() === t).map((x) => (x.classList.contains('pending') ? 'pending' : 'said')), text);
 

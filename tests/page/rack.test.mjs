@@ -3,26 +3,16 @@
 
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { launch, openPage, rack, unit } from './support.mjs';
+import { launch, withPage, rack, unit } from './support.mjs';
 
 let browser;
 before(async () => { browser = await launch(); });
 after(async () => { await browser.close(); });
 
-async function withPage(options, body) {
-  const p = await openPage(browser, options);
-  try {
-    await body(p);
-    if (!options.allowErrors) assert.deepEqual(p.errors.map(String), [], 'the page threw');
-  } finally {
-    await p.close();
-  }
-}
-
 const slotsShown = (page) => page.$$eval('#rack .unit', (rows) => rows.map((r) => r.dataset.slot));
 
 test('rows follow the payload order and unchanged rows keep their elements', async () => {
-  await withPage({}, async ({ page, paint }) => {
+  await withPage(browser, {}, async ({ page, paint }) => {
     const a = unit({ slot: '003', sid: 'a', state: 'run', title: 'Alpha' });
     const b = unit({ slot: '001', sid: 'b', state: 'wait', title: 'Beta' });
     const c = unit({ slot: '002', sid: 'c', title: 'Gamma' });
@@ -47,7 +37,7 @@ test('rows follow the payload order and unchanged rows keep their elements', asy
 });
 
 test('the row shows share above half a percent and the context level', async () => {
-  await withPage({}, async ({ page, paint }) => {
+  await withPage(browser, {}, async ({ page, paint }) => {
     await paint(rack([
       unit({ slot: '001', sid: 'a', share: 0.005, context: '150k', full: 0.15 }),
       unit({ slot: '002', sid: 'b', share: 0.006, context: '820k', full: 0.82, ctxLevel: 'ask' }),
@@ -67,7 +57,7 @@ test('the row shows share above half a percent and the context level', async () 
 });
 
 test('the sub-line shows the question, else the unwritten prompt with a raise control, else say', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     const ask = { kind: 'ask', tty: '/dev/pts/1', parts: [{ question: 'Which colour?', choices: [] }] };
     const unwritten = { kind: 'ask', unwritten: true, tty: '/dev/pts/2', parts: [{ question: 'A question is open in the terminal' }] };
     await paint(rack([
@@ -84,7 +74,7 @@ test('the sub-line shows the question, else the unwritten prompt with a raise co
 });
 
 test('the digit dial opens by number, waits on a longer match and clears a miss', async () => {
-  await withPage({ clock: true }, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, { clock: true }, async ({ page, paint, sent, clearSent }) => {
     await paint(rack([
       unit({ slot: '002', sid: 'two' }),
       unit({ slot: '020', sid: 'twenty' }),
@@ -132,7 +122,7 @@ test('the digit dial opens by number, waits on a longer match and clears a miss'
 });
 
 test('arrow keys pick a row with wrap-around and Enter opens it', async () => {
-  await withPage({}, async ({ page, paint, sent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent }) => {
     await paint(rack([unit({ slot: '001', sid: 'a' }), unit({ slot: '002', sid: 'b' })]));
     await page.keyboard.press('ArrowUp');
     assert.equal(await page.getAttribute('#rack .unit.pick', 'data-slot'), '002');
@@ -144,7 +134,7 @@ test('arrow keys pick a row with wrap-around and Enter opens it', async () => {
 });
 
 test('the project filter keeps terminals that ask from elsewhere, unless taken down', async () => {
-  await withPage({}, async ({ page, paint }) => {
+  await withPage(browser, {}, async ({ page, paint }) => {
     const ask = { kind: 'ask', tty: '/dev/pts/9', parts: [{ question: 'Deploy now?' }] };
     await paint(rack([
       unit({ slot: '001', sid: 'a', path: '~/shop' }),
@@ -169,7 +159,7 @@ test('the project filter keeps terminals that ask from elsewhere, unless taken d
 });
 
 test('clicks send open, refresh, mute and the top-bar messages', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     await paint(rack([
       unit({ slot: '001', sid: 'a', stamp: '1700000000|Which?' }),
       unit({ slot: '002', sid: 'b', muted: true }),
@@ -206,7 +196,7 @@ test('clicks send open, refresh, mute and the top-bar messages', async () => {
 });
 
 test('renaming sends only a real change and holds off repaints while editing', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     await paint(rack([unit({ slot: '001', sid: 'a', title: 'Alpha' })]));
     await clearSent();
     const row = '#rack .unit[data-slot="001"]';
@@ -239,7 +229,7 @@ test('renaming sends only a real change and holds off repaints while editing', a
 });
 
 test('errors in the page and in a paint are posted to the application', async () => {
-  await withPage({ allowErrors: true }, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, { allowErrors: true }, async ({ page, paint, sent, clearSent }) => {
     await paint(rack([unit({ slot: '001', sid: 'a', title: 'Alpha' })]));
     await clearSent();
     // A payload the painter cannot take: reported, the picture stays.
@@ -262,7 +252,7 @@ test('errors in the page and in a paint are posted to the application', async ()
 });
 
 test('views are chosen from the payload and later views say they are coming', async () => {
-  await withPage({}, async ({ page, paint }) => {
+  await withPage(browser, {}, async ({ page, paint }) => {
     const units = [unit({ slot: '001', sid: 'a' })];
     const on = () => page.$$eval('.view.on', (v) => v.map((x) => x.id));
     await paint(rack(units, { chat: { sid: 'a' }, alerts: [{ sid: 'b', tty: '/dev/pts/2', slot: '002', head: 'Colour', question: 'Which colour?' }] }));
@@ -282,7 +272,7 @@ test('views are chosen from the payload and later views say they are coming', as
 });
 
 test('the restore panel lists, ticks and runs, and stays locked until done', async () => {
-  await withPage({}, async ({ page, paint, sent, clearSent }) => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     await paint(rack([]));
     await clearSent();
     await page.click('#restorebtn');
@@ -311,7 +301,7 @@ test('the restore panel lists, ticks and runs, and stays locked until done', asy
 });
 
 test('the page defines every function the application calls', async () => {
-  await withPage({}, async ({ page }) => {
+  await withPage(browser, {}, async ({ page }) => {
     const missing = await page.evaluate(() => ['paint', 'setCommands', 'setAsset', 'setRestorable', 'restoreDone',
       'freeDone', 'attached', 'startCommand', 'setFind', 'focusFind', 'findStep', 'editTopCard', 'toMine',
       'toggleFold', 'saveAnything'].filter((n) => typeof window[n] !== 'function'));
@@ -320,4 +310,3 @@ test('the page defines every function the application calls', async () => {
   });
 });
 
-export { withPage };

@@ -8,6 +8,7 @@
 //          every message the page posts.
 
 import { chromium } from 'playwright-core';
+import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import { readFileSync, mkdirSync } from 'node:fs';
 import { dirname, join } from 'node:path';
@@ -131,6 +132,18 @@ export async function openPage(browser, options = {}) {
     paint: (data) => page.evaluate((d) => window.paint(d), data),
     close: () => context.close(),
   };
+}
+
+// Runs `body` with a page of its own (see openPage) and closes it after; the page must not
+// have thrown, unless options.allowErrors.
+export async function withPage(browser, options, body) {
+  const p = await openPage(browser, options);
+  try {
+    await body(p);
+    if (!options.allowErrors) assert.deepEqual(p.errors.map(String), [], 'the page threw');
+  } finally {
+    await p.close();
+  }
 }
 
 export async function screenshot(page, name) {

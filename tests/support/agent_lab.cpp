@@ -12,7 +12,18 @@
 
 namespace {
 const std::string kLab = std::string(VELMO_SHARED_DIR) + "/agent-lab";
+
+// The agent's empty input box: a "❯" row (with a no-break space after it) over the box's
+// bottom edge.
+bool inputBoxShown(const std::string& screen) {
+  auto rows = Text::split(screen, '\n', false);
+  for (size_t i = 0; i + 1 < rows.size(); ++i)
+    if (Text::trimBlanks(Text::replaceAll(rows[i], "\u00a0", " ")) == "❯" &&
+        Text::contains(rows[i + 1], "────"))
+      return true;
+  return false;
 }
+}  // namespace
 
 int freePort() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -93,6 +104,10 @@ std::string AgentLab::start(const std::string& name, const std::string& work,
 
 std::string AgentLab::screen(const std::string& pane) const {
   return tmux.run({"capture-pane", "-p", "-t", pane}).value_or("");
+}
+
+bool AgentLab::waitForInput(const std::string& pane, double seconds) const {
+  return waitFor([&] { return inputBoxShown(tmux.capture(pane)); }, seconds);
 }
 
 void AgentLab::type(const std::string& pane, const std::string& text) const {

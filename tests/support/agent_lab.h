@@ -38,6 +38,8 @@ class AgentLab {
   std::string start(const std::string& name, const std::string& work,
                     const std::vector<std::string>& args = {});
   std::string screen(const std::string& pane) const;
+  /// Waits until the agent's empty input box shows, so it takes what is typed next.
+  bool waitForInput(const std::string& pane, double seconds = 60) const;
   /// Types the text literally, then Enter, as a person at the pane would.
   void type(const std::string& pane, const std::string& text) const;
   /// Every request body the agent sent to the API so far.
