@@ -45,6 +45,9 @@ test('a choice clicked on the ask card answers the agent in its terminal', { ski
     await waitFor('the agent to receive the answer', () => agent.apiLog().includes('=\\"Green\\"'), 40, 250);
     // Once answered, the question leaves the asks view.
     await waitFor('the card to go', async () => !(await page.locator(card).count()), 20, 250);
+    // Back on the rack, the row no longer asks.
+    await page.click('#asksbtn');
+    await waitFor('the rack row to stop asking', async () => !(await page.locator(row).count()), 20, 250);
     assert.deepEqual(p.errors.map(String), []);
   } finally {
     await p.close();
