@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "corpus.h"
 #include "base/files.h"
 #include "base/paths.h"
 #include "base/process.h"
@@ -44,21 +45,6 @@ std::string corpus() {
     std::exit(1);
   }
   return dir;
-}
-
-// The largest main transcript (sub-agent transcripts live one folder deeper).
-fs::path largestTranscript(const std::string& projects) {
-  fs::path best;
-  uintmax_t bestSize = 0;
-  for (const auto& project : fs::directory_iterator(projects)) {
-    if (!project.is_directory()) continue;
-    for (const auto& file : fs::directory_iterator(project.path())) {
-      if (file.path().extension() != ".jsonl" || file.file_size() <= bestSize) continue;
-      best = file.path();
-      bestSize = file.file_size();
-    }
-  }
-  return best;
 }
 
 double median(std::vector<double> v) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "corpus.h"
 #include "base/files.h"
 #include "base/paths.h"
 #include "base/process.h"
@@ -66,17 +67,8 @@ std::string corpus50() {
   return dir;
 }
 
-fs::path largestTranscript(const std::string& projects) {
-  fs::path best;
-  uintmax_t bestSize = 0;
-  for (const auto& project : fs::directory_iterator(projects)) {
-    if (!project.is_directory()) continue;
-    for (const auto& file : fs::directory_iterator(project.path())) {
-      if (file.path().extension() != ".jsonl" || file.file_size() <= bestSize) continue;
-      best = file.path();
-      bestSize = file.file_size();
-    }
-  }
+fs::path largestTranscriptOrFail(const std::string& projects) {
+  fs::path best = largestTranscript(projects);
   if (best.empty()) fail("no transcript under " + projects);
   return best;
 }
@@ -208,13 +200,13 @@ void print(const char* what, const Figures& f, const char* unit) {
 
 int main() {
   const std::string small = corpus50();
-  const fs::path source = largestTranscript(small + "/.claude/projects");
+  const fs::path source = largestTranscriptOrFail(small + "/.claude/projects");
   const std::string big = corpus600(source);
   const std::string asks = corpusQuestions(source);
   const std::string id = source.stem().string();
 
   for (const auto& [home, label] : {std::pair{small, "50 MB"}, std::pair{big, "600 MB"}}) {
-    const fs::path file = largestTranscript(home + "/.claude/projects");
+    const fs::path file = largestTranscriptOrFail(home + "/.claude/projects");
     std::printf("transcript %s: %.1f MB\n", label, static_cast<double>(fs::file_size(file)) / 1e6);
     for (int want : {24, 800}) {
       Figures f = measure(
