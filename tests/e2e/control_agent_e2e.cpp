@@ -94,7 +94,10 @@ class ControlWithAgent : public ::testing::Test {
         [&] {
           auto state = q({"state"});
           for (const auto& s : state.json.value("sessions", nlohmann::json::array()))
-            if (s.value("pid", 0) == pid && !s["questions"].empty()) {
+            // The agent writes its registry a moment after it starts drawing; until
+            // then its terminal has no session to answer through.
+            if (s.value("pid", 0) == pid && !s["questions"].empty() &&
+                !s.value("sessionId", std::string()).empty()) {
               found = s["questions"][0];
               found["sessionId"] = s["sessionId"];
               found["status"] = s["status"];
