@@ -84,6 +84,8 @@ void sortUnits(std::vector<nlohmann::json>& rows);
 // ---- Display helpers (texts in the interface language) ----
 
 std::string label(SessionState::Mode mode);
+/// The page's word for a mode: "run", "wait" or "quiet".
+const char* stateWord(SessionState::Mode mode);
 /// The user's name, the session's title, the window title, the project, "terminal 003".
 std::string title(const Terminal& t, const std::optional<SessionState>& s,
                   const std::string& name = "");

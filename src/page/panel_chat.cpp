@@ -30,18 +30,6 @@ std::optional<Terminal> terminalOf(const std::string& sessionID) {
   return std::nullopt;
 }
 
-const char* stateWord(SessionState::Mode mode) {
-  switch (mode) {
-    case SessionState::Mode::working:
-      return "run";
-    case SessionState::Mode::waiting:
-      return "wait";
-    case SessionState::Mode::quiet:
-      return "quiet";
-  }
-  return "quiet";
-}
-
 std::string textAt(const Json& object, const char* key) {
   auto it = object.find(key);
   return it != object.end() && it->is_string() ? it->get<std::string>() : "";

@@ -28,18 +28,6 @@ std::optional<SessionState> stateOf(const Terminal& t) {
   return Sessions::state(t.sessionID);
 }
 
-const char* stateWord(SessionState::Mode mode) {
-  switch (mode) {
-    case SessionState::Mode::working:
-      return "run";
-    case SessionState::Mode::waiting:
-      return "wait";
-    case SessionState::Mode::quiet:
-      break;
-  }
-  return "quiet";
-}
-
 json part(const std::string& question, const std::string& header, bool multi, int free,
           json choices) {
   return {{"question", question},
@@ -81,6 +69,18 @@ double windowTokens() {
 }
 
 }  // namespace
+
+const char* stateWord(SessionState::Mode mode) {
+  switch (mode) {
+    case SessionState::Mode::working:
+      return "run";
+    case SessionState::Mode::waiting:
+      return "wait";
+    case SessionState::Mode::quiet:
+      break;
+  }
+  return "quiet";
+}
 
 // ---- Questions ----
 
