@@ -28,4 +28,19 @@ class JsonLine {
   std::string scratch;
 };
 
+/// The prompt a person typed while the agent was busy: it waits in an "attachment" record
+/// of type "queued_command" from a human. No value for any other record.
+inline std::optional<std::string_view> queuedPrompt(simdjson::dom::object record) {
+  using simdjson::SUCCESS;
+  simdjson::dom::object attachment;
+  std::string_view type, kind, origin, prompt;
+  if (record["type"].get(type) == SUCCESS && type == "attachment" &&
+      record["attachment"].get(attachment) == SUCCESS &&
+      attachment["type"].get(kind) == SUCCESS && kind == "queued_command" &&
+      attachment["origin"]["kind"].get(origin) == SUCCESS && origin == "human" &&
+      attachment["prompt"].get(prompt) == SUCCESS)
+    return prompt;
+  return std::nullopt;
+}
+
 }  // namespace Sessions

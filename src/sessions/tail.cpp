@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "base/text.h"
+#include "sessions/json_line.h"
 
 namespace Sessions {
 
@@ -114,15 +115,7 @@ void apply(dom::object record, TailSummary& s) {
   std::string_view type;
   if (record["type"].get(type) != SUCCESS) return;
   if (type == "attachment") {
-    // A prompt typed while the agent was busy waits in a queued_command attachment.
-    dom::object attachment;
-    std::string_view kind, origin, prompt;
-    if (record["attachment"].get(attachment) == SUCCESS &&
-        attachment["type"].get(kind) == SUCCESS && kind == "queued_command" &&
-        attachment["origin"]["kind"].get(origin) == SUCCESS && origin == "human" &&
-        attachment["prompt"].get(prompt) == SUCCESS) {
-      s.text = clean(std::string(prompt));
-    }
+    if (auto prompt = queuedPrompt(record)) s.text = clean(std::string(*prompt));
     return;
   }
   dom::object message;

@@ -116,14 +116,7 @@ std::vector<Line> linesOf(dom::object record) {
   std::string_view type;
   if (record["type"].get(type) != SUCCESS) return out;
   if (type == "attachment") {
-    // A prompt typed while the agent was busy waits in a queued_command attachment.
-    dom::object attachment;
-    std::string_view kind, origin, prompt;
-    if (record["attachment"].get(attachment) == SUCCESS &&
-        attachment["type"].get(kind) == SUCCESS && kind == "queued_command" &&
-        attachment["origin"]["kind"].get(origin) == SUCCESS && origin == "human" &&
-        attachment["prompt"].get(prompt) == SUCCESS)
-      say(out, "you", human(prompt), time);
+    if (auto prompt = Sessions::queuedPrompt(record)) say(out, "you", human(*prompt), time);
     return out;
   }
   dom::object message;
