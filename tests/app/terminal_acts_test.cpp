@@ -14,7 +14,7 @@ const std::string kIdle =
     "● Done.\n" + std::string("────────\n") + "❯ \n" + "────────\n" + "  ? for shortcuts\n";
 
 std::string screen(const std::string& name) {
-  return *Files::read(std::string(VELMO_SHARED_DIR) + "/fixtures/screens/" + name);
+  return *Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/" + name);
 }
 
 // The agent takes whatever was typed: the prompt or the typed line leaves the screen.

@@ -26,7 +26,7 @@
 
 namespace {
 
-const std::string kScreens = std::string(VELMO_SHARED_DIR) + "/fixtures/screens";
+const std::string kScreens = std::string(VELMO_FIXTURES_DIR) + "/screens";
 
 /// One Notify call the server received.
 struct Shown {

@@ -20,7 +20,7 @@ Terminals::Picker prompt(const std::string& question, const std::vector<std::str
 }
 
 Terminals::Picker fixture(const std::string& name) {
-  auto text = Files::read(std::string(VELMO_SHARED_DIR) + "/fixtures/screens/" + name);
+  auto text = Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/" + name);
   EXPECT_TRUE(text) << name;
   auto p = Terminals::parseScreen(text.value_or(""), "/dev/pts/1");
   EXPECT_TRUE(p) << name;

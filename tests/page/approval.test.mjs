@@ -14,7 +14,7 @@ import { launch, openPage, startServe, root, screenshot } from './support.mjs';
 
 const binary = process.env.VELMO_BINARY;
 const velmoQ = join(dirname(binary || ''), 'velmo-q');
-const prompt = join(root, '..', 'shared', 'fixtures', 'screens', 'perm-bash.txt');
+const prompt = join(root, 'tests', 'fixtures', 'screens', 'perm-bash.txt');
 
 let browser, served, home, tmuxDir, tty;
 const env = () => ({ HOME: home, TMUX_TMPDIR: tmuxDir, VELMO_LANG: 'en', CLAUDE_CONFIG_DIR: '', XDG_CONFIG_HOME: '' });

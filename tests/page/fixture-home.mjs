@@ -11,7 +11,7 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { root } from './support.mjs';
 
-export const screens = join(root, '..', 'shared', 'fixtures', 'screens');
+export const screens = join(root, 'tests', 'fixtures', 'screens');
 
 const iso = (ms) => new Date(ms).toISOString();
 

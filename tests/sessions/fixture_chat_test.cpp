@@ -1,4 +1,4 @@
-// The transcripts the real agent wrote (shared fixtures) read as the chat a person saw,
+// The transcripts the real agent wrote (tests/fixtures/agent-home) read as the chat a person saw,
 // and their open questions are found as the agent left them.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// The transcripts the real agent wrote (shared fixtures) read as a person reads them.
+// The transcripts the real agent wrote (tests/fixtures/agent-home) read as a person reads them.
 #include <gtest/gtest.h>
 
 #include "sessions/language.h"

@@ -143,6 +143,6 @@ std::string writeSubagent(const std::string& transcript, const std::string& name
 
 void copyFixtureAgentHome(const ScopedHome& home) {
   namespace fs = std::filesystem;
-  fs::copy(fs::path(VELMO_SHARED_DIR) / "fixtures/agent-home/.claude", home.agent(""),
+  fs::copy(fs::path(VELMO_FIXTURES_DIR) / "agent-home/.claude", home.agent(""),
            fs::copy_options::recursive | fs::copy_options::overwrite_existing);
 }

@@ -61,5 +61,5 @@ void appendTranscript(const std::string& path, const std::string& text);
 /// Writes a sub-agent transcript of a session, modified at `modified`, and returns its path.
 std::string writeSubagent(const std::string& transcript, const std::string& name,
                           Clock::Time modified);
-/// Copies the real agent's files from the shared fixtures into the home's ~/.claude.
+/// Copies the real agent's files from tests/fixtures/agent-home into the home's ~/.claude.
 void copyFixtureAgentHome(const ScopedHome& home);

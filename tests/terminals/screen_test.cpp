@@ -53,7 +53,7 @@ class AgentScreens : public ::testing::TestWithParam<FixtureCase> {};
 
 TEST_P(AgentScreens, ParseAsTheirNotesSay) {
   const FixtureCase& c = GetParam();
-  auto text = Files::read(std::string(VELMO_SHARED_DIR) + "/fixtures/screens/" + c.file);
+  auto text = Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/" + c.file);
   ASSERT_TRUE(text) << c.file;
   auto p = parse(*text);
   ASSERT_TRUE(p) << c.file;
@@ -123,13 +123,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(AgentScreens, ContextAndBodyOfTheRealAgent) {
   auto ask =
-      parse(*Files::read(std::string(VELMO_SHARED_DIR) + "/fixtures/screens/ask-single.txt"));
+      parse(*Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/ask-single.txt"));
   ASSERT_TRUE(ask);
   // The agent marks its messages with "●" on Linux.
   EXPECT_EQ(ask->context, "Let me check with you first.");
 
   auto perm =
-      parse(*Files::read(std::string(VELMO_SHARED_DIR) + "/fixtures/screens/perm-bash.txt"));
+      parse(*Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/perm-bash.txt"));
   ASSERT_TRUE(perm);
   // The dashed rules around the command are drawing and stay out of the body.
   EXPECT_EQ(perm->body, (std::vector<std::string>{"Bash command", "Create a probe file",
