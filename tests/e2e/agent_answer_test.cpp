@@ -22,13 +22,9 @@ namespace {
 
 class RealAgent : public ::testing::Test {
  protected:
-  // Installed before any test moves HOME, so it lands in the user's cache once.
-  static void SetUpTestSuite() { AgentLab::agentBinary(); }
-
   void SetUp() override {
     if (AgentLab::agentBinary().empty())
-      GTEST_SKIP() << "the agent could not be installed (agent-lab/install-agent failed; is npm "
-                      "reachable?), so the real-agent tests are skipped";
+      GTEST_SKIP() << AgentLab::whyNoAgent();
     lab = std::make_unique<AgentLab>(tmux, home.path());
     ASSERT_TRUE(lab->ready());
     Terminals::installHost(std::make_shared<Terminals::TmuxHost>());

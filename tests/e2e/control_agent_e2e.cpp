@@ -36,7 +36,7 @@ class ControlWithAgent : public ::testing::Test {
  protected:
   void SetUp() override {
     if (AgentLab::agentBinary().empty())
-      GTEST_SKIP() << "the agent could not be installed (npm and its registry are needed)";
+      GTEST_SKIP() << AgentLab::whyNoAgent();
     home = std::make_unique<ScopedHome>();
     tmux = std::make_unique<PrivateTmux>();
     lab = std::make_unique<AgentLab>(*tmux, home->path());

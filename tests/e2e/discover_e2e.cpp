@@ -87,7 +87,7 @@ TEST(DiscoveryE2E, ListsAgentPanesWithSessionsAndTitlesSortedBySlot) {
 TEST(DiscoveryE2E, ListsTheRealAgentWithTheSessionOfItsRegistryFile) {
   // Before the temporary home: the agent is installed once into the real user's cache.
   if (AgentLab::agentBinary().empty())
-    GTEST_SKIP() << "the agent could not be installed (npm and its registry are needed)";
+    GTEST_SKIP() << AgentLab::whyNoAgent();
 
   ScopedHome home;
   PrivateTmux tmux;

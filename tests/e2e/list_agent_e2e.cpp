@@ -27,7 +27,7 @@ nlohmann::json entryFor(const std::string& home, const std::string& tmuxDir, int
 
 TEST(ListWithAgent, AnsweredSessionIsWorkingThenWaitingAfterThirtySeconds) {
   if (AgentLab::agentBinary().empty())
-    GTEST_SKIP() << "the agent could not be installed (npm and its registry are needed)";
+    GTEST_SKIP() << AgentLab::whyNoAgent();
   ScopedHome home;
   PrivateTmux tmux;
   AgentLab lab(tmux, home.path());

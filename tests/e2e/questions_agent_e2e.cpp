@@ -17,7 +17,7 @@
 
 TEST(QuestionsWithAgent, OpenQuestionIsFoundThenGoneOnceAnswered) {
   if (AgentLab::agentBinary().empty())
-    GTEST_SKIP() << "the agent could not be installed (npm and its registry are needed)";
+    GTEST_SKIP() << AgentLab::whyNoAgent();
   ScopedHome home;
   ScopedLanguage english("en");
   PrivateTmux tmux;

@@ -1,43 +1,32 @@
-// The real agent for the page tests: the agent lab's program, talking to its scripted
-// model API, in a private tmux server with a temporary home and a port of its own.
+// The real agent for the page tests: the pinned agent from the user's cache, talking to
+// the project's scripted model API (tests/agent-lab), in a private tmux server with a
+// temporary home and a port of its own.
 
 import { execFileSync, spawnSync } from 'node:child_process';
-import { existsSync, mkdirSync, mkdtempSync, readdirSync, readFileSync, rmSync } from 'node:fs';
+import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync } from 'node:fs';
 import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { root, waitFor } from './support.mjs';
 
-const lab = join(root, '..', 'shared', 'agent-lab');
+const lab = join(root, 'tests', 'agent-lab');
 export const binary = process.env.VELMO_BINARY || join(root, 'build', 'velmo');
 
-function agentPath() {
-  if (!existsSync(join(lab, 'install-agent'))) return '';
-  const run = spawnSync(join(lab, 'install-agent'), [], { encoding: 'utf8', timeout: 240000 });
-  return run.status === 0 ? run.stdout.trim() : '';
+// agent-path says where the pinned agent is, or why it is not there.
+function locate() {
+  const run = spawnSync(join(lab, 'agent-path'), [], { encoding: 'utf8', timeout: 30000 });
+  return run.status === 0 ? { path: run.stdout.trim() } : { why: (run.stderr || '').trim() || 'agent-path failed' };
 }
 
-const claude = agentPath();
+const agent = locate();
 // Why the tests that need the agent and velmo cannot run here, or false.
-export const skip = !claude ? 'the agent could not be installed from the agent lab'
+export const skip = agent.why ? agent.why
   : !existsSync(binary) ? 'no velmo binary: build first' : false;
 
 const freePort = () => new Promise((resolve) => {
   const s = createServer();
   s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => resolve(port)); });
 });
-
-// The scripted API that agent-up started, found by its own command line.
-function stopFakeApi(port, log) {
-  for (const name of readdirSync('/proc')) {
-    if (!/^\d+$/.test(name)) continue;
-    let args = '';
-    try { args = readFileSync(`/proc/${name}/cmdline`, 'utf8').replaceAll('\0', ' '); } catch { continue; }
-    if (args.includes(`fake_api.py ${port} ${log}`)) {
-      try { process.kill(Number(name), 'SIGTERM'); } catch { /* gone already */ }
-    }
-  }
-}
 
 // Starts the agent (with `args`, e.g. ['--permission-mode', 'default']) and waits until it
 // takes input. Gives { dir, home, work, tmux, env, port, pane, screen(), type(text),
@@ -52,15 +41,22 @@ export async function startAgent({ args = [], prefix = 'velmo-agent-' } = {}) {
   mkdirSync(join(home, 'Documents', 'claude'), { recursive: true });
   const port = await freePort();
   const env = Object.assign({}, process.env, {
-    HOME: home, TMUX_TMPDIR: tmux, CLAUDE_BIN: claude, VELMO_LANG: 'en',
+    HOME: home, TMUX_TMPDIR: tmux, CLAUDE_BIN: agent.path, VELMO_LANG: 'en',
     XDG_CONFIG_HOME: join(home, '.config'), XDG_DATA_HOME: join(home, '.local', 'share'),
   });
   delete env.TMUX;
   delete env.CLAUDE_CONFIG_DIR;
+  // The model API runs in a window of the same tmux server and ends with it. The agent
+  // writes into its home while it exits, so its folder goes only once the panes are gone.
   const close = () => {
+    const listed = spawnSync('tmux', ['list-panes', '-a', '-F', '#{pane_pid}'], { env, encoding: 'utf8' });
+    const pids = (listed.stdout || '').split('\n').map(Number).filter((pid) => pid > 0);
     spawnSync('tmux', ['kill-server'], { env });
-    stopFakeApi(port, join(home, 'fake_api.log'));
-    rmSync(dir, { recursive: true, force: true });
+    const alive = (pid) => { try { process.kill(pid, 0); return true; } catch { return false; } };
+    const deadline = Date.now() + 5000;
+    while (pids.some(alive) && Date.now() < deadline) Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0, 50);
+    for (const pid of pids.filter(alive)) { try { process.kill(pid, 'SIGKILL'); } catch { /* gone already */ } }
+    rmSync(dir, { recursive: true, force: true, maxRetries: 5, retryDelay: 100 });
   };
   try {
     const pane = execFileSync(join(lab, 'agent-up'), [home, work, String(port), 'agent', '--', ...args], { env, encoding: 'utf8' }).trim();

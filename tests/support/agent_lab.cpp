@@ -5,13 +5,31 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "base/clock.h"
 #include "base/files.h"
 #include "base/process.h"
 #include "base/text.h"
 
 namespace {
-const std::string kLab = std::string(VELMO_SHARED_DIR) + "/agent-lab";
+const std::string kLab = std::string(VELMO_SOURCE_DIR) + "/tests/agent-lab";
+
+// The agent is installed into the user's cache, which is found through HOME; tests move
+// HOME to a temporary folder, so the one the program started with is kept here.
+const std::string kStartHome = [] {
+  const char* home = std::getenv("HOME");
+  return std::string(home ? home : "");
+}();
+
+// agent-path with the starting HOME: "where is the pinned agent" has one answer.
+std::optional<std::string> locate(const std::string& option = "") {
+  std::vector<std::string> argv = {"HOME=" + kStartHome, kLab + "/agent-path"};
+  if (!option.empty()) argv.push_back(option);
+  auto out = Terminals::shell("/usr/bin/env", argv, 30);
+  if (!out) return std::nullopt;
+  return Text::trim(*out);
+}
 
 // The agent's empty input box: a "❯" row (with a no-break space after it) over the box's
 // bottom edge.
@@ -56,9 +74,11 @@ bool answers(int port) {
 std::optional<std::string> runVelmo(const std::string& home, const std::string& tmuxDir,
                                     const std::vector<std::string>& args,
                                     const std::vector<std::string>& env, double timeout) {
-  std::vector<std::string> argv = {"-u", "TMUX", "-u", "CLAUDE_CONFIG_DIR", "-u",
-                                   "XDG_CONFIG_HOME", "HOME=" + home, "TMUX_TMPDIR=" + tmuxDir,
-                                   "LC_ALL=C", "LANG=C"};
+  std::vector<std::string> argv = {"-u",           "TMUX",
+                                   "-u",           "CLAUDE_CONFIG_DIR",
+                                   "-u",           "XDG_CONFIG_HOME",
+                                   "HOME=" + home, "TMUX_TMPDIR=" + tmuxDir,
+                                   "LC_ALL=C",     "LANG=C"};
   argv.insert(argv.end(), env.begin(), env.end());
   argv.push_back(VELMO_BINARY);
   argv.insert(argv.end(), args.begin(), args.end());
@@ -76,24 +96,28 @@ std::optional<nlohmann::json> velmoList(const std::string& home, const std::stri
 AgentLab::AgentLab(PrivateTmux& t, std::string home) : tmux(t), homeDir(std::move(home)) {
   port = freePort();
   if (port <= 0) return;
-  tmux.openPane({"python3", kLab + "/fake_api.py", std::to_string(port), homeDir + "/fake_api.log"});
+  tmux.openPane(
+      {"python3", kLab + "/model-api.py", std::to_string(port), homeDir + "/fake_api.log"});
   waitFor([&] { return answers(port); }, 20, 0.1);
 }
 
 std::string AgentLab::agentBinary() {
-  static const std::string path = [] {
-    auto out = Terminals::shell(kLab + "/install-agent", {}, 600);
-    return out ? Text::trim(*out) : std::string();
-  }();
+  static const std::string path = locate().value_or("");
   return path;
+}
+
+std::string AgentLab::whyNoAgent() {
+  if (!agentBinary().empty()) return "";
+  return "the agent " + locate("--package").value_or("") + " is not installed in " +
+         locate("--dir").value_or("the cache") + " (scripts/install-deps installs it)";
 }
 
 std::string AgentLab::start(const std::string& name, const std::string& work,
                             const std::vector<std::string>& args) {
   std::string bin = agentBinary();
   if (bin.empty() || port <= 0) return "";
-  std::vector<std::string> argv = {"CLAUDE_BIN=" + bin, kLab + "/agent-up", homeDir, work,
-                                   std::to_string(port), name};
+  std::vector<std::string> argv = {
+      "CLAUDE_BIN=" + bin, kLab + "/agent-up", homeDir, work, std::to_string(port), name};
   if (!args.empty()) {
     argv.push_back("--");
     argv.insert(argv.end(), args.begin(), args.end());
@@ -115,4 +139,6 @@ void AgentLab::type(const std::string& pane, const std::string& text) const {
   tmux.run({"send-keys", "-t", pane, "Enter"});
 }
 
-std::string AgentLab::apiLog() const { return Files::read(homeDir + "/fake_api.log").value_or(""); }
+std::string AgentLab::apiLog() const {
+  return Files::read(homeDir + "/fake_api.log").value_or("");
+}

@@ -1,14 +1,13 @@
 #pragma once
 // The real agent for integration tests: it runs in panes of a private tmux server and
-// talks to the scripted model API of shared/agent-lab, which runs in a pane of the same
+// talks to the scripted model API of tests/agent-lab, which runs in a pane of the same
 // server so it ends with it.
 
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "support/tmux_lab.h"
 
@@ -27,11 +26,15 @@ std::optional<nlohmann::json> velmoList(const std::string& home, const std::stri
 
 class AgentLab {
  public:
-  /// Starts the scripted API on a free port in a pane of `tmux`, logging to HOME/fake_api.log.
+  /// Starts the scripted model API on a free port in a pane of `tmux`; it appends every
+  /// request body to HOME/fake_api.log.
   AgentLab(PrivateTmux& tmux, std::string home);
 
-  /// The agent's executable, installed once into the user's cache; "" when it cannot be had.
+  /// The pinned agent's executable in the user's cache (scripts/install-deps puts it
+  /// there); "" when it is not installed.
   static std::string agentBinary();
+  /// Why the agent cannot be had, for a test's skip message; "" when it can.
+  static std::string whyNoAgent();
   /// Whether the scripted API answers.
   bool ready() const { return port > 0 && answers(port); }
   /// Starts the agent working in `work` in a new window; its pane id, "" on failure.

@@ -1,0 +1,303 @@
+#!/usr/bin/env python3
+"""A scripted model API on loopback for the real agent in tests.
+
+usage: model-api.py PORT LOG
+
+The agent reaches it through ANTHROPIC_BASE_URL. Each request body is appended to LOG as
+one JSON line ({"t", "path", "body"}), so a test can read exactly what the agent sent.
+The reply is picked from the newest user turn by the words in it (see `reply`); nothing
+leaves the machine and no reply depends on chance, except the tool call ids.
+"""
+
+import json
+import re
+import sys
+import threading
+import time
+import uuid
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+# The agent wraps its own notes to the model in these and puts them into the user's turn;
+# they are not the user's words, and they quote things (file lists, earlier prompts) that
+# must not fire a trigger.
+REMINDER = re.compile(r"<system-reminder>.*?</system-reminder>", re.S)
+
+# Words that start a scripted act. A user turn that carries a tool result and one of
+# these (a prompt typed while a tool ran) is read as the prompt, not as the result.
+TRIGGERS = ("ASKME", "MULTI", "TWOQ", "RUNCMD", "PLANME", "PLANBARE", "LONGASK", "SUBAGENT",
+            "BGSHELL")
+
+HANDOFF = "Write your hand-off now to "
+CATALOGUE = "You help find a past conversation or a file"
+
+HANDOFF_TEXT = (
+    "# Hand-off\n\n"
+    "Goal: finish the login page.\n\n"
+    "State: the form is drawn and the session call is wired.\n"
+    "Done and verified: form layout, field checks, unit tests for the validator.\n"
+    "Open items:\n"
+    "- wire the error banner (next step: map 401 to the banner text)\n"
+    "- write the end-to-end test (next step: start the dev server in the test)\n"
+    "Key paths: src/login/, tests/login/.\n"
+    "No background agents are running.\n"
+)
+
+PLAN_TEXT = (
+    "# Add a dark theme\n\n"
+    "1. Collect the colours into custom properties.\n"
+    "2. Add a dark palette behind a media query.\n"
+    "3. Check the contrast of every text colour.\n"
+)
+
+# Long enough (about 170 characters) that a 120-column pane wraps it.
+LONG_LABEL = (
+    "Say welcome back to the whole team and remind everyone that the quarterly planning "
+    "notes, the style checklist and the open review queue are all waiting in the left panel"
+)
+
+SUBAGENT_PROMPT = "Read the notes in this folder and answer in one short sentence what they are about."
+
+# The agent adds a few rows for free text and chat under each question itself.
+QUESTIONS = {
+    "ASKME": [{
+        "question": "Which colour should the login button be?", "header": "Colour",
+        "multiSelect": False, "options": [
+            {"label": "Blue", "description": "Matches the brand palette"},
+            {"label": "Green", "description": "Reads as go"},
+            {"label": "Orange", "description": "Stands out the most"}]}],
+    "MULTI": [{
+        "question": "Which checks should run before merge?", "header": "Checks",
+        "multiSelect": True, "options": [
+            {"label": "Unit tests", "description": "Fast"},
+            {"label": "Lint", "description": "Style"},
+            {"label": "Fuzzing", "description": "Slow but thorough"}]}],
+    "TWOQ": [
+        {"question": "Which database should we use?", "header": "Database",
+         "multiSelect": False, "options": [
+             {"label": "PostgreSQL", "description": "Relational"},
+             {"label": "SQLite", "description": "Embedded"}]},
+        {"question": "Which port should it listen on?", "header": "Port",
+         "multiSelect": False, "options": [
+             {"label": "5432", "description": "Default"},
+             {"label": "6543", "description": "Alternate"}]}],
+    "LONGASK": [{
+        "question": "Which wording should the banner use?", "header": "Banner",
+        "multiSelect": False, "options": [
+            {"label": "Hello again", "description": "Short and plain"},
+            {"label": LONG_LABEL, "description": "Says everything at once"},
+            {"label": "Nothing", "description": "Leave the banner empty"}]}],
+}
+
+
+def words(text):
+    return REMINDER.sub("", text).strip()
+
+
+def block_text(block):
+    """The text a tool result carries, whether a string or a list of text blocks."""
+    content = block.get("content")
+    if isinstance(content, list):
+        return " ".join(b.get("text", "") for b in content if isinstance(b, dict))
+    return "" if content is None else str(content)
+
+
+class Turn:
+    """What the newest user turn asks for: a reply to a prompt or to a tool result."""
+
+    def __init__(self, body):
+        self.kind, self.text = "prompt", ""
+        self.prompt = ""  # the words of the prompt that opened the exchange
+        self.calls = []  # the tools called since that prompt, oldest first
+        self.everything = ""  # every text of the request, the agent's reminders too
+        self.tools = {t.get("name") for t in body.get("tools") or [] if isinstance(t, dict)}
+        newest, opened = True, False
+        for message in reversed(body.get("messages") or []):
+            if not isinstance(message, dict):
+                continue
+            content = message.get("content")
+            if isinstance(content, str):
+                content = [{"type": "text", "text": content}]
+            content = [b for b in content or [] if isinstance(b, dict)]
+            self.everything += "\n".join(b.get("text", "") for b in content if b.get("type") == "text")
+            if opened:
+                continue
+            if message.get("role") == "assistant":
+                self.calls[:0] = [b.get("name") for b in content if b.get("type") == "tool_use"]
+                continue
+            if message.get("role") != "user":
+                continue
+            texts = [words(b.get("text", "")) for b in content if b.get("type") == "text"]
+            prompt = "\n".join(t for t in texts if t)
+            results = [block_text(b) for b in content if b.get("type") == "tool_result"]
+            # A prompt typed while a tool ran rides along with the tool's result.
+            answers_tool = results and not any(w in prompt for w in TRIGGERS)
+            if newest:
+                newest = False
+                self.kind, self.text = ("result", " ".join(results)) if answers_tool else ("prompt", prompt)
+            if prompt and not answers_tool:
+                self.prompt, opened = prompt, True
+
+    def after(self, word, tool):
+        """Whether this is the result of `tool`, called for a prompt holding `word`."""
+        return (self.kind == "result" and word in self.prompt and self.calls[-1:] == [tool])
+
+
+def tool_call(name, arguments, lead="Let me check with you first."):
+    return [{"type": "text", "text": lead},
+            {"type": "tool_use", "id": "toolu_" + uuid.uuid4().hex[:20], "name": name,
+             "input": arguments}]
+
+
+def subagent_tool(tools):
+    for name in ("Agent", "Task"):
+        if name in tools:
+            return name
+    return None
+
+
+def plan_file(turn):
+    """Where plan mode asks the plan to be written, as its reminder says."""
+    found = re.search(r"create your plan at (/[^ ]+?\.md) using the Write tool", turn.everything)
+    return found.group(1) if found else None
+
+
+def reply(body):
+    """The content blocks of the scripted answer to one request."""
+    turn = Turn(body)
+    text, tools = turn.text, turn.tools
+    # Plan mode wants the plan in its file before the approval is asked for.
+    if turn.after("PLANME", "Write"):
+        return tool_call("ExitPlanMode", {"plan": PLAN_TEXT}, "Here is the plan.")
+    if turn.kind == "result":
+        return [{"type": "text", "text": "Noted. The tool said: " + text[:300]}]
+    if HANDOFF in text and "Write" in tools:
+        path = text.split(HANDOFF, 1)[1].split(" — ", 1)[0].strip()
+        return tool_call("Write", {"file_path": path, "content": HANDOFF_TEXT},
+                         "Writing the hand-off.")
+    if CATALOGUE in text:
+        return [{"type": "text",
+                 "text": "c2 | the conversation about the login page\nc1 | mentions the build\nNONE"}]
+    if "AskUserQuestion" in tools:
+        for word in ("LONGASK", "ASKME", "MULTI", "TWOQ"):
+            if word in text:
+                return tool_call("AskUserQuestion", {"questions": QUESTIONS[word]})
+    if "PLANME" in text and plan_file(turn) and "Write" in tools:
+        return tool_call("Write", {"file_path": plan_file(turn), "content": PLAN_TEXT},
+                         "Writing the plan.")
+    # ExitPlanMode is offered as a deferred tool, by name only; the agent takes a direct call.
+    # Without a plan file the agent draws a shorter approval, with no plan in it.
+    if "PLANME" in text or "PLANBARE" in text:
+        return tool_call("ExitPlanMode", {"plan": PLAN_TEXT}, "Here is the plan.")
+    if "BGSHELL" in text and "Bash" in tools:
+        return tool_call("Bash", {"command": "sleep 300", "description": "Wait in the background",
+                                  "run_in_background": True}, "Starting it in the background.")
+    if "RUNCMD" in text and "Bash" in tools:
+        return tool_call("Bash", {"command": "touch velmo-probe.txt && ls -la",
+                                  "description": "Create a probe file"})
+    if "SUBAGENT" in text and subagent_tool(tools):
+        return tool_call(subagent_tool(tools), {
+            "description": "Summarise the notes", "prompt": SUBAGENT_PROMPT,
+            "subagent_type": "general-purpose"}, "Asking a helper.")
+    return [{"type": "text", "text": "Sure. " + (text[:200] or "Hello.")}]
+
+
+USAGE = {"input_tokens": 1500, "output_tokens": 60, "cache_read_input_tokens": 9000,
+         "cache_creation_input_tokens": 400}
+
+
+def message(body, content):
+    stop = "tool_use" if any(b["type"] == "tool_use" for b in content) else "end_turn"
+    return {"id": "msg_" + uuid.uuid4().hex[:24], "type": "message", "role": "assistant",
+            "model": body.get("model") or "claude-sonnet-4-6", "content": content,
+            "stop_reason": stop, "stop_sequence": None, "usage": dict(USAGE)}
+
+
+def events(msg):
+    """The server-sent events of a streamed answer: the message opens empty, then each
+    block is started, filled in one delta and stopped; the final usage comes last."""
+    opening = dict(msg, content=[], stop_reason=None, usage=dict(USAGE, output_tokens=1))
+    yield "message_start", {"type": "message_start", "message": opening}
+    for index, block in enumerate(msg["content"]):
+        if block["type"] == "text":
+            start = {"type": "text", "text": ""}
+            delta = {"type": "text_delta", "text": block["text"]}
+        else:
+            start = {"type": "tool_use", "id": block["id"], "name": block["name"], "input": {}}
+            delta = {"type": "input_json_delta", "partial_json": json.dumps(block["input"])}
+        yield "content_block_start", {"type": "content_block_start", "index": index,
+                                      "content_block": start}
+        yield "content_block_delta", {"type": "content_block_delta", "index": index,
+                                      "delta": delta}
+        yield "content_block_stop", {"type": "content_block_stop", "index": index}
+    yield "message_delta", {"type": "message_delta",
+                            "delta": {"stop_reason": msg["stop_reason"], "stop_sequence": None},
+                            "usage": {"output_tokens": USAGE["output_tokens"]}}
+    yield "message_stop", {"type": "message_stop"}
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    log_path = "model-api.log"
+    log_lock = threading.Lock()
+
+    def log_message(self, *args):
+        pass
+
+    def send_json(self, obj, code=200):
+        data = json.dumps(obj).encode()
+        self.send_response(code)
+        self.send_header("content-type", "application/json")
+        self.send_header("content-length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+
+    def do_HEAD(self):
+        self.send_response(200)
+        self.send_header("content-length", "0")
+        self.end_headers()
+
+    def do_GET(self):
+        self.send_json({"data": [], "has_more": False})
+
+    def do_POST(self):
+        size = int(self.headers.get("content-length") or 0)
+        raw = self.rfile.read(size) if size > 0 else b""
+        try:
+            body = json.loads(raw) if raw else {}
+        except ValueError:
+            body = {}
+        if not isinstance(body, dict):
+            body = {}
+        with self.log_lock, open(self.log_path, "a", encoding="utf-8") as log:
+            log.write(json.dumps({"t": time.time(), "path": self.path, "body": body}) + "\n")
+        if "count_tokens" in self.path:
+            return self.send_json({"input_tokens": 1200})
+        if not self.path.startswith("/v1/messages"):
+            return self.send_json({})
+        msg = message(body, reply(body))
+        if not body.get("stream"):
+            return self.send_json(msg)
+        self.send_response(200)
+        self.send_header("content-type", "text/event-stream")
+        self.send_header("cache-control", "no-cache")
+        self.send_header("connection", "close")
+        self.end_headers()
+        for name, data in events(msg):
+            self.wfile.write(f"event: {name}\ndata: {json.dumps(data)}\n\n".encode())
+            self.wfile.flush()
+        self.close_connection = True
+
+
+def main(argv):
+    if len(argv) != 3 or not argv[1].isdigit():
+        sys.stderr.write("usage: model-api.py PORT LOG\n")
+        return 2
+    Handler.log_path = argv[2]
+    server = ThreadingHTTPServer(("127.0.0.1", int(argv[1])), Handler)
+    server.daemon_threads = True
+    server.serve_forever()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

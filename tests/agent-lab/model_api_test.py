@@ -1,0 +1,210 @@
+#!/usr/bin/env python3
+"""The scripted model API picks the act the tests asked for, and only that one."""
+
+import importlib.util
+import json
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+spec = importlib.util.spec_from_file_location("model_api", os.path.join(HERE, "model-api.py"))
+api = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(api)
+
+AGENT_TOOLS = [{"name": n} for n in ("Agent", "AskUserQuestion", "Bash", "Read", "Write")]
+
+
+def user(*blocks):
+    return {"role": "user", "content": list(blocks)}
+
+
+def text(words):
+    return {"type": "text", "text": words}
+
+
+def reminder(words):
+    return text("<system-reminder>\n" + words + "\n</system-reminder>")
+
+
+def result(words, tool_id="toolu_1"):
+    return {"type": "tool_result", "tool_use_id": tool_id, "content": [text(words)]}
+
+
+def called(name, arguments=None):
+    return {"role": "assistant", "content": [
+        text("…"), {"type": "tool_use", "id": "toolu_1", "name": name, "input": arguments or {}}]}
+
+
+def answer(*messages, tools=AGENT_TOOLS):
+    return api.reply({"messages": list(messages), "tools": tools})
+
+
+def tool_of(content):
+    uses = [b for b in content if b["type"] == "tool_use"]
+    return (uses[0]["name"], uses[0]["input"]) if uses else (None, None)
+
+
+class Prompts(unittest.TestCase):
+    def test_reminders_are_not_the_users_words(self):
+        quiet = answer(user(reminder("Earlier the user said ASKME and RUNCMD."), text("hello")))
+        self.assertEqual(tool_of(quiet), (None, None))
+        self.assertEqual(quiet[0]["text"], "Sure. hello")
+        name, _ = tool_of(answer(user(reminder("files: a.txt"), text("Please ASKME"))))
+        self.assertEqual(name, "AskUserQuestion")
+
+    def test_a_trigger_needs_its_tool(self):
+        # The agent's side requests (a title for the session) carry the prompt but no tools.
+        for word in ("ASKME", "RUNCMD", "SUBAGENT", "BGSHELL"):
+            content = answer(user(text("<session>\n" + word + "\n</session>")), tools=[])
+            self.assertEqual(tool_of(content), (None, None), word)
+
+    def test_questions(self):
+        cases = {"ASKME": (1, False, ["Blue", "Green", "Orange"]),
+                 "MULTI": (1, True, ["Unit tests", "Lint", "Fuzzing"]),
+                 "TWOQ": (2, False, ["PostgreSQL", "SQLite"]),
+                 "LONGASK": (1, False, ["Hello again", api.LONG_LABEL, "Nothing"])}
+        for word, (count, multi, labels) in cases.items():
+            content = answer(user(text("Please " + word)))
+            self.assertEqual(content[0]["text"], "Let me check with you first.")
+            name, arguments = tool_of(content)
+            self.assertEqual(name, "AskUserQuestion")
+            questions = arguments["questions"]
+            self.assertEqual(len(questions), count, word)
+            self.assertEqual(questions[0]["multiSelect"], multi, word)
+            self.assertEqual([o["label"] for o in questions[0]["options"]], labels, word)
+        # Wider than the 120-column pane, so the agent has to wrap it.
+        self.assertGreater(len(api.LONG_LABEL), 150)
+        two = answer(user(text("TWOQ now")))[1]["input"]["questions"][1]
+        self.assertEqual([o["label"] for o in two["options"]], ["5432", "6543"])
+
+    def test_shell_calls(self):
+        name, arguments = tool_of(answer(user(text("Please RUNCMD now"))))
+        self.assertEqual(name, "Bash")
+        self.assertNotIn("run_in_background", arguments)
+        name, arguments = tool_of(answer(user(text("Please BGSHELL"))))
+        self.assertEqual((name, arguments["command"], arguments["run_in_background"]),
+                         ("Bash", "sleep 300", True))
+
+    def test_handoff_is_written_where_asked(self):
+        content = answer(user(text(
+            "Write your hand-off now to /h/Documents/claude/handoffs/a b.md — keep it short")))
+        name, arguments = tool_of(content)
+        self.assertEqual((name, arguments["file_path"]), ("Write", "/h/Documents/claude/handoffs/a b.md"))
+        self.assertTrue(350 <= len(arguments["content"]) <= 450)
+
+    def test_catalogue_answers_also_without_tools(self):
+        content = answer(user(text("You help find a past conversation or a file. c1: …")), tools=[])
+        self.assertEqual(content[0]["text"].splitlines()[0].split(" | ")[0], "c2")
+        self.assertEqual(content[0]["text"].splitlines()[-1], "NONE")
+
+
+class Exchanges(unittest.TestCase):
+    def test_a_tool_result_is_quoted(self):
+        content = answer(user(text("Please ASKME")), called("AskUserQuestion"),
+                         user(result('"Which colour should the login button be?"="Green"')))
+        self.assertEqual(tool_of(content), (None, None))
+        self.assertIn('"Which colour should the login button be?"="Green"', content[0]["text"])
+
+    def test_a_prompt_riding_with_a_result_is_a_prompt(self):
+        content = answer(user(text("Please RUNCMD")), called("Bash"),
+                         user(result("done"), reminder("queued"), text("now MULTI please")))
+        self.assertEqual(tool_of(content)[1]["questions"][0]["multiSelect"], True)
+
+    def test_plan_goes_into_its_file_then_to_approval(self):
+        prompt = user(reminder("Plan mode is active.\nNo plan file exists yet. You should create your "
+                               "plan at /h/.claude/plans/slug.md using the Write tool."),
+                      text("Please PLANME"))
+        name, arguments = tool_of(answer(prompt))
+        self.assertEqual((name, arguments["file_path"]), ("Write", "/h/.claude/plans/slug.md"))
+        rows = arguments["content"].splitlines()
+        self.assertTrue(rows[0].startswith("# "))
+        self.assertEqual([r[:3] for r in rows if r[:1].isdigit()], ["1. ", "2. ", "3. "])
+        name, arguments = tool_of(answer(prompt, called("Write"), user(result("File created"))))
+        self.assertEqual(name, "ExitPlanMode")
+        self.assertEqual(arguments["plan"], api.PLAN_TEXT)
+        after = answer(prompt, called("Write"), user(result("File created")),
+                       called("ExitPlanMode"), user(result("User approved the plan")))
+        self.assertEqual(tool_of(after), (None, None))
+        # The approval only follows the plan's own prompt, not any earlier Write.
+        other = answer(user(text("Write your hand-off now to /x.md — go")), called("Write"),
+                       user(result("File created")))
+        self.assertEqual(tool_of(other), (None, None))
+        self.assertEqual(tool_of(answer(user(text("PLANBARE"))))[0], "ExitPlanMode")
+
+    def test_subagent_runs_once(self):
+        for tool in ("Agent", "Task"):
+            name, arguments = tool_of(answer(user(text("Please SUBAGENT")),
+                                             tools=[{"name": tool}, {"name": "Bash"}]))
+            self.assertEqual(name, tool)
+        # The sub-agent's own request starts from the prompt it was given: plain text back.
+        own = answer(user(text(arguments["prompt"])))
+        self.assertEqual(tool_of(own), (None, None))
+        self.assertFalse(any(w in arguments["prompt"] + arguments["description"]
+                             for w in api.TRIGGERS))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Wire(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.log = os.path.join(self.dir.name, "api.log")
+        self.port = free_port()
+        self.server = subprocess.Popen([sys.executable, os.path.join(HERE, "model-api.py"),
+                                        str(self.port), self.log])
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), 0.2).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+
+    def tearDown(self):
+        self.server.terminate()
+        self.server.wait()
+        self.dir.cleanup()
+
+    def post(self, body):
+        request = urllib.request.Request(
+            f"http://127.0.0.1:{self.port}/v1/messages?beta=true", json.dumps(body).encode(),
+            {"content-type": "application/json"})
+        with urllib.request.urlopen(request, timeout=10) as response:
+            return response.headers.get("content-type"), response.read().decode()
+
+    def test_a_streamed_reply_carries_the_same_blocks_and_every_body_is_logged(self):
+        body = {"model": "m", "stream": True, "tools": AGENT_TOOLS,
+                "messages": [user(text("Please ASKME"))]}
+        kind, raw = self.post(body)
+        self.assertEqual(kind, "text/event-stream")
+        events = [json.loads(line[6:]) for line in raw.splitlines() if line.startswith("data: ")]
+        self.assertEqual(events[0]["type"], "message_start")
+        self.assertEqual(events[-1]["type"], "message_stop")
+        tool = [e for e in events if e["type"] == "content_block_delta"
+                and e["delta"]["type"] == "input_json_delta"]
+        self.assertEqual(json.loads(tool[0]["delta"]["partial_json"])["questions"][0]["question"],
+                         "Which colour should the login button be?")
+        stop = [e for e in events if e["type"] == "message_delta"][0]
+        self.assertEqual(stop["delta"]["stop_reason"], "tool_use")
+
+        kind, raw = self.post(dict(body, stream=False, messages=[user(text("hi"))]))
+        self.assertEqual(json.loads(raw)["content"], [text("Sure. hi")])
+        with open(self.log) as f:
+            logged = [json.loads(line) for line in f]
+        self.assertEqual([entry["body"]["messages"][0]["content"][0]["text"] for entry in logged],
+                         ["Please ASKME", "hi"])
+        self.assertTrue(logged[0]["path"].startswith("/v1/messages"))
+
+
+if __name__ == "__main__":
+    unittest.main()
