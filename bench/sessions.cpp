@@ -31,7 +31,7 @@ std::string corpus() {
   std::string dir = env("VELMO_BENCH_DIR", "/tmp/velmo-bench") + "/sessions-50mb";
   if (fs::exists(dir + "/.claude/projects")) return dir;
   std::string temp = dir + ".tmp-" + std::to_string(::getpid());
-  std::string generator = env("VELMO_SHARED_DIR", VELMO_SHARED_DIR) + "/bench/gen-corpus";
+  std::string generator = std::string(VELMO_SOURCE_DIR) + "/bench/gen-corpus";
   std::printf("writing a 50 MB transcript into %s\n", dir.c_str());
   Files::makeDirectories(temp);
   if (!Terminals::shell(generator, {temp, "--mb", "50", "--sessions", "1", "--projects", "1"}, 600)) {

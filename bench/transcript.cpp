@@ -57,7 +57,7 @@ std::string corpus50() {
   std::string dir = benchDir() + "/sessions-50mb";
   if (fs::exists(dir + "/.claude/projects")) return dir;
   std::string temp = dir + ".tmp-" + std::to_string(::getpid());
-  std::string generator = env("VELMO_SHARED_DIR", VELMO_SHARED_DIR) + "/bench/gen-corpus";
+  std::string generator = std::string(VELMO_SOURCE_DIR) + "/bench/gen-corpus";
   std::printf("writing a 50 MB transcript into %s\n", dir.c_str());
   std::fflush(stdout);
   Files::makeDirectories(temp);
