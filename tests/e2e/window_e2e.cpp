@@ -18,6 +18,19 @@
 
 namespace {
 
+// Xvfb stands in for a display; without it there is nothing to show the window on.
+std::string whyNoDisplay(std::initializer_list<const char*> tools = {"xvfb-run", "Xvfb"}) {
+  for (const char* tool : tools) {
+    gchar* path = g_find_program_in_path(tool);
+    bool found = path != nullptr;
+    g_free(path);
+    if (!found)
+      return std::string(tool) +
+             " is not installed (scripts/install-deps installs it), so the window cannot be shown";
+  }
+  return "";
+}
+
 struct Shot {
   int width = 0, height = 0;
   size_t colours = 0;
@@ -68,6 +81,7 @@ struct Smoke {
 }  // namespace
 
 TEST(Window, PaintsThePageAndHearsItsMessages) {
+  if (auto why = whyNoDisplay(); !why.empty()) GTEST_SKIP() << why;
   Smoke smoke(VELMO_SOURCE_DIR "/tests/e2e/fixtures/page");
   ASSERT_EQ(smoke.status, 0) << smoke.output;
   Shot shot = inspect(smoke.png);
@@ -81,6 +95,7 @@ TEST(Window, PaintsThePageAndHearsItsMessages) {
 // The page built into the program, on a home with one agent at work in a tmux pane: the
 // page itself reports its first paint, and the snapshot shows more than an empty view.
 TEST(Window, PaintsTheRackOfTheBuiltInPage) {
+  if (auto why = whyNoDisplay(); !why.empty()) GTEST_SKIP() << why;
   PrivateTmux tmux;
   std::string agent = standInAgent(tmux.dir());
   ASSERT_FALSE(agent.empty());
@@ -125,6 +140,8 @@ TEST(Window, PaintsTheRackOfTheBuiltInPage) {
 }
 
 TEST(Window, ASecondLaunchHandsOverToTheFirst) {
+  if (auto why = whyNoDisplay({"xvfb-run", "Xvfb", "dbus-run-session"}); !why.empty())
+    GTEST_SKIP() << why;
   std::string home = makeTempDir("velmo-window");
   std::string script =
       "\"$VELMO\" & first=$!; sleep 4; timeout 20 \"$VELMO\"; echo second=$?; "

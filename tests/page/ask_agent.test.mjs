@@ -31,7 +31,9 @@ test('a choice clicked on the ask card answers the agent in its terminal', { ski
     const question = 'Which colour should the login button be?';
     const row = '#rack .unit.ask[data-sid]:not([data-sid=""])';
     await waitFor('the rack row asking', () => page.locator(row).count(), 60, 250);
-    assert.equal(await page.textContent(`${row} .say`), question);
+    // The registry can say "waiting" a moment before the prompt is drawn; the row then
+    // says that a question is open until the screen shows which.
+    await waitFor('the row to say the question', async () => (await page.textContent(`${row} .say`)) === question, 10, 250);
 
     await page.click('#asksbtn');
     const card = '#asksview .askcard';
