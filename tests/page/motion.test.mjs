@@ -1,0 +1,148 @@
+// Motion on the rack in a real chromium: a board at rest runs no animation; a row that
+// turns to asking or working moves for a few seconds and then rests; the logo steps while
+// agents run; reduced motion and a hidden page stop everything.
+
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { launch, withPage, rack, unit } from './support.mjs';
+
+let browser;
+before(async () => { browser = await launch(); });
+after(async () => { await browser.close(); });
+
+// Every animation still running or waiting to run, with where it is and how it is timed.
+const running = (page) => page.evaluate(() => document.getAnimations()
+  .filter((a) => a.playState !== 'finished')
+  .map((a) => {
+    const t = a.effect.getComputedTiming();
+    const target = a.effect.target;
+    return {
+      name: a.animationName,
+      where: target.closest('#logo') ? 'logo' : (target.closest('.unit') || {}).dataset.slot,
+      state: a.playState,
+      iterations: t.iterations,
+      end: t.endTime,
+      at: Number(a.currentTime) - t.delay,  // how far into its motion
+      easings: a.effect.getKeyframes().map((k) => k.easing),
+    };
+  }));
+
+const quietRack = () => [
+  unit({ slot: '001', sid: 'a', state: 'ask', stateLabel: 'asking you' }),
+  unit({ slot: '002', sid: 'b', state: 'wait', stateLabel: 'waiting for you' }),
+  unit({ slot: '003', sid: 'c', state: 'quiet' }),
+];
+
+test('a board that only waits and asks is still from its first paint', async () => {
+  await withPage(browser, {}, async ({ page, paint }) => {
+    await paint(rack(quietRack()));
+    // Repaints with new ages rebuild rows without news: still nothing moves.
+    await paint(rack(quietRack().map((u) => Object.assign(u, { age: '2m' }))));
+    assert.deepEqual(await running(page), []);
+  });
+});
+
+test('a row that turns to asking moves for a few seconds, then rests for good', async () => {
+  await withPage(browser, {}, async ({ page, paint }) => {
+    await paint(rack(quietRack()));
+    const rows = quietRack();
+    rows[2].state = 'ask';
+    await paint(rack(rows));
+    const moving = await running(page);
+    assert.equal(moving.length, 1, JSON.stringify(moving));
+    assert.equal(moving[0].where, '003');
+    assert.equal(moving[0].name, 'beckon');
+    assert.ok(Number.isFinite(moving[0].iterations) && moving[0].end <= 6000, JSON.stringify(moving[0]));
+
+    // A rebuild mid-motion (the age changed) carries on instead of starting over.
+    await page.waitForTimeout(1200);
+    rows[2].age = '1m';
+    await paint(rack(rows));
+    const carried = await running(page);
+    assert.equal(carried.length, 1);
+    assert.ok(carried[0].at >= 1000, `carried on from ${carried[0].at} ms`);
+
+    await page.waitForFunction(() => document.getAnimations().length === 0, null, { timeout: 8000 });
+    assert.equal(await page.$eval('#rack .unit[data-slot="003"]', (r) => r.classList.contains('stir')), false);
+    // Later rebuilds of the same state are no news.
+    rows[2].age = '2m';
+    await paint(rack(rows));
+    assert.deepEqual(await running(page), []);
+  });
+});
+
+test('turning to working moves the lamp and steps the logo; muted and waiting rows stay still', async () => {
+  await withPage(browser, {}, async ({ page, paint }) => {
+    const rows = [
+      unit({ slot: '001', sid: 'a', state: 'quiet' }),
+      unit({ slot: '002', sid: 'b', state: 'quiet' }),
+      unit({ slot: '003', sid: 'c', state: 'quiet' }),
+    ];
+    await paint(rack(rows));
+    rows[0].state = 'run';
+    rows[1].state = 'ask';
+    rows[1].muted = true;
+    rows[2].state = 'wait';
+    await paint(rack(rows));
+    const moving = await running(page);
+    const lamps = moving.filter((a) => a.where !== 'logo');
+    assert.deepEqual(lamps.map((a) => [a.where, a.name]), [['001', 'breathe']]);
+    assert.ok(Number.isFinite(lamps[0].iterations));
+
+    // The logo runs for as long as an agent does, but changes only a few times a second.
+    const logo = moving.filter((a) => a.where === 'logo');
+    assert.equal(logo.length, 3, 'one animation per bar');
+    for (const a of logo) {
+      assert.equal(a.iterations, Infinity);
+      assert.ok(a.easings.every((e) => e.startsWith('steps(')), a.easings.join());
+    }
+  });
+});
+
+test('the logo beats faster with more running agents and stops when none runs', async () => {
+  await withPage(browser, {}, async ({ page, paint }) => {
+    const beat = () => page.$eval('#logo', (l) => [l.classList.contains('busy'), l.style.getPropertyValue('--beat')]);
+    await paint(rack([unit({ slot: '001', state: 'run' })]));
+    assert.deepEqual(await beat(), [true, '2.4s']);
+    // Sub-agents count as running agents too.
+    await paint(rack([unit({ slot: '001', state: 'run', agents: 4 }), unit({ slot: '002', state: 'quiet' })]));
+    assert.deepEqual(await beat(), [true, '1.6s']);
+    await paint(rack(Array.from({ length: 30 }, (_, i) => unit({ slot: String(i + 1), sid: 's' + i, state: 'run' }))));
+    assert.deepEqual(await beat(), [true, '0.8s']);
+    await paint(rack([unit({ slot: '001', state: 'wait' })]));
+    assert.equal((await beat())[0], false);
+    await page.waitForFunction(() => document.getAnimations().length === 0, null, { timeout: 8000 });
+  });
+});
+
+test('reduced motion gives no motion at all', async () => {
+  await withPage(browser, {}, async ({ page, paint }) => {
+    await page.emulateMedia({ reducedMotion: 'reduce' });
+    await paint(rack(quietRack()));
+    const rows = quietRack();
+    rows[2].state = 'run';
+    rows[1].state = 'ask';
+    await paint(rack(rows));
+    assert.deepEqual(await running(page), []);
+  });
+});
+
+test('a hidden page pauses every motion and resumes it when seen again', async () => {
+  await withPage(browser, {}, async ({ page, paint }) => {
+    const seen = (state) => page.evaluate((s) => {
+      Object.defineProperty(document, 'visibilityState', { configurable: true, get: () => s });
+      document.dispatchEvent(new Event('visibilitychange'));
+    }, state);
+    await paint(rack(quietRack()));
+    await seen('hidden');
+    const rows = quietRack();
+    rows[2].state = 'run';
+    await paint(rack(rows));
+    const asleep = await running(page);
+    assert.ok(asleep.length >= 2, JSON.stringify(asleep));
+    assert.ok(asleep.every((a) => a.state === 'paused'), JSON.stringify(asleep));
+    await seen('visible');
+    const awake = await running(page);
+    assert.ok(awake.length >= 2 && awake.every((a) => a.state === 'running'), JSON.stringify(awake));
+  });
+});
