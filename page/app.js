@@ -393,11 +393,31 @@ function paintTop(d) {
 }
 
 // The logo's bars step while agents run, quicker the more run, and rest when none does.
+// A timer moves them a few times a second: a CSS animation, even a stepped one, keeps the
+// browser drawing a frame at every screen refresh.
+const stillMotion = matchMedia('(prefers-reduced-motion: reduce)');
+const LOGO_LEVELS = [1, 0.55, 0.8, 0.4];
+let logoRunning = 0;
+let logoTimer = null;
+let logoFrame = 0;
 function paintLogo(running) {
+  logoRunning = running;
   const logo = $('logo');
   logo.classList.toggle('busy', running > 0);
-  const beat = Math.max(0.8, 2.4 - 0.2 * (running - 1)).toFixed(1) + 's';
-  if (running > 0 && logo.style.getPropertyValue('--beat') !== beat) logo.style.setProperty('--beat', beat);
+  const still = stillMotion.matches || document.visibilityState === 'hidden';
+  const every = running > 0 && !still ? Math.round(Math.max(800, 2400 - 200 * (running - 1)) / 4) : 0;
+  if (String(every || '') === (logo.dataset.every || '')) return;
+  clearInterval(logoTimer);
+  logoTimer = null;
+  const bars = [...logo.querySelectorAll('.mark i')];
+  const step = () => bars.forEach((b, i) => { b.style.transform = every ? `scaleY(${LOGO_LEVELS[(logoFrame + i) % 4]})` : ''; });
+  if (every) {
+    logo.dataset.every = every;
+    logoTimer = setInterval(() => { logoFrame = (logoFrame + 1) % 4; step(); }, every);
+  } else {
+    delete logo.dataset.every;
+  }
+  step();
 }
 
 // How long ago (ms) the row's lamp turned to asking or working, while that is still news;
@@ -2487,10 +2507,15 @@ document.addEventListener('click', (e) => {
 
 // ---------- frame ----------
 
-// Nothing moves while the page cannot be seen (a hidden window, a background tab).
+// Nothing moves while the page cannot be seen (a hidden window, a background tab), nor
+// while the person asked for reduced motion.
 function watchVisibility() {
-  const sync = () => document.documentElement.classList.toggle('asleep', document.visibilityState === 'hidden');
+  const sync = () => {
+    document.documentElement.classList.toggle('asleep', document.visibilityState === 'hidden');
+    paintLogo(logoRunning);
+  };
   document.addEventListener('visibilitychange', sync);
+  stillMotion.addEventListener('change', sync);
   sync();
 }
 
