@@ -299,6 +299,9 @@ let dialBuf = '';
 let dialTimer = null;
 const DIAL_WAIT = 900;
 const DIAL_MISS = 700;
+const lampSeen = new Map();  // row key -> { state, since }: when its lamp last had news
+const LAMP_MOTION = 5400;    // ms: the longest lamp motion in style.css (3 × 1.8 s)
+let rackPainted = false;
 let restoreBusy = false;
 let restoreRows = [];
 let freeBusy = null;
@@ -379,10 +382,57 @@ function paintTop(d) {
   add(run, 'running', 'run');
   add(wait, 'waiting', 'wait');
   add(ask, 'asking', 'ask');
+  const c = d.chat || {};
+  const crew = [].concat(Array.isArray(c.crew) ? c.crew : [], Array.isArray(d.crew) ? d.crew : []);
+  paintLogo(run + units.reduce((n, u) => n + (Number(u.agents) || 0), 0) +
+    (c.state === 'run' ? 1 : 0) + crew.filter((a) => a.state === 'run').length);
   $('clock').textContent = d.clock || '';
   const wake = $('wakeall');
   wake.querySelector('.count').textContent = wait ? String(wait) : '';
   wake.classList.toggle('off', !wait);
+}
+
+// The logo's bars step while agents run, quicker the more run, and rest when none does.
+// A timer moves them a few times a second: a CSS animation, even a stepped one, keeps the
+// browser drawing a frame at every screen refresh.
+const stillMotion = matchMedia('(prefers-reduced-motion: reduce)');
+const LOGO_LEVELS = [1, 0.55, 0.8, 0.4];
+let logoRunning = 0;
+let logoTimer = null;
+let logoFrame = 0;
+function paintLogo(running) {
+  logoRunning = running;
+  const logo = $('logo');
+  logo.classList.toggle('busy', running > 0);
+  const still = stillMotion.matches || document.visibilityState === 'hidden';
+  const every = running > 0 && !still ? Math.round(Math.max(800, 2400 - 200 * (running - 1)) / 4) : 0;
+  if (String(every || '') === (logo.dataset.every || '')) return;
+  clearInterval(logoTimer);
+  logoTimer = null;
+  const bars = [...logo.querySelectorAll('.mark i')];
+  const step = () => bars.forEach((b, i) => { b.style.transform = every ? `scaleY(${LOGO_LEVELS[(logoFrame + i) % 4]})` : ''; });
+  if (every) {
+    logo.dataset.every = every;
+    logoTimer = setInterval(() => { logoFrame = (logoFrame + 1) % 4; step(); }, every);
+  } else {
+    delete logo.dataset.every;
+  }
+  step();
+}
+
+// How long ago (ms) the row's lamp turned to asking or working, while that is still news;
+// -1 otherwise. Rows already asking or working when the page first paints, and muted rows,
+// stay still.
+function lampNews(key, u) {
+  const state = u.muted ? 'muted' : u.state;
+  const now = Date.now();
+  let seen = lampSeen.get(key);
+  if (!seen || seen.state !== state) {
+    const news = (seen || rackPainted) && (state === 'ask' || state === 'run');
+    seen = { state, since: news ? now : -Infinity };
+    lampSeen.set(key, seen);
+  }
+  return now - seen.since < LAMP_MOTION ? now - seen.since : -1;
 }
 
 function paintAlerts(rows) {
@@ -435,8 +485,14 @@ function paintRack(d) {
     const isOutside = outside.has(u);
     const sig = JSON.stringify(u) + (isOutside ? '|out' : '');
     let entry = rackCache.get(key);
+    const news = lampNews(key, u);
     if (!entry || entry.sig !== sig) {
       const row = unitRow(u, isOutside);
+      // A row rebuilt mid-motion carries on where the old one was.
+      if (news >= 0) {
+        row.classList.add('stir');
+        row.querySelector('.shape').style.animationDelay = -news + 'ms';
+      }
       if (entry) entry.el.replaceWith(row);
       entry = { el: row, sig };
       rackCache.set(key, entry);
@@ -454,6 +510,10 @@ function paintRack(d) {
   rows.forEach((row, i) => {
     if (rack.children[i] !== row) rack.insertBefore(row, rack.children[i] || null);
   });
+  if (lampSeen.size > 4 * rackCache.size + 100) {
+    for (const key of lampSeen.keys()) if (!rackCache.has(key)) lampSeen.delete(key);
+  }
+  rackPainted = true;
   rackRows = rows;
   rackSlots = slots;
   if (rackPick >= rows.length) rackPick = rows.length - 1;
@@ -502,6 +562,8 @@ function firstQuestionOf(ask) {
 function unitRow(u, isOutside) {
   const state = ['run', 'wait', 'ask', 'quiet'].includes(u.state) ? u.state : 'quiet';
   const row = el('div', `unit ${state}` + (u.muted ? ' muted' : '') + (isOutside ? ' outside' : ''));
+  // Done moving: a row moved in the list later must not play its motion again.
+  row.addEventListener('animationend', (e) => { if (e.target.classList.contains('shape')) row.classList.remove('stir'); });
   row.setAttribute('role', 'listitem');
   row.dataset.sid = u.sid || '';
   row.dataset.slot = u.slot || '';
@@ -2445,8 +2507,21 @@ document.addEventListener('click', (e) => {
 
 // ---------- frame ----------
 
+// Nothing moves while the page cannot be seen (a hidden window, a background tab), nor
+// while the person asked for reduced motion.
+function watchVisibility() {
+  const sync = () => {
+    document.documentElement.classList.toggle('asleep', document.visibilityState === 'hidden');
+    paintLogo(logoRunning);
+  };
+  document.addEventListener('visibilitychange', sync);
+  stillMotion.addEventListener('change', sync);
+  sync();
+}
+
 function setup() {
   document.title = label('logo');
+  watchVisibility();
   for (const n of document.querySelectorAll('[data-l]')) n.textContent = label(n.dataset.l);
   for (const n of document.querySelectorAll('[data-lt]')) n.title = label(n.dataset.lt);
   const logo = $('logo');

@@ -109,18 +109,49 @@ std::optional<std::map<std::string, std::string>> TmuxHost::titles() {
 }
 
 std::optional<std::vector<Screen>> TmuxHost::screens() {
-  // Listing and dumping are two calls, so a pane may close in between; tmux then fails
-  // the whole dump, and one more try with a fresh list settles it.
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    auto all = panes();
-    if (!all || all->empty()) return std::nullopt;
+  // Screens are read every few seconds and the panes seldom change, so a dump goes by the
+  // panes of the last one and ends with a fresh listing: one tmux run a read, not two. A
+  // pane that closed fails the whole dump, and a listing that differs shows one opened;
+  // either way the dump is taken again by the fresh list.
+  std::vector<std::string> ids;
+  {
+    std::lock_guard<std::mutex> guard(knownLock);
+    ids = knownPanes;
+  }
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (ids.empty()) {
+      auto all = panes();
+      if (!all || all->empty()) return std::nullopt;
+      for (const auto& p : *all) ids.push_back(p.id);
+    }
     std::string marker = freshMarker();
     std::vector<std::string> args;
-    for (const auto& p : *all) {
-      chain(args, {"display-message", "-p", "-t", p.id, marker + "#{pane_tty}|W|#{window_id}"});
-      chain(args, {"capture-pane", "-p", "-J", "-t", p.id});
+    for (const auto& id : ids) {
+      chain(args, {"display-message", "-p", "-t", id, marker + "#{pane_tty}|W|#{window_id}"});
+      chain(args, {"capture-pane", "-p", "-J", "-t", id});
     }
-    if (auto out = tmux(args)) return splitDump(*out, marker);
+    chain(args, {"list-panes", "-a", "-F", marker + "=#{pane_id}"});
+    auto out = tmux(args);
+    if (!out) {
+      ids.clear();
+      continue;
+    }
+    size_t listing = out->find(marker + "=");
+    std::vector<std::string> now;
+    for (size_t at = listing; at != std::string::npos; at = out->find(marker + "=", at)) {
+      at += marker.size() + 1;
+      now.push_back(out->substr(at, out->find('\n', at) - at));
+    }
+    {
+      std::lock_guard<std::mutex> guard(knownLock);
+      knownPanes = now;
+    }
+    if (now != ids) {
+      ids = now;
+      if (ids.empty()) return std::nullopt;
+      continue;
+    }
+    return splitDump(out->substr(0, listing), marker);
   }
   return std::nullopt;
 }

@@ -4,6 +4,7 @@
 // server is the one tmux itself would pick (TMUX, else TMUX_TMPDIR and the default
 // socket) unless `tmuxArgs` name another.
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,8 @@ class TmuxHost final : public TerminalHost {
   std::optional<Pane> paneOf(const std::string& tty);
   void showSession(const std::string& session);
   std::vector<std::string> prefix;
+  std::mutex knownLock;
+  std::vector<std::string> knownPanes;  ///< pane ids of the last dump, under knownLock
 };
 
 }  // namespace Terminals

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "base/files.h"
+#include "base/process.h"
 #include "base/settings.h"
 #include "base/text.h"
 #include "support/home.h"
@@ -83,6 +85,46 @@ TEST_F(TmuxPanes, OneDumpReadsEveryPane) {
   EXPECT_EQ(Terminals::pickerTTYs().size(), 3u);
   Terminals::installHost(nullptr);
   Terminals::forgetScreens();
+}
+
+// Reads come every few seconds, so at rest one tmux run must do; a pane opened or closed
+// since the last read is still seen by the next one.
+TEST_F(TmuxPanes, ReadsFollowPanesThatComeAndGoInOneRunAtRest) {
+  auto words = [](const std::optional<std::vector<Terminals::Screen>>& screens) {
+    std::vector<std::string> out;
+    for (const auto& s : screens.value_or(std::vector<Terminals::Screen>{}))
+      for (const char* w : {"HELLO-A", "HELLO-B"})
+        if (Text::contains(s.text, w)) out.push_back(w);
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  std::string a = server.start("one", showAndWait("HELLO-A"));
+  ASSERT_TRUE(waitFor([&] { return Text::contains(server.capture(a), "HELLO-A"); }, 10));
+  EXPECT_EQ(words(host.screens()), std::vector<std::string>{"HELLO-A"});
+
+  std::string b = Text::trim(server
+                                 .run({"new-window", "-t", "one", "-P", "-F", "#{pane_id}", "--",
+                                       "sh", "-c", "printf 'HELLO-B\\n'; exec sleep 600"})
+                                 .value_or(""));
+  ASSERT_TRUE(waitFor([&] { return Text::contains(server.capture(b), "HELLO-B"); }, 10));
+  EXPECT_EQ(words(host.screens()), (std::vector<std::string>{"HELLO-A", "HELLO-B"}));
+  ASSERT_TRUE(server.run({"kill-pane", "-t", a}));
+  EXPECT_EQ(words(host.screens()), std::vector<std::string>{"HELLO-B"});
+
+  // A tmux in front of the real one that counts its runs.
+  auto real = Terminals::shell("sh", {"-c", "command -v tmux"});
+  ASSERT_TRUE(real);
+  std::string bin = server.dir() + "/bin", log = server.dir() + "/runs";
+  ASSERT_TRUE(Files::makeDirectories(bin));
+  ASSERT_TRUE(Files::writeAtomic(
+      bin + "/tmux",
+      "#!/bin/sh\necho run >> '" + log + "'\nexec '" + Text::trim(*real) + "' \"$@\"\n", 0700));
+  std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  ::setenv("PATH", (bin + ":" + path).c_str(), 1);
+  auto rest = host.screens();
+  ::setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(words(rest), std::vector<std::string>{"HELLO-B"});
+  EXPECT_EQ(Files::read(log).value_or(""), "run\n");
 }
 
 TEST_F(TmuxPanes, ReadsOneScreenOrSaysNone) {

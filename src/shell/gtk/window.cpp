@@ -10,10 +10,10 @@
 
 #include "app/app_delegate.h"
 #include "app/control_hooks.h"
-#include "page/document.h"
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "page/document.h"
 #include "shell/glib_queue.h"
 #include "shell/notify_start.h"
 
@@ -28,8 +28,26 @@ constexpr const char* kCss =
     "  background: rgb(10, 11, 12); background-image: none; color: #c9cbce;"
     "  border: none; box-shadow: none; }"
     "window.velmo headerbar { min-height: 30px; padding: 0 6px; }";
-constexpr guint kSmokeSettleMs = 700;      // let the painted page reach the screen
+constexpr guint kSmokeSettleMs = 700;  // let the painted page reach the screen
 constexpr guint kSmokeGiveUpMs = 60000;
+
+// The page is flat (no 3D, no video, no canvas), so it gains nothing from the GPU, while
+// WebKit's compositing mode costs dearly where there is none (software GL under Xvfb, on a
+// remote display, a laptop without drivers): each changed frame is composited in software.
+// Measured with bench_idle under Xvfb, 20 agents of which 4 working (the logo stepping,
+// rows changing): the web process takes 0.8% of a core with NEVER, 9.1% with ON_DEMAND and
+// 9.5% with ALWAYS; at rest all three take about 0.3%. VELMO_WEB_ACCEL (never, on-demand,
+// always) lets a machine with a GPU, or a measurement, choose otherwise.
+WebKitHardwareAccelerationPolicy accelerationPolicy() {
+  const char* wanted = std::getenv("VELMO_WEB_ACCEL");
+  std::string w = wanted ? wanted : "";
+  if (w == "on-demand") return WEBKIT_HARDWARE_ACCELERATION_POLICY_ON_DEMAND;
+  if (w == "always") return WEBKIT_HARDWARE_ACCELERATION_POLICY_ALWAYS;
+  if (!w.empty() && w != "never")
+    Log::note(Lang::pick("VELMO_WEB_ACCEL takes never, on-demand or always; using never",
+                         "VELMO_WEB_ACCEL מקבל never, on-demand או always; נבחר never"));
+  return WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER;
+}
 
 /// The window with its web view: the page calls go through script evaluation, the page's
 /// messages come through the script message handler "velmo".
@@ -51,9 +69,9 @@ class WindowShell final : public PageHost, public Dialogs {
   bool attached() const override { return loaded; }
 
   void alert(const Alert& a, std::function<void(int)> done) override {
-    GtkWidget* dialog = gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_MODAL,
-                                               GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s",
-                                               a.title.c_str());
+    GtkWidget* dialog =
+        gtk_message_dialog_new(GTK_WINDOW(window), GTK_DIALOG_MODAL, GTK_MESSAGE_INFO,
+                               GTK_BUTTONS_NONE, "%s", a.title.c_str());
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", a.text.c_str());
     std::vector<std::string> buttons = a.buttons;
     if (buttons.empty()) buttons.push_back(Lang::pick("OK", "אישור"));
@@ -62,16 +80,16 @@ class WindowShell final : public PageHost, public Dialogs {
     gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
     auto* held = new Shown{this, std::move(done)};
     open[dialog] = a.tag;
-    g_signal_connect_data(dialog, "response", G_CALLBACK(+[](GtkDialog* d, int response, gpointer data) {
-                            auto* shown = static_cast<Shown*>(data);
-                            shown->shell->open.erase(GTK_WIDGET(d));
-                            auto done = std::move(shown->done);
-                            shown->done = nullptr;
-                            gtk_widget_destroy(GTK_WIDGET(d));
-                            if (done) done(response >= 0 ? response : -1);
-                          }),
-                          held, [](gpointer data, GClosure*) { delete static_cast<Shown*>(data); },
-                          GConnectFlags(0));
+    g_signal_connect_data(
+        dialog, "response", G_CALLBACK(+[](GtkDialog* d, int response, gpointer data) {
+          auto* shown = static_cast<Shown*>(data);
+          shown->shell->open.erase(GTK_WIDGET(d));
+          auto done = std::move(shown->done);
+          shown->done = nullptr;
+          gtk_widget_destroy(GTK_WIDGET(d));
+          if (done) done(response >= 0 ? response : -1);
+        }),
+        held, [](gpointer data, GClosure*) { delete static_cast<Shown*>(data); }, GConnectFlags(0));
     present();
     gtk_widget_show(dialog);
   }
@@ -103,6 +121,8 @@ class WindowShell final : public PageHost, public Dialogs {
     webkit_user_content_manager_register_script_message_handler(content, "velmo");
     web = WEBKIT_WEB_VIEW(webkit_web_view_new_with_user_content_manager(content));
     g_object_unref(content);
+    webkit_settings_set_hardware_acceleration_policy(webkit_web_view_get_settings(web),
+                                                     accelerationPolicy());
     GdkRGBA clear = {0, 0, 0, 0};
     webkit_web_view_set_background_color(web, &clear);
     gtk_widget_set_size_request(GTK_WIDGET(web), 320, 240);
@@ -122,6 +142,8 @@ class WindowShell final : public PageHost, public Dialogs {
     gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
     gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(web));
     // Closing hides: Velmo keeps watching, and activating it again brings the window back.
+    // A hidden window unmaps the view, which WebKit tells the page as a hidden document, so
+    // the page stops its motion until the window is shown again.
     g_signal_connect(window, "delete-event", G_CALLBACK(gtk_widget_hide_on_delete), nullptr);
     g_application_hold(G_APPLICATION(gapp));
 
@@ -159,7 +181,8 @@ class WindowShell final : public PageHost, public Dialogs {
   static void evaluated(GObject* source, GAsyncResult* result, gpointer data) {
     std::unique_ptr<Done> done(static_cast<Done*>(data));
     GError* error = nullptr;
-    JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
+    JSCValue* value =
+        webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
     Reply reply;
     if (error) {
       reply.error = error->message;
@@ -200,8 +223,8 @@ class WindowShell final : public PageHost, public Dialogs {
       return TRUE;
     }
     if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) return FALSE;
-    WebKitNavigationAction* action =
-        webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+    WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(
+        WEBKIT_NAVIGATION_POLICY_DECISION(decision));
     WebKitNavigationType kind = webkit_navigation_action_get_navigation_type(action);
     if (kind == WEBKIT_NAVIGATION_TYPE_OTHER || kind == WEBKIT_NAVIGATION_TYPE_RELOAD) return FALSE;
     webkit_policy_decision_ignore(decision);
@@ -220,29 +243,38 @@ class WindowShell final : public PageHost, public Dialogs {
     delegate->onPainted([this] {
       if (shotTaken) return;
       shotTaken = true;
-      g_timeout_add(kSmokeSettleMs, [](gpointer data) -> gboolean {
-        auto* self = static_cast<WindowShell*>(data);
-        webkit_web_view_get_snapshot(self->web, WEBKIT_SNAPSHOT_REGION_VISIBLE,
-                                     WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr, snapped, self);
-        return G_SOURCE_REMOVE;
-      }, this);
+      g_timeout_add(
+          kSmokeSettleMs,
+          [](gpointer data) -> gboolean {
+            auto* self = static_cast<WindowShell*>(data);
+            webkit_web_view_get_snapshot(self->web, WEBKIT_SNAPSHOT_REGION_VISIBLE,
+                                         WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr, snapped, self);
+            return G_SOURCE_REMOVE;
+          },
+          this);
     });
-    g_timeout_add(kSmokeGiveUpMs, [](gpointer data) -> gboolean {
-      auto* self = static_cast<WindowShell*>(data);
-      Log::note(Lang::pick("smoke test: the page was never painted", "בדיקת עשן: הדף לא צויר"));
-      self->exitStatus = 3;
-      g_application_quit(G_APPLICATION(self->app));
-      return G_SOURCE_REMOVE;
-    }, this);
+    g_timeout_add(
+        kSmokeGiveUpMs,
+        [](gpointer data) -> gboolean {
+          auto* self = static_cast<WindowShell*>(data);
+          Log::note(Lang::pick("smoke test: the page was never painted", "בדיקת עשן: הדף לא צויר"));
+          self->exitStatus = 3;
+          g_application_quit(G_APPLICATION(self->app));
+          return G_SOURCE_REMOVE;
+        },
+        this);
   }
 
   static void snapped(GObject* source, GAsyncResult* result, gpointer data) {
     auto* self = static_cast<WindowShell*>(data);
     GError* error = nullptr;
-    cairo_surface_t* surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
-    if (!surface || cairo_surface_write_to_png(surface, self->screenshot.c_str()) != CAIRO_STATUS_SUCCESS) {
-      Log::note(Lang::pick("smoke test: no snapshot — ", "בדיקת עשן: אין צילום — ") +
-                std::string(error ? error->message : cairo_status_to_string(CAIRO_STATUS_WRITE_ERROR)));
+    cairo_surface_t* surface =
+        webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
+    if (!surface ||
+        cairo_surface_write_to_png(surface, self->screenshot.c_str()) != CAIRO_STATUS_SUCCESS) {
+      Log::note(
+          Lang::pick("smoke test: no snapshot — ", "בדיקת עשן: אין צילום — ") +
+          std::string(error ? error->message : cairo_status_to_string(CAIRO_STATUS_WRITE_ERROR)));
       self->exitStatus = 3;
     }
     if (error) g_error_free(error);
@@ -284,10 +316,12 @@ int runWindow(const char* program, bool& noDisplay) {
   GtkApplication* gapp = gtk_application_new(kAppId, flags);
   g_signal_connect(gapp, "startup", G_CALLBACK(+[](GtkApplication* a, gpointer s) {
                      static_cast<WindowShell*>(s)->startup(a);
-                   }), &shell);
+                   }),
+                   &shell);
   g_signal_connect(gapp, "activate", G_CALLBACK(+[](GtkApplication*, gpointer s) {
                      static_cast<WindowShell*>(s)->activate();
-                   }), &shell);
+                   }),
+                   &shell);
   char* argv[] = {const_cast<char*>(program), nullptr};
   int status = g_application_run(G_APPLICATION(gapp), 1, argv);
   g_object_unref(gapp);

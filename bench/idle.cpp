@@ -1,0 +1,494 @@
+// What a board left open costs while nothing changes. Twenty stand-in agents run in a
+// private tmux server (a few asking with a picker on screen, a few working, the rest
+// quiet); Velmo shows them in its window under Xvfb and in a headless chromium on
+// `velmo --serve`. Over a quiet spell it prints the CPU share (of one core) of Velmo, of
+// the children it reaps (ps, tmux), and of the page's processes. Prints figures; asserts
+// nothing.
+//
+//   bench_idle [--seconds N] [--settle N] [--velmo PATH] [--only window|browser]
+//              [--load resting|working] [--shared-ps]
+//
+// The run re-executes itself in a PID namespace of its own where `unshare` allows, so
+// agents that other programs on the machine run never reach the board (--shared-ps keeps
+// the machine's process list). VELMO_WEB_ACCEL is passed through to the window.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/files.h"
+#include "base/process.h"
+#include "support/home.h"
+#include "support/tmux_lab.h"
+#include "support/transcripts.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int kAgents = 20;
+constexpr int kAsking = 3;
+constexpr int kWorking = 4;
+constexpr const char* kAloneMark = "VELMO_IDLE_ALONE";
+
+struct Options {
+  double seconds = 60;
+  // Long enough for the first paints and for a row's short motion after a change to end.
+  double settle = 12;
+  std::string velmo = VELMO_BINARY;
+  std::string only;
+  std::string load;
+  bool sharedPs = false;
+};
+
+std::optional<Options> parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= argc) return std::nullopt;
+      return std::string(argv[++i]);
+    };
+    std::optional<std::string> v;
+    if (a == "--shared-ps") {
+      o.sharedPs = true;
+      continue;
+    }
+    if (!(v = value())) return std::nullopt;
+    if (a == "--seconds")
+      o.seconds = std::atof(v->c_str());
+    else if (a == "--settle")
+      o.settle = std::atof(v->c_str());
+    else if (a == "--velmo")
+      o.velmo = *v;
+    else if (a == "--only")
+      o.only = *v;
+    else if (a == "--load")
+      o.load = *v;
+    else
+      return std::nullopt;
+  }
+  if (o.seconds <= 0 || o.settle < 0) return std::nullopt;
+  return o;
+}
+
+// ---- processes ----
+
+struct Ticks {
+  std::string name;
+  pid_t parent = 0;
+  long long own = 0;     // utime + stime
+  long long reaped = 0;  // cutime + cstime: children already waited for
+  bool zombie = false;
+};
+
+std::optional<Ticks> ticksOf(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t open = text.find('('), close = text.rfind(')');
+  if (open == std::string::npos || close == std::string::npos) return std::nullopt;
+  Ticks t;
+  t.name = text.substr(open + 1, close - open - 1);
+  std::istringstream rest(text.substr(close + 2));
+  std::vector<std::string> f{std::istream_iterator<std::string>(rest), {}};
+  // Fields from the third on: state is f[0], ppid f[1], utime f[11] … cstime f[14].
+  if (f.size() < 15) return std::nullopt;
+  t.zombie = f[0] == "Z";
+  t.parent = static_cast<pid_t>(std::atoll(f[1].c_str()));
+  t.own = std::atoll(f[11].c_str()) + std::atoll(f[12].c_str());
+  t.reaped = std::atoll(f[13].c_str()) + std::atoll(f[14].c_str());
+  return t;
+}
+
+std::string commandLine(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::replace(text.begin(), text.end(), '\0', ' ');
+  return text;
+}
+
+std::map<pid_t, Ticks> everyProcess() {
+  std::map<pid_t, Ticks> out;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
+    std::string name = e.path().filename();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    pid_t pid = static_cast<pid_t>(std::atoll(name.c_str()));
+    if (auto t = ticksOf(pid)) out[pid] = *t;
+  }
+  return out;
+}
+
+bool descends(pid_t pid, pid_t from, const std::map<pid_t, Ticks>& all) {
+  for (int hops = 0; hops < 64 && pid > 1; ++hops) {
+    if (pid == from) return true;
+    auto it = all.find(pid);
+    if (it == all.end()) return false;
+    pid = it->second.parent;
+  }
+  return pid == from;
+}
+
+/// A program started in a process group of its own, its output going to a file.
+struct Child {
+  pid_t pid = -1;
+  std::string log;
+
+  Child(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+        std::string logPath)
+      : log(std::move(logPath)) {
+    std::map<std::string, std::string> all;
+    for (char** e = environ; *e; ++e) {
+      std::string kv = *e;
+      if (auto eq = kv.find('='); eq != std::string::npos)
+        all[kv.substr(0, eq)] = kv.substr(eq + 1);
+    }
+    for (const auto& [k, v] : env) all[k] = v;
+    std::vector<std::string> envText;
+    for (const auto& [k, v] : all) envText.push_back(k + "=" + v);
+    std::vector<char*> envp, args;
+    for (auto& s : envText) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argText = argv;
+    for (auto& s : argText) args.push_back(s.data());
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    if (posix_spawnp(&pid, args[0], &actions, &attr, args.data(), envp.data()) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  ~Child() { stop(); }
+
+  std::string said() const { return Files::read(log).value_or(""); }
+
+  /// The whole group: the wrappers (dbus-run-session, xvfb-run) and what they started.
+  void stop() {
+    if (pid <= 0) return;
+    ::kill(-pid, SIGTERM);
+    bool gone = waitFor([&] { return ::waitpid(pid, nullptr, WNOHANG) == pid; }, 5, 0.05);
+    ::kill(-pid, SIGKILL);
+    if (!gone) ::waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+};
+
+// ---- the agents' home ----
+
+using namespace Records;
+
+std::string sessionOf(int i) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "6d0c%04d-1a2b-4c3d-8e9f-0a1b2c3d4e5f", i);
+  return buf;
+}
+
+/// Transcripts for one load: `working` of the quiet ones end mid-turn a moment ago.
+void writeTranscripts(const ScopedHome& home, int working) {
+  Clock::Time now = Clock::now();
+  Clock::Time longAgo = now - 2 * 86400;
+  for (int i = 0; i < kAgents; ++i) {
+    std::string sid = sessionOf(i);
+    std::string project = "-work-project-" + std::to_string(i % 5);
+    std::vector<Json> records = {customTitle("Task " + std::to_string(i)),
+                                 user("Please look at part " + std::to_string(i), longAgo - 60)};
+    if (i < kAsking) {
+      records.push_back(assistant(
+          Json::array(
+              {text("Let me check with you first."),
+               askCall(Json::array({question("Which colour should the login button be?", "Colour",
+                                             {{"Blue", "Matches the brand palette"},
+                                              {"Green", "Reads as go"},
+                                              {"Orange", "Stands out the most"}})}))}),
+          now - 300, "claude-opus-4-5", 12, 90000));
+    } else if (i < kAsking + working) {
+      records.push_back(assistant(
+          Json::array({text("Running the tests."), toolUse("Bash", {{"command", "make test"}})}),
+          now - 2, "claude-opus-4-5", 12, 120000));
+    } else {
+      records.push_back(assistant(Json::array({text("Done: every check passes.")}), longAgo,
+                                  "claude-sonnet-4-5", 12, 40000));
+    }
+    writeTranscript(home, sid, lines(records), project);
+  }
+}
+
+bool startAgents(const ScopedHome& home, PrivateTmux& tmux, const std::string& screen) {
+  std::string claude = standInAgent(tmux.dir());
+  if (claude.empty()) return false;
+  for (int i = 0; i < kAgents; ++i) {
+    // An asking agent's pane shows its picker; exec keeps the pid the registry names.
+    std::vector<std::string> argv =
+        i < kAsking ? std::vector<std::string>{"/bin/sh", "-c", "cat \"$0\"; exec \"$1\" 100000",
+                                               screen, claude}
+                    : std::vector<std::string>{claude, "100000"};
+    std::string pane = tmux.openPane(argv);
+    int64_t pid = pane.empty() ? 0 : tmux.panePid(pane);
+    if (pid <= 0) return false;
+    home.write(".claude/sessions/" + std::to_string(pid) + ".json",
+               nlohmann::json{{"sessionId", sessionOf(i)},
+                              {"pid", pid},
+                              {"cwd", "/work/project-" + std::to_string(i % 5)},
+                              {"status", i < kAsking ? "waiting" : "idle"}}
+                   .dump());
+  }
+  // The stand-ins that print a screen must have reached their exec before discovery.
+  return waitFor(
+      [&] {
+        auto panes = tmux.run({"list-panes", "-a", "-F", "#{pane_current_command}"});
+        if (!panes) return false;
+        size_t n = 0, at = 0;
+        while ((at = panes->find("claude", at)) != std::string::npos) ++n, ++at;
+        return n >= static_cast<size_t>(kAgents);
+      },
+      10);
+}
+
+// ---- one measurement ----
+
+struct Share {
+  double velmo = 0, reaped = 0, page = 0, rest = 0;
+  int pages = 0;
+  bool ok = false;
+  std::string why;
+};
+
+/// Which processes are the page's and which the rest of its browser or view.
+enum class Role { velmo, page, rest, none };
+
+using Classify = std::function<Role(pid_t, const Ticks&, const std::map<pid_t, Ticks>&)>;
+
+Share measure(pid_t velmo, const Classify& roleOf, double seconds) {
+  Share s;
+  auto before = everyProcess();
+  double start = Clock::monotonic();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  auto after = everyProcess();
+  double elapsed = Clock::monotonic() - start;
+  double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
+  auto share = [&](long long ticks) { return 100.0 * static_cast<double>(ticks) / tick / elapsed; };
+
+  auto v0 = before.find(velmo), v1 = after.find(velmo);
+  if (v0 == before.end() || v1 == after.end()) {
+    s.why = "Velmo exited during the run";
+    return s;
+  }
+  s.velmo = share(v1->second.own - v0->second.own);
+  s.reaped = share(v1->second.reaped - v0->second.reaped);
+  std::set<pid_t> pages;
+  for (const auto& [pid, t] : after) {
+    if (pid == velmo || t.zombie) continue;
+    Role role = roleOf(pid, t, after);
+    if (role == Role::none || role == Role::velmo) continue;
+    auto was = before.find(pid);
+    long long ticks = t.own - (was != before.end() ? was->second.own : 0);
+    if (role == Role::page) {
+      s.page += share(ticks);
+      pages.insert(pid);
+    } else {
+      s.rest += share(ticks);
+    }
+  }
+  s.pages = static_cast<int>(pages.size());
+  s.ok = true;
+  return s;
+}
+
+bool waitForText(const Child& c, const std::string& text, double seconds) {
+  return waitFor([&] { return c.said().find(text) != std::string::npos; }, seconds, 0.2);
+}
+
+std::string firstLine(const std::string& text) {
+  return text.substr(0, text.find('\n'));
+}
+
+Share windowRun(const Options& o, const ScopedHome& home, const std::string& scratch) {
+  std::map<std::string, std::string> env = {
+      {"HOME", home.path()}, {"XDG_CONFIG_HOME", home.path() + "/.config"}, {"VELMO_LANG", "en"}};
+  // A private session bus: the window registers its application name there, so a Velmo
+  // the user runs is not asked to take over.
+  Child app({"dbus-run-session", "--", "xvfb-run", "-a", "-s", "-screen 0 1280x800x24", o.velmo},
+            env, scratch + "/window.log");
+  Share s;
+  if (app.pid <= 0 || !waitForText(app, "page: painted", 60)) {
+    s.why = "the window painted nothing: " + firstLine(app.said());
+    return s;
+  }
+  auto all = everyProcess();
+  pid_t velmo = -1;
+  for (const auto& [pid, t] : all)
+    if (t.name == "velmo" && descends(pid, app.pid, all)) velmo = pid;
+  if (velmo <= 0) {
+    s.why = "no velmo process under the window's wrappers";
+    return s;
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(o.settle));
+  return measure(
+      velmo,
+      [&](pid_t pid, const Ticks& t, const std::map<pid_t, Ticks>& now) {
+        if (!descends(pid, app.pid, now)) return Role::none;
+        if (descends(pid, velmo, now))
+          return t.name.rfind("WebKitWebProces", 0) == 0 ? Role::page : Role::rest;
+        // The X server draws what the view paints; dbus and the wrappers sleep.
+        return t.name == "Xvfb" ? Role::rest : Role::none;
+      },
+      o.seconds);
+}
+
+Share browserRun(const Options& o, const ScopedHome& home, const std::string& scratch) {
+  std::map<std::string, std::string> env = {{"HOME", home.path()},
+                                            {"XDG_CONFIG_HOME", home.path() + "/.config"},
+                                            {"VELMO_LANG", "en"},
+                                            {"DISPLAY", ""},
+                                            {"WAYLAND_DISPLAY", ""}};
+  Child app({o.velmo, "--serve", "--no-open"}, env, scratch + "/serve.log");
+  Share s;
+  std::string url;
+  waitFor(
+      [&] {
+        url = firstLine(app.said());
+        return url.rfind("http", 0) == 0;
+      },
+      20, 0.1);
+  if (url.rfind("http", 0) != 0) {
+    s.why = "velmo --serve printed no address: " + firstLine(app.said());
+    return s;
+  }
+  Child browser(
+      {"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+       "--disable-background-networking", "--disable-component-update", "--disable-sync",
+       "--mute-audio", "--window-size=1280,800", "--user-data-dir=" + scratch + "/chromium", url},
+      {}, scratch + "/chromium.log");
+  if (browser.pid <= 0 || !waitForText(app, "page: painted", 60)) {
+    s.why = "chromium never painted the page: " + firstLine(browser.said());
+    return s;
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(o.settle));
+  pid_t top = browser.pid;
+  return measure(
+      app.pid,
+      [&](pid_t pid, const Ticks&, const std::map<pid_t, Ticks>& now) {
+        if (!descends(pid, top, now)) return Role::none;
+        return commandLine(pid).find("--type=renderer") != std::string::npos ? Role::page
+                                                                             : Role::rest;
+      },
+      o.seconds);
+}
+
+void print(const char* shell, const char* load, const Share& s, const char* pageName) {
+  if (!s.ok) {
+    std::printf("%-8s %-8s skipped: %s\n", shell, load, s.why.c_str());
+    return;
+  }
+  std::printf(
+      "%-8s %-8s velmo %5.2f%%  reaped %5.2f%%  %s %5.2f%% (%d)  rest %5.2f%%  board %5.2f%%\n",
+      shell, load, s.velmo, s.reaped, pageName, s.page, s.pages, s.rest,
+      s.velmo + s.reaped + s.page + s.rest);
+  std::fflush(stdout);
+}
+
+/// Re-runs this program in a PID namespace of its own, when the machine allows one.
+void goAlone(int argc, char** argv) {
+  if (std::getenv(kAloneMark)) return;
+  if (!Terminals::shell("unshare", {"-pf", "--mount-proc", "true"}, 10)) {
+    std::printf("note: no PID namespace here; agents other programs run may show on the board\n");
+    return;
+  }
+  ::setenv(kAloneMark, "1", 1);
+  std::vector<std::string> words = {"unshare", "-pf", "--mount-proc", "--kill-child"};
+  char self[4096];
+  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  words.push_back(n > 0 ? std::string(self, static_cast<size_t>(n)) : argv[0]);
+  for (int i = 1; i < argc; ++i) words.push_back(argv[i]);
+  std::vector<char*> args;
+  for (auto& w : words) args.push_back(w.data());
+  args.push_back(nullptr);
+  std::fflush(stdout);
+  ::execvp("unshare", args.data());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto options = parse(argc, argv);
+  if (!options) {
+    std::fprintf(stderr,
+                 "usage: bench_idle [--seconds N] [--settle N] [--velmo PATH] "
+                 "[--only window|browser] [--load resting|working] [--shared-ps]\n");
+    return 2;
+  }
+  if (!options->sharedPs) goAlone(argc, argv);
+
+  ScopedHome home;
+  PrivateTmux tmux;
+  std::string screen = VELMO_SOURCE_DIR "/bench/fixtures/ask-screen.txt";
+  if (!startAgents(home, tmux, screen)) {
+    std::fprintf(stderr, "bench_idle: could not start the stand-in agents\n");
+    return 1;
+  }
+  std::string scratch = makeTempDir("velmo-idle");
+  std::printf(
+      "%d stand-in agents (%d asking, %d working in the second load), %.0f s each, "
+      "CPU %% of one core; velmo: %s\n",
+      kAgents, kAsking, kWorking, options->seconds, options->velmo.c_str());
+  bool haveX =
+      Terminals::shell("sh", {"-c", "command -v xvfb-run && command -v dbus-run-session"}, 5)
+          .has_value();
+  bool haveChromium = Terminals::shell("sh", {"-c", "command -v chromium"}, 5).has_value();
+
+  for (const char* load : {"resting", "working"}) {
+    if (!options->load.empty() && options->load != load) continue;
+    for (const char* shell : {"window", "browser"}) {
+      if (!options->only.empty() && options->only != shell) continue;
+      // Fresh stamps each time, so the working sessions read as busy for the whole run.
+      writeTranscripts(home, std::string(load) == "working" ? kWorking : 0);
+      Share s;
+      if (std::string(shell) == "window") {
+        if (haveX)
+          s = windowRun(*options, home, scratch);
+        else
+          s.why = "xvfb-run or dbus-run-session is not installed";
+        print(shell, load, s, "web");
+      } else {
+        if (haveChromium)
+          s = browserRun(*options, home, scratch);
+        else
+          s.why = "chromium is not installed";
+        print(shell, load, s, "renderer");
+      }
+    }
+  }
+  removeTree(scratch);
+  return 0;
+}
