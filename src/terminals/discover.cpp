@@ -1,6 +1,7 @@
 #include "terminals/discover.h"
 
 #include <re2/re2.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
@@ -38,7 +39,7 @@ bool fresh(Clock::Time stamp, double window) {
 std::optional<std::string> runPs() {
   // -ww: procps cuts every line at $COLUMNS when that is set, which would lose the
   // "attach J" words behind a long executable path.
-  return shell("/bin/ps", {"-ww", "-axo", "pid=,tty=,etime=,args="}, 0);
+  return shell("/bin/ps", {"-ww", "-axo", "pid=,ruid=,tty=,etime=,args="}, 0);
 }
 
 bool allDigits(std::string_view s) {
@@ -209,12 +210,20 @@ std::map<std::string, std::string> windowTitles() {
   return titles;
 }
 
-std::vector<Terminal> parseProcesses(const std::string& psOutput,
+std::vector<Terminal> parseProcesses(const std::string& psOutput, int64_t uid,
                                      const std::map<int64_t, RegistryRecord>& registry,
                                      const std::map<std::string, std::string>& ttySessions,
                                      const std::map<std::string, std::string>& titles) {
+  // Each line: pid, real uid, tty, elapsed time, then the command line's words. Lines of
+  // other users go first, so another user's "attach" cannot claim a session either.
   std::vector<std::vector<std::string>> lines;
-  for (const auto& line : Text::split(psOutput, '\n')) lines.push_back(Text::split(line, ' '));
+  for (const auto& line : Text::split(psOutput, '\n')) {
+    auto fields = Text::split(line, ' ');
+    long long owner = 0;
+    if (fields.size() < 2 || !Text::parseInt(fields[1], owner) || owner != uid) continue;
+    fields.erase(fields.begin() + 1);
+    lines.push_back(std::move(fields));
+  }
 
   // Terminals running `claude … attach J` show background session J; they are not
   // agents of their own.
@@ -285,7 +294,8 @@ std::vector<Terminal> discover() {
   }
   auto listing = runner ? runner() : runPs();
   if (!listing) return {};
-  auto found = parseProcesses(*listing, registry, ttySessions, titles);
+  auto found =
+      parseProcesses(*listing, static_cast<int64_t>(::getuid()), registry, ttySessions, titles);
   runOnScan();
   return found;
 }

@@ -48,7 +48,9 @@ std::string ttyFromPs(const std::string& column);
 std::string slotOf(const std::string& tty);
 
 /// The pure heart of discovery: the ps listing and the three maps in, terminals out (sorted).
-std::vector<Terminal> parseProcesses(const std::string& psOutput,
+/// Only processes whose real user id is `uid` count: other users' agents are not this
+/// user's terminals.
+std::vector<Terminal> parseProcesses(const std::string& psOutput, int64_t uid,
                                      const std::map<int64_t, RegistryRecord>& registry,
                                      const std::map<std::string, std::string>& ttySessions,
                                      const std::map<std::string, std::string>& titles);
@@ -56,7 +58,7 @@ std::vector<Terminal> parseProcesses(const std::string& psOutput,
 /// Hook run at the end of every successful discovery (the application sets it).
 void setOnScan(std::function<void()> hook);
 
-/// Gives the `ps -axo pid=,tty=,etime=,args=` listing; no value when ps fails.
+/// Gives the `ps -axo pid=,ruid=,tty=,etime=,args=` listing; no value when ps fails.
 using PsRunner = std::function<std::optional<std::string>()>;
 /// Replaces the ps run (tests count and script it); nullptr restores the real ps.
 void installPsRunner(PsRunner runner);
