@@ -20,9 +20,11 @@ bool isHebrew(const std::string& code) {
 
 std::string resolve(const std::string& envOverride, const std::string& setting,
                     const std::string& systemPreferredCode) {
-  const std::string& chosen =
-      !envOverride.empty() ? envOverride : !setting.empty() ? setting : systemPreferredCode;
-  return isHebrew(chosen) ? "he" : "en";
+  // The override and the setting name a language only as exactly "he" or "en"; anything
+  // else there ("fr", "HE", "he_IL") is passed over for the next source.
+  for (const std::string& chosen : {envOverride, setting})
+    if (chosen == "he" || chosen == "en") return chosen;
+  return isHebrew(systemPreferredCode) ? "he" : "en";
 }
 
 std::string systemPreferred() {
