@@ -40,11 +40,16 @@ std::string systemPreferred() {
 }
 
 std::string code() {
-  std::lock_guard<std::mutex> guard(lock);
-  if (!fixed) {
-    const char* env = std::getenv("VELMO_LANG");
-    fixed = resolve(env ? env : "", Settings::text("velmo.lang"), systemPreferred());
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    if (fixed) return *fixed;
   }
+  // Worked out outside the lock: reading the setting may log, and a log line asks for the
+  // language. Two first callers both work it out; the first store stays.
+  const char* env = std::getenv("VELMO_LANG");
+  std::string resolved = resolve(env ? env : "", Settings::text("velmo.lang"), systemPreferred());
+  std::lock_guard<std::mutex> guard(lock);
+  if (!fixed) fixed = std::move(resolved);
   return *fixed;
 }
 

@@ -20,6 +20,8 @@ namespace {
 
 constexpr double kOpenFreshSeconds = 2.5;
 constexpr double kTitlesFreshSeconds = 10.0;
+// A tty file holds one device path.
+constexpr int64_t kTtyFileBytes = 4096;
 
 // Everything below is guarded by lock().
 std::vector<Terminal> openCache;
@@ -136,16 +138,27 @@ std::string slotOf(const std::string& tty) {
   return std::string(rest);
 }
 
+std::optional<nlohmann::json> registryObject(const std::string& path) {
+  auto text = Files::read(path, kRegistryBytes);
+  if (!text) return std::nullopt;
+  auto doc = nlohmann::json::parse(*text, nullptr, false);
+  // A name cut in the middle of an emoji leaves a lone surrogate escape behind, which this
+  // parser rejects; mended, the rest of the record still counts.
+  if (doc.is_discarded() && Text::replaceLoneSurrogateEscapes(*text))
+    doc = nlohmann::json::parse(*text, nullptr, false);
+  if (doc.is_discarded() || !doc.is_object()) return std::nullopt;
+  return doc;
+}
+
 std::map<int64_t, RegistryRecord> pidToSession() {
   std::map<int64_t, RegistryRecord> out;
   auto entries = Files::list(Paths::agent("sessions"));
   if (!entries) return out;
   for (const auto& entry : *entries) {
     if (Files::extension(entry.name) != "json") continue;
-    auto text = Files::read(entry.path);
-    if (!text) continue;
-    auto doc = nlohmann::json::parse(*text, nullptr, false);
-    if (doc.is_discarded() || !doc.is_object()) continue;
+    auto found = registryObject(entry.path);
+    if (!found) continue;
+    const nlohmann::json& doc = *found;
 
     auto textOf = [&doc](const char* key) -> std::string {
       auto it = doc.find(key);
@@ -177,7 +190,7 @@ std::map<std::string, std::string> ttyToSession() {
   if (!entries) return out;
   std::map<std::string, Clock::Time> kept;
   for (const auto& entry : *entries) {
-    auto text = Files::read(entry.path);
+    auto text = Files::read(entry.path, kTtyFileBytes);
     if (!text) continue;
     std::string tty = Text::trim(*text);
     if (!Text::startsWith(tty, "/dev/")) continue;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,9 @@
 #include "terminals/terminal.h"
 
 namespace Terminals {
+
+/// The most a registry file may hold; the agent writes a few hundred bytes.
+constexpr int64_t kRegistryBytes = 64 * 1024;
 
 /// One registry file of ~/.claude/sessions, as discovery reads it.
 struct RegistryRecord {
@@ -32,6 +36,8 @@ std::vector<Terminal> discover();
 
 /// Registry files by pid.
 std::map<int64_t, RegistryRecord> pidToSession();
+/// One registry file's top-level JSON object; no value when it cannot be read or is not one.
+std::optional<nlohmann::json> registryObject(const std::string& path);
 /// Tty files: tty path → session id (the most recently modified file wins).
 std::map<std::string, std::string> ttyToSession();
 /// tty path → cleaned window title, asked of the terminal host at most every 10 seconds.

@@ -15,6 +15,7 @@
 #include "support/fake_clock.h"
 #include "support/home.h"
 #include "support/transcripts.h"
+#include "terminals/discover.h"
 
 using Records::Json;
 
@@ -130,4 +131,13 @@ TEST_F(Surrogates, AQuestionWithOneIsStillPending) {
   EXPECT_EQ(q->parts[0].question, "Which cake " + kReplacement + "?");
   EXPECT_EQ(q->parts[0].choices.at(0).label, "Chocolate " + kReplacement);
   EXPECT_EQ(q->context, "Before I bake " + kReplacement);
+}
+
+TEST_F(Surrogates, ARegistryNameCutInAnEmojiKeepsItsRecord) {
+  home.write(".claude/sessions/41.json",
+             R"({"pid":41,"sessionId":"s41","status":"idle","name":"party \ud83d"})");
+  auto registry = Terminals::pidToSession();
+  ASSERT_EQ(registry.count(41), 1u);
+  EXPECT_EQ(registry[41].id, "s41");
+  EXPECT_EQ(registry[41].name, "party " + kReplacement);
 }
