@@ -75,7 +75,9 @@ int main() {
           found = Terminals::discover().size();
         }));
   print("discover (titles cached)", time([&] { Terminals::discover(); }));
-  print("  ps alone", time([] { Terminals::shell("/bin/ps", {"-ww", "-axo", "pid=,tty=,etime=,args="}); }));
+  print("  ps alone", time([] {
+          Terminals::shell("/bin/ps", {"-ww", "-axo", "pid=,ruid=,tty=,etime=,args="});
+        }));
   print("  pane titles alone", time([] { Terminals::host().titles(); }));
   print("  registry files alone", time([] { Terminals::pidToSession(); }));
   std::printf("%zu terminals found (%d panes of our own)\n", found, kPanes);

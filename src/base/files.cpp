@@ -5,10 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
 
+#include "base/lang.h"
+#include "base/log.h"
 #include "base/text.h"
 
 namespace Files {
@@ -41,18 +46,54 @@ bool isExecutableFile(const std::string& path) {
 }
 
 namespace {
-struct Fd {
-  int fd;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
-bool readAll(int fd, std::string& out) {
+// The files whose refusal was logged, with the reason given, so a bad file found on every
+// scan is reported once; reading it fine later forgets it. Emptied when it outgrows its cap.
+constexpr size_t kReportedCap = 4096;
+std::mutex reportedLock;
+std::unordered_map<std::string, std::string> reported;  // path → reason; under reportedLock
+
+// Marked before the language is asked: working out the language reads the settings file,
+// which may be the very file refused here.
+void refuse(const std::string& path, const std::string& english, const std::string& hebrew) {
+  {
+    std::lock_guard<std::mutex> guard(reportedLock);
+    auto it = reported.find(path);
+    if (it != reported.end() && it->second == english) return;
+    if (reported.size() >= kReportedCap) reported.clear();
+    reported[path] = english;
+  }
+  Log::note(Lang::pick("skipped ", "דילגתי על ") + path + ": " +
+            (Lang::hebrew() ? hebrew : english));
+}
+
+void refuseNotRegular(const std::string& path) {
+  refuse(path, "not a regular file", "אינו קובץ רגיל");
+}
+
+void refuseLarger(const std::string& path, int64_t cap) {
+  refuse(path, "larger than " + std::to_string(cap) + " bytes",
+         "גדול מ-" + std::to_string(cap) + " בתים");
+}
+
+// A file that vanished between listing and reading is no news; anything else is.
+void refuseFailed(const std::string& path, int error) {
+  if (error == ENOENT || error == ENOTDIR) return;
+  refuse(path, std::strerror(error), std::strerror(error));
+}
+
+void readFine(const std::string& path) {
+  std::lock_guard<std::mutex> guard(reportedLock);
+  if (!reported.empty()) reported.erase(path);
+}
+
+// Reads until the end of the file or until `out` holds `limit` bytes.
+bool readUpTo(int fd, int64_t limit, std::string& out) {
   char buffer[65536];
-  while (true) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+  while (static_cast<int64_t>(out.size()) < limit) {
+    size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(sizeof buffer),
+                                                        limit - static_cast<int64_t>(out.size())));
+    ssize_t n = ::read(fd, buffer, want);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -60,36 +101,110 @@ bool readAll(int fd, std::string& out) {
     if (n == 0) return true;
     out.append(buffer, static_cast<size_t>(n));
   }
+  return true;
 }
+
 }  // namespace
 
-std::optional<std::string> read(const std::string& path) {
-  Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (f.fd < 0) return std::nullopt;
+Held::~Held() {
+  if (descriptor >= 0) ::close(descriptor);
+}
+
+Held::Held(Held&& other) noexcept : descriptor(other.descriptor), bytes(other.bytes) {
+  other.descriptor = -1;
+}
+
+std::string Held::name() const {
+  return "/proc/self/fd/" + std::to_string(descriptor);
+}
+
+std::optional<Held> hold(const std::string& path, int64_t cap) {
   struct stat st {};
-  if (::fstat(f.fd, &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
+  // Looking before opening means a device is never opened at all: opening some has effects.
+  if (::stat(path.c_str(), &st) != 0) {
+    refuseFailed(path, errno);
+    return std::nullopt;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    refuseNotRegular(path);
+    return std::nullopt;
+  }
+  // The name may have changed since: the descriptor is what counts, and opening without
+  // blocking returns at once even if it is now a FIFO.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    refuseFailed(path, errno);
+    return std::nullopt;
+  }
+  bool regular = false;
+  if (::fstat(fd, &st) != 0) {
+    refuseFailed(path, errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    refuseNotRegular(path);
+  } else if (cap >= 0 && st.st_size > cap) {
+    refuseLarger(path, cap);
+  } else {
+    regular = true;
+  }
+  if (!regular) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  return std::optional<Held>(std::in_place, fd, static_cast<int64_t>(st.st_size));
+}
+
+std::optional<std::string> read(const std::string& path, int64_t cap) {
+  auto held = hold(path, cap);
+  if (!held) return std::nullopt;
   std::string out;
-  if (st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
-  if (!readAll(f.fd, out)) return std::nullopt;
+  out.reserve(static_cast<size_t>(held->size()));
+  // One byte past the cap tells a file that grew past it (or a /proc file, which has no
+  // size) from one that fits.
+  if (!readUpTo(held->fd(), cap + 1, out)) {
+    refuseFailed(path, errno);
+    return std::nullopt;
+  }
+  if (static_cast<int64_t>(out.size()) > cap) {
+    refuseLarger(path, cap);
+    return std::nullopt;
+  }
+  readFine(path);
+  return out;
+}
+
+std::optional<std::string> readHead(const std::string& path, int64_t limit) {
+  auto held = hold(path, -1);
+  if (!held) return std::nullopt;
+  std::string out;
+  if (!readUpTo(held->fd(), std::max<int64_t>(limit, 0), out)) {
+    refuseFailed(path, errno);
+    return std::nullopt;
+  }
+  readFine(path);
   return out;
 }
 
 std::optional<Tail> readTail(const std::string& path, int64_t maxBytes) {
-  Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (f.fd < 0) return std::nullopt;
+  auto held = hold(path, -1);
+  if (!held) return std::nullopt;
   Tail tail;
-  off_t end = ::lseek(f.fd, 0, SEEK_END);
-  if (end < 0) end = 0;
+  const int64_t end = held->size();
   tail.fileSize = end;
-  off_t start = end >= maxBytes ? end - maxBytes : 0;
+  int64_t start = end >= maxBytes ? end - maxBytes : 0;
   // A failed seek reads from the start, as if the file were small.
-  if (::lseek(f.fd, start, SEEK_SET) < 0) {
+  if (::lseek(held->fd(), start, SEEK_SET) < 0) {
     start = 0;
-    ::lseek(f.fd, 0, SEEK_SET);
+    ::lseek(held->fd(), 0, SEEK_SET);
   }
   tail.cut = start > 0;
+  // Only the bytes the file held when it was opened: a file written to meanwhile must not
+  // make the read run on.
   tail.bytes.reserve(static_cast<size_t>(end - start));
-  if (!readAll(f.fd, tail.bytes)) return std::nullopt;
+  if (!readUpTo(held->fd(), end - start, tail.bytes)) {
+    refuseFailed(path, errno);
+    return std::nullopt;
+  }
+  readFine(path);
   return tail;
 }
 
@@ -130,9 +245,12 @@ bool makeDirectories(const std::string& path, mode_t mode) {
 }
 
 bool append(const std::string& path, const std::string& data, mode_t mode) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, mode);
+  int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
   if (fd < 0) return false;
-  bool ok = ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+            ::write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
   ::close(fd);
   return ok;
 }

@@ -24,9 +24,21 @@ bool exists(const std::string& path);
 bool isDirectory(const std::string& path);
 bool isExecutableFile(const std::string& path);
 
-std::optional<std::string> read(const std::string& path);
+/// The most any store or settings file of Velmo's own may hold when read whole.
+constexpr int64_t kStoreBytes = 16 * 1024 * 1024;
 
-/// The last `maxBytes` bytes of a file (the whole file when smaller), and the file's
+// Every reader below reads only regular files. A name is opened without blocking and its
+// type is checked on the open descriptor, so a FIFO, a device (a link to /dev/zero, say), a
+// folder or a socket found by that name gives no value at once instead of a wait that never
+// ends or a read that never stops. Each refusal is logged once per file, not once per scan.
+
+/// A whole regular file of at most `cap` bytes; a larger one gives no value.
+std::optional<std::string> read(const std::string& path, int64_t cap = kStoreBytes);
+
+/// The first `limit` bytes of a regular file (all of it when smaller).
+std::optional<std::string> readHead(const std::string& path, int64_t limit);
+
+/// The last `maxBytes` bytes of a regular file (the whole file when smaller), and the file's
 /// size at the time of reading. A tail that starts mid-file may begin with a cut line.
 struct Tail {
   std::string bytes;
@@ -35,6 +47,28 @@ struct Tail {
 };
 std::optional<Tail> readTail(const std::string& path, int64_t maxBytes);
 
+/// A regular file of at most `cap` bytes held open, for a library that opens files by name:
+/// `name()` reaches this very file, so a name swapped for a pipe meanwhile is never opened.
+class Held {
+ public:
+  explicit Held(int fd, int64_t size) : descriptor(fd), bytes(size) {}
+  ~Held();
+  Held(Held&& other) noexcept;
+  Held& operator=(Held&&) = delete;
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+
+  int fd() const { return descriptor; }
+  int64_t size() const { return bytes; }
+  /// "/proc/self/fd/N" for the held descriptor.
+  std::string name() const;
+
+ private:
+  int descriptor = -1;
+  int64_t bytes = 0;
+};
+std::optional<Held> hold(const std::string& path, int64_t cap);
+
 /// Writes the whole file through a temporary file in the same folder and a rename,
 /// so a reader never sees a half-written file. `mode` applies to the new file.
 bool writeAtomic(const std::string& path, const std::string& data, mode_t mode = 0644);
@@ -42,7 +76,8 @@ bool writeAtomic(const std::string& path, const std::string& data, mode_t mode =
 /// Creates the folder and its parents; `mode` applies to folders it creates.
 bool makeDirectories(const std::string& path, mode_t mode = 0755);
 
-/// Appends one piece of text (creating the file with `mode` when absent).
+/// Appends one piece of text (creating the file with `mode` when absent); only to a
+/// regular file, so a FIFO by that name fails at once instead of waiting for a reader.
 bool append(const std::string& path, const std::string& data, mode_t mode = 0644);
 
 struct Entry {

@@ -20,9 +20,11 @@ bool isHebrew(const std::string& code) {
 
 std::string resolve(const std::string& envOverride, const std::string& setting,
                     const std::string& systemPreferredCode) {
-  const std::string& chosen =
-      !envOverride.empty() ? envOverride : !setting.empty() ? setting : systemPreferredCode;
-  return isHebrew(chosen) ? "he" : "en";
+  // The override and the setting name a language only as exactly "he" or "en"; anything
+  // else there ("fr", "HE", "he_IL") is passed over for the next source.
+  for (const std::string& chosen : {envOverride, setting})
+    if (chosen == "he" || chosen == "en") return chosen;
+  return isHebrew(systemPreferredCode) ? "he" : "en";
 }
 
 std::string systemPreferred() {
@@ -38,11 +40,16 @@ std::string systemPreferred() {
 }
 
 std::string code() {
-  std::lock_guard<std::mutex> guard(lock);
-  if (!fixed) {
-    const char* env = std::getenv("VELMO_LANG");
-    fixed = resolve(env ? env : "", Settings::text("velmo.lang"), systemPreferred());
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    if (fixed) return *fixed;
   }
+  // Worked out outside the lock: reading the setting may log, and a log line asks for the
+  // language. Two first callers both work it out; the first store stays.
+  const char* env = std::getenv("VELMO_LANG");
+  std::string resolved = resolve(env ? env : "", Settings::text("velmo.lang"), systemPreferred());
+  std::lock_guard<std::mutex> guard(lock);
+  if (!fixed) fixed = std::move(resolved);
   return *fixed;
 }
 

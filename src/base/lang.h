@@ -5,8 +5,9 @@
 
 namespace Lang {
 
-/// `VELMO_LANG`, else the setting "velmo.lang", else the system's first preferred
-/// language (LANGUAGE, LC_ALL, LC_MESSAGES, LANG); "he…" or "iw…" gives "he".
+/// `VELMO_LANG`, else the setting "velmo.lang" (each only when exactly "he" or "en"), else
+/// the system's first preferred language (LANGUAGE, LC_ALL, LC_MESSAGES, LANG), where
+/// "he…" or "iw…" gives "he".
 std::string code();
 bool hebrew();
 /// The text in the interface language.

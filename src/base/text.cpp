@@ -1,6 +1,7 @@
 #include "base/text.h"
 
 #include <charconv>
+#include <optional>
 
 namespace Text {
 
@@ -85,6 +86,61 @@ static size_t sequenceLength(std::string_view s, size_t i) {
       cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
     return 0;
   return n;
+}
+
+namespace {
+// The code unit of the "\uXXXX" escape at `at`, if one is there.
+std::optional<unsigned> escapedUnit(const std::string& json, size_t at) {
+  if (at + 6 > json.size() || json[at] != '\\' || json[at + 1] != 'u') return std::nullopt;
+  unsigned unit = 0;
+  for (size_t i = at + 2; i < at + 6; ++i) {
+    const char c = json[i];
+    unsigned digit;
+    if (c >= '0' && c <= '9')
+      digit = static_cast<unsigned>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    else
+      return std::nullopt;
+    unit = unit * 16 + digit;
+  }
+  return unit;
+}
+
+bool isHigh(unsigned unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool isLow(unsigned unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+}  // namespace
+
+bool replaceLoneSurrogateEscapes(std::string& json) {
+  bool changed = false;
+  size_t i = json.find('\\');
+  while (i != std::string::npos && i + 1 < json.size()) {
+    auto unit = escapedUnit(json, i);
+    // Any other escape, an escaped backslash among them, is two bytes long.
+    size_t next = unit ? i + 6 : i + 2;
+    bool lone = false;
+    if (unit && isHigh(*unit)) {
+      auto low = escapedUnit(json, i + 6);
+      if (low && isLow(*low))
+        next = i + 12;
+      else
+        lone = true;
+    } else if (unit && isLow(*unit)) {
+      lone = true;
+    }
+    if (lone) {
+      json.replace(i, 6, "\\ufffd");
+      changed = true;
+    }
+    i = json.find('\\', next);
+  }
+  return changed;
 }
 
 std::string validUtf8(std::string_view bytes) {

@@ -24,6 +24,10 @@ std::string lower(std::string_view s);
 
 /// Replaces invalid UTF-8 sequences with U+FFFD, as a lenient decoder does.
 std::string validUtf8(std::string_view bytes);
+/// In JSON text, turns every "\uXXXX" escape of a lone surrogate (a high one not followed by
+/// a low one, or a low one on its own) into "\ufffd", in place; escaped backslashes and
+/// surrogate pairs are left alone. True when anything was changed.
+bool replaceLoneSurrogateEscapes(std::string& json);
 /// Number of characters (code points) in valid UTF-8.
 size_t length(std::string_view utf8);
 /// The first `count` characters (code points) of valid UTF-8.

@@ -182,7 +182,7 @@ void Notify::setUpLocked() {
   // Adoption: what an earlier run left on show is neither posted again nor reminded twice.
   // A record from another server (it restarted meanwhile) names a notification that is
   // gone, and its id may belong to someone else's by now: it is dropped, never closed.
-  auto text = Files::read(storePath());
+  auto text = Files::read(storePath(), Files::kStoreBytes);
   if (!text) return;
   savedText = *text;
   nlohmann::json store = nlohmann::json::parse(*text, nullptr, false);

@@ -23,6 +23,7 @@ namespace {
 
 constexpr int64_t kTextPreviewBytes = 600'000;
 constexpr int64_t kImageBytes = 12'000'000;
+constexpr int64_t kPdfBytes = 512LL * 1024 * 1024;
 constexpr int kPdfPages = 4;
 constexpr double kPageWidth = 1400;  // pixels
 constexpr double kMostScale = 3.0;
@@ -86,7 +87,13 @@ std::optional<std::string> shot(const poppler::page& page) {
 
 void pdf(const std::string& file, nlohmann::json& out) {
   quietPoppler();
-  std::unique_ptr<poppler::document> doc(poppler::document::load_from_file(file));
+  // poppler opens by name; it is given the name of the file checked and held open here.
+  auto held = Files::hold(file, kPdfBytes);
+  if (!held) {
+    out["error"] = Lang::pick("No read permission", "אין הרשאת קריאה");
+    return;
+  }
+  std::unique_ptr<poppler::document> doc(poppler::document::load_from_file(held->name()));
   if (!doc) {
     out["error"] = Lang::pick("The file does not read as a PDF", "הקובץ אינו נקרא כ-PDF");
     return;
@@ -115,7 +122,7 @@ void image(const std::string& file, int64_t size, nlohmann::json& out) {
     out["error"] = Lang::pick("Image too large", "התמונה גדולה מדי");
     return;
   }
-  auto bytes = Files::read(file);
+  auto bytes = Files::read(file, kImageBytes);
   if (!bytes) {
     out["error"] = Lang::pick("No read permission", "אין הרשאת קריאה");
     return;

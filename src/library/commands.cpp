@@ -1,10 +1,6 @@
 #include "library/commands.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <mutex>
 #include <optional>
 
@@ -18,7 +14,7 @@ namespace Commands {
 namespace {
 
 constexpr double kCacheSeconds = 60;
-constexpr size_t kFrontMatterBytes = 4000;
+constexpr int64_t kFrontMatterBytes = 4000;
 constexpr size_t kHintCharacters = 220;
 
 struct BuiltIn {
@@ -65,27 +61,6 @@ constexpr BuiltIn kBuiltIns[] = {
 std::mutex lock;
 std::vector<Command> cache;
 Clock::Time stamp = Clock::kDistantPast;
-
-// The first bytes of a file; descriptions live at the top, so a huge file costs little.
-std::optional<std::string> head(const std::string& path, size_t limit) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string out(limit, '\0');
-  size_t got = 0;
-  while (got < limit) {
-    ssize_t n = ::read(fd, out.data() + got, limit - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  out.resize(got);
-  return out;
-}
 
 bool byName(const Command& a, const Command& b) { return a.name < b.name; }
 
@@ -183,7 +158,8 @@ bool opensPicker(const std::string& text) {
 }
 
 std::string frontMatter(const std::string& file) {
-  auto bytes = head(file, kFrontMatterBytes);
+  // Descriptions live at the top, so a huge file costs little.
+  auto bytes = Files::readHead(file, kFrontMatterBytes);
   if (!bytes) return "";
   return descriptionIn(Text::validUtf8(*bytes));
 }

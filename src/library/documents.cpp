@@ -25,6 +25,9 @@ namespace Documents {
 namespace {
 
 constexpr int64_t kEditBytes = 2'000'000;
+// The copy kept before a save: the file as it is on disk, which may have grown past what
+// the editor opens since it was opened.
+constexpr int64_t kBackupBytes = 256 * 1024 * 1024;
 
 const std::set<std::string> kImageKinds = {"png", "jpg", "jpeg", "gif", "webp", "svg", "heic", "bmp"};
 const std::set<std::string> kTextKinds = {"md",  "txt", "csv", "json", "swift", "py",  "sh",
@@ -51,7 +54,7 @@ mode_t modeOf(const std::string& path) {
 void keepBackup(const std::string& file, mode_t mode) {
   std::string backup = file + ".gib";
   ::unlink(backup.c_str());
-  if (auto bytes = Files::read(file)) Files::writeAtomic(backup, *bytes, mode);
+  if (auto bytes = Files::read(file, kBackupBytes)) Files::writeAtomic(backup, *bytes, mode);
 }
 
 bool isSeparator(char c) {
@@ -100,7 +103,7 @@ Document read(const std::string& path) {
     return {"", Lang::pick("File too large to open here", "הקובץ גדול מדי לפתיחה כאן")};
   // A pipe or a device would block the reading thread or never end.
   if (!a || !a->regular) return {"", Lang::pick("No read permission", "אין הרשאת קריאה")};
-  auto bytes = Files::read(file);
+  auto bytes = Files::read(file, kEditBytes);
   if (!bytes) return {"", Lang::pick("No read permission", "אין הרשאת קריאה")};
   return {Text::validUtf8(*bytes), ""};
 }

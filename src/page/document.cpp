@@ -46,7 +46,7 @@ std::map<std::string, std::string> files() {
   std::map<std::string, std::string> out;
   if (auto entries = Files::list(dir))
     for (const auto& e : *entries)
-      if (auto text = Files::read(e.path)) out[e.name] = *text;
+      if (auto text = Files::read(e.path, Files::kStoreBytes)) out[e.name] = *text;
   return out;
 }
 

@@ -32,7 +32,7 @@ std::optional<std::map<std::string, std::string>> textMap(const nlohmann::json& 
 
 // Caller holds the lock.
 std::map<std::string, std::string> load() {
-  if (auto text = Files::read(file())) {
+  if (auto text = Files::read(file(), Files::kStoreBytes)) {
     if (auto map = textMap(nlohmann::json::parse(*text, nullptr, false))) return *map;
   }
   // An older build kept the map in the settings; it is read, never written.

@@ -133,7 +133,7 @@ TailSummary summarise(std::string bytes, bool cut, Clock::Time modified) {
   const size_t end = bytes.size();
   // The parser reads in blocks past the end of each line; the bytes there only need to exist.
   bytes.append(simdjson::SIMDJSON_PADDING, ' ');
-  dom::parser parser;
+  JsonLine parser;
   size_t at = 0;
   if (cut) {
     // The tail began inside a record; that fragment is not one.
@@ -148,9 +148,9 @@ TailSummary summarise(std::string bytes, bool cut, Clock::Time modified) {
     std::string_view line(bytes.data() + at, stop - at);
     at = stop + 1;
     if (line.empty() || holds(line, kToolMarker)) continue;
-    dom::object record;
-    if (parser.parse(line.data(), line.size(), false).get(record) != SUCCESS) continue;
-    apply(record, s);
+    auto record = parser.objectInPlace(line);
+    if (!record) continue;
+    apply(*record, s);
   }
   return s;
 }

@@ -42,12 +42,10 @@ std::string folderMissing(const std::string& cwd) {
 }  // namespace
 
 std::string registryField(int64_t pid, const std::string& field) {
-  auto text = Files::read(Paths::agent("sessions/" + std::to_string(pid) + ".json"));
-  if (!text) return "";
-  auto json = nlohmann::json::parse(*text, nullptr, false);
-  if (!json.is_object()) return "";
-  auto it = json.find(field);
-  return it != json.end() && it->is_string() ? it->get<std::string>() : "";
+  auto json = registryObject(Paths::agent("sessions/" + std::to_string(pid) + ".json"));
+  if (!json) return "";
+  auto it = json->find(field);
+  return it != json->end() && it->is_string() ? it->get<std::string>() : "";
 }
 
 std::string status(int64_t pid) {

@@ -1,6 +1,7 @@
 #include "terminals/discover.h"
 
 #include <re2/re2.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
@@ -19,6 +20,8 @@ namespace {
 
 constexpr double kOpenFreshSeconds = 2.5;
 constexpr double kTitlesFreshSeconds = 10.0;
+// A tty file holds one device path.
+constexpr int64_t kTtyFileBytes = 4096;
 
 // Everything below is guarded by lock().
 std::vector<Terminal> openCache;
@@ -38,7 +41,7 @@ bool fresh(Clock::Time stamp, double window) {
 std::optional<std::string> runPs() {
   // -ww: procps cuts every line at $COLUMNS when that is set, which would lose the
   // "attach J" words behind a long executable path.
-  return shell("/bin/ps", {"-ww", "-axo", "pid=,tty=,etime=,args="}, 0);
+  return shell("/bin/ps", {"-ww", "-axo", "pid=,ruid=,tty=,etime=,args="}, 0);
 }
 
 bool allDigits(std::string_view s) {
@@ -135,16 +138,27 @@ std::string slotOf(const std::string& tty) {
   return std::string(rest);
 }
 
+std::optional<nlohmann::json> registryObject(const std::string& path) {
+  auto text = Files::read(path, kRegistryBytes);
+  if (!text) return std::nullopt;
+  auto doc = nlohmann::json::parse(*text, nullptr, false);
+  // A name cut in the middle of an emoji leaves a lone surrogate escape behind, which this
+  // parser rejects; mended, the rest of the record still counts.
+  if (doc.is_discarded() && Text::replaceLoneSurrogateEscapes(*text))
+    doc = nlohmann::json::parse(*text, nullptr, false);
+  if (doc.is_discarded() || !doc.is_object()) return std::nullopt;
+  return doc;
+}
+
 std::map<int64_t, RegistryRecord> pidToSession() {
   std::map<int64_t, RegistryRecord> out;
   auto entries = Files::list(Paths::agent("sessions"));
   if (!entries) return out;
   for (const auto& entry : *entries) {
     if (Files::extension(entry.name) != "json") continue;
-    auto text = Files::read(entry.path);
-    if (!text) continue;
-    auto doc = nlohmann::json::parse(*text, nullptr, false);
-    if (doc.is_discarded() || !doc.is_object()) continue;
+    auto found = registryObject(entry.path);
+    if (!found) continue;
+    const nlohmann::json& doc = *found;
 
     auto textOf = [&doc](const char* key) -> std::string {
       auto it = doc.find(key);
@@ -176,7 +190,7 @@ std::map<std::string, std::string> ttyToSession() {
   if (!entries) return out;
   std::map<std::string, Clock::Time> kept;
   for (const auto& entry : *entries) {
-    auto text = Files::read(entry.path);
+    auto text = Files::read(entry.path, kTtyFileBytes);
     if (!text) continue;
     std::string tty = Text::trim(*text);
     if (!Text::startsWith(tty, "/dev/")) continue;
@@ -209,12 +223,20 @@ std::map<std::string, std::string> windowTitles() {
   return titles;
 }
 
-std::vector<Terminal> parseProcesses(const std::string& psOutput,
+std::vector<Terminal> parseProcesses(const std::string& psOutput, int64_t uid,
                                      const std::map<int64_t, RegistryRecord>& registry,
                                      const std::map<std::string, std::string>& ttySessions,
                                      const std::map<std::string, std::string>& titles) {
+  // Each line: pid, real uid, tty, elapsed time, then the command line's words. Lines of
+  // other users go first, so another user's "attach" cannot claim a session either.
   std::vector<std::vector<std::string>> lines;
-  for (const auto& line : Text::split(psOutput, '\n')) lines.push_back(Text::split(line, ' '));
+  for (const auto& line : Text::split(psOutput, '\n')) {
+    auto fields = Text::split(line, ' ');
+    long long owner = 0;
+    if (fields.size() < 2 || !Text::parseInt(fields[1], owner) || owner != uid) continue;
+    fields.erase(fields.begin() + 1);
+    lines.push_back(std::move(fields));
+  }
 
   // Terminals running `claude … attach J` show background session J; they are not
   // agents of their own.
@@ -285,7 +307,8 @@ std::vector<Terminal> discover() {
   }
   auto listing = runner ? runner() : runPs();
   if (!listing) return {};
-  auto found = parseProcesses(*listing, registry, ttySessions, titles);
+  auto found =
+      parseProcesses(*listing, static_cast<int64_t>(::getuid()), registry, ttySessions, titles);
   runOnScan();
   return found;
 }

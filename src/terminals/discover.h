@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,9 @@
 #include "terminals/terminal.h"
 
 namespace Terminals {
+
+/// The most a registry file may hold; the agent writes a few hundred bytes.
+constexpr int64_t kRegistryBytes = 64 * 1024;
 
 /// One registry file of ~/.claude/sessions, as discovery reads it.
 struct RegistryRecord {
@@ -32,6 +36,8 @@ std::vector<Terminal> discover();
 
 /// Registry files by pid.
 std::map<int64_t, RegistryRecord> pidToSession();
+/// One registry file's top-level JSON object; no value when it cannot be read or is not one.
+std::optional<nlohmann::json> registryObject(const std::string& path);
 /// Tty files: tty path → session id (the most recently modified file wins).
 std::map<std::string, std::string> ttyToSession();
 /// tty path → cleaned window title, asked of the terminal host at most every 10 seconds.
@@ -48,7 +54,9 @@ std::string ttyFromPs(const std::string& column);
 std::string slotOf(const std::string& tty);
 
 /// The pure heart of discovery: the ps listing and the three maps in, terminals out (sorted).
-std::vector<Terminal> parseProcesses(const std::string& psOutput,
+/// Only processes whose real user id is `uid` count: other users' agents are not this
+/// user's terminals.
+std::vector<Terminal> parseProcesses(const std::string& psOutput, int64_t uid,
                                      const std::map<int64_t, RegistryRecord>& registry,
                                      const std::map<std::string, std::string>& ttySessions,
                                      const std::map<std::string, std::string>& titles);
@@ -56,7 +64,7 @@ std::vector<Terminal> parseProcesses(const std::string& psOutput,
 /// Hook run at the end of every successful discovery (the application sets it).
 void setOnScan(std::function<void()> hook);
 
-/// Gives the `ps -axo pid=,tty=,etime=,args=` listing; no value when ps fails.
+/// Gives the `ps -axo pid=,ruid=,tty=,etime=,args=` listing; no value when ps fails.
 using PsRunner = std::function<std::optional<std::string>()>;
 /// Replaces the ps run (tests count and script it); nullptr restores the real ps.
 void installPsRunner(PsRunner runner);

@@ -13,6 +13,7 @@
 #include "base/settings.h"
 #include "base/text.h"
 #include "base/timefmt.h"
+#include "sessions/language.h"
 #include "support/fake_clock.h"
 #include "support/home.h"
 
@@ -105,6 +106,21 @@ TEST(Lang, OverrideThenSettingThenSystem) {
   EXPECT_EQ(Lang::resolve("", "", "iw_IL"), "he");
   EXPECT_EQ(Lang::resolve("", "", "fr_FR"), "en");
   EXPECT_EQ(Lang::resolve("en", "he", ""), "en");
+}
+
+TEST(Lang, OverrideAndSettingCountOnlyAsExactlyHeOrEn) {
+  EXPECT_EQ(Lang::resolve("fr", "he", "en_US"), "he");
+  EXPECT_EQ(Lang::resolve("he_IL", "en", "he_IL"), "en");
+  EXPECT_EQ(Lang::resolve("", "HE", "he_IL"), "he");  // from the system, not the setting
+  EXPECT_EQ(Lang::resolve("", "hebrew", "fr_FR"), "en");
+  EXPECT_EQ(Lang::resolve("iw", "", "en_US"), "en");
+}
+
+TEST(Lang, UnknownOverrideFallsThroughToTheStoredLanguage) {
+  ScopedHome home;
+  ASSERT_TRUE(Settings::set("velmo.lang", "he"));
+  ScopedLanguage french("fr");
+  EXPECT_EQ(Lang::code(), "he");
 }
 
 TEST(Lang, SystemPreferredTakesTheFirstOfLanguageList) {

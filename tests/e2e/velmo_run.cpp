@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -97,8 +98,10 @@ std::optional<int> VelmoRun::wait(double seconds) {
   auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (true) {
     int st = 0;
-    if (::waitpid(child, &st, WNOHANG) == child) {
+    struct rusage usage {};
+    if (::wait4(child, &st, WNOHANG, &usage) == child) {
       status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      peak = usage.ru_maxrss;
       return status;
     }
     if (std::chrono::steady_clock::now() >= until) return std::nullopt;

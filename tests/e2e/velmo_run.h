@@ -27,12 +27,15 @@ class VelmoRun {
   std::optional<int> wait(double seconds);
   void stop();
   pid_t pid() const { return child; }
+  /// The child's peak resident memory in kilobytes, once `wait` has seen it exit.
+  std::optional<long> peakKilobytes() const { return peak; }
 
  private:
   pid_t child = -1;
   int out = -1;
   std::string buffer;
   std::optional<int> status;
+  std::optional<long> peak;
 };
 
 /// Sends raw bytes to 127.0.0.1:port and returns the response's status code (0 on failure).

@@ -1,16 +1,16 @@
-#include "page/panel_chat.h"
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <memory>
 
 #include "page/panel.h"
+#include "page/panel_chat.h"
 #include "sessions/language.h"
 #include "support/fake_clock.h"
 #include "support/home.h"
+#include "support/scripted_host.h"
 #include "support/transcripts.h"
 #include "terminals/discover.h"
-#include "support/scripted_host.h"
 #include "terminals/host.h"
 
 using Json = nlohmann::json;
@@ -113,7 +113,9 @@ TEST_F(ChatTest, SentTextShowsAsPendingUntilTheTranscriptCarriesIt) {
 }
 
 TEST_F(ChatTest, OpenTerminalGivesItsSlotStateAndTitle) {
-  ps = " 3625 pts/3    10:00 claude\n 3955 pts/12   05:00 claude --resume\n";
+  const std::string uid = std::to_string(::getuid());
+  ps =
+      " 3625 " + uid + " pts/3    10:00 claude\n 3955 " + uid + " pts/12   05:00 claude --resume\n";
   Json c = Panel::chat(kMany, Json::array(), 24);
   EXPECT_EQ(c["tty"], "/dev/pts/3");
   EXPECT_EQ(c["slot"], "003");

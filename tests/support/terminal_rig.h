@@ -2,6 +2,8 @@
 // A whole small world for the state feed and the control protocol: a temporary home, a
 // fake clock, scripted screens, and a scripted process list naming agent terminals.
 
+#include <unistd.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -37,7 +39,8 @@ struct TerminalRig {
   /// An agent process `pid` on /dev/pts/`n` running session `sid`, with a registry record.
   void agent(int pid, int n, const std::string& sid, const std::string& status = "idle",
              const std::string& name = "") {
-    ps += std::to_string(pid) + " pts/" + std::to_string(n) + " 00:10 claude\n";
+    ps += std::to_string(pid) + " " + std::to_string(::getuid()) + " pts/" + std::to_string(n) +
+          " 00:10 claude\n";
     home.write(".claude/sessions/" + std::to_string(pid) + ".json",
                "{\"pid\":" + std::to_string(pid) + ",\"sessionId\":\"" + sid + "\",\"status\":\"" +
                    status + "\",\"name\":\"" + name + "\"}");

@@ -1,6 +1,7 @@
 #include "terminals/discover.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <memory>
@@ -69,6 +70,13 @@ Terminals::RegistryRecord record(const std::string& id, const std::string& statu
   return r;
 }
 
+// The real user id as ps prints it, for listings that go through discovery itself.
+std::string me() {
+  return std::to_string(::getuid());
+}
+
+constexpr int64_t kUser = 1000;
+
 std::vector<std::string> slots(const std::vector<Terminal>& list) {
   std::vector<std::string> out;
   for (const auto& t : list) out.push_back(t.slot);
@@ -79,23 +87,23 @@ std::vector<std::string> slots(const std::vector<Terminal>& list) {
 
 TEST(Discovery, KeepsAgentsOnTerminalsFromPaddedPsLines) {
   const std::string ps =
-      "    1 ?               10:00 /sbin/init\n"
-      "  101 pts/3       01:02:03 /home/u/.local/bin/claude --resume\n"
-      "  102 ?              00:10 claude\n"                    // no terminal
-      "  103 pts/12         05:07 node /usr/lib/cli.js\n"      // not the agent, but registered
-      "  104 pts/4          00:01 /home/u/.local/share/claude/versions/2.1.337 --x\n"
-      "  105 pts/5          00:01 vim claude\n"                // the word claude as an argument
-      "  106 tty1           00:01 claude\n"                    // the console
-      "  abc pts/6          00:01 claude\n"                    // no pid
-      "  107 pts/7          00:01 bash\n"
-      "  108 ttys009        00:01 claude\n"                    // as macOS prints it
-      "  109 pts/8          00:01 claude\n";
+      "    1     0 ?               10:00 /sbin/init\n"
+      "  101  1000 pts/3       01:02:03 /home/u/.local/bin/claude --resume\n"
+      "  102  1000 ?              00:10 claude\n"                // no terminal
+      "  103  1000 pts/12         05:07 node /usr/lib/cli.js\n"  // not the agent, but registered
+      "  104  1000 pts/4          00:01 /home/u/.local/share/claude/versions/2.1.337 --x\n"
+      "  105  1000 pts/5          00:01 vim claude\n"  // the word claude as an argument
+      "  106  1000 tty1           00:01 claude\n"      // the console
+      "  abc  1000 pts/6          00:01 claude\n"      // no pid
+      "  107  1000 pts/7          00:01 bash\n"
+      "  108  1000 ttys009        00:01 claude\n"  // as macOS prints it
+      "  109  1000 pts/8          00:01 claude\n";
   std::map<int64_t, Terminals::RegistryRecord> registry{
       {102, record("s-102")}, {103, record("s-103", "waiting")}, {101, record("s-101", "idle")}};
   Titles ttySessions{{"/dev/pts/8", "s-109"}, {"/dev/pts/3", "from-tty-file"}};
   Titles titles{{"/dev/pts/3", "Fix login"}};
 
-  auto list = Terminals::parseProcesses(ps, registry, ttySessions, titles);
+  auto list = Terminals::parseProcesses(ps, kUser, registry, ttySessions, titles);
 
   ASSERT_EQ(slots(list), (std::vector<std::string>{"003", "004", "008", "009", "012"}));
   const Terminal& a = list[0];
@@ -124,15 +132,15 @@ TEST(Discovery, KeepsAgentsOnTerminalsFromPaddedPsLines) {
 
 TEST(Discovery, AttachingTerminalShowsTheBackgroundSession) {
   const std::string ps =
-      "  200 pts/8    00:05 claude attach job-1\n"
-      "  201 pts/20   00:09 /opt/claude --bg fix\n"
-      "  202 pts/21   00:09 /opt/claude --bg other\n"
-      "  203 pts/9    00:05 claude attach\n";  // "attach" last: an ordinary agent
+      "  200 1000 pts/8    00:05 claude attach job-1\n"
+      "  201 1000 pts/20   00:09 /opt/claude --bg fix\n"
+      "  202 1000 pts/21   00:09 /opt/claude --bg other\n"
+      "  203 1000 pts/9    00:05 claude attach\n";  // "attach" last: an ordinary agent
   std::map<int64_t, Terminals::RegistryRecord> registry{
       {201, record("bg-1", "busy", "job-1")}, {202, record("bg-2", "busy", "job-2")}};
   Titles titles{{"/dev/pts/8", "Shown here"}, {"/dev/pts/20", "daemon pty"}};
 
-  auto list = Terminals::parseProcesses(ps, registry, {}, titles);
+  auto list = Terminals::parseProcesses(ps, kUser, registry, {}, titles);
 
   ASSERT_EQ(list.size(), 3u);
   EXPECT_EQ(list[0].pid, 201);
@@ -149,16 +157,38 @@ TEST(Discovery, AttachingTerminalShowsTheBackgroundSession) {
 
 TEST(Discovery, SortsByTerminalNumberAndKeepsPsOrderForEqualSlots) {
   const std::string ps =
-      "  1 pts/10 00:01 claude\n"
-      "  2 pts/2 00:01 claude\n"
-      "  3 pts/1000 00:01 claude\n"
-      "  4 pts/3 00:01 claude\n"
-      "  5 pts/999 00:01 claude\n"
-      "  6 pts/3 00:01 claude\n";
-  auto list = Terminals::parseProcesses(ps, {}, {}, {});
+      "  1 1000 pts/10 00:01 claude\n"
+      "  2 1000 pts/2 00:01 claude\n"
+      "  3 1000 pts/1000 00:01 claude\n"
+      "  4 1000 pts/3 00:01 claude\n"
+      "  5 1000 pts/999 00:01 claude\n"
+      "  6 1000 pts/3 00:01 claude\n";
+  auto list = Terminals::parseProcesses(ps, kUser, {}, {}, {});
   EXPECT_EQ(slots(list), (std::vector<std::string>{"002", "003", "003", "010", "999", "1000"}));
   EXPECT_EQ(list[1].pid, 4);
   EXPECT_EQ(list[2].pid, 6);
+}
+
+TEST(Discovery, OnlyTheUsersOwnProcessesAreTerminals) {
+  // On a shared machine ps lists everyone's agents; pid 302 even has a registry record here
+  // (pids are reused), and 303 attaches to this user's background job.
+  const std::string ps =
+      "  301 1000 pts/3 00:05 claude\n"
+      "  302 1001 pts/4 00:05 claude\n"
+      "  303 1001 pts/5 00:05 claude attach job-1\n"
+      "  304 1000 pts/6 00:09 /opt/claude --bg fix\n"
+      "  305    0 pts/7 00:05 /root/.local/bin/claude\n"
+      "  306    x pts/8 00:05 claude\n"  // no readable uid
+      "  307 pts/9 00:05 claude\n";      // a listing without the uid column
+  std::map<int64_t, Terminals::RegistryRecord> registry{{302, record("theirs")},
+                                                        {304, record("bg", "busy", "job-1")}};
+
+  auto list = Terminals::parseProcesses(ps, kUser, registry, {}, {});
+
+  ASSERT_EQ(slots(list), (std::vector<std::string>{"003", "006"}));
+  EXPECT_EQ(list[0].pid, 301);
+  EXPECT_EQ(list[1].pid, 304);
+  EXPECT_TRUE(list[1].windowless);  // another user's terminal does not show this job
 }
 
 TEST(Discovery, ElapsedTimes) {
@@ -216,7 +246,7 @@ TEST(Registry, EmptySessionIdFallsBackToTheTtyFile) {
   Rig rig;
   rig.home.write(".claude/sessions/77.json", R"({"pid":77,"sessionId":"","status":"waiting"})");
   rig.home.write(".claude/ttys/from-tty", "/dev/pts/4\n");
-  rig.ps = "77 pts/4 00:01 claude\n";
+  rig.ps = "77 " + me() + " pts/4 00:01 claude\n";
 
   auto list = Terminals::discover();
 
@@ -242,7 +272,7 @@ TEST(Open, ServesTheListForTwoAndAHalfSecondsWithoutRunningPs) {
   Rig rig;
   int scans = 0;
   Terminals::setOnScan([&] { ++scans; });
-  rig.ps = "5 pts/1 00:01 claude\n";
+  rig.ps = "5 " + me() + " pts/1 00:01 claude\n";
 
   EXPECT_EQ(Terminals::open().size(), 1u);
   rig.clock.advance(2.4);
@@ -265,7 +295,7 @@ TEST(Open, NeverServesAnEmptyListAndSkipsTheHookWhenPsFails) {
   Rig rig;
   int scans = 0;
   Terminals::setOnScan([&] { ++scans; });
-  rig.ps = "1 ? 00:01 /sbin/init\n";
+  rig.ps = "1 0 ? 00:01 /sbin/init\n";
   EXPECT_TRUE(Terminals::open().empty());
   EXPECT_TRUE(Terminals::open().empty());
   EXPECT_EQ(rig.psRuns, 2);
@@ -299,7 +329,7 @@ TEST(ListCommand, PrintsEveryTerminalFieldAndNullsForWhatIsUnknown) {
   rig.home.write(".claude/sessions/41.json",
                  R"({"pid":41,"sessionId":"s41","status":"waiting","name":"web"})");
   rig.host->answer = Titles{{"/dev/pts/2", "Web"}};
-  rig.ps = "42 pts/3 00:02 claude\n41 pts/2 1-00:00:00 claude\n";
+  rig.ps = "42 " + me() + " pts/3 00:02 claude\n41 " + me() + " pts/2 1-00:00:00 claude\n";
 
   auto json = listTerminals();
 
