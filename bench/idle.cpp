@@ -194,12 +194,21 @@ struct Child {
   std::string said() const { return Files::read(log).value_or(""); }
 
   /// The whole group: the wrappers (dbus-run-session, xvfb-run) and what they started.
+  /// Wrappers may end before what they started, so this waits for every member: the next
+  /// run must not meet this Velmo still holding the control socket.
   void stop() {
     if (pid <= 0) return;
+    auto ended = [&] {
+      // Orphans of the group come to this process when it runs as the namespace's first.
+      while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+      }
+      return ::kill(-pid, 0) != 0;
+    };
     ::kill(-pid, SIGTERM);
-    bool gone = waitFor([&] { return ::waitpid(pid, nullptr, WNOHANG) == pid; }, 5, 0.05);
-    ::kill(-pid, SIGKILL);
-    if (!gone) ::waitpid(pid, nullptr, 0);
+    if (!waitFor(ended, 10, 0.05)) {
+      ::kill(-pid, SIGKILL);
+      waitFor(ended, 5, 0.05);
+    }
     pid = -1;
   }
 };
@@ -374,11 +383,16 @@ Share browserRun(const Options& o, const ScopedHome& home, const std::string& sc
                                             {"WAYLAND_DISPLAY", ""}};
   Child app({o.velmo, "--serve", "--no-open"}, env, scratch + "/serve.log");
   Share s;
+  // The address is the first line of standard output; notes on standard error may come
+  // before it in the shared log.
   std::string url;
   waitFor(
       [&] {
-        url = firstLine(app.said());
-        return url.rfind("http", 0) == 0;
+        std::string said = "\n" + app.said();
+        size_t at = said.find("\nhttp");
+        if (at == std::string::npos) return false;
+        url = firstLine(said.substr(at + 1));
+        return true;
       },
       20, 0.1);
   if (url.rfind("http", 0) != 0) {
