@@ -384,6 +384,26 @@ bool footerLine(const std::vector<std::string>& lines, size_t i) {
   return false;
 }
 
+// The plan approval asks under a heading of its own: "Ready to code?" over the plan and a
+// closing "Would you like to proceed?", or, with no plan to show, "Exit plan mode?" over a
+// line of explanation. The heading is what is asked; the lines under it are the body. It
+// is looked for above the question up to the agent's last message or the user's prompt,
+// which lie outside the prompt.
+int planHeading(const std::vector<std::string>& lines, int question) {
+  for (int i = question - 1; i >= std::max(question - kOptionReach, 0); --i) {
+    const std::string& raw = lines[static_cast<size_t>(i)];
+    std::string t = Text::trimBlanks(raw);
+    if (Text::startsWith(raw, "❯ ") ||
+        std::any_of(kMessageMarks.begin(), kMessageMarks.end(),
+                    [&](std::string_view m) { return Text::startsWith(t, m); }))
+      return -1;
+    std::string lowered = Text::lower(trimBox(raw));
+    if (Text::startsWith(lowered, "ready to code") || Text::startsWith(lowered, "exit plan mode"))
+      return i;
+  }
+  return -1;
+}
+
 Picker assemble(const std::vector<std::string>& lines, const std::string& tty,
                 const OptionScan& scan) {
   Picker p;
@@ -394,8 +414,27 @@ Picker assemble(const std::vector<std::string>& lines, const std::string& tty,
   p.freeRow = scan.freeRow;
   p.multi = scan.multi;
   p.checked = scan.checked;
-  p.context = scrapeContext(lines, scan.topLine);
-  p.body = scrapeBody(lines, scan.questionLine);
+  int heading = scan.questionLine > 0 ? planHeading(lines, scan.questionLine) : -1;
+  if (heading < 0) {
+    p.context = scrapeContext(lines, scan.topLine);
+    p.body = scrapeBody(lines, scan.questionLine);
+    return p;
+  }
+  p.question = cut(trimBox(lines[static_cast<size_t>(heading)]), kQuestionChars);
+  for (int i = heading + 1; i < scan.questionLine; ++i) {
+    const std::string& raw = lines[static_cast<size_t>(i)];
+    std::string t = Text::trimBlanks(raw);
+    if (t.empty() || onlyRule(t)) continue;
+    p.body.push_back(cut(t, kBodyLineChars));
+  }
+  if (!scan.question.empty()) p.body.push_back(cut(scan.question, kBodyLineChars));
+  int top = heading;
+  for (int j = heading - 1; j >= std::max(heading - kTopReach, 0); --j)
+    if (isBorder(lines[static_cast<size_t>(j)])) {
+      top = j;
+      break;
+    }
+  p.context = scrapeContext(lines, top);
   return p;
 }
 

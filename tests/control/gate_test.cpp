@@ -226,3 +226,25 @@ TEST_F(AnswerGate, APromptThatStaysIsNotSentAndANewOneIsNamed) {
   EXPECT_EQ(r["next"]["question"], "Which size?");
   EXPECT_EQ(r["next"]["kind"], "ask");
 }
+
+TEST_F(AnswerGate, APlanApprovalIsTheOwnersClick) {
+  // The agent draws it without a footer, its heading above a line of explanation.
+  rig.host.show(kTty, Text::join({"● Let me check with you first.", "", "  " + Screens::border(),
+                                  "   Exit plan mode?", "", "   Claude wants to exit plan mode", "",
+                                  "   ❯ 1. Yes, and switch to default (ask each time) for this "
+                                  "session",
+                                  "     2. No"},
+                                 "\n"));
+  std::vector<std::string> seen;
+  auto r = Control::answer(terminal(), "", "No", "", "velmo-q",
+                           [&](const Terminals::Picker& p, const std::string&,
+                               const std::string& gate, const std::string&) {
+                             seen.push_back(p.question + " " + gate);
+                             return Control::Authorization{false, "", "needs a click"};
+                           });
+  EXPECT_EQ(r["result"], "refused");
+  EXPECT_EQ(r["kind"], "plan");
+  EXPECT_EQ(r["gate"], "orlen-click");
+  EXPECT_EQ(seen, std::vector<std::string>{"Exit plan mode? orlen-click"});
+  EXPECT_TRUE(rig.host.typed().empty());
+}
