@@ -12,6 +12,8 @@
 #include "base/clock.h"
 #include "base/lang.h"
 #include "base/text.h"
+#include "sessions/questions.h"
+#include "terminals/discover.h"
 #include "terminals/host.h"
 #include "terminals/on_scan.h"
 #include "terminals/picker.h"
@@ -456,12 +458,35 @@ std::optional<Picker> scrapeBare(const std::vector<std::string>& lines, const st
   return assemble(lines, tty, scan);
 }
 
-std::mutex lock;
+std::mutex screensLock;
 std::vector<Picker> cache;
 Clock::Time stamp = Clock::kDistantPast;
 bool works = false;
 std::set<std::string> ttys;
 std::map<std::string, int64_t> ids;
+
+// An option label too long for the pane is continued on the row below, where it reads as
+// the start of the option's description. The question the session's transcript holds open
+// has the labels whole. The terminals are the last discovered ones: a screen pass never
+// runs a discovery of its own.
+void completeFromTranscripts(std::vector<Picker>& list) {
+  std::optional<std::vector<Terminal>> terms;
+  for (auto& p : list) {
+    bool described = std::any_of(p.options.begin(), p.options.end(),
+                                 [](const Option& o) { return !o.detail.empty(); });
+    if (!described) continue;
+    if (!terms) terms = cached();
+    auto t = std::find_if(terms->begin(), terms->end(),
+                          [&](const Terminal& x) { return x.tty == p.tty; });
+    if (t == terms->end() || t->sessionID.empty()) continue;
+    auto question = Questions::pending(t->sessionID);
+    if (!question || question->kind != "ask") continue;
+    std::vector<std::string> labels;
+    for (const auto& part : question->parts)
+      for (const auto& c : part.choices) labels.push_back(c.label);
+    p = completeLabels(std::move(p), labels);
+  }
+}
 
 std::optional<Picker> pickerOf(const std::vector<Picker>& list, const std::string& tty) {
   for (const auto& p : list)
@@ -506,12 +531,12 @@ std::string signature(const Picker& picker) {
 
 PickerScan pickers(bool fresh) {
   if (!fresh) {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<std::mutex> guard(screensLock);
     if (Clock::now() - stamp < kDumpReuse) return {cache, works};
   }
   auto screens = host().screens();
   if (!screens) {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<std::mutex> guard(screensLock);
     stamp = Clock::now();
     cache.clear();
     works = false;
@@ -527,8 +552,9 @@ PickerScan pickers(bool fresh) {
     if (s.window) windows[s.tty] = *s.window;
     if (auto p = parseScreen(s.text, s.tty)) scan.list.push_back(std::move(*p));
   }
+  completeFromTranscripts(scan.list);
   {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<std::mutex> guard(screensLock);
     stamp = Clock::now();
     cache = scan.list;
     works = true;
@@ -540,22 +566,22 @@ PickerScan pickers(bool fresh) {
 }
 
 PickerScan lastPickers() {
-  std::lock_guard<std::mutex> guard(lock);
+  std::lock_guard<std::mutex> guard(screensLock);
   return {cache, works};
 }
 
 std::set<std::string> pickerTTYs() {
-  std::lock_guard<std::mutex> guard(lock);
+  std::lock_guard<std::mutex> guard(screensLock);
   return ttys;
 }
 
 std::map<std::string, int64_t> windowIDs() {
-  std::lock_guard<std::mutex> guard(lock);
+  std::lock_guard<std::mutex> guard(screensLock);
   return ids;
 }
 
 void forgetScreens() {
-  std::lock_guard<std::mutex> guard(lock);
+  std::lock_guard<std::mutex> guard(screensLock);
   cache.clear();
   stamp = Clock::kDistantPast;
   works = false;

@@ -147,6 +147,20 @@ TEST(AgentScreens, PlanApprovalsAskUnderTheirHeading) {
   EXPECT_EQ(bare->freeRow, 0);
 }
 
+TEST(AgentScreens, AWrappedLabelIsCompletedFromTheQuestionAsked) {
+  auto p = parse(*Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/ask-long-label.txt"));
+  ASSERT_TRUE(p);
+  const std::string full =
+      "Say welcome back to the whole team and remind everyone that the quarterly planning "
+      "notes, the style checklist and the open review queue are all waiting in the left panel";
+  EXPECT_NE(p->options[1].label, full);
+  Picker whole = Terminals::completeLabels(*p, {"Hello again", full, "Nothing"});
+  EXPECT_EQ(whole.options[1].label, full);
+  EXPECT_EQ(whole.options[1].detail, "Says everything at once");
+  EXPECT_EQ(whole.options[0].detail, "Short and plain");
+  EXPECT_EQ(whole.freeRow, 4);
+}
+
 TEST(AgentScreens, ContextAndBodyOfTheRealAgent) {
   auto ask = parse(*Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/ask-single.txt"));
   ASSERT_TRUE(ask);
