@@ -63,6 +63,20 @@ TEST_F(AppTest, SendingTypesIntoTheConversationsTerminalUntilTheAgentTakesIt) {
   EXPECT_TRUE(app->state().pending.empty()) << "a failed text must not linger in the chat";
 }
 
+TEST_F(AppTest, AnUnsentDraftInTheTerminalStopsTheMessageAndSaysWhy) {
+  chats["s"] = {{"x", 1}};
+  terminals = {terminal("s", kTty)};
+  host.show(kTty, "────────\n❯\u00a0my own words\n────────\n");
+  make().setOpenSID("s");
+  app->receive(message(R"({"act":"send","text":"hello"})"));
+  settle();
+  EXPECT_TRUE(typed().empty());
+  ASSERT_EQ(dialogs.alerts.size(), 1u);
+  EXPECT_EQ(dialogs.alerts[0].title, "The message was not sent");
+  EXPECT_EQ(dialogs.alerts[0].text, "The terminal has unsent text; send it or clear it first");
+  EXPECT_TRUE(app->state().pending.empty());
+}
+
 TEST_F(AppTest, ABareCommandThatOpensAPickerRaisesItsTerminal) {
   terminals = {terminal("s", kTty)};
   host.show(kTty, kIdle);
