@@ -19,6 +19,7 @@
 #include "sessions/transcript.h"
 #include "terminals/automation.h"
 #include "terminals/discover.h"
+#include "terminals/input_row.h"
 
 namespace {
 
@@ -599,6 +600,23 @@ void AppDelegate::reportSendFailure(const std::string& reason, const std::string
   std::weak_ptr<AppDelegate> weak = weak_from_this();
   alert({Lang::pick("The answer was not sent", "התשובה לא נשלחה"),
          reason,
+         {Lang::pick("Open the terminal", "לחלון־המסוף"), Lang::pick("Close", "סגירה")}},
+        [weak, tty](int button) {
+          auto self = weak.lock();
+          if (!self || button != 0) return;
+          self->background([src = self->sources, tty] {
+            Terminals::raise(tty, src->terminals ? src->terminals() : std::vector<Terminal>{});
+          });
+        });
+  scan();
+}
+
+void AppDelegate::reportUnsentText(const std::string& tty) {
+  s.pending.clear();
+  s.lastPaint.clear();
+  std::weak_ptr<AppDelegate> weak = weak_from_this();
+  alert({Lang::pick("The message was not sent", "ההודעה לא נשלחה"),
+         Terminals::unsentRefusal(),
          {Lang::pick("Open the terminal", "לחלון־המסוף"), Lang::pick("Close", "סגירה")}},
         [weak, tty](int button) {
           auto self = weak.lock();

@@ -197,6 +197,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void alert(const Alert& alert, std::function<void(int)> done = {});
   void reportSendFailure();
   void reportSendFailure(const std::string& reason, const std::string& tty);
+  /// The terminal's input row holds words the user has not sent: nothing was typed.
+  void reportUnsentText(const std::string& tty);
   void reportClosedTerminal();
   void reportOpenFailure(const std::string& message);
   void sendText(const std::string& sid, const std::string& text);

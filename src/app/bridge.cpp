@@ -269,13 +269,16 @@ void AppDelegate::sendText(const std::string& sid, const std::string& body) {
         std::string tty = *f.tty;
         self.backgroundThen(
             [body, tty, terminals = std::move(f.terminals)] {
-              if (!Terminals::send(body, tty, terminals)) return false;
+              Terminals::Sent sent = Terminals::sendMessage(body, tty, terminals);
               // A bare command that opens a picker is answered in the terminal itself.
-              if (Commands::opensPicker(body)) Terminals::raise(tty, terminals);
-              return true;
+              if (sent.ok && Commands::opensPicker(body)) Terminals::raise(tty, terminals);
+              return sent;
             },
-            [](AppDelegate& self, bool sent) {
-              if (!sent) self.reportSendFailure();
+            [tty](AppDelegate& self, Terminals::Sent sent) {
+              if (sent.unsent)
+                self.reportUnsentText(tty);
+              else if (!sent.ok)
+                self.reportSendFailure();
             },
             true);
       });

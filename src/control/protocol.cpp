@@ -54,6 +54,9 @@ const char* const kOwnerRefused =
     "REFUSED: this question is Orlen's decision (product/money/outward/deploy) — ask him, then "
     "--orlen-relayed, or use request-click";
 
+const char* const kUnsentRefused =
+    "not sent: the terminal has unsent text; send it or clear it first";
+
 // The console's authorisation step, run by the gate once the answer fits the question.
 Authorize consoleAuthorization(const nlohmann::json& request, const Terminal& term) {
   std::string token = field(request, "token");
@@ -222,8 +225,8 @@ nlohmann::json sendCommand(const nlohmann::json& request) {
                             [&](const Terminals::Picker& p) { return p.tty == term->tty; });
   if (prompt || term->status == "waiting")
     return notSent("not sent: that console has an open question — answer it first");
-  bool sent = Terminals::send(text, term->tty);
-  const char* result = sent ? "sent" : "not sent";
+  Terminals::Sent sent = Terminals::send(text, term->tty);
+  const char* result = sent.ok ? "sent" : "not sent";
   appendLog({{"who", "console"},
              {"via", "velmo-q"},
              {"action", "send"},
@@ -232,7 +235,8 @@ nlohmann::json sendCommand(const nlohmann::json& request) {
              {"tty", term->tty},
              {"text", StateFeed::redact(text)},
              {"result", result}});
-  return {{"ok", sent}, {"result", result}};
+  if (sent.unsent) return notSent(kUnsentRefused);
+  return {{"ok", sent.ok}, {"result", result}};
 }
 
 nlohmann::json handle(const nlohmann::json& request) {

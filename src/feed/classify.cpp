@@ -126,6 +126,11 @@ std::string questionID(const Terminals::Picker& p) {
 
 std::string kind(const Terminals::Picker& p) {
   if (p.review) return "review";
+  // The agent's plan approval asks under its own heading, and offers no "keep planning"
+  // row when it has no plan to show.
+  std::string question = Text::lower(p.question);
+  if (Text::startsWith(question, "exit plan mode") || Text::startsWith(question, "ready to code"))
+    return "plan";
   bool boxes = false;
   for (const auto& o : p.options) {
     std::string label = Text::lower(o.label);

@@ -3,6 +3,7 @@
 #include "base/lang.h"
 #include "base/settings.h"
 #include "base/text.h"
+#include "feed/state_feed.h"
 #include "page/muted.h"
 #include "page/panel.h"
 #include "terminals/discover.h"
@@ -146,6 +147,14 @@ std::optional<json> resolveAsk(const Terminal& t, const Terminals::PickerScan& s
       // The screen cuts long questions, so the log's question is matched by its start.
       bool logged = q && q->kind == "ask" && !q->parts.empty() && !p->question.empty() &&
                     Text::startsWith(q->parts[0].question, Text::prefix(p->question, 30));
+      // A plan approval is answered by the rows the screen shows, under the plan's name.
+      if (StateFeed::kind(*p) == "plan") {
+        json out = screenAsk(*p, t.tty);
+        out["kind"] = "plan";
+        out["head"] = pick("Plan approval", "אישור תוכנית");
+        if (q && q->kind == "plan") out["plan"] = q->plan;
+        return out;
+      }
       if (!logged) return screenAsk(*p, t.tty);
       json out = askPayload(*q, t.tty);
       if (out["context"].get<std::string>().empty()) out["context"] = p->context;

@@ -9,6 +9,7 @@
 #include "base/lang.h"
 #include "base/text.h"
 #include "terminals/host.h"
+#include "terminals/input_row.h"
 #include "terminals/picker.h"
 
 namespace Terminals {
@@ -234,7 +235,7 @@ bool answerFree(const std::string& text, const std::string& tty) {
   if (!serial.owns_lock()) return refuseBusy(tty);
   Answer a(tty);
 
-  const std::string line = Text::trimBlanks(Text::replaceAll(text, "\n", " "));
+  const std::string line = Text::trimBlanks(typeable(Text::replaceAll(text, "\n", " ")));
   if (line.empty()) return a.fail(emptyFree());
   auto reading = stablePicker(tty, [](const Picker& p) { return p.freeRow > 0; });
   if (!reading.seen) return a.fail(unreachable());

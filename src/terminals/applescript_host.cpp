@@ -1,7 +1,6 @@
 #include "terminals/applescript_host.h"
 
 #include "base/lang.h"
-
 #include "base/process.h"
 #include "base/text.h"
 #include "terminals/quoting.h"
@@ -115,6 +114,10 @@ bool AppleScriptHost::typeKeys(const std::string& tty, int moves, const std::str
       "set e to (ASCII character 27)\n" +
           onFirstTab(tty, "        do script (" + keys(moves, text) + ") in tab 1 of window i\n"),
       0));
+}
+
+bool AppleScriptHost::pasteLine(const std::string& tty, const std::string& text) {
+  return typeLine(tty, Text::replaceAll(text, "\n", " "));
 }
 
 bool AppleScriptHost::setTitle(const std::string& tty, const std::string& title) {

@@ -20,6 +20,9 @@ class AppleScriptHost final : public TerminalHost {
   std::optional<std::string> screen(const std::string& tty) override;
   bool typeLine(const std::string& tty, const std::string& text) override;
   bool typeKeys(const std::string& tty, int moves, const std::string& text) override;
+  /// "do script" runs every line of a text as its own command, and the Terminal
+  /// application has no paste to script: the lines are typed as one, joined by spaces.
+  bool pasteLine(const std::string& tty, const std::string& text) override;
   bool setTitle(const std::string& tty, const std::string& title) override;
   bool raise(const std::string& tty) override;
   bool open(const std::string& cwd, const Launch& what) override;

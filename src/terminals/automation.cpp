@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "terminals/discover.h"
 #include "terminals/host.h"
+#include "terminals/input_row.h"
 
 namespace Terminals {
 namespace {
@@ -19,10 +20,6 @@ constexpr double kCheckEvery = 0.6;
 constexpr int kAttempts = 4;
 constexpr int kChecksPerAttempt = 4;
 constexpr size_t kNeedleChars = 24;
-
-std::string oneLine(const std::string& text) {
-  return Text::trimBlanks(Text::replaceAll(text, "\n", " "));
-}
 
 std::string removeSpaces(const std::string& s) {
   return Text::replaceAll(s, " ", "");
@@ -78,9 +75,29 @@ namespace {
 
 using TerminalList = std::function<std::vector<Terminal>()>;
 
-bool sendWith(const std::string& text, const std::string& tty, const TerminalList& terminals) {
-  std::string line = oneLine(text);
-  if (line.empty()) return false;
+// What a send types: one line, or a message pasted with its line breaks.
+struct Typing {
+  std::string text;
+  bool paste = false;
+};
+
+Typing typingOf(const std::string& text, bool keepLineBreaks) {
+  if (keepLineBreaks) {
+    std::string message = Text::trim(typeable(text, true));
+    if (Text::contains(message, "\n")) return {message, true};
+  }
+  // Line feeds turn into spaces before the other control characters go, so that the words
+  // of two lines stay apart.
+  return {Text::trimBlanks(typeable(Text::replaceAll(text, "\n", " "))), false};
+}
+
+Sent sendWith(const std::string& text, const std::string& tty, const TerminalList& terminals,
+              bool keepLineBreaks) {
+  Typing typing = typingOf(text, keepLineBreaks);
+  if (typing.text.empty()) return {};
+  // Typing into a row that holds a person's unsent words would add to them, and Return
+  // would send both. A screen that cannot be read, or shows no input row, says nothing.
+  if (auto draft = draftOn(tty); draft && !draft->empty()) return {false, true};
   // An idle agent turns busy the moment it takes a line, which tells us without reading
   // the screen; an agent that was not idle can only be judged by its input box. The status
   // is taken before typing, as the agent may turn busy before a later look.
@@ -90,18 +107,28 @@ bool sendWith(const std::string& text, const std::string& tty, const TerminalLis
       if (status(t.pid) == "idle") watched = t.pid;
       break;
     }
-  if (!host().typeLine(tty, line)) return false;
-  std::string needle = Text::suffix(line, kNeedleChars);
+  bool typed =
+      typing.paste ? host().pasteLine(tty, typing.text) : host().typeLine(tty, typing.text);
+  if (!typed) return {};
+  // A pasted message may be shown folded ("[Pasted text …]"), so it is known to be taken
+  // when the input row is empty again; where no input row can be told, by its last line
+  // leaving the box.
+  std::string needle = Text::suffix(typing.text.substr(typing.text.rfind('\n') + 1), kNeedleChars);
+  auto taken = [&] {
+    if (typing.paste)
+      if (auto draft = draftOn(tty)) return draft->empty();
+    // An unreadable screen decides nothing; keep waiting.
+    return stillTyped(needle, tty) == false;
+  };
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     for (int check = 0; check < kChecksPerAttempt; ++check) {
       Clock::sleep(kCheckEvery);
-      if (watched && status(*watched) != "idle") return true;
-      // An unreadable screen decides nothing; keep waiting.
-      if (stillTyped(needle, tty) == false) return true;
+      if (watched && status(*watched) != "idle") return {true};
+      if (taken()) return {true};
     }
     if (attempt < kAttempts) host().typeLine(tty, "");
   }
-  return false;
+  return {};
 }
 
 bool raiseWith(const std::string& tty, const TerminalList& terminals) {
@@ -115,12 +142,20 @@ bool raiseWith(const std::string& tty, const TerminalList& terminals) {
 
 }  // namespace
 
-bool send(const std::string& text, const std::string& tty) {
-  return sendWith(text, tty, [] { return open(); });
+Sent send(const std::string& text, const std::string& tty) {
+  return sendWith(
+      text, tty, [] { return open(); }, false);
 }
 
-bool send(const std::string& text, const std::string& tty, const std::vector<Terminal>& terminals) {
-  return sendWith(text, tty, [&] { return terminals; });
+Sent send(const std::string& text, const std::string& tty, const std::vector<Terminal>& terminals) {
+  return sendWith(
+      text, tty, [&] { return terminals; }, false);
+}
+
+Sent sendMessage(const std::string& text, const std::string& tty,
+                 const std::vector<Terminal>& terminals) {
+  return sendWith(
+      text, tty, [&] { return terminals; }, true);
 }
 
 bool setWindowTitle(const std::string& title, const std::string& tty) {

@@ -11,13 +11,28 @@
 
 namespace Terminals {
 
-/// Types the text as one line (line feeds become spaces) and confirms that the agent took
-/// it: its registry status leaves "idle", or the text leaves its input box. Presses Return
-/// again up to three times; false when nothing was typed or the text stayed. Blocks up to
-/// about ten seconds.
-bool send(const std::string& text, const std::string& tty);
+/// How a send ended.
+struct Sent {
+  bool ok = false;
+  /// Refused before typing: the agent's input row held text a person typed and has not
+  /// sent, which the typed line would have joined.
+  bool unsent = false;
+  explicit operator bool() const { return ok; }
+};
+
+/// Types the text as one line (line feeds become spaces, control characters are dropped)
+/// and confirms that the agent took it: its registry status leaves "idle", or the text
+/// leaves its input box. Presses Return again up to three times; fails when nothing was
+/// typed, the text stayed, or the input row already held unsent text. Blocks up to about
+/// ten seconds.
+Sent send(const std::string& text, const std::string& tty);
 /// The same, with the registry statuses of `terminals` watched instead of `open()`'s.
-bool send(const std::string& text, const std::string& tty, const std::vector<Terminal>& terminals);
+Sent send(const std::string& text, const std::string& tty, const std::vector<Terminal>& terminals);
+/// A message as a person writes it, possibly over several lines: pasted as one piece with
+/// its line breaks, then Return, so it arrives as one message; a single line goes as `send`
+/// sends it. Confirmed when the input row is empty again or the status leaves "idle".
+Sent sendMessage(const std::string& text, const std::string& tty,
+                 const std::vector<Terminal>& terminals);
 
 /// Whether `needle` (spaces ignored) is still in the agent's input box; no value when the
 /// screen cannot be read.

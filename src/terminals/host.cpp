@@ -1,9 +1,8 @@
 #include "terminals/host.h"
 
-#include "base/lang.h"
-
 #include <mutex>
 
+#include "base/lang.h"
 #include "base/settings.h"
 #include "base/text.h"
 #include "terminals/applescript_host.h"
@@ -66,9 +65,14 @@ void installHost(std::shared_ptr<TerminalHost> h) {
   current = std::move(h);
 }
 
+std::optional<std::string> TerminalHost::styledScreen(const std::string& tty) {
+  return screen(tty);
+}
+
 std::string TerminalHost::openFailure(bool) const {
-  return Lang::pick("Opening the terminal failed — tmux could not open a window (is tmux installed?).",
-                    "פתיחת המסוף נכשלה — tmux לא הצליח לפתוח חלון (האם tmux מותקן?).");
+  return Lang::pick(
+      "Opening the terminal failed — tmux could not open a window (is tmux installed?).",
+      "פתיחת המסוף נכשלה — tmux לא הצליח לפתוח חלון (האם tmux מותקן?).");
 }
 
 }  // namespace Terminals

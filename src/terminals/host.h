@@ -40,8 +40,14 @@ class TerminalHost {
   /// One terminal's visible screen; "<<none>>" when no terminal has the tty; no value
   /// when the host cannot be asked.
   virtual std::optional<std::string> screen(const std::string& tty) = 0;
+  /// The same screen with its attribute codes (SGR) where the host can give them, so that
+  /// dimmed text can be told from typed text; by default the plain screen.
+  virtual std::optional<std::string> styledScreen(const std::string& tty);
   /// Types the text, then Return (an empty text presses Return alone).
   virtual bool typeLine(const std::string& tty, const std::string& text) = 0;
+  /// Pastes the text as one piece, its line breaks kept as text (a bracketed paste), then
+  /// presses Return: a message of several lines arrives as one message.
+  virtual bool pasteLine(const std::string& tty, const std::string& text) = 0;
   /// Moves the cursor (`moves` < 0: that many Up, > 0: Down), types the text, then Return.
   virtual bool typeKeys(const std::string& tty, int moves, const std::string& text) = 0;
   /// Sets the terminal's custom title (an empty title gives the title back to the program).

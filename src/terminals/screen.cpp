@@ -12,6 +12,8 @@
 #include "base/clock.h"
 #include "base/lang.h"
 #include "base/text.h"
+#include "sessions/questions.h"
+#include "terminals/discover.h"
 #include "terminals/host.h"
 #include "terminals/on_scan.h"
 #include "terminals/picker.h"
@@ -384,6 +386,26 @@ bool footerLine(const std::vector<std::string>& lines, size_t i) {
   return false;
 }
 
+// The plan approval asks under a heading of its own: "Ready to code?" over the plan and a
+// closing "Would you like to proceed?", or, with no plan to show, "Exit plan mode?" over a
+// line of explanation. The heading is what is asked; the lines under it are the body. It
+// is looked for above the question up to the agent's last message or the user's prompt,
+// which lie outside the prompt.
+int planHeading(const std::vector<std::string>& lines, int question) {
+  for (int i = question - 1; i >= std::max(question - kOptionReach, 0); --i) {
+    const std::string& raw = lines[static_cast<size_t>(i)];
+    std::string t = Text::trimBlanks(raw);
+    if (Text::startsWith(raw, "❯ ") ||
+        std::any_of(kMessageMarks.begin(), kMessageMarks.end(),
+                    [&](std::string_view m) { return Text::startsWith(t, m); }))
+      return -1;
+    std::string lowered = Text::lower(trimBox(raw));
+    if (Text::startsWith(lowered, "ready to code") || Text::startsWith(lowered, "exit plan mode"))
+      return i;
+  }
+  return -1;
+}
+
 Picker assemble(const std::vector<std::string>& lines, const std::string& tty,
                 const OptionScan& scan) {
   Picker p;
@@ -394,8 +416,27 @@ Picker assemble(const std::vector<std::string>& lines, const std::string& tty,
   p.freeRow = scan.freeRow;
   p.multi = scan.multi;
   p.checked = scan.checked;
-  p.context = scrapeContext(lines, scan.topLine);
-  p.body = scrapeBody(lines, scan.questionLine);
+  int heading = scan.questionLine > 0 ? planHeading(lines, scan.questionLine) : -1;
+  if (heading < 0) {
+    p.context = scrapeContext(lines, scan.topLine);
+    p.body = scrapeBody(lines, scan.questionLine);
+    return p;
+  }
+  p.question = cut(trimBox(lines[static_cast<size_t>(heading)]), kQuestionChars);
+  for (int i = heading + 1; i < scan.questionLine; ++i) {
+    const std::string& raw = lines[static_cast<size_t>(i)];
+    std::string t = Text::trimBlanks(raw);
+    if (t.empty() || onlyRule(t)) continue;
+    p.body.push_back(cut(t, kBodyLineChars));
+  }
+  if (!scan.question.empty()) p.body.push_back(cut(scan.question, kBodyLineChars));
+  int top = heading;
+  for (int j = heading - 1; j >= std::max(heading - kTopReach, 0); --j)
+    if (isBorder(lines[static_cast<size_t>(j)])) {
+      top = j;
+      break;
+    }
+  p.context = scrapeContext(lines, top);
   return p;
 }
 
@@ -417,12 +458,35 @@ std::optional<Picker> scrapeBare(const std::vector<std::string>& lines, const st
   return assemble(lines, tty, scan);
 }
 
-std::mutex lock;
+std::mutex screensLock;
 std::vector<Picker> cache;
 Clock::Time stamp = Clock::kDistantPast;
 bool works = false;
 std::set<std::string> ttys;
 std::map<std::string, int64_t> ids;
+
+// An option label too long for the pane is continued on the row below, where it reads as
+// the start of the option's description. The question the session's transcript holds open
+// has the labels whole. The terminals are the last discovered ones: a screen pass never
+// runs a discovery of its own.
+void completeFromTranscripts(std::vector<Picker>& list) {
+  std::optional<std::vector<Terminal>> terms;
+  for (auto& p : list) {
+    bool described = std::any_of(p.options.begin(), p.options.end(),
+                                 [](const Option& o) { return !o.detail.empty(); });
+    if (!described) continue;
+    if (!terms) terms = cached();
+    auto t = std::find_if(terms->begin(), terms->end(),
+                          [&](const Terminal& x) { return x.tty == p.tty; });
+    if (t == terms->end() || t->sessionID.empty()) continue;
+    auto question = Questions::pending(t->sessionID);
+    if (!question || question->kind != "ask") continue;
+    std::vector<std::string> labels;
+    for (const auto& part : question->parts)
+      for (const auto& c : part.choices) labels.push_back(c.label);
+    p = completeLabels(std::move(p), labels);
+  }
+}
 
 std::optional<Picker> pickerOf(const std::vector<Picker>& list, const std::string& tty) {
   for (const auto& p : list)
@@ -467,12 +531,12 @@ std::string signature(const Picker& picker) {
 
 PickerScan pickers(bool fresh) {
   if (!fresh) {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<std::mutex> guard(screensLock);
     if (Clock::now() - stamp < kDumpReuse) return {cache, works};
   }
   auto screens = host().screens();
   if (!screens) {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<std::mutex> guard(screensLock);
     stamp = Clock::now();
     cache.clear();
     works = false;
@@ -488,8 +552,9 @@ PickerScan pickers(bool fresh) {
     if (s.window) windows[s.tty] = *s.window;
     if (auto p = parseScreen(s.text, s.tty)) scan.list.push_back(std::move(*p));
   }
+  completeFromTranscripts(scan.list);
   {
-    std::lock_guard<std::mutex> guard(lock);
+    std::lock_guard<std::mutex> guard(screensLock);
     stamp = Clock::now();
     cache = scan.list;
     works = true;
@@ -501,22 +566,22 @@ PickerScan pickers(bool fresh) {
 }
 
 PickerScan lastPickers() {
-  std::lock_guard<std::mutex> guard(lock);
+  std::lock_guard<std::mutex> guard(screensLock);
   return {cache, works};
 }
 
 std::set<std::string> pickerTTYs() {
-  std::lock_guard<std::mutex> guard(lock);
+  std::lock_guard<std::mutex> guard(screensLock);
   return ttys;
 }
 
 std::map<std::string, int64_t> windowIDs() {
-  std::lock_guard<std::mutex> guard(lock);
+  std::lock_guard<std::mutex> guard(screensLock);
   return ids;
 }
 
 void forgetScreens() {
-  std::lock_guard<std::mutex> guard(lock);
+  std::lock_guard<std::mutex> guard(screensLock);
   cache.clear();
   stamp = Clock::kDistantPast;
   works = false;

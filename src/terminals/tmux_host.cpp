@@ -164,6 +164,48 @@ std::optional<std::string> TmuxHost::screen(const std::string& tty) {
   return std::string("<<none>>");
 }
 
+std::optional<std::string> TmuxHost::styledScreen(const std::string& tty) {
+  auto all = panes();
+  if (!all) return std::nullopt;
+  for (const auto& p : *all)
+    if (p.tty == tty) return tmux({"capture-pane", "-p", "-e", "-J", "-t", p.id});
+  return std::string("<<none>>");
+}
+
+bool TmuxHost::pasteLine(const std::string& tty, const std::string& text) {
+  auto pane = paneOf(tty);
+  if (!pane) return false;
+  // The text goes through a file: a command line to the tmux server is limited to a few
+  // kilobytes, a message is not. The file is the user's alone and gone when done.
+  std::string dir = envOr("TMPDIR", "/tmp");
+  std::string path = Files::join(dir, "velmo-paste-XXXXXX");
+  int fd = ::mkstemp(path.data());
+  if (fd < 0) return false;
+  bool written = true;
+  for (size_t done = 0; written && done < text.size();) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n <= 0)
+      written = false;
+    else
+      done += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  bool ok = false;
+  if (written) {
+    std::string buffer = "velmo-" + freshMarker().substr(3, 16);
+    std::vector<std::string> args;
+    chain(args, {"load-buffer", "-b", buffer, "--", literal(path)});
+    // -p wraps the text in bracketed-paste marks when the agent asked for them, so its line
+    // breaks are text; -r keeps them line feeds, where tmux would send carriage returns,
+    // which any program reads as Enter.
+    chain(args, {"paste-buffer", "-d", "-p", "-r", "-b", buffer, "-t", pane->id});
+    chain(args, {"send-keys", "-t", pane->id, "Enter"});
+    ok = tmux(args, kWriteLimit).has_value();
+  }
+  ::unlink(path.c_str());
+  return ok;
+}
+
 bool TmuxHost::typeLine(const std::string& tty, const std::string& text) {
   return typeKeys(tty, 0, text);
 }

@@ -20,7 +20,9 @@ class TmuxHost final : public TerminalHost {
   std::optional<std::map<std::string, std::string>> titles() override;
   std::optional<std::vector<Screen>> screens() override;
   std::optional<std::string> screen(const std::string& tty) override;
+  std::optional<std::string> styledScreen(const std::string& tty) override;
   bool typeLine(const std::string& tty, const std::string& text) override;
+  bool pasteLine(const std::string& tty, const std::string& text) override;
   bool typeKeys(const std::string& tty, int moves, const std::string& text) override;
   bool setTitle(const std::string& tty, const std::string& title) override;
   bool raise(const std::string& tty) override;

@@ -92,7 +92,10 @@ class AppTest : public ::testing::Test {
   std::vector<std::string> typed() const {
     std::vector<std::string> out;
     for (const auto& c : host.typed())
-      out.push_back(c.tty + ":" + (c.kind == "line" ? c.text : "keys"));
+      out.push_back(c.tty + ":" +
+                    (c.kind == "line"    ? c.text
+                     : c.kind == "paste" ? "paste " + c.text
+                                         : "keys"));
     return out;
   }
   /// The terminals brought to the front.

@@ -45,7 +45,8 @@ TEST_F(AppTest, SendingTypesIntoTheConversationsTerminalUntilTheAgentTakesIt) {
   make().setOpenSID("s");
   app->receive(message(R"({"act":"send","text":"hello\nthere"})"));
   settle();
-  EXPECT_EQ(typed(), std::vector<std::string>{kTty + ":hello there"});
+  // Two lines go as one message, pasted with the line break in it.
+  EXPECT_EQ(typed(), std::vector<std::string>{kTty + ":paste hello\nthere"});
   ASSERT_EQ(app->state().pending.size(), 1u);
   EXPECT_TRUE(dialogs.alerts.empty());
 
@@ -53,13 +54,27 @@ TEST_F(AppTest, SendingTypesIntoTheConversationsTerminalUntilTheAgentTakesIt) {
   host.show(kTty, "❯ again\n────────\n");
   app->receive(message(R"({"act":"quick","sid":"s","text":"again"})"));
   settle();
-  EXPECT_EQ(typed(), (std::vector<std::string>{kTty + ":hello there", kTty + ":again", kTty + ":",
-                                               kTty + ":", kTty + ":"}));
+  EXPECT_EQ(typed(), (std::vector<std::string>{kTty + ":paste hello\nthere", kTty + ":again",
+                                               kTty + ":", kTty + ":", kTty + ":"}));
   ASSERT_EQ(dialogs.alerts.size(), 1u);
   EXPECT_EQ(dialogs.alerts[0].title, "The message was not sent");
   EXPECT_NE(dialogs.alerts[0].text.find("tmux"), std::string::npos) << dialogs.alerts[0].text;
   EXPECT_EQ(dialogs.alerts[0].text.find("System Settings"), std::string::npos);
   EXPECT_TRUE(app->state().pending.empty()) << "a failed text must not linger in the chat";
+}
+
+TEST_F(AppTest, AnUnsentDraftInTheTerminalStopsTheMessageAndSaysWhy) {
+  chats["s"] = {{"x", 1}};
+  terminals = {terminal("s", kTty)};
+  host.show(kTty, "────────\n❯\u00a0my own words\n────────\n");
+  make().setOpenSID("s");
+  app->receive(message(R"({"act":"send","text":"hello"})"));
+  settle();
+  EXPECT_TRUE(typed().empty());
+  ASSERT_EQ(dialogs.alerts.size(), 1u);
+  EXPECT_EQ(dialogs.alerts[0].title, "The message was not sent");
+  EXPECT_EQ(dialogs.alerts[0].text, "The terminal has unsent text; send it or clear it first");
+  EXPECT_TRUE(app->state().pending.empty());
 }
 
 TEST_F(AppTest, ABareCommandThatOpensAPickerRaisesItsTerminal) {

@@ -7,6 +7,7 @@
 #include "control/control.h"
 #include "feed/state_feed.h"
 #include "support/terminal_rig.h"
+#include "support/transcripts.h"
 
 namespace {
 
@@ -225,4 +226,61 @@ TEST_F(AnswerGate, APromptThatStaysIsNotSentAndANewOneIsNamed) {
   ASSERT_TRUE(r.contains("next"));
   EXPECT_EQ(r["next"]["question"], "Which size?");
   EXPECT_EQ(r["next"]["kind"], "ask");
+}
+
+TEST_F(AnswerGate, ALabelTheAgentWrappedIsAnsweredAndListedWhole) {
+  const std::string full =
+      "Welcome back to the planning board, where every team files its goals and reviews the "
+      "numbers every week";
+  writeTranscript(
+      rig.home, "s1",
+      Records::lines({Records::assistant(
+          Records::Json::array({Records::askCall(Records::Json::array(
+              {Records::question("Which wording?", "Banner",
+                                 {{"Short", "Just the headline"}, {full, "The long one"}})}))}),
+          rig.clock.now())}));
+  // The agent continues the label on the row below, indented like its description.
+  std::string screen =
+      Text::join({"● Let me check with you first.", Screens::border(), "Which wording?", "",
+                  "❯ 1. Short", "     Just the headline",
+                  "  2. Welcome back to the planning board, where every team files its goals and",
+                  "     reviews the numbers every week", "     The long one",
+                  "  3. Type something.", Screens::border(), "  4. Chat about this", "",
+                  "Enter to select · ↑/↓ to navigate · Esc to cancel"},
+                 "\n");
+  rig.host.show(kTty, screen);
+  Control::resolve("s1");  // the terminals are known, as they are once the rack has scanned
+
+  auto listed = StateFeed::snapshot(true)["sessions"][0]["questions"][0];
+  EXPECT_EQ(listed["options"][1]["label"], full);
+  EXPECT_EQ(listed["options"][1]["description"], "The long one");
+
+  promptGoesWhenTyped();
+  auto r = Control::answer(terminal(), listed["id"], full, "", "velmo-q", allowAll());
+  EXPECT_EQ(r["result"], "answered") << r.dump();
+  EXPECT_EQ(r["answer"], full);
+  ASSERT_FALSE(rig.host.typed().empty());
+  EXPECT_EQ(rig.host.typed()[0].moves, 1);
+}
+
+TEST_F(AnswerGate, APlanApprovalIsTheOwnersClick) {
+  // The agent draws it without a footer, its heading above a line of explanation.
+  rig.host.show(kTty, Text::join({"● Let me check with you first.", "", "  " + Screens::border(),
+                                  "   Exit plan mode?", "", "   Claude wants to exit plan mode", "",
+                                  "   ❯ 1. Yes, and switch to default (ask each time) for this "
+                                  "session",
+                                  "     2. No"},
+                                 "\n"));
+  std::vector<std::string> seen;
+  auto r = Control::answer(terminal(), "", "No", "", "velmo-q",
+                           [&](const Terminals::Picker& p, const std::string&,
+                               const std::string& gate, const std::string&) {
+                             seen.push_back(p.question + " " + gate);
+                             return Control::Authorization{false, "", "needs a click"};
+                           });
+  EXPECT_EQ(r["result"], "refused");
+  EXPECT_EQ(r["kind"], "plan");
+  EXPECT_EQ(r["gate"], "orlen-click");
+  EXPECT_EQ(seen, std::vector<std::string>{"Exit plan mode? orlen-click"});
+  EXPECT_TRUE(rig.host.typed().empty());
 }

@@ -35,8 +35,7 @@ mode_t modeOf(const std::string& path) {
 class ControlWithAgent : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (AgentLab::agentBinary().empty())
-      GTEST_SKIP() << AgentLab::whyNoAgent();
+    if (AgentLab::agentBinary().empty()) GTEST_SKIP() << AgentLab::whyNoAgent();
     home = std::make_unique<ScopedHome>();
     tmux = std::make_unique<PrivateTmux>();
     lab = std::make_unique<AgentLab>(*tmux, home->path());
@@ -122,6 +121,42 @@ class ControlWithAgent : public ::testing::Test {
 
   bool apiHeard(const std::string& text, double seconds = 60) {
     return waitFor([&] { return Text::contains(lab->apiLog(), text); }, seconds, 0.5);
+  }
+
+  /// The session id of the terminal with process `pid` once `velmo-q state` lists it idle
+  /// with its session, ready to take a message; "" when it never did.
+  std::string idleSession(int64_t pid, double seconds = 90) {
+    std::string sid;
+    waitFor(
+        [&] {
+          for (const auto& s : q({"state"}).json.value("sessions", nlohmann::json::array()))
+            if (s.value("pid", 0) == pid && s.value("status", "") == "idle" &&
+                !s.value("sessionId", std::string()).empty()) {
+              sid = s["sessionId"];
+              return true;
+            }
+          return false;
+        },
+        seconds, 1.0);
+    return sid;
+  }
+
+  /// The `velmo-q list` item of session `sid` once `ready` holds for it; null when never.
+  nlohmann::json listed(const std::string& sid,
+                        const std::function<bool(const nlohmann::json&)>& ready,
+                        double seconds = 60) {
+    nlohmann::json found;
+    waitFor(
+        [&] {
+          for (const auto& x : q({"list"}).json.value("questions", nlohmann::json::array()))
+            if (x.value("sessionId", "") == sid && ready(x)) {
+              found = x;
+              return true;
+            }
+          return false;
+        },
+        seconds, 1.0);
+    return found;
   }
 
   std::unique_ptr<ScopedHome> home;
@@ -301,4 +336,129 @@ TEST_F(ControlWithAgent, AScreenShowingAKeyNeverPutsItInTheFiles) {
     EXPECT_FALSE(text.empty()) << name;
     EXPECT_FALSE(Text::contains(text, "0123456789abcdef")) << name << ":\n" << text;
   }
+}
+
+TEST_F(ControlWithAgent, APlanApprovalIsThePlanAndTakesOnlyTheOwnersClick) {
+  std::string pane = startAgent("plan", {"--permission-mode", "plan"});
+  int64_t pid = tmux->panePid(pane);
+  submit(pane, "Please PLANME now");
+  auto first = questionOf(pid);
+  ASSERT_TRUE(first.is_object()) << lab->screen(pane);
+  std::string sid = first["sessionId"];
+
+  auto item = listed(sid, [](const nlohmann::json&) { return true; });
+  ASSERT_TRUE(item.is_object()) << lab->screen(pane);
+  EXPECT_EQ(item["kind"], "plan");
+  EXPECT_EQ(item["gate"], "orlen-click");
+  EXPECT_EQ(item["form"], "tool-permission");
+  EXPECT_EQ(item["question"], "Ready to code?");
+  EXPECT_EQ(item["status"], "waiting-on-permission");
+  EXPECT_TRUE(Text::contains(item["body"].get<std::string>(), "Add a dark theme")) << item.dump();
+
+  auto refused = q({"answer", sid, "--option", "Yes, and use auto mode"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.json["result"], "refused");
+  EXPECT_EQ(refused.json["kind"], "plan");
+  EXPECT_EQ(refused.json["error"],
+            "REFUSED: tool-permission prompt — needs --orlen-click <token> from Orlen's click in "
+            "Velmo (velmo-q request-click)");
+  // Nothing was typed: the approval is still waiting.
+  EXPECT_TRUE(Text::contains(lab->screen(pane), "Ready to code?")) << lab->screen(pane);
+  std::string file = home->agent("velmo-state/sessions.json");
+  EXPECT_TRUE(waitFor(
+      [&] { return Text::contains(Files::read(file).value_or(""), "\"kind\": \"plan\""); }, 10))
+      << Files::read(file).value_or("");
+}
+
+TEST_F(ControlWithAgent, ALabelTheAgentWrapsIsAnsweredByItsWholeText) {
+  const std::string full =
+      "Say welcome back to the whole team and remind everyone that the quarterly planning "
+      "notes, the style checklist and the open review queue are all waiting in the left panel";
+  std::string pane = startAgent("long");
+  int64_t pid = tmux->panePid(pane);
+  submit(pane, "Please LONGASK about the banner");
+  auto first = questionOf(pid);
+  ASSERT_TRUE(first.is_object()) << lab->screen(pane);
+  std::string sid = first["sessionId"];
+  // The pane is narrower than the label: the agent drew it over two rows.
+  ASSERT_FALSE(Text::contains(lab->screen(pane), full)) << lab->screen(pane);
+
+  auto item = listed(sid, [&](const nlohmann::json& x) {
+    return x["options"].size() == 3 && x["options"][1]["label"] == full;
+  });
+  ASSERT_TRUE(item.is_object()) << q({"list"}).out;
+  EXPECT_EQ(item["options"][1]["description"], "Says everything at once");
+
+  auto r = q({"answer", sid, "--option", full, "--expect", item["id"]});
+  EXPECT_EQ(r.status, 0) << r.out << lab->screen(pane);
+  EXPECT_EQ(r.json["answer"], full);
+  EXPECT_TRUE(apiHeard("=\\\"" + full + "\\\"")) << lab->screen(pane);
+}
+
+TEST_F(ControlWithAgent, AReturnInsideASentTextIsNoEnter) {
+  std::string pane = startAgent("keys");
+  int64_t pid = tmux->panePid(pane);
+  std::string sid = idleSession(pid);
+  ASSERT_FALSE(sid.empty()) << lab->screen(pane);
+
+  // Typed as keys, the return would rename the session to "A" and send "second prompt".
+  auto r = q({"send", sid, "/rename A\rsecond prompt"});
+  EXPECT_EQ(r.status, 0) << r.out << lab->screen(pane);
+  std::string record = home->agent("sessions/" + std::to_string(pid) + ".json");
+  EXPECT_TRUE(waitFor(
+      [&] {
+        auto json = nlohmann::json::parse(Files::read(record).value_or(""), nullptr, false);
+        return json.is_object() && json.value("name", "") == "Asecond prompt";
+      },
+      20))
+      << Files::read(record).value_or("") << lab->screen(pane);
+
+  ASSERT_FALSE(idleSession(pid).empty());
+  r = q({"send", sid, "first part\rsecond part"});
+  EXPECT_EQ(r.status, 0) << r.out << lab->screen(pane);
+  EXPECT_TRUE(apiHeard("first partsecond part")) << lab->screen(pane);
+  // No message of its own ever began with the words after the return.
+  std::string log = lab->apiLog();
+  EXPECT_FALSE(Text::contains(log, "\"second prompt")) << log;
+  EXPECT_FALSE(Text::contains(log, "\"second part")) << log;
+}
+
+TEST_F(ControlWithAgent, AHalfTypedDraftIsNeverSentOver) {
+  std::string pane = startAgent("draft");
+  int64_t pid = tmux->panePid(pane);
+  std::string sid = idleSession(pid);
+  ASSERT_FALSE(sid.empty()) << lab->screen(pane);
+  ASSERT_TRUE(lab->waitForInput(pane));
+
+  tmux->run({"send-keys", "-t", pane, "-l", "half typed draft"});
+  ASSERT_TRUE(waitFor([&] { return Text::contains(lab->screen(pane), "half typed draft"); }, 10));
+  auto r = q({"send", sid, "Velmo says hello"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_EQ(r.json["error"], "not sent: the terminal has unsent text; send it or clear it first");
+
+  // The draft is as the person left it, and nothing reached the model.
+  std::string screen = lab->screen(pane);
+  EXPECT_TRUE(Text::contains(screen, "❯\u00a0half typed draft\n")) << screen;
+  EXPECT_FALSE(Text::contains(screen, "Velmo says hello")) << screen;
+  std::string log = lab->apiLog();
+  EXPECT_FALSE(Text::contains(log, "half typed draft"));
+  EXPECT_FALSE(Text::contains(log, "Velmo says hello"));
+}
+
+TEST_F(ControlWithAgent, AComposerMessageOfSeveralLinesArrivesAsOne) {
+  std::string pane = startAgent("lines");
+  int64_t pid = tmux->panePid(pane);
+  std::string sid = idleSession(pid);
+  ASSERT_FALSE(sid.empty()) << lab->screen(pane);
+
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(url, m, std::regex(R"(^http://127\.0\.0\.1:(\d+)/\?token=(\w+))")));
+  Bridge page("ws://127.0.0.1:" + m[1].str() + "/bridge?token=" + m[2].str(),
+              "http://127.0.0.1:" + m[1].str());
+  ASSERT_TRUE(page.conn);
+  page.send({{"act", "quick"}, {"sid", sid}, {"text", "line one\nline two\r\nline three"}});
+  EXPECT_TRUE(apiHeard("line one\\nline two\\nline three")) << lab->screen(pane);
+  std::string log = lab->apiLog();
+  EXPECT_FALSE(Text::contains(log, "\"line two")) << log;
+  EXPECT_FALSE(Text::contains(log, "\"line three")) << log;
 }

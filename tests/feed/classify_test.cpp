@@ -91,6 +91,12 @@ TEST(Kind, RealScreensReadAsTheirNotesSay) {
   auto bash = fixture("perm-bash.txt");
   EXPECT_EQ(StateFeed::kind(bash), "permission");
   EXPECT_EQ(StateFeed::gate("permission", bash), "orlen-click");
+  // The plan approvals offer no "keep planning" row: their heading names them.
+  for (const char* name : {"plan-approval.txt", "plan-approval-bare.txt"}) {
+    auto plan = fixture(name);
+    EXPECT_EQ(StateFeed::kind(plan), "plan") << name;
+    EXPECT_EQ(StateFeed::gate(StateFeed::kind(plan), plan), "orlen-click") << name;
+  }
 }
 
 TEST(Kind, PermissionPlanAndReview) {

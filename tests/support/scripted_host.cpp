@@ -65,7 +65,7 @@ std::vector<ScriptedHost::Call> ScriptedHost::calls() const {
 std::vector<ScriptedHost::Call> ScriptedHost::typed() const {
   std::vector<Call> out;
   for (const auto& c : calls())
-    if (c.kind == "line" || c.kind == "keys") out.push_back(c);
+    if (c.kind == "line" || c.kind == "keys" || c.kind == "paste") out.push_back(c);
   return out;
 }
 
@@ -77,6 +77,11 @@ int ScriptedHost::dumps() const {
 int ScriptedHost::reads() const {
   std::lock_guard<std::recursive_mutex> guard(lock);
   return readCount;
+}
+
+int ScriptedHost::styledReads() const {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  return styledCount;
 }
 
 std::optional<std::map<std::string, std::string>> ScriptedHost::titles() {
@@ -110,16 +115,25 @@ std::optional<std::string> ScriptedHost::screen(const std::string& tty) {
   return it == visible.end() ? "<<none>>" : it->second;
 }
 
+std::optional<std::string> ScriptedHost::styledScreen(const std::string& tty) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  ++styledCount;
+  if (!readable) return std::nullopt;
+  auto it = visible.find(tty);
+  return it == visible.end() ? "<<none>>" : it->second;
+}
+
 bool ScriptedHost::record(Call call) {
   std::function<void(ScriptedHost&, const Call&)> hook;
   bool works = true;
   {
     std::lock_guard<std::recursive_mutex> guard(lock);
-    if (call.kind == "line" || call.kind == "keys") works = typingWorks;
+    bool typing = call.kind == "line" || call.kind == "keys" || call.kind == "paste";
+    if (typing) works = typingWorks;
     if (call.kind == "raise") works = raiseWorks;
     if (call.kind == "open") works = openWorks;
     log.push_back(call);
-    if ((call.kind == "line" || call.kind == "keys") && works) hook = typeHook;
+    if (typing && works) hook = typeHook;
   }
   if (hook) hook(*this, call);
   return works;
@@ -131,6 +145,10 @@ bool ScriptedHost::typeLine(const std::string& tty, const std::string& text) {
 
 bool ScriptedHost::typeKeys(const std::string& tty, int moves, const std::string& text) {
   return record({"keys", tty, moves, text, {}});
+}
+
+bool ScriptedHost::pasteLine(const std::string& tty, const std::string& text) {
+  return record({"paste", tty, 0, text, {}});
 }
 
 bool ScriptedHost::setTitle(const std::string& tty, const std::string& title) {

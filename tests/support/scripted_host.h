@@ -14,7 +14,8 @@ class ScriptedHost final : public Terminals::TerminalHost {
  public:
   /// One thing done to a terminal.
   struct Call {
-    std::string kind;  ///< "line", "keys", "title", "raise", "open", "close", "closeSingle"
+    std::string
+        kind;  ///< "line", "keys", "paste", "title", "raise", "open", "close", "closeSingle"
     std::string tty;
     int moves = 0;
     std::string text;  ///< typed text, title, or the folder of "open"
@@ -32,22 +33,28 @@ class ScriptedHost final : public Terminals::TerminalHost {
   void setTypingWorks(bool works);  ///< false: every typing call fails
   void setRaiseWorks(bool works);
   void setOpenWorks(bool works);
-  /// Runs after every typing call ("line" or "keys"), with the call; may change screens.
+  /// Runs after every typing call ("line", "keys" or "paste"), with the call; may change
+  /// screens.
   void onType(std::function<void(ScriptedHost&, const Call&)> hook);
   /// Runs before every dump, with the number of dumps so far; may change screens.
   void onDump(std::function<void(ScriptedHost&, int)> hook);
 
   std::vector<Call> calls() const;
-  /// Only the typing calls ("line" and "keys").
+  /// Only the typing calls ("line", "keys" and "paste").
   std::vector<Call> typed() const;
   int dumps() const;
+  /// Plain reads of one screen (`screen`); the reads with attributes are counted apart.
   int reads() const;
+  int styledReads() const;
 
   std::optional<std::map<std::string, std::string>> titles() override;
   std::optional<std::vector<Terminals::Screen>> screens() override;
   std::optional<std::string> screen(const std::string& tty) override;
+  /// The screen as the test set it: the test writes any attribute codes into it.
+  std::optional<std::string> styledScreen(const std::string& tty) override;
   bool typeLine(const std::string& tty, const std::string& text) override;
   bool typeKeys(const std::string& tty, int moves, const std::string& text) override;
+  bool pasteLine(const std::string& tty, const std::string& text) override;
   bool setTitle(const std::string& tty, const std::string& title) override;
   bool raise(const std::string& tty) override;
   bool open(const std::string& cwd, const Terminals::Launch& what) override;
@@ -69,4 +76,5 @@ class ScriptedHost final : public Terminals::TerminalHost {
   std::vector<Call> log;
   int dumpCount = 0;
   int readCount = 0;
+  int styledCount = 0;
 };

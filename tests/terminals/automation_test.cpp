@@ -1,4 +1,3 @@
-#include "terminals/applescript_host.h"
 #include "terminals/automation.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +11,7 @@
 #include "support/fake_clock.h"
 #include "support/home.h"
 #include "support/scripted_host.h"
+#include "terminals/applescript_host.h"
 
 namespace {
 
@@ -25,6 +25,12 @@ std::string border() {
 
 std::string inputBox(const std::string& typed) {
   return Text::join({"● Ready.", "", border(), "❯ " + typed, border(), "  ? for shortcuts"}, "\n");
+}
+
+// The input row as the agent draws it: its mark is followed by a no-break space.
+std::string agentBox(const std::string& row) {
+  return Text::join({"● Ready.", "", border(), "❯\u00a0" + row, border(), "  ? for shortcuts"},
+                    "\n");
 }
 
 void writeExecutable(const std::string& path) {
@@ -93,6 +99,60 @@ TEST_F(Automation, AnUnreadableScreenDecidesNothing) {
   EXPECT_EQ(host.typed().size(), 4u);
 }
 
+TEST_F(Automation, AReturnInsideTheTextNeverActsAsEnter) {
+  host.show(kTty, inputBox(""));
+  EXPECT_TRUE(Terminals::send("/rename A\rsecond prompt\x1b[B", kTty, {}));
+  ASSERT_EQ(host.typed().size(), 1u);
+  EXPECT_EQ(host.typed()[0].text, "/rename Asecond prompt[B");
+  // Nothing but control characters is nothing to send.
+  EXPECT_FALSE(Terminals::send("\r\x1b\x7f", kTty, {}));
+  EXPECT_EQ(host.typed().size(), 1u);
+}
+
+TEST_F(Automation, AnUnsentDraftIsNeverTypedOver) {
+  host.show(kTty, agentBox("half typed"));
+  Terminals::Sent sent = Terminals::send("status please", kTty, {});
+  EXPECT_FALSE(sent.ok);
+  EXPECT_TRUE(sent.unsent);
+  EXPECT_EQ(host.styledReads(), 1);
+  sent = Terminals::sendMessage("one\ntwo", kTty, {});
+  EXPECT_TRUE(sent.unsent);
+  EXPECT_TRUE(host.typed().empty());
+
+  // The agent's dim hint in an empty row is no draft.
+  host.show(kTty, agentBox("\x1b[7mP\x1b[0;2mress up to edit queued messages"));
+  home.write(".claude/sessions/9.json", R"({"pid":9,"status":"idle"})");
+  host.onType([&](ScriptedHost&, const ScriptedHost::Call&) {
+    home.write(".claude/sessions/9.json", R"({"pid":9,"status":"busy"})");
+  });
+  sent = Terminals::send("status please", kTty, {agentAt(kTty, 9)});
+  EXPECT_TRUE(sent.ok);
+  EXPECT_FALSE(sent.unsent);
+}
+
+TEST_F(Automation, AMessageOfSeveralLinesIsPastedAsOne) {
+  host.show(kTty, agentBox(""));
+  // The agent shows the paste in its row; Return sends it and empties the row.
+  host.onType([&](ScriptedHost& h, const ScriptedHost::Call& call) {
+    if (call.kind == "paste") h.show(kTty, agentBox("[Pasted text #1 +2 lines]"));
+  });
+  EXPECT_FALSE(Terminals::sendMessage("first\r\nsecond\x03\nthird\n", kTty, {}));
+  ASSERT_GE(host.typed().size(), 2u);
+  EXPECT_EQ(host.typed()[0].kind, "paste");
+  EXPECT_EQ(host.typed()[0].text, "first\nsecond\nthird");
+  EXPECT_EQ(host.typed()[1].kind, "line");  // Return again: the row still held it
+
+  host.show(kTty, agentBox(""));
+  host.onType(nullptr);
+  size_t before = host.typed().size();
+  EXPECT_TRUE(Terminals::sendMessage("one\ntwo", kTty, {}));
+  EXPECT_EQ(host.typed().size(), before + 1);
+  // One line is typed as a line.
+  EXPECT_TRUE(Terminals::sendMessage("  just one \n", kTty, {}));
+  EXPECT_EQ(host.typed().back().kind, "line");
+  EXPECT_EQ(host.typed().back().text, "just one");
+}
+
 TEST_F(Automation, StillTypedReadsTheWholeInputBox) {
   EXPECT_EQ(Terminals::stillTyped("x", kTty), std::nullopt);  // no such terminal
   host.setReadable(false);
@@ -148,9 +208,9 @@ TEST_F(Automation, SpawnStartsInTheRightFolderOrSaysWhy) {
   host.setOpenWorks(false);
   // The reason comes from the host: tmux here, the automation permission on macOS.
   EXPECT_EQ(Terminals::spawnClaude(home.path(), {}), host.openFailure(false));
-  EXPECT_TRUE(Text::startsWith(Terminals::spawn(home.path(), false),
-                               Lang::pick("Opening the terminal failed — tmux",
-                                          "פתיחת המסוף נכשלה — tmux")));
+  EXPECT_TRUE(Text::startsWith(
+      Terminals::spawn(home.path(), false),
+      Lang::pick("Opening the terminal failed — tmux", "פתיחת המסוף נכשלה — tmux")));
   EXPECT_TRUE(Text::contains(Terminals::AppleScriptHost("/bin/true").openFailure(true),
                              Lang::pick("Automation", "אוטומציה")));
 }

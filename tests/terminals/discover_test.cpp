@@ -28,6 +28,7 @@ class TitleHost final : public Terminals::TerminalHost {
   std::optional<std::vector<Terminals::Screen>> screens() override { return std::nullopt; }
   std::optional<std::string> screen(const std::string&) override { return std::nullopt; }
   bool typeLine(const std::string&, const std::string&) override { return false; }
+  bool pasteLine(const std::string&, const std::string&) override { return false; }
   bool typeKeys(const std::string&, int, const std::string&) override { return false; }
   bool setTitle(const std::string&, const std::string&) override { return false; }
   bool raise(const std::string&) override { return false; }

@@ -121,15 +121,53 @@ INSTANTIATE_TEST_SUITE_P(
       return Text::replaceAll(name, "-", "_");
     });
 
+TEST(AgentScreens, PlanApprovalsAskUnderTheirHeading) {
+  auto plan = parse(*Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/plan-approval.txt"));
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(plan->question, "Ready to code?");
+  EXPECT_EQ(labels(*plan), (std::vector<std::string>{"1 Yes, and use auto mode",
+                                                     "2 Yes, manually approve edits"}));
+  EXPECT_EQ(plan->freeRow, 3);
+  // The body is the plan, and the question the agent closes it with.
+  EXPECT_EQ(plan->body, (std::vector<std::string>{"Here is Claude's plan:", "Add a dark theme",
+                                                  "1. Collect the colours into custom properties.",
+                                                  "2. Add a dark palette behind a media query.",
+                                                  "3. Check the contrast of every text colour.",
+                                                  "Would you like to proceed?"}));
+  EXPECT_EQ(plan->context, "Here is the plan.");
+
+  auto bare =
+      parse(*Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/plan-approval-bare.txt"));
+  ASSERT_TRUE(bare);
+  EXPECT_EQ(bare->question, "Exit plan mode?");
+  EXPECT_EQ(labels(*bare),
+            (std::vector<std::string>{
+                "1 Yes, and switch to default (ask each time) for this session", "2 No"}));
+  EXPECT_EQ(bare->body, std::vector<std::string>{"Claude wants to exit plan mode"});
+  EXPECT_EQ(bare->freeRow, 0);
+}
+
+TEST(AgentScreens, AWrappedLabelIsCompletedFromTheQuestionAsked) {
+  auto p = parse(*Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/ask-long-label.txt"));
+  ASSERT_TRUE(p);
+  const std::string full =
+      "Say welcome back to the whole team and remind everyone that the quarterly planning "
+      "notes, the style checklist and the open review queue are all waiting in the left panel";
+  EXPECT_NE(p->options[1].label, full);
+  Picker whole = Terminals::completeLabels(*p, {"Hello again", full, "Nothing"});
+  EXPECT_EQ(whole.options[1].label, full);
+  EXPECT_EQ(whole.options[1].detail, "Says everything at once");
+  EXPECT_EQ(whole.options[0].detail, "Short and plain");
+  EXPECT_EQ(whole.freeRow, 4);
+}
+
 TEST(AgentScreens, ContextAndBodyOfTheRealAgent) {
-  auto ask =
-      parse(*Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/ask-single.txt"));
+  auto ask = parse(*Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/ask-single.txt"));
   ASSERT_TRUE(ask);
   // The agent marks its messages with "●" on Linux.
   EXPECT_EQ(ask->context, "Let me check with you first.");
 
-  auto perm =
-      parse(*Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/perm-bash.txt"));
+  auto perm = parse(*Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/perm-bash.txt"));
   ASSERT_TRUE(perm);
   // The dashed rules around the command are drawing and stay out of the body.
   EXPECT_EQ(perm->body, (std::vector<std::string>{"Bash command", "Create a probe file",
@@ -279,7 +317,10 @@ TEST(BarePrompt, PlanApprovalAtTheBottomIsRead) {
                    " ❯ 1. Yes, and auto-accept edits", "   2. Yes, and manually approve edits",
                    "   3. No, keep planning", "", ""}));
   ASSERT_TRUE(p);
-  EXPECT_EQ(p->question, "Would you like to proceed?");
+  // The question is the approval's heading; the plan and the closing question are its body.
+  EXPECT_EQ(p->question, "Exit plan mode?");
+  EXPECT_EQ(p->body, (std::vector<std::string>{"Here is Claude's plan:", "1. Add the form",
+                                               "2. Wire the call", "Would you like to proceed?"}));
   EXPECT_EQ(labels(*p),
             (std::vector<std::string>{"1 Yes, and auto-accept edits",
                                       "2 Yes, and manually approve edits", "3 No, keep planning"}));
