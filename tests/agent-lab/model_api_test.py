@@ -13,9 +13,9 @@ import unittest
 import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-spec = importlib.util.spec_from_file_location("model_api", os.path.join(HERE, "model-api.py"))
-api = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(api)
+found = importlib.util.spec_from_file_location("model_api", os.path.join(HERE, "model-api.py"))
+api = importlib.util.module_from_spec(found)
+found.loader.exec_module(api)
 
 AGENT_TOOLS = [{"name": n} for n in ("Agent", "AskUserQuestion", "Bash", "Read", "Write")]
 
