@@ -286,11 +286,10 @@ void AppDelegate::answerAskAct(const Message& m) {
   if (tty.empty() || (pick.empty() && free.empty())) return;
   backgroundThen(
       [tty, pick, free] {
-        bool ok = !free.empty() ? Terminals::answerFree(free, tty) : Terminals::choose(pick, tty);
-        return std::make_pair(ok, ok ? std::string() : Terminals::failure(tty));
+        return !free.empty() ? Terminals::answerFree(free, tty) : Terminals::choose(pick, tty);
       },
-      [tty](AppDelegate& self, std::pair<bool, std::string> done) {
-        if (!done.first) self.reportSendFailure(done.second, tty);
+      [tty](AppDelegate& self, Terminals::Answered done) {
+        if (!done.ok) self.reportSendFailure(done.why, tty);
         self.repaint();
       },
       true);
@@ -300,18 +299,14 @@ void AppDelegate::answerFreeAct(const Message& m) {
   std::string tty = field(m, "tty"), free = field(m, "text");
   if (tty.empty()) return;
   uint64_t generation = pageGeneration;
-  backgroundThen(
-      [tty, free] {
-        bool ok = Terminals::answerFree(free, tty);
-        return std::make_pair(ok, ok ? std::string() : Terminals::failure(tty));
-      },
-      [generation](AppDelegate& self, std::pair<bool, std::string> done) {
-        // The button waiting for this belongs to the page that sent it.
-        if (generation == self.pageGeneration)
-          self.callPage("freeDone", {done.first ? "true" : "false", jsString(done.second)});
-        self.repaint();
-      },
-      true);
+  backgroundThen([tty, free] { return Terminals::answerFree(free, tty); },
+                 [generation](AppDelegate& self, Terminals::Answered done) {
+                   // The button waiting for this belongs to the page that sent it.
+                   if (generation == self.pageGeneration)
+                     self.callPage("freeDone", {done.ok ? "true" : "false", jsString(done.why)});
+                   self.repaint();
+                 },
+                 true);
 }
 
 void AppDelegate::muteAct(const Message& m) {
