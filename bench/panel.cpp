@@ -2,13 +2,14 @@
 // terminals (each row asks the muted store, which is a file read) and sorting them,
 // and building the page document once per load.
 
+#include "page/panel.h"
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "page/document.h"
 #include "page/muted.h"
-#include "page/panel.h"
 #include "support/home.h"
 
 namespace {
@@ -44,9 +45,10 @@ int main() {
   }
 
   double rack = perRun(200, [&] {
-    std::vector<nlohmann::json> rows;
+    std::vector<Panel::Unit> rows;
     for (int i = 0; i < kTerminals; ++i) rows.push_back(Panel::unitRow(terms[i], states[i], {}));
     Panel::sortUnits(rows);
+    nlohmann::json sent = rows;  // the page receives JSON
   });
   std::printf("rack of %d rows (muted store read per row): %.3f ms\n", kTerminals, rack * 1e3);
 

@@ -105,8 +105,9 @@ nlohmann::json answer(const Terminal& term, const std::string& expect, const std
 
   std::string sig = Terminals::signature(*picker);
   if (!term.sessionID.empty()) markTyped(term.sessionID);
-  bool typed =
-      choice ? Terminals::choose(choice->n, term.tty) : Terminals::answerFree(answerText, term.tty);
+  bool typed = (choice ? Terminals::choose(choice->n, term.tty)
+                       : Terminals::answerFree(answerText, term.tty))
+                   .ok;
 
   Clock::sleep(kSettleSeconds);
   auto after = Terminals::pickers(true);

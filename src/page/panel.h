@@ -15,8 +15,41 @@
 
 namespace Panel {
 
+/// One rack row as the page reads it. Integers stay integers and fractions doubles, since
+/// the page compares and formats them; an absent optional is an absent key unless noted.
+struct Unit {
+  std::string tty;
+  std::string sid;
+  std::string slot;
+  std::string state;  ///< "ask", "run", "wait" or "quiet"
+  std::string stateLabel;
+  std::string title;
+  std::string say;
+  std::string path;
+  std::string age;
+  std::string model;
+  int64_t agents = 0;
+  std::string chain;
+  std::string relay;
+  int64_t relayAgents = 0;
+  bool relayShell = false;
+  double share = 0;
+  int64_t output = 0;
+  std::optional<Clock::Time> moved;   ///< none: the Int 0 (a row without session)
+  std::optional<nlohmann::json> ask;  ///< what the terminal asks now
+  bool windowless = false;            ///< the key only when true
+  std::string stamp;
+  bool muted = false;  ///< the key only when true
+  std::string context;
+  std::optional<double> full;  ///< none: the Int 0 (no context count)
+  std::optional<std::string> ctxLevel;
+};
+
+/// The row's JSON object, as the page receives it.
+void to_json(nlohmann::json& out, const Unit& unit);
+
 /// Rack rows, one per open terminal, sorted.
-nlohmann::json units();
+std::vector<Unit> units();
 /// Questions of the other terminals, shown above an open conversation.
 nlohmann::json alerts(const std::string& excludingSessionID);
 /// Every unmuted open question.
@@ -25,8 +58,6 @@ nlohmann::json liveAsks();
 nlohmann::json agents();
 /// Rows of the asks log.
 nlohmann::json asks();
-/// The chat payload of a session (null when it cannot be read).
-nlohmann::json chat(const std::string& sessionID, const nlohmann::json& pendingTexts, int want);
 /// The command book.
 nlohmann::json book();
 /// Outputs and the work folder.
@@ -75,11 +106,10 @@ struct RowExtras {
 };
 
 /// One rack row.
-nlohmann::json unitRow(const Terminal& t, const std::optional<SessionState>& s,
-                       const RowExtras& extras);
+Unit unitRow(const Terminal& t, const std::optional<SessionState>& s, const RowExtras& extras);
 /// Asking first, then working, waiting, idle, taken down; within a group the most recently
 /// active first, then by slot. Stable.
-void sortUnits(std::vector<nlohmann::json>& rows);
+void sortUnits(std::vector<Unit>& rows);
 
 // ---- Display helpers (texts in the interface language) ----
 

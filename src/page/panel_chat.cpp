@@ -57,45 +57,73 @@ std::string chatTitle(const Terminal* term, const std::optional<SessionState>& s
   return Lang::pick("closed conversation", "שיחה סגורה");
 }
 
-Json lineRow(const Line& line) {
+ChatLine lineRow(const Line& line) {
   const bool timed = line.time > 0;
-  return Json{{"role", line.role},
-              {"text", line.text},
-              {"arg", line.arg},
-              {"when", timed ? TimeText::hoursMinutes(line.time) : ""},
-              {"ts", timed ? static_cast<int64_t>(std::floor(line.time)) : 0},
-              {"paths", line.role == "tool" ? Json::array() : chatPaths(line.text)}};
+  ChatLine row;
+  row.role = line.role;
+  row.text = line.text;
+  row.arg = line.arg;
+  row.when = timed ? TimeText::hoursMinutes(line.time) : "";
+  row.ts = timed ? static_cast<int64_t>(std::floor(line.time)) : 0;
+  row.paths = line.role == "tool" ? Json::array() : chatPaths(line.text);
+  return row;
 }
 
-Json chat(const std::string& sessionID, const Json& pendingTexts, int want) {
-  if (sessionID.empty()) return nullptr;
+void to_json(Json& out, const ChatLine& l) {
+  out = {{"role", l.role}, {"text", l.text}, {"arg", l.arg}, {"when", l.when}, {"paths", l.paths}};
+  if (l.ts) out["ts"] = *l.ts;
+  if (l.pending) out["pending"] = true;
+}
+
+void to_json(Json& out, const Chat& c) {
+  out = {{"sid", c.sid},
+         {"tty", c.tty},
+         {"slot", c.slot},
+         {"live", c.live},
+         {"title", c.title},
+         {"state", c.state},
+         {"stateLabel", c.stateLabel},
+         {"model", c.model},
+         {"context", c.context},
+         {"ctxLevel", c.ctxLevel},
+         {"relay", c.relay},
+         {"relayAgents", c.relayAgents},
+         {"relayShell", c.relayShell},
+         {"lines", c.lines},
+         {"crew", c.crew},
+         {"atStart", c.atStart},
+         {"history", c.history},
+         {"key", c.key},
+         {"ask", c.ask},
+         {"outputs", c.outputs}};
+}
+
+std::optional<Chat> chat(const std::string& sessionID, const std::vector<std::string>& pendingTexts,
+                         int want) {
+  if (sessionID.empty()) return std::nullopt;
   const std::optional<Terminal> term = terminalOf(sessionID);
   const std::optional<SessionState> session = Sessions::state(sessionID);
   // Neither a terminal nor a transcript: the conversation is gone.
-  if (!term && !session) return nullptr;
+  if (!term && !session) return std::nullopt;
 
   const Reading reading = Transcript::read(sessionID, want);
-  Json lines = Json::array();
-  for (const Line& line : reading.lines) lines.push_back(lineRow(line));
+  Chat c;
+  for (const Line& line : reading.lines) c.lines.push_back(lineRow(line));
 
   // What the person just sent shows until the transcript carries it as a prompt.
   size_t pendingLines = 0;
-  if (pendingTexts.is_array()) {
-    for (const Json& entry : pendingTexts) {
-      if (!entry.is_string()) continue;
-      const std::string text = entry.get<std::string>();
-      const std::string typed = Text::trim(text);
-      bool carried = std::any_of(reading.lines.begin(), reading.lines.end(),
-                                 [&](const Line& l) { return l.role == "you" && l.text == typed; });
-      if (carried) continue;
-      lines.push_back(Json{{"role", "you"},
-                           {"text", text},
-                           {"arg", ""},
-                           {"when", ""},
-                           {"paths", chatPaths(text)},
-                           {"pending", true}});
-      ++pendingLines;
-    }
+  for (const std::string& text : pendingTexts) {
+    const std::string typed = Text::trim(text);
+    bool carried = std::any_of(reading.lines.begin(), reading.lines.end(),
+                               [&](const Line& l) { return l.role == "you" && l.text == typed; });
+    if (carried) continue;
+    ChatLine line;
+    line.role = "you";
+    line.text = text;
+    line.paths = chatPaths(text);
+    line.pending = true;
+    c.lines.push_back(std::move(line));
+    ++pendingLines;
   }
 
   const std::string tty = term ? term->tty : "";
@@ -113,40 +141,36 @@ Json chat(const std::string& sessionID, const Json& pendingTexts, int want) {
   const ChatRelay relay = term ? chatRelay(sessionID) : ChatRelay{};
 
   const std::string lastText = reading.lines.empty() ? "" : reading.lines.back().text;
-  const std::string key =
-      Text::join({std::to_string(reading.lines.size()), reading.atStart ? "1" : "0",
-                  Text::suffix(lastText, kKeyTextCharacters), std::to_string(pendingLines),
-                  question ? question->toolID : "",
-                  Text::prefix(firstQuestion(ask), kKeyQuestionCharacters), context},
-                 "|");
+  c.key = Text::join({std::to_string(reading.lines.size()), reading.atStart ? "1" : "0",
+                      Text::suffix(lastText, kKeyTextCharacters), std::to_string(pendingLines),
+                      question ? question->toolID : "",
+                      Text::prefix(firstQuestion(ask), kKeyQuestionCharacters), context},
+                     "|");
 
-  Json payload = Json::object();
-  payload["sid"] = sessionID;
-  payload["tty"] = tty;
-  payload["slot"] = term && !term->slot.empty() ? term->slot : "—";
-  payload["live"] = term.has_value();
-  payload["title"] = chatTitle(term ? &*term : nullptr, session);
-  payload["state"] = term ? stateWord(mode) : "closed";
-  payload["stateLabel"] = term ? chatModeLabel(mode) : Lang::pick("terminal closed", "המסוף נסגר");
-  payload["model"] = session ? session->model : "";
-  payload["context"] = context;
-  payload["ctxLevel"] = chatContextLevel(tokens);
-  payload["relay"] = relay.stage;
-  payload["relayAgents"] = relay.stage.empty() ? 0 : relay.agents;
-  payload["relayShell"] = !relay.stage.empty() && relay.shell;
-  payload["lines"] = std::move(lines);
-  payload["crew"] = chatCrew(sessionID);
-  payload["atStart"] = reading.atStart;
-  payload["history"] = history(sessionID);
-  payload["key"] = key;
-  payload["ask"] = std::move(ask);
-  payload["outputs"] = sessionOutputs(sessionID);
-  return payload;
+  c.sid = sessionID;
+  c.tty = tty;
+  c.slot = term && !term->slot.empty() ? term->slot : "—";
+  c.live = term.has_value();
+  c.title = chatTitle(term ? &*term : nullptr, session);
+  c.state = term ? stateWord(mode) : "closed";
+  c.stateLabel = term ? chatModeLabel(mode) : Lang::pick("terminal closed", "המסוף נסגר");
+  c.model = session ? session->model : "";
+  c.context = context;
+  c.ctxLevel = chatContextLevel(tokens);
+  c.relay = relay.stage;
+  c.relayAgents = relay.stage.empty() ? 0 : relay.agents;
+  c.relayShell = !relay.stage.empty() && relay.shell;
+  c.crew = chatCrew(sessionID);
+  c.atStart = reading.atStart;
+  c.history = history(sessionID);
+  c.ask = std::move(ask);
+  c.outputs = sessionOutputs(sessionID);
+  return c;
 }
 
-Json history(const std::string& sessionID) {
+std::vector<std::string> history(const std::string& sessionID) {
   const Reading reading = Transcript::read(sessionID, kHistoryWant);
-  Json texts = Json::array();
+  std::vector<std::string> texts;
   std::string previous;
   for (auto it = reading.lines.rbegin(); it != reading.lines.rend() && texts.size() < kHistoryTexts;
        ++it) {
@@ -165,14 +189,10 @@ int nextWant(int current) {
   return kWantSteps[std::size(kWantSteps) - 1];
 }
 
-std::set<std::string> liveSessions(const Json& units) {
+std::set<std::string> liveSessions(const std::vector<Unit>& units) {
   std::set<std::string> live;
-  if (!units.is_array()) return live;
-  for (const Json& row : units) {
-    if (!row.is_object()) continue;
-    const std::string sid = textAt(row, "sid");
-    if (!sid.empty() && textAt(row, "state") != "quiet") live.insert(sid);
-  }
+  for (const Unit& row : units)
+    if (!row.sid.empty() && row.state != "quiet") live.insert(row.sid);
   return live;
 }
 

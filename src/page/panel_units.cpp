@@ -212,95 +212,105 @@ bool muted(const Terminal& t, std::optional<Clock::Time> lastEvent,
 
 // ---- Rack rows ----
 
-json unitRow(const Terminal& t, const std::optional<SessionState>& s, const RowExtras& extras) {
+Unit unitRow(const Terminal& t, const std::optional<SessionState>& s, const RowExtras& extras) {
   auto mode = s ? s->mode : SessionState::Mode::quiet;
   auto event = eventOf(s);
-  json row = {{"tty", t.tty},
-              {"sid", t.sessionID},
-              {"slot", t.slot},
-              {"state", stateWord(mode)},
-              {"stateLabel", label(mode)},
-              {"title", title(t, s, extras.name)},
-              {"say", say(mode, s)},
-              {"path", s && !s->cwd.empty() ? homePath(s->cwd) : ""},
-              {"age", age(event, t.uptime)},
-              {"model", s ? s->model : ""},
-              {"agents", s ? s->agentsRunning : 0},
-              {"chain", extras.chain},
-              {"relay", extras.relay},
-              {"relayAgents", extras.relay.empty() ? 0 : extras.relayAgents},
-              {"relayShell", extras.relay.empty() ? false : extras.relayShell},
-              {"share", extras.share},
-              {"output", extras.output}};
-  if (event)
-    row["moved"] = *event;
-  else
-    row["moved"] = 0;
+  Unit row;
+  row.tty = t.tty;
+  row.sid = t.sessionID;
+  row.slot = t.slot;
+  row.state = stateWord(mode);
+  row.stateLabel = label(mode);
+  row.title = title(t, s, extras.name);
+  row.say = say(mode, s);
+  row.path = s && !s->cwd.empty() ? homePath(s->cwd) : "";
+  row.age = age(event, t.uptime);
+  row.model = s ? s->model : "";
+  row.agents = s ? s->agentsRunning : 0;
+  row.chain = extras.chain;
+  row.relay = extras.relay;
+  row.relayAgents = extras.relay.empty() ? 0 : extras.relayAgents;
+  row.relayShell = extras.relay.empty() ? false : extras.relayShell;
+  row.share = extras.share;
+  row.output = extras.output;
+  row.moved = event;
 
   if (extras.ask) {
-    row["ask"] = *extras.ask;
-    row["state"] = "ask";
-    row["stateLabel"] = extras.ask->value("kind", "") == "plan"
-                            ? pick("wants approval", "מבקש אישור")
-                            : pick("asking you", "שואל אותך");
+    row.ask = extras.ask;
+    row.state = "ask";
+    row.stateLabel = extras.ask->value("kind", "") == "plan" ? pick("wants approval", "מבקש אישור")
+                                                             : pick("asking you", "שואל אותך");
   }
   if (t.windowless) {
-    row["windowless"] = true;
-    row["say"] = pick("Running in the background with no window. \"To window\" opens one.",
-                      "רץ ברקע, בלי חלון. ״לחלון״ פותח לו חלון.");
+    row.windowless = true;
+    row.say = pick("Running in the background with no window. \"To window\" opens one.",
+                   "רץ ברקע, בלי חלון. ״לחלון״ פותח לו חלון.");
   }
   // A prompt on its screen proves the process alive, so only a silent one is called stuck.
   if (!t.waiting.has_value() && t.sessionID.empty() && !extras.ask) {
-    row["state"] = "quiet";
-    row["stateLabel"] = pick("not responding", "לא מגיב");
-    row["say"] = pick("Claude Code keeps no record of this process. It is probably stuck or gone.",
-                      "אין לקלוד־קוד רישום של התהליך הזה. כנראה נתקע או נסגר.");
+    row.state = "quiet";
+    row.stateLabel = pick("not responding", "לא מגיב");
+    row.say = pick("Claude Code keeps no record of this process. It is probably stuck or gone.",
+                   "אין לקלוד־קוד רישום של התהליך הזה. כנראה נתקע או נסגר.");
   }
 
-  std::string stamp = Muted::stamp(event, firstQuestion(extras.ask));
-  row["stamp"] = stamp;
-  if (Muted::is(t.sessionID, stamp)) row["muted"] = true;
+  row.stamp = Muted::stamp(event, firstQuestion(extras.ask));
+  row.muted = Muted::is(t.sessionID, row.stamp);
 
-  if (!s || s->contextTokens < 1) {
-    row["context"] = "";
-    row["full"] = 0;
-  } else {
-    row["context"] = tokens(s->contextTokens);
-    row["full"] = static_cast<double>(s->contextTokens) / windowTokens();
-    row["ctxLevel"] = extras.ctxLevel;
+  if (s && s->contextTokens >= 1) {
+    row.context = tokens(s->contextTokens);
+    row.full = static_cast<double>(s->contextTokens) / windowTokens();
+    row.ctxLevel = extras.ctxLevel;
   }
   return row;
 }
 
-void sortUnits(std::vector<json>& rows) {
-  auto group = [](const json& r) {
-    if (r.value("muted", false)) return std::string("muted");
-    auto it = r.find("state");
-    return it != r.end() && it->is_string() ? it->get<std::string>() : std::string();
-  };
-  auto moved = [](const json& r) {
-    auto it = r.find("moved");
-    return it != r.end() && it->is_number_float() ? it->get<double>() : 0.0;
-  };
-  auto slot = [](const json& r) {
-    auto it = r.find("slot");
-    return it != r.end() && it->is_string() ? it->get<std::string>() : std::string();
-  };
-  std::stable_sort(rows.begin(), rows.end(), [&](const json& a, const json& b) {
+void to_json(json& out, const Unit& u) {
+  out = {{"tty", u.tty},
+         {"sid", u.sid},
+         {"slot", u.slot},
+         {"state", u.state},
+         {"stateLabel", u.stateLabel},
+         {"title", u.title},
+         {"say", u.say},
+         {"path", u.path},
+         {"age", u.age},
+         {"model", u.model},
+         {"agents", u.agents},
+         {"chain", u.chain},
+         {"relay", u.relay},
+         {"relayAgents", u.relayAgents},
+         {"relayShell", u.relayShell},
+         {"share", u.share},
+         {"output", u.output},
+         {"stamp", u.stamp},
+         {"context", u.context}};
+  // The page tells a row without any event by its integer moment.
+  out["moved"] = u.moved ? json(*u.moved) : json(0);
+  out["full"] = u.full ? json(*u.full) : json(0);
+  if (u.ask) out["ask"] = *u.ask;
+  if (u.windowless) out["windowless"] = true;
+  if (u.muted) out["muted"] = true;
+  if (u.ctxLevel) out["ctxLevel"] = *u.ctxLevel;
+}
+
+void sortUnits(std::vector<Unit>& rows) {
+  auto group = [](const Unit& r) { return r.muted ? std::string("muted") : r.state; };
+  std::stable_sort(rows.begin(), rows.end(), [&](const Unit& a, const Unit& b) {
     int ra = rank(group(a)), rb = rank(group(b));
     if (ra != rb) return ra < rb;
-    double ma = moved(a), mb = moved(b);
+    double ma = a.moved.value_or(0), mb = b.moved.value_or(0);
     if (ma != mb) return ma > mb;
-    return slot(a) < slot(b);
+    return a.slot < b.slot;
   });
 }
 
-json units() {
+std::vector<Unit> units() {
   Readings r = read();
-  std::vector<json> rows;
+  std::vector<Unit> rows;
   for (const auto& t : Terminals::open()) rows.push_back(unitRow(t, stateOf(t), extrasFor(t, r)));
   sortUnits(rows);
-  return json(std::move(rows));
+  return rows;
 }
 
 json alerts(const std::string& excludingSessionID) {

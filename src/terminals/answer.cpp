@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -25,7 +26,6 @@ constexpr Clock::Time kDistantFuture = 1e300;
 
 std::mutex lock;
 std::map<std::string, Clock::Time> answeringUntil;
-std::map<std::string, std::string> failed;
 // One answer at a time per terminal: a second one racing into the same prompt would type
 // its keys into whatever the first left on screen.
 std::map<std::string, std::shared_ptr<std::mutex>> typing;
@@ -75,17 +75,15 @@ const char* busy() {
       "תשובה אחרת עדיין מוקלדת במסוף הזה — לנסות שוב בעוד רגע");
 }
 
-// Marks the terminal as being answered for the answer's life and leaves its outcome.
+// Marks the terminal as being answered for the answer's life and keeps why it failed.
 class Answer {
  public:
   explicit Answer(std::string terminal) : tty(std::move(terminal)) {
     std::lock_guard<std::mutex> guard(lock);
     answeringUntil[tty] = kDistantFuture;
-    failed.erase(tty);
   }
   ~Answer() {
     std::lock_guard<std::mutex> guard(lock);
-    if (!reason.empty()) failed[tty] = reason;
     answeringUntil[tty] = Clock::now() + kAnsweringAfter;
   }
   Answer(const Answer&) = delete;
@@ -95,6 +93,7 @@ class Answer {
     reason = message;
     return false;
   }
+  Answered outcome(bool ok) const { return {ok, ok ? std::string() : reason}; }
 
   const std::string tty;
 
@@ -107,12 +106,6 @@ std::shared_ptr<std::mutex> typingLock(const std::string& tty) {
   auto& m = typing[tty];
   if (!m) m = std::make_shared<std::mutex>();
   return m;
-}
-
-bool refuseBusy(const std::string& tty) {
-  std::lock_guard<std::mutex> guard(lock);
-  failed[tty] = busy();
-  return false;
 }
 
 // A whole decimal number, with an optional sign.
@@ -191,14 +184,7 @@ bool settle(Answer& answer, const std::string& before, bool review, const Key& k
   return answer.fail(stillOpen());
 }
 
-}  // namespace
-
-bool choose(const std::string& answer, const std::string& tty) {
-  auto own = typingLock(tty);
-  std::unique_lock<std::mutex> serial(*own, std::try_to_lock);
-  if (!serial.owns_lock()) return refuseBusy(tty);
-  Answer a(tty);
-
+bool chooseIn(Answer& a, const std::string& answer, const std::string& tty) {
   int n = 0;
   if (answer.empty() || !readNumber(answer, n)) return a.fail(invalidAnswer());
   auto reading = stablePicker(tty, [&](const Picker& p) { return hasOption(p, answer); });
@@ -229,12 +215,7 @@ bool choose(const std::string& answer, const std::string& tty) {
                 [tty](const Picker& q) { injectMoves(q.cursor, moveOnRow(q), "", tty); });
 }
 
-bool answerFree(const std::string& text, const std::string& tty) {
-  auto own = typingLock(tty);
-  std::unique_lock<std::mutex> serial(*own, std::try_to_lock);
-  if (!serial.owns_lock()) return refuseBusy(tty);
-  Answer a(tty);
-
+bool answerFreeIn(Answer& a, const std::string& text, const std::string& tty) {
   const std::string line = Text::trimBlanks(typeable(Text::replaceAll(text, "\n", " ")));
   if (line.empty()) return a.fail(emptyFree());
   auto reading = stablePicker(tty, [](const Picker& p) { return p.freeRow > 0; });
@@ -264,27 +245,33 @@ bool answerFree(const std::string& text, const std::string& tty) {
   return settle(a, key(p), false, key, retry);
 }
 
+}  // namespace
+
+Answered choose(const std::string& answer, const std::string& tty) {
+  auto own = typingLock(tty);
+  std::unique_lock<std::mutex> serial(*own, std::try_to_lock);
+  if (!serial.owns_lock()) return {false, busy()};
+  Answer a(tty);
+  return a.outcome(chooseIn(a, answer, tty));
+}
+
+Answered answerFree(const std::string& text, const std::string& tty) {
+  auto own = typingLock(tty);
+  std::unique_lock<std::mutex> serial(*own, std::try_to_lock);
+  if (!serial.owns_lock()) return {false, busy()};
+  Answer a(tty);
+  return a.outcome(answerFreeIn(a, text, tty));
+}
+
 bool answering(const std::string& tty) {
   std::lock_guard<std::mutex> guard(lock);
   auto it = answeringUntil.find(tty);
   return it != answeringUntil.end() && it->second > Clock::now();
 }
 
-std::string failure(const std::string& tty) {
-  std::lock_guard<std::mutex> guard(lock);
-  auto it = failed.find(tty);
-  return it == failed.end() ? "" : it->second;
-}
-
-std::map<std::string, std::string> failures() {
-  std::lock_guard<std::mutex> guard(lock);
-  return failed;
-}
-
 void forgetAnswers() {
   std::lock_guard<std::mutex> guard(lock);
   answeringUntil.clear();
-  failed.clear();
 }
 
 }  // namespace Terminals

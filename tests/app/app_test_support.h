@@ -51,12 +51,12 @@ class AppTest : public ::testing::Test {
       ++unitBuilds;
       return units;
     };
-    s.chat = [this](const std::string& sid, const nlohmann::json& pending, int want) {
+    s.chat = [this](const std::string& sid, const std::vector<std::string>& pending, int want) {
       ++chatBuilds;
       chatPending = pending;
       chatWant = want;
       auto it = chats.find(sid);
-      return it == chats.end() ? nlohmann::json() : it->second;
+      return it == chats.end() ? std::optional<Panel::Chat>() : it->second;
     };
     s.alerts = [](const std::string&) { return nlohmann::json::array(); };
     s.spend = [] { return nlohmann::json{{"board", 1}}; };
@@ -107,9 +107,20 @@ class AppTest : public ::testing::Test {
   }
   nlohmann::json message(const std::string& json) { return nlohmann::json::parse(json); }
 
-  static nlohmann::json unit(const std::string& sid, const std::string& state = "run",
-                             const std::string& tty = "") {
-    return {{"sid", sid}, {"state", state}, {"tty", tty.empty() ? "/dev/pts/" + sid : tty}};
+  static Panel::Unit unit(const std::string& sid, const std::string& state = "run",
+                          const std::string& tty = "") {
+    Panel::Unit u;
+    u.sid = sid;
+    u.state = state;
+    u.tty = tty.empty() ? "/dev/pts/" + sid : tty;
+    return u;
+  }
+  /// A conversation's payload, told apart by its session id and title.
+  static Panel::Chat chat(const std::string& sid, const std::string& title = "") {
+    Panel::Chat c;
+    c.sid = sid;
+    c.title = title;
+    return c;
   }
   /// The session ids of the rack as last painted.
   std::vector<std::string> rack() const {
@@ -127,8 +138,8 @@ class AppTest : public ::testing::Test {
   ManualQueue main, bg;
   std::shared_ptr<AppDelegate> app;
 
-  nlohmann::json units = nlohmann::json::array();
-  std::map<std::string, nlohmann::json> chats;
+  std::vector<Panel::Unit> units;
+  std::map<std::string, Panel::Chat> chats;
   std::vector<Terminal> terminals;
   int unitBuilds = 0, chatBuilds = 0, chatWant = 0;
   int reach = 0;  ///< lines a search hit needs

@@ -34,26 +34,27 @@ TEST_F(AppTest, PaintEnvelopeOnTheRack) {
   auto p = page.lastPaint();
   std::vector<std::string> keys;
   for (auto& [k, v] : p.items()) keys.push_back(k);
-  EXPECT_EQ(keys, (std::vector<std::string>{"alerts", "clock", "units"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"alerts", "clock", "units", "view"}));
+  EXPECT_EQ(p["view"], "rack");
   EXPECT_EQ(p["clock"].get<std::string>().size(), 5u);  // HH:mm
 }
 
 TEST_F(AppTest, PaintEnvelopeWithAConversationSearchAndDocument) {
-  chats["s"] = {{"lines", nlohmann::json::array()}};
+  chats["s"] = chat("s");
   make().openSession("s", false, {{"query", " needle "}, {"ts", 12.5}, {"role", "you"}});
-  EXPECT_EQ(app->state().chatFind["ready"], false);
-  app->setSearchOpen(true);
-  app->setQuery("needle");
-  app->setDocPath(home->path() + "/notes/a.md");
+  EXPECT_EQ(app->conversation.find["ready"], false);
+  app->search.setOpen(true);
+  app->search.setQuery("needle");
+  app->document.setPath(home->path() + "/notes/a.md");
   app->receive(nlohmann::json::parse(R"({"act":"agents"})"));  // closes search again
-  app->setSearchOpen(true);
+  app->search.setOpen(true);
   app->pageLoaded();  // reads the document again, beside the conversation
   settle();
-  app->state().readerOpen = true;
+  app->views.set(View::reader, true);
   app->refreshNow();
   settle();
   auto p = page.lastPaint();
-  EXPECT_EQ(p["chat"], chats["s"]);
+  EXPECT_EQ(p["chat"], nlohmann::json(chats["s"]));
   EXPECT_EQ(p["units"], nlohmann::json::array());
   EXPECT_EQ(p["find"]["query"], "needle");
   EXPECT_EQ(p["find"]["ts"], 12.5);
@@ -70,51 +71,52 @@ TEST_F(AppTest, PaintEnvelopeWithAConversationSearchAndDocument) {
 }
 
 TEST_F(AppTest, FindIsOnlySentWithItsOwnConversation) {
-  chats["s"] = chats["t"] = {{"x", 1}};
+  chats["s"] = chat("s");
+  chats["t"] = chat("t");
   make().openSession("s", false, {{"query", "ab"}});
-  app->setOpenSID("t");
-  EXPECT_TRUE(app->state().chatFind.is_null());
+  app->conversation.setOpenSID("t");
+  EXPECT_TRUE(app->conversation.find.is_null());
   app->openSession("s", false, {{"query", "a"}});  // too short to find
-  EXPECT_TRUE(app->state().chatFind.is_null());
+  EXPECT_TRUE(app->conversation.find.is_null());
 }
 
 TEST_F(AppTest, OpeningAConversationPaintsItAtOnce) {
-  chats["s"] = {{"x", 1}};
+  chats["s"] = chat("s");
   make().pageLoaded();
   settle();
-  app->state().spendOpen = true;
-  app->setSearchOpen(true);
+  app->views.set(View::spend, true);
+  app->search.setOpen(true);
   app->receive(nlohmann::json::parse(R"({"act":"open","sid":"s"})"));
-  EXPECT_FALSE(app->state().spendOpen);
-  EXPECT_FALSE(app->state().searchOpen);
+  EXPECT_FALSE(app->views.has(View::spend));
+  EXPECT_FALSE(app->search.open);
   settle();
-  EXPECT_EQ(page.lastPaint()["chat"], chats["s"]);
+  EXPECT_EQ(page.lastPaint()["chat"], nlohmann::json(chats["s"]));
 }
 
 TEST_F(AppTest, BackClosesOneThingAtATime) {
-  chats["s"] = {{"x", 1}};
+  chats["s"] = chat("s");
   make().receive(nlohmann::json::parse(R"({"act":"open","sid":"s"})"));
   app->receive(nlohmann::json::parse(R"({"act":"spend"})"));
-  app->setSearchOpen(true);
+  app->search.setOpen(true);
   app->receive(nlohmann::json::parse(R"({"act":"back"})"));
-  EXPECT_FALSE(app->state().spendOpen);
-  EXPECT_TRUE(app->state().searchOpen);
+  EXPECT_FALSE(app->views.has(View::spend));
+  EXPECT_TRUE(app->search.open);
   app->receive(nlohmann::json::parse(R"({"act":"back"})"));
-  EXPECT_FALSE(app->state().searchOpen);
-  EXPECT_EQ(app->state().openSID, "s");
+  EXPECT_FALSE(app->search.open);
+  EXPECT_EQ(app->conversation.openSID, "s");
   app->receive(nlohmann::json::parse(R"({"act":"back"})"));
-  EXPECT_EQ(app->state().openSID, "");
+  EXPECT_EQ(app->conversation.openSID, "");
 }
 
 TEST_F(AppTest, MoreStepsThroughTheWindowSizesAndTheScanReadsThem) {
-  chats["s"] = {{"x", 1}};
-  make().setOpenSID("s");
+  chats["s"] = chat("s");
+  make().conversation.setOpenSID("s");
   app->pageLoaded();
   settle();
   std::vector<int> seen;
   for (int i = 0; i < 5; ++i) {
     app->receive(message(R"({"act":"more"})"));
-    seen.push_back(app->state().chatWant);
+    seen.push_back(app->conversation.chatWant);
   }
   EXPECT_EQ(seen, (std::vector<int>{80, 250, 800, 100000, 100000}));
   settle();
@@ -133,18 +135,18 @@ TEST_F(AppTest, MalformedMessagesAreIgnored) {
     app->receiveText(m);
   }
   settle();
-  EXPECT_EQ(app->state().openSID, "");
+  EXPECT_EQ(app->conversation.openSID, "");
   EXPECT_EQ(page.calls.size(), calls);
 }
 
 TEST_F(AppTest, SearchWithOneCharacterClearsTheResults) {
   make();
-  app->state().hits = {1};
-  app->state().searching = true;
+  app->search.hits = {1};
+  app->search.searching = true;
   app->receive(nlohmann::json::parse(R"({"act":"search","text":" x "})"));
-  EXPECT_EQ(app->state().query, "x");
-  EXPECT_EQ(app->state().hits, nlohmann::json::array());
-  EXPECT_FALSE(app->state().searching);
+  EXPECT_EQ(app->search.query, "x");
+  EXPECT_EQ(app->search.hits, nlohmann::json::array());
+  EXPECT_FALSE(app->search.searching);
 }
 
 TEST_F(AppTest, StaleSearchResultsAreDropped) {
@@ -152,8 +154,8 @@ TEST_F(AppTest, StaleSearchResultsAreDropped) {
   app->receive(nlohmann::json::parse(R"({"act":"search","text":"first"})"));
   app->receive(nlohmann::json::parse(R"({"act":"search","text":"s"})"));
   settle();
-  EXPECT_FALSE(app->state().searching);
-  EXPECT_EQ(app->state().query, "s");
+  EXPECT_FALSE(app->search.searching);
+  EXPECT_EQ(app->search.query, "s");
 }
 
 TEST_F(AppTest, PageErrorsGoToTheirLogOneLineEach) {
@@ -168,11 +170,11 @@ TEST_F(AppTest, PageErrorsGoToTheirLogOneLineEach) {
 TEST_F(AppTest, FindHereOpensSearchAndTellsThePage) {
   make().pageLoaded();
   settle();
-  app->state().worksOpen = true;
+  app->views.set(View::works, true);
   app->receive(nlohmann::json::parse(R"({"act":"findHere","text":"  \"quoted\" "})"));
-  EXPECT_FALSE(app->state().worksOpen);
-  EXPECT_TRUE(app->state().searchOpen);
-  EXPECT_EQ(app->state().query, "\"quoted\"");
+  EXPECT_FALSE(app->views.has(View::works));
+  EXPECT_TRUE(app->search.open);
+  EXPECT_EQ(app->search.query, "\"quoted\"");
   auto calls = page.named("setFind");
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].args, std::vector<std::string>{R"("\"quoted\"")"});

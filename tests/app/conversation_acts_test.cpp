@@ -21,15 +21,15 @@ std::vector<std::string> namesIn(const std::string& folder) {
 }  // namespace
 
 TEST_F(AppTest, OpeningASearchHitReadsFarEnoughBackBeforeThePageMayScroll) {
-  chats["s"] = {{"x", 1}};
+  chats["s"] = chat("s");
   reach = 300;
   make().pageLoaded();
   settle();
   app->receive(message(
       R"({"act":"open","sid":"s","find":{"query":"needle","ts":1700000000.5,"role":"you"}})"));
-  EXPECT_EQ(app->state().chatFind["ready"], false);
+  EXPECT_EQ(app->conversation.find["ready"], false);
   settle();
-  EXPECT_EQ(app->state().chatWant, 300);
+  EXPECT_EQ(app->conversation.chatWant, 300);
   EXPECT_EQ(chatWant, 300) << "the painted window must hold the hit";
   auto find = page.lastPaint()["find"];
   EXPECT_EQ(find["token"], 1);
@@ -50,25 +50,27 @@ TEST_F(AppTest, OpeningASearchHitReadsFarEnoughBackBeforeThePageMayScroll) {
 
 TEST_F(AppTest, StepLiveSkipsIdleConversationsAndSaysWhenNoneIsLive) {
   units = {unit("a", "run"), unit("b", "quiet"), unit("c", "wait")};
-  chats["a"] = chats["b"] = chats["c"] = {{"x", 1}};
+  chats["a"] = chat("a");
+  chats["b"] = chat("b");
+  chats["c"] = chat("c");
   make().pageLoaded();
   settle();
-  app->setOpenSID("b");
-  app->state().chatWant = 800;
+  app->conversation.setOpenSID("b");
+  app->conversation.chatWant = 800;
   app->stepLive(-1);  // the open one is idle: back goes to the last live row
   settle();
-  EXPECT_EQ(app->state().openSID, "c");
-  EXPECT_EQ(app->state().chatWant, 24);
+  EXPECT_EQ(app->conversation.openSID, "c");
+  EXPECT_EQ(app->conversation.chatWant, 24);
   app->stepLive(1);
   settle();
-  EXPECT_EQ(app->state().openSID, "a");
+  EXPECT_EQ(app->conversation.openSID, "a");
 
   units = {unit("a", "quiet")};
   testing::internal::CaptureStderr();
   app->stepLive(1);
   settle();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Velmo: No active terminal to jump to\n");
-  EXPECT_EQ(app->state().openSID, "a");
+  EXPECT_EQ(app->conversation.openSID, "a");
 }
 
 TEST_F(AppTest, ADocumentOpensEditsAndSavesKeepingOneBackup) {
@@ -88,7 +90,7 @@ TEST_F(AppTest, ADocumentOpensEditsAndSavesKeepingOneBackup) {
   int64_t stamp = doc["stamp"];
 
   app->receive(message(R"({"act":"editDoc"})"));
-  EXPECT_EQ(app->state().docNote, "editing");
+  EXPECT_EQ(app->document.note, "editing");
   app->receive(message(R"({"act":"saveDoc","text":"first save"})"));
   settle();
   app->receive(message(R"({"act":"saveDoc","text":"second save"})"));
@@ -107,15 +109,15 @@ TEST_F(AppTest, ADocumentOpensEditsAndSavesKeepingOneBackup) {
 
   // A save that fails keeps the editor open with the user's text and says why.
   app->receive(message(R"({"act":"editDoc"})"));
-  stamp = app->state().docStamp;
+  stamp = app->document.stamp;
   std::filesystem::remove(path);
   app->receive(message(R"({"act":"saveDoc","text":"third"})"));
   settle();
-  EXPECT_TRUE(app->state().docWarn);
-  EXPECT_TRUE(app->state().docEditing);
-  EXPECT_EQ(app->state().docStamp, stamp);
-  EXPECT_EQ(app->state().docText, "second save");
-  EXPECT_EQ(app->state().docNote, "File not found — Velmo only saves over a file that exists");
+  EXPECT_TRUE(app->document.warn);
+  EXPECT_TRUE(app->document.editing);
+  EXPECT_EQ(app->document.stamp, stamp);
+  EXPECT_EQ(app->document.text, "second save");
+  EXPECT_EQ(app->document.note, "File not found — Velmo only saves over a file that exists");
   EXPECT_FALSE(Files::exists(path));
   (void)other;
 
@@ -127,27 +129,27 @@ TEST_F(AppTest, ADocumentOpensEditsAndSavesKeepingOneBackup) {
 
 TEST_F(AppTest, ADocumentOpensBesideAConversationUnlessTheReaderIsAskedFor) {
   home->write("a.md", "a");
-  chats["s"] = {{"x", 1}};
-  make().setOpenSID("s");
+  chats["s"] = chat("s");
+  make().conversation.setOpenSID("s");
   app->receive(message(R"({"act":"openDoc","path":"~/a.md"})"));
   settle();
-  EXPECT_FALSE(app->state().readerOpen);
-  EXPECT_EQ(app->state().docText, "a");
+  EXPECT_FALSE(app->views.has(View::reader));
+  EXPECT_EQ(app->document.text, "a");
   app->receive(message(R"({"act":"openDoc","path":"~/a.md","reader":true})"));
   settle();
-  EXPECT_TRUE(app->state().readerOpen);
+  EXPECT_TRUE(app->views.has(View::reader));
 
   // A document that cannot be read opens with the reason as a warning.
   app->receive(message(R"({"act":"openDoc","path":"~/missing.md"})"));
   settle();
-  EXPECT_EQ(app->state().docNote, "File not found");
-  EXPECT_TRUE(app->state().docWarn);
-  EXPECT_EQ(app->state().docText, "");
+  EXPECT_EQ(app->document.note, "File not found");
+  EXPECT_TRUE(app->document.warn);
+  EXPECT_EQ(app->document.text, "");
 }
 
 TEST_F(AppTest, TheOpenDocumentIsReadAgainWhenThePageReloads) {
   home->write("a.md", "before");
-  make().setDocPath(home->path() + "/a.md");
+  make().document.setPath(home->path() + "/a.md");
   home->write("a.md", "after");
   app->pageLoaded();
   settle();

@@ -25,8 +25,8 @@ void takesTyping(ScriptedHost& host) {
 }  // namespace
 
 TEST_F(AppTest, SendingToAClosedTerminalAlertsAndKeepsNothingPending) {
-  chats["s"] = {{"x", 1}};
-  make().setOpenSID("s");
+  chats["s"] = chat("s");
+  make().conversation.setOpenSID("s");
   app->receive(message(R"({"act":"send","text":"hello"})"));
   settle();
   ASSERT_EQ(dialogs.alerts.size(), 1u);
@@ -34,20 +34,20 @@ TEST_F(AppTest, SendingToAClosedTerminalAlertsAndKeepsNothingPending) {
   EXPECT_EQ(dialogs.alerts[0].text,
             "You can read it, but there is nowhere to send to. "
             "To carry on you need to reopen it in a terminal.");
-  EXPECT_TRUE(app->state().pending.empty());
+  EXPECT_TRUE(app->conversation.pending.empty());
   EXPECT_TRUE(typed().empty());
 }
 
 TEST_F(AppTest, SendingTypesIntoTheConversationsTerminalUntilTheAgentTakesIt) {
-  chats["s"] = {{"x", 1}};
+  chats["s"] = chat("s");
   terminals = {terminal("s", kTty)};
   host.show(kTty, kIdle);
-  make().setOpenSID("s");
+  make().conversation.setOpenSID("s");
   app->receive(message(R"({"act":"send","text":"hello\nthere"})"));
   settle();
   // Two lines go as one message, pasted with the line break in it.
   EXPECT_EQ(typed(), std::vector<std::string>{kTty + ":paste hello\nthere"});
-  ASSERT_EQ(app->state().pending.size(), 1u);
+  ASSERT_EQ(app->conversation.pending.size(), 1u);
   EXPECT_TRUE(dialogs.alerts.empty());
 
   // The text stays in the input box: Return is pressed again, then the user is told.
@@ -60,27 +60,27 @@ TEST_F(AppTest, SendingTypesIntoTheConversationsTerminalUntilTheAgentTakesIt) {
   EXPECT_EQ(dialogs.alerts[0].title, "The message was not sent");
   EXPECT_NE(dialogs.alerts[0].text.find("tmux"), std::string::npos) << dialogs.alerts[0].text;
   EXPECT_EQ(dialogs.alerts[0].text.find("System Settings"), std::string::npos);
-  EXPECT_TRUE(app->state().pending.empty()) << "a failed text must not linger in the chat";
+  EXPECT_TRUE(app->conversation.pending.empty()) << "a failed text must not linger in the chat";
 }
 
 TEST_F(AppTest, AnUnsentDraftInTheTerminalStopsTheMessageAndSaysWhy) {
-  chats["s"] = {{"x", 1}};
+  chats["s"] = chat("s");
   terminals = {terminal("s", kTty)};
   host.show(kTty, "────────\n❯\u00a0my own words\n────────\n");
-  make().setOpenSID("s");
+  make().conversation.setOpenSID("s");
   app->receive(message(R"({"act":"send","text":"hello"})"));
   settle();
   EXPECT_TRUE(typed().empty());
   ASSERT_EQ(dialogs.alerts.size(), 1u);
   EXPECT_EQ(dialogs.alerts[0].title, "The message was not sent");
   EXPECT_EQ(dialogs.alerts[0].text, "The terminal has unsent text; send it or clear it first");
-  EXPECT_TRUE(app->state().pending.empty());
+  EXPECT_TRUE(app->conversation.pending.empty());
 }
 
 TEST_F(AppTest, ABareCommandThatOpensAPickerRaisesItsTerminal) {
   terminals = {terminal("s", kTty)};
   host.show(kTty, kIdle);
-  make().setOpenSID("s");
+  make().conversation.setOpenSID("s");
   app->receive(message(R"({"act":"send","text":"/model"})"));
   app->receive(message(R"({"act":"send","text":"/model opus"})"));
   settle();
@@ -167,10 +167,8 @@ TEST_F(AppTest, WakeAllTypesIntoWaitingTerminalsAndCountsWhatTook) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Velmo: No terminal is waiting for you\n");
   EXPECT_TRUE(typed().empty());
 
-  units = {unit("a", "wait", "/dev/pts/1"),
-           unit("b", "run", "/dev/pts/2"),
-           unit("c", "wait", "/dev/pts/3"),
-           {{"sid", ""}, {"state", "wait"}, {"tty", "/dev/pts/4"}}};
+  units = {unit("a", "wait", "/dev/pts/1"), unit("b", "run", "/dev/pts/2"),
+           unit("c", "wait", "/dev/pts/3"), unit("", "wait", "/dev/pts/4")};
   host.show("/dev/pts/1", kIdle);
   host.show("/dev/pts/3", "❯ continue\n────────\n");  // the word stays unsent there
   testing::internal::CaptureStderr();
@@ -227,7 +225,7 @@ TEST_F(AppTest, ResumeRaisesALiveSessionAndReopensAClosedOneInItsFolder) {
 
 TEST_F(AppTest, RaiseFindsTheTerminalOfTheOpenConversationOrTakesTheRowsOwn) {
   terminals = {terminal("s", kTty)};
-  make().setOpenSID("s");
+  make().conversation.setOpenSID("s");
   app->receive(message(R"({"act":"raise"})"));
   app->receive(message(R"({"act":"raise","tty":"/dev/pts/2"})"));
   app->receive(message(R"({"act":"raiseTty","tty":"/dev/pts/3"})"));

@@ -100,8 +100,8 @@ TEST_F(RealAgent, SingleChoiceQuestionIsAnswered) {
   EXPECT_EQ(p->freeRow, 4);
   EXPECT_EQ(p->context, "Let me check with you first.");
 
-  EXPECT_TRUE(Terminals::choose("2", tty)) << Terminals::failure(tty) << "\n"
-                                           << tmux.capture(pane);
+  auto answered = Terminals::choose("2", tty);
+  EXPECT_TRUE(answered) << answered.why << "\n" << tmux.capture(pane);
   EXPECT_TRUE(apiHeard("=\\\"Green\\\"")) << tmux.capture(pane);
 }
 
@@ -115,8 +115,8 @@ TEST_F(RealAgent, MultipleChoiceQuestionIsTickedAndSubmitted) {
   EXPECT_EQ(labels(*p), (std::vector<std::string>{"Unit tests", "Lint", "Fuzzing"}));
   EXPECT_TRUE(p->checked.empty());
 
-  EXPECT_TRUE(Terminals::choose("2", tty)) << Terminals::failure(tty) << "\n"
-                                           << tmux.capture(pane);
+  auto answered = Terminals::choose("2", tty);
+  EXPECT_TRUE(answered) << answered.why << "\n" << tmux.capture(pane);
   EXPECT_TRUE(apiHeard("=\\\"Lint\\\"")) << tmux.capture(pane);
 }
 
@@ -125,8 +125,8 @@ TEST_F(RealAgent, FreeTextAnswerIsTyped) {
   ASSERT_FALSE(tty.empty());
   ASSERT_TRUE(Terminals::send("Please ASKME now", tty));
   ASSERT_TRUE(waitForPrompt(tty));
-  EXPECT_TRUE(Terminals::answerFree("purple\nwith dots", tty)) << Terminals::failure(tty) << "\n"
-                                                               << tmux.capture(pane);
+  auto answered = Terminals::answerFree("purple\nwith dots", tty);
+  EXPECT_TRUE(answered) << answered.why << "\n" << tmux.capture(pane);
   EXPECT_TRUE(apiHeard("=\\\"purple with dots\\\"")) << tmux.capture(pane);
 }
 
@@ -145,8 +145,9 @@ TEST_F(RealAgent, PermissionPromptRefusesAMissingOptionThenIsApproved) {
 
   // The prompt has no fifth option: nothing may be typed, least of all a move onto "No".
   const std::string before = promptBox(tmux.capture(pane));
-  EXPECT_FALSE(Terminals::choose("5", tty));
-  EXPECT_EQ(Terminals::failure(tty),
+  auto refused = Terminals::choose("5", tty);
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(refused.why,
             "A different question is open in the terminal now — not sent, so as not to answer "
             "it by mistake");
   EXPECT_FALSE(waitFor([&] { return Files::exists(work + "/velmo-probe.txt"); }, 2));
@@ -155,8 +156,8 @@ TEST_F(RealAgent, PermissionPromptRefusesAMissingOptionThenIsApproved) {
   ASSERT_TRUE(still);
   EXPECT_EQ(Terminals::signature(*still), Terminals::signature(*p));
 
-  EXPECT_TRUE(Terminals::choose("1", tty)) << Terminals::failure(tty) << "\n"
-                                           << tmux.capture(pane);
+  auto answered = Terminals::choose("1", tty);
+  EXPECT_TRUE(answered) << answered.why << "\n" << tmux.capture(pane);
   // The command ran: it was approved, not declined.
   EXPECT_TRUE(waitFor([&] { return Files::exists(work + "/velmo-probe.txt"); }, 30))
       << tmux.capture(pane);

@@ -40,6 +40,12 @@ class ChatTest : public ::testing::Test {
   }
 };
 
+// The chat payload as the page receives it: null when there is none.
+Json chatJson(const std::string& sid, const std::vector<std::string>& pending, int want) {
+  auto chat = Panel::chat(sid, pending, want);
+  return chat ? Json(*chat) : Json();
+}
+
 std::vector<std::string> texts(const Json& lines) {
   std::vector<std::string> out;
   for (const Json& l : lines)
@@ -50,7 +56,7 @@ std::vector<std::string> texts(const Json& lines) {
 }  // namespace
 
 TEST_F(ChatTest, ClosedConversationStillReadsWithItsHeader) {
-  Json c = Panel::chat(kMany, Json::array(), 24);
+  Json c = chatJson(kMany, {}, 24);
   ASSERT_TRUE(c.is_object());
   EXPECT_EQ(c["sid"], kMany);
   EXPECT_EQ(c["tty"], "");
@@ -91,7 +97,7 @@ TEST_F(ChatTest, ClosedConversationStillReadsWithItsHeader) {
 }
 
 TEST_F(ChatTest, SentTextShowsAsPendingUntilTheTranscriptCarriesIt) {
-  Json c = Panel::chat(kMany, Json{"TWOQ now", "  and the port?  "}, 24);
+  Json c = chatJson(kMany, {"TWOQ now", "  and the port?  "}, 24);
   const Json& lines = c["lines"];
   ASSERT_EQ(lines.size(), 19u);
   const Json& pending = lines.back();
@@ -100,12 +106,12 @@ TEST_F(ChatTest, SentTextShowsAsPendingUntilTheTranscriptCarriesIt) {
   EXPECT_EQ(pending["arg"], "");
   EXPECT_EQ(pending["when"], "");
   EXPECT_EQ(pending["pending"], true);
-  EXPECT_NE(c["key"], Panel::chat(kMany, Json::array(), 24)["key"]);
+  EXPECT_NE(c["key"], chatJson(kMany, {}, 24)["key"]);
 
   // The agent wrote it down: the pending line goes.
   appendTranscript(home.agent(std::string("projects/-tmp-ccwork/") + kMany + ".jsonl"),
                    Records::lines({Records::user("and the port?", 1796747700)}));
-  Json after = Panel::chat(kMany, Json{"and the port?"}, 24);
+  Json after = chatJson(kMany, {"and the port?"}, 24);
   EXPECT_EQ(after["lines"].size(), 19u);
   EXPECT_EQ(texts(after["lines"]).back(), "you: and the port?");
   EXPECT_FALSE(after["lines"].back().contains("pending"));
@@ -116,7 +122,7 @@ TEST_F(ChatTest, OpenTerminalGivesItsSlotStateAndTitle) {
   const std::string uid = std::to_string(::getuid());
   ps =
       " 3625 " + uid + " pts/3    10:00 claude\n 3955 " + uid + " pts/12   05:00 claude --resume\n";
-  Json c = Panel::chat(kMany, Json::array(), 24);
+  Json c = chatJson(kMany, {}, 24);
   EXPECT_EQ(c["tty"], "/dev/pts/3");
   EXPECT_EQ(c["slot"], "003");
   EXPECT_EQ(c["live"], true);
@@ -125,7 +131,7 @@ TEST_F(ChatTest, OpenTerminalGivesItsSlotStateAndTitle) {
   EXPECT_EQ(c["title"], "ccwork");
 
   // The plan approval has been silent long enough to count as stopped.
-  Json plan = Panel::chat(kPlanning, Json::array(), 24);
+  Json plan = chatJson(kPlanning, {}, 24);
   EXPECT_EQ(plan["slot"], "012");
   EXPECT_EQ(plan["state"], "quiet");
   EXPECT_EQ(plan["stateLabel"], "idle");
@@ -134,8 +140,8 @@ TEST_F(ChatTest, OpenTerminalGivesItsSlotStateAndTitle) {
 }
 
 TEST_F(ChatTest, LostConversationGivesNothing) {
-  EXPECT_TRUE(Panel::chat("", Json::array(), 24).is_null());
-  EXPECT_TRUE(Panel::chat("no-such-session", Json::array(), 24).is_null());
+  EXPECT_TRUE(chatJson("", {}, 24).is_null());
+  EXPECT_TRUE(chatJson("no-such-session", {}, 24).is_null());
 }
 
 TEST(ChatHeader, ContextCountsInThousands) {
@@ -156,13 +162,14 @@ TEST(ChatSteps, MoreClimbsToTheWholeConversation) {
 }
 
 TEST(ChatSteps, StepLiveWalksTheLiveSessionsInRackOrder) {
-  Json units = Json::array({{{"sid", "a"}, {"state", "quiet"}},
-                            {{"sid", "b"}, {"state", "run"}},
-                            {{"sid", "c"}, {"state", "ask"}},
-                            {{"sid", ""}, {"state", "run"}},
-                            {{"sid", "d"}, {"state", "wait"}},
-                            {{"state", 3}},
-                            "not a row"});
+  auto row = [](const std::string& sid, const std::string& state) {
+    Panel::Unit u;
+    u.sid = sid;
+    u.state = state;
+    return u;
+  };
+  std::vector<Panel::Unit> units = {row("a", "quiet"), row("b", "run"), row("c", "ask"),
+                                    row("", "run"), row("d", "wait")};
   auto live = Panel::liveSessions(units);
   EXPECT_EQ(live, (std::set<std::string>{"b", "c", "d"}));
   const std::vector<std::string> order{"d", "a", "c", "b"};

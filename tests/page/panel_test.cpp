@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "terminals/discover.h"
-
 #include <cstdlib>
 
 #include "base/files.h"
@@ -12,6 +10,7 @@
 #include "page/muted.h"
 #include "support/fake_clock.h"
 #include "support/home.h"
+#include "terminals/discover.h"
 
 using nlohmann::json;
 
@@ -81,9 +80,9 @@ Terminals::PickerScan readable(std::vector<Terminals::Picker> list = {}) {
   return scan;
 }
 
-std::vector<std::string> slots(const std::vector<json>& rows) {
+std::vector<std::string> slots(const std::vector<Panel::Unit>& rows) {
   std::vector<std::string> out;
-  for (const auto& r : rows) out.push_back(r["slot"]);
+  for (const auto& r : rows) out.push_back(r.slot);
   return out;
 }
 
@@ -197,7 +196,7 @@ TEST(PanelRow, ContextFillUsesTheWindowSetting) {
   EXPECT_EQ(row["ctxLevel"], "");
 
   ASSERT_TRUE(Settings::set("relayWindow", 200000));
-  EXPECT_DOUBLE_EQ(Panel::unitRow(term("001", "s1"), s, {})["full"].get<double>(), 0.75);
+  EXPECT_DOUBLE_EQ(json(Panel::unitRow(term("001", "s1"), s, {}))["full"].get<double>(), 0.75);
 
   s.contextTokens = 0;
   row = Panel::unitRow(term("001", "s1"), s, {});
@@ -244,15 +243,19 @@ TEST(PanelRow, SessionFieldsPlanAskAndBackgroundOverrides) {
 }
 
 TEST(PanelSort, AskingWorkingWaitingIdleThenTakenDown) {
-  auto row = [](const std::string& slot, const std::string& state, json moved, bool muted = false) {
-    json r = {{"slot", slot}, {"state", state}, {"moved", moved}};
-    if (muted) r["muted"] = true;
+  auto row = [](const std::string& slot, const std::string& state, std::optional<double> moved,
+                bool muted = false) {
+    Panel::Unit r;
+    r.slot = slot;
+    r.state = state;
+    r.moved = moved;
+    r.muted = muted;
     return r;
   };
-  std::vector<json> rows = {
+  std::vector<Panel::Unit> rows = {
       row("001", "quiet", 500.0),   row("002", "ask", 10.0, true), row("003", "wait", 100.0),
       row("004", "run", 50.0),      row("005", "ask", 20.0),       row("006", "run", 90.0),
-      row("007", "strange", 900.0), row("008", "quiet", 0),        row("009", "quiet", -5.0),
+      row("007", "strange", 900.0), row("008", "quiet", {}),       row("009", "quiet", -5.0),
   };
   Panel::sortUnits(rows);
   EXPECT_EQ(slots(rows), (std::vector<std::string>{"005", "006", "004", "003", "007", "001", "008",
@@ -260,12 +263,19 @@ TEST(PanelSort, AskingWorkingWaitingIdleThenTakenDown) {
 }
 
 TEST(PanelSort, EqualStateAndMomentFallBackToSlotText) {
-  std::vector<json> rows = {
-      {{"slot", "9"}, {"state", "wait"}, {"moved", 5.0}},
-      {{"slot", "10"}, {"state", "wait"}, {"moved", 5.0}},
-      // An integer moment is a row without session: it counts as 0, like another 0.
-      {{"slot", "3"}, {"state", "quiet"}, {"moved", 0}},
-      {{"slot", "2"}, {"state", "quiet"}, {"moved", 0.0}},
+  auto row = [](const std::string& slot, const std::string& state, std::optional<double> moved) {
+    Panel::Unit r;
+    r.slot = slot;
+    r.state = state;
+    r.moved = moved;
+    return r;
+  };
+  std::vector<Panel::Unit> rows = {
+      row("9", "wait", 5.0),
+      row("10", "wait", 5.0),
+      // A row without session has no moment: it counts as 0, like another 0.
+      row("3", "quiet", {}),
+      row("2", "quiet", 0.0),
   };
   Panel::sortUnits(rows);
   EXPECT_EQ(slots(rows), (std::vector<std::string>{"10", "9", "2", "3"}));
@@ -437,26 +447,28 @@ TEST(PanelRow, MutedQuestionComesBackWithTheNextEvent) {
   EXPECT_EQ(row["muted"], true);
   EXPECT_TRUE(Panel::muted(t, s.lastEvent, extras.ask));
 
-  std::vector<json> rows = {
-      Panel::unitRow(term("004", "s4"), session(SessionState::Mode::quiet, 0), {}), row};
+  std::vector<Panel::Unit> rows = {
+      Panel::unitRow(term("004", "s4"), session(SessionState::Mode::quiet, 0), {}),
+      Panel::unitRow(t, s, extras)};
   Panel::sortUnits(rows);
-  EXPECT_EQ(rows.back()["slot"], "003");
+  EXPECT_EQ(rows.back().slot, "003");
 
   s.lastEvent = clock.now();
   row = Panel::unitRow(t, s, extras);
   EXPECT_FALSE(row.contains("muted"));
   EXPECT_EQ(row["state"], "ask");
   EXPECT_TRUE(Muted::all().empty());
-  rows = {Panel::unitRow(term("004", "s4"), session(SessionState::Mode::quiet, 0), {}), row};
+  rows = {Panel::unitRow(term("004", "s4"), session(SessionState::Mode::quiet, 0), {}),
+          Panel::unitRow(t, s, extras)};
   Panel::sortUnits(rows);
-  EXPECT_EQ(rows.front()["slot"], "003");
+  EXPECT_EQ(rows.front().slot, "003");
 }
 
 TEST(Panel, BuildersWithNothingOpenGiveEmptyLists) {
   ScopedHome home;
   // Agents the machine itself runs must not leak into the test.
   Terminals::installPsRunner([] { return std::optional<std::string>(""); });
-  EXPECT_EQ(Panel::units(), json::array());
+  EXPECT_EQ(json(Panel::units()), json::array());
   EXPECT_EQ(Panel::alerts("s1"), json::array());
   EXPECT_EQ(Panel::liveAsks(), json::array());
   Terminals::installPsRunner(nullptr);

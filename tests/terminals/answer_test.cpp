@@ -83,10 +83,11 @@ class Answers : public ::testing::Test {
 TEST_F(Answers, ChoosingMovesToTheRowAndSucceedsWhenThePromptGoes) {
   host.show(kTty, single(1));
   host.onType([](ScriptedHost& h, const ScriptedHost::Call&) { h.show(kTty, kIdle); });
-  EXPECT_TRUE(Terminals::choose("2", kTty));
+  auto answered = Terminals::choose("2", kTty);
+  EXPECT_TRUE(answered);
   EXPECT_EQ(moves(host), std::vector<int>{1});
   EXPECT_EQ(host.typed()[0].text, "");
-  EXPECT_EQ(Terminals::failure(kTty), "");
+  EXPECT_EQ(answered.why, "");
 }
 
 TEST_F(Answers, ChoosingTheMarkedRowSendsReturnAlone) {
@@ -98,9 +99,10 @@ TEST_F(Answers, ChoosingTheMarkedRowSendsReturnAlone) {
 
 TEST_F(Answers, AnOptionThePromptLacksIsNeverTyped) {
   host.show(kTty, single(1));
-  EXPECT_FALSE(Terminals::choose("5", kTty));
+  auto answered = Terminals::choose("5", kTty);
+  EXPECT_FALSE(answered);
   EXPECT_TRUE(host.typed().empty());
-  EXPECT_EQ(Terminals::failure(kTty),
+  EXPECT_EQ(answered.why,
             Lang::pick("A different question is open in the terminal now — not sent, so as not to "
                        "answer it by mistake",
                        "במסוף פתוחה עכשיו שאלה אחרת — לא שלחתי כדי לא לענות עליה בטעות"));
@@ -109,23 +111,26 @@ TEST_F(Answers, AnOptionThePromptLacksIsNeverTyped) {
 TEST_F(Answers, AnInvalidAnswerFailsAtOnce) {
   host.show(kTty, single(1));
   EXPECT_FALSE(Terminals::choose("x", kTty));
-  EXPECT_FALSE(Terminals::choose("", kTty));
+  auto answered = Terminals::choose("", kTty);
+  EXPECT_FALSE(answered);
   EXPECT_TRUE(host.typed().empty());
   EXPECT_EQ(host.dumps(), 0);
-  EXPECT_EQ(Terminals::failure(kTty), Lang::pick("Invalid answer", "תשובה לא תקינה"));
+  EXPECT_EQ(answered.why, Lang::pick("Invalid answer", "תשובה לא תקינה"));
 }
 
 TEST_F(Answers, NothingIsTypedWhenThePromptIsGoneOrTheScreenUnreadable) {
   host.show(kTty, kIdle);
-  EXPECT_FALSE(Terminals::choose("1", kTty));
-  EXPECT_EQ(Terminals::failure(kTty),
+  auto answered = Terminals::choose("1", kTty);
+  EXPECT_FALSE(answered);
+  EXPECT_EQ(answered.why,
             Lang::pick("The question is no longer open in the terminal — it may have been answered "
                        "or cancelled there",
                        "השאלה כבר לא פתוחה במסוף — אולי נענתה או בוטלה שם"));
   // A screen that cannot be read shows no prompt, so nothing is typed blind.
   host.setReadable(false);
-  EXPECT_FALSE(Terminals::choose("1", kTty));
-  EXPECT_EQ(Terminals::failure(kTty),
+  answered = Terminals::choose("1", kTty);
+  EXPECT_FALSE(answered);
+  EXPECT_EQ(answered.why,
             Lang::pick("Could not reach the terminal window", "לא הצלחתי להגיע לחלון־המסוף"));
   host.setReadable(true);
   host.hide(kTty);
@@ -137,8 +142,9 @@ TEST_F(Answers, NothingIsTypedWhenThePromptIsGoneOrTheScreenUnreadable) {
 TEST_F(Answers, TypingThatFailsIsReported) {
   host.show(kTty, single(1));
   host.setTypingWorks(false);
-  EXPECT_FALSE(Terminals::choose("2", kTty));
-  EXPECT_EQ(Terminals::failure(kTty),
+  auto answered = Terminals::choose("2", kTty);
+  EXPECT_FALSE(answered);
+  EXPECT_EQ(answered.why,
             Lang::pick("Could not type into the terminal window", "לא הצלחתי להקליד בחלון־המסוף"));
 }
 
@@ -167,13 +173,14 @@ TEST_F(Answers, APromptThatStaysGetsTheKeysOnceMoreThenFails) {
   std::vector<double> when;
   host.onType([&](ScriptedHost&, const ScriptedHost::Call&) { when.push_back(clock.now()); });
   const double start = clock.now();
-  EXPECT_FALSE(Terminals::choose("2", kTty));
+  auto answered = Terminals::choose("2", kTty);
+  EXPECT_FALSE(answered);
   ASSERT_EQ(when.size(), 2u);
   EXPECT_GE(when[1] - when[0], 2.5);
   EXPECT_LE(when[1] - when[0], 5.5);
   EXPECT_GE(clock.now() - start, 9.0);
   EXPECT_EQ(
-      Terminals::failure(kTty),
+      answered.why,
       Lang::pick(
           "The answer was typed, but the question is still open in the terminal after 9 seconds",
           "הקלדתי את התשובה, אבל השאלה עדיין פתוחה במסוף אחרי 9 שניות"));
@@ -234,13 +241,15 @@ TEST_F(Answers, FreeTextLeftInItsRowIsStillTheSamePrompt) {
 
 TEST_F(Answers, FreeTextIsRefusedWhereItCannotGo) {
   host.show(kTty, freeText(1));
-  EXPECT_FALSE(Terminals::answerFree(" \n ", kTty));
-  EXPECT_EQ(Terminals::failure(kTty), Lang::pick("The answer is empty", "התשובה ריקה"));
+  auto answered = Terminals::answerFree(" \n ", kTty);
+  EXPECT_FALSE(answered);
+  EXPECT_EQ(answered.why, Lang::pick("The answer is empty", "התשובה ריקה"));
 
   host.show(kTty, multi(1, {}));
-  EXPECT_FALSE(Terminals::answerFree("hello", kTty));
+  answered = Terminals::answerFree("hello", kTty);
+  EXPECT_FALSE(answered);
   EXPECT_EQ(
-      Terminals::failure(kTty),
+      answered.why,
       Lang::pick(
           "Free text cannot be sent from here in a multi-select question — tick options, or type "
           "it in "
@@ -248,10 +257,10 @@ TEST_F(Answers, FreeTextIsRefusedWhereItCannotGo) {
           "בשאלה עם בחירה מרובה אי־אפשר לשלוח טקסט חופשי מכאן — לסמן אפשרויות, או לכתוב במסוף"));
 
   host.show(kTty, single(1));
-  EXPECT_FALSE(Terminals::answerFree("hello", kTty));
-  EXPECT_EQ(Terminals::failure(kTty),
-            Lang::pick("This question has no free-text row — pick one of the options",
-                       "לשאלה הזאת אין שורה לטקסט חופשי — לבחור אחת האפשרויות"));
+  answered = Terminals::answerFree("hello", kTty);
+  EXPECT_FALSE(answered);
+  EXPECT_EQ(answered.why, Lang::pick("This question has no free-text row — pick one of the options",
+                                     "לשאלה הזאת אין שורה לטקסט חופשי — לבחור אחת האפשרויות"));
   EXPECT_TRUE(host.typed().empty());
 }
 
@@ -265,12 +274,13 @@ TEST_F(Answers, ASecondAnswerToTheSameTerminalIsRefusedWhileTheFirstTypes) {
     h.show(kTty, kIdle);
   });
   bool first = false;
-  std::thread worker([&] { first = Terminals::choose("2", kTty); });
+  std::thread worker([&] { first = Terminals::choose("2", kTty).ok; });
   firstTyping.get_future().wait();
   EXPECT_FALSE(Terminals::choose("3", kTty));
-  EXPECT_FALSE(Terminals::answerFree("text", kTty));
+  auto answered = Terminals::answerFree("text", kTty);
+  EXPECT_FALSE(answered);
   EXPECT_EQ(
-      Terminals::failure(kTty),
+      answered.why,
       Lang::pick("Another answer is still being typed into this terminal — try again in a moment",
                  "תשובה אחרת עדיין מוקלדת במסוף הזה — לנסות שוב בעוד רגע"));
   secondDone.set_value();

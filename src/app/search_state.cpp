@@ -1,0 +1,88 @@
+#include "app/search_state.h"
+
+#include <vector>
+
+#include "base/settings.h"
+#include "base/text.h"
+
+SearchState::SearchState(Lanes& l, std::shared_ptr<const AppSources> s)
+    : lanes(l), sources(std::move(s)) {}
+
+void SearchState::restore() {
+  // Unlike the menu's switches, search starts closed unless it was left open.
+  auto stored = Settings::value("searchOpen");
+  open = stored && stored->is_boolean() && stored->get<bool>();
+  query = Settings::text("searchQuery");
+}
+
+void SearchState::setOpen(bool now) {
+  if (now == open) return;
+  open = now;
+  Settings::set("searchOpen", now);
+}
+
+void SearchState::setQuery(const std::string& text) {
+  if (text == query) return;
+  query = text;
+  Settings::set("searchQuery", text);
+}
+
+Follow SearchState::search(const std::string& text) {
+  std::string q = Text::trim(text);
+  setQuery(q);
+  if (Text::length(q) >= 2) {
+    run(q);
+  } else {
+    hits = fileHits = titleHits = nlohmann::json::array();
+    searching = false;
+  }
+  return Follow::repaint;
+}
+
+void SearchState::run(const std::string& q) {
+  searching = true;
+  lanes.then(
+      [src = sources, q] {
+        std::vector<nlohmann::json> found;
+        if (src->search) found = src->search(q);
+        found.resize(3, nlohmann::json::array());
+        return found;
+      },
+      [this, q](std::vector<nlohmann::json> found) {
+        // Results of a query the user has since changed would show under the wrong text.
+        if (query != q) return Follow::nothing;
+        hits = found[0];
+        fileHits = found[1];
+        titleHits = found[2];
+        searching = false;
+        return Follow::repaint;
+      });
+}
+
+Follow SearchState::startSmart(const std::string&) {
+  // The meaning search lands with its own subsystem; until then a question asks nothing.
+  return Follow::nothing;
+}
+
+void SearchState::close() {
+  setOpen(false);
+  forgetQuery();
+}
+
+void SearchState::forgetQuery() {
+  setQuery("");
+  hits = nlohmann::json::array();
+}
+
+nlohmann::json SearchState::payload() const {
+  return {{"query", query},
+          {"hits", hits},
+          {"files", fileHits},
+          {"titles", titleHits},
+          {"busy", searching},
+          {"building", 0},
+          {"smartQuery", smartQuery},
+          {"smartBusy", smartBusy},
+          {"smartFailed", smartFailed},
+          {"smart", smartHits.is_null() ? nlohmann::json::array() : smartHits}};
+}

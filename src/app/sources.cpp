@@ -1,0 +1,29 @@
+#include "app/sources.h"
+
+#include "library/commands.h"
+#include "sessions/transcript.h"
+#include "terminals/discover.h"
+
+AppSources AppSources::live() {
+  AppSources s;
+  s.units = [] { return Panel::units(); };
+  s.chat = [](const std::string& sid, const std::vector<std::string>& pending, int want) {
+    return Panel::chat(sid, pending, want);
+  };
+  s.alerts = [](const std::string& excluding) { return Panel::alerts(excluding); };
+  s.agents = [] { return Panel::agents(); };
+  s.book = [] { return Panel::book(); };
+  s.works = [] { return Panel::works(); };
+  s.asks = [] { return Panel::asks(); };
+  s.liveAsks = [] { return Panel::liveAsks(); };
+  s.spend = [] { return Panel::spend(); };
+  s.refreshSpend = [] {};
+  s.terminals = [] { return Terminals::open(); };
+  s.reach = [](double time, const std::string& sid) { return Transcript::want(time, sid); };
+  // Word search lands with the index; until then every search finds nothing.
+  s.search = [](const std::string&) {
+    return std::vector<nlohmann::json>(3, nlohmann::json::array());
+  };
+  s.commands = [] { return Commands::payload(); };
+  return s;
+}

@@ -1,0 +1,48 @@
+#pragma once
+// What the application reads of the other subsystems: the payload builders of the scan
+// and the few readers its acts need. Tests replace them; `live()` gives the real ones.
+
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "page/panel.h"
+#include "page/panel_chat.h"
+#include "terminals/terminal.h"
+
+struct AppSources {
+  /// Shared by every job in flight, so a job never outlives what it reads.
+  using Ptr = std::shared_ptr<const AppSources>;
+
+  std::function<std::vector<Panel::Unit>()> units;
+  std::function<std::optional<Panel::Chat>(const std::string& sid,
+                                           const std::vector<std::string>& pending, int want)>
+      chat;
+  std::function<nlohmann::json(const std::string& excluding)> alerts;
+  std::function<nlohmann::json()> agents, book, works, asks, liveAsks, spend;
+  /// Brings the spend store up to date (unforced) before the board is built.
+  std::function<void()> refreshSpend;
+  /// The chores of one scan (hand-off and naming passes), run one at a time on the
+  /// serial queue "velmo.chores"; none when empty.
+  std::function<void()> chores;
+  std::function<std::vector<Terminal>()> terminals;
+  /// How many chat lines reach back to a moment of the conversation (a search hit).
+  std::function<int(double time, const std::string& sid)> reach;
+  /// Word search: conversations, files, titles.
+  std::function<std::vector<nlohmann::json>(const std::string& query)> search;
+  /// The slash-command catalogue sent after every page load.
+  std::function<nlohmann::json()> commands;
+
+  /// The real subsystems.
+  static AppSources live();
+
+  /// The open terminals, or none without a reader.
+  std::vector<Terminal> openTerminals() const {
+    return terminals ? terminals() : std::vector<Terminal>{};
+  }
+  /// The rack rows, or none without a builder.
+  std::vector<Panel::Unit> rackRows() const { return units ? units() : std::vector<Panel::Unit>{}; }
+};

@@ -1,0 +1,118 @@
+// Which view the page shows: one precedence for the paint's "view", for "back", and for
+// the views that stack.
+
+#include "app/app_test_support.h"
+
+namespace {
+
+Overlays of(std::initializer_list<View> views) {
+  Overlays o;
+  for (View v : views) o.set(v, true);
+  return o;
+}
+
+}  // namespace
+
+TEST(Views, TheHighestOpenViewShows) {
+  EXPECT_EQ(Views::shown(Overlays{}), View::rack);
+  EXPECT_EQ(Views::shown(of({View::chat})), View::chat);
+  EXPECT_EQ(Views::shown(of({View::chat, View::search})), View::search);
+  EXPECT_EQ(Views::shown(of({View::search, View::crew})), View::crew);
+  EXPECT_EQ(Views::shown(of({View::crew, View::book})), View::book);
+  EXPECT_EQ(Views::shown(of({View::book, View::works})), View::works);
+  EXPECT_EQ(Views::shown(of({View::works, View::asks})), View::asks);
+  EXPECT_EQ(Views::shown(of({View::asks, View::spend})), View::spend);
+  EXPECT_EQ(Views::shown(of({View::spend, View::reader, View::chat})), View::reader);
+  EXPECT_FALSE(Views::top(Overlays{}));
+  EXPECT_EQ(Views::top(of({View::chat, View::crew})), View::crew);
+}
+
+TEST(Views, OpeningShutsOutWhatCannotStayBelow) {
+  Overlays o = of({View::crew, View::book, View::works, View::asks, View::reader});
+  EXPECT_TRUE(Views::toggle(o, View::spend));
+  EXPECT_EQ(o, of({View::spend, View::reader}));
+  EXPECT_TRUE(Views::toggle(o, View::crew));  // the crew replaces the board
+  EXPECT_EQ(o, of({View::crew, View::reader}));
+  EXPECT_TRUE(Views::toggle(o, View::book));  // the book stacks over the crew
+  EXPECT_TRUE(Views::toggle(o, View::works));
+  EXPECT_TRUE(Views::toggle(o, View::asks));  // asks and works share a place
+  EXPECT_EQ(o, of({View::crew, View::book, View::asks, View::reader}));
+  EXPECT_FALSE(Views::toggle(o, View::asks));  // a second toggle closes it
+  EXPECT_EQ(o, of({View::crew, View::book, View::reader}));
+  Views::closeAllButReader(o);
+  EXPECT_EQ(o, of({View::reader}));
+}
+
+TEST_F(AppTest, ThePaintNamesTheViewItCarries) {
+  home->write("a.md", "a");
+  chats["s"] = chat("s");
+  make().pageLoaded();
+  settle();
+  auto view = [&] {
+    app->refreshNow();
+    settle();
+    return page.lastPaint()["view"].get<std::string>();
+  };
+  EXPECT_EQ(view(), "rack");
+  app->conversation.setOpenSID("s");
+  EXPECT_EQ(view(), "chat");
+  app->search.setOpen(true);
+  EXPECT_EQ(view(), "search");
+  // Each further view is set open over the ones before and wins over them.
+  for (auto [v, name] : {std::pair{View::crew, "crew"},
+                         {View::book, "book"},
+                         {View::works, "works"},
+                         {View::asks, "asks"},
+                         {View::spend, "spend"}}) {
+    app->views.set(v, true);
+    EXPECT_EQ(view(), name);
+    EXPECT_TRUE(page.lastPaint().contains(name)) << name;
+  }
+  app->loadDoc("~/a.md", true);
+  settle();
+  EXPECT_EQ(page.lastPaint()["view"], "reader");
+
+  // "back" takes them down in the same order, and the paint follows.
+  std::vector<std::string> shown;
+  for (int i = 0; i < 9; ++i) {
+    app->receive(message(R"({"act":"back"})"));
+    settle();
+    shown.push_back(page.lastPaint()["view"]);
+  }
+  EXPECT_EQ(shown, (std::vector<std::string>{"spend", "asks", "works", "book", "crew", "search",
+                                             "chat", "rack", "rack"}));
+}
+
+TEST_F(AppTest, AViewWithoutItsPayloadIsNotNamed) {
+  chats["s"] = chat("s");
+  make().conversation.setOpenSID("s");
+  app->views.set(View::spend, true);
+  app->views.set(View::reader, true);  // a reader with no document shows nothing
+  ScanResult now;
+  now.chat = chats["s"];
+  now.spend = nullptr;  // not built by this paint
+  auto p = app->payload(now);
+  EXPECT_FALSE(p.contains("spend"));
+  EXPECT_FALSE(p.contains("reader"));
+  EXPECT_EQ(p["view"], "chat");
+
+  ScanResult lost;  // the conversation could not be read: the rack shows
+  lost.spend = nullptr;
+  EXPECT_EQ(app->payload(lost)["view"], "rack");
+}
+
+TEST_F(AppTest, AViewOpenedOverAnotherKeepsItForBack) {
+  make().pageLoaded();
+  settle();
+  app->receive(message(R"({"act":"agents"})"));
+  app->receive(message(R"({"act":"book"})"));
+  settle();
+  EXPECT_EQ(page.lastPaint()["view"], "book");
+  app->receive(message(R"({"act":"back"})"));
+  settle();
+  EXPECT_EQ(page.lastPaint()["view"], "crew");
+  app->receive(message(R"({"act":"spend"})"));  // the board stands alone
+  app->receive(message(R"({"act":"back"})"));
+  settle();
+  EXPECT_EQ(page.lastPaint()["view"], "rack");
+}
