@@ -98,6 +98,7 @@ TEST(PageDocument, ThePageOnDiskIsJoinedAsTheBuildJoinedIt) {
   ASSERT_TRUE(disk.count("app.js"));
   EXPECT_EQ(disk["app.js"], Page::resources().at("app.js"));
   EXPECT_EQ(disk["style.css"], Page::resources().at("style.css"));
+  EXPECT_EQ(disk["shim.js"], Page::resources().at("shim.js"));
   EXPECT_EQ(Page::resources().count("bridge.js"), 0u) << "the parts are embedded joined";
   EXPECT_EQ(Page::resources().count("palette.css"), 0u) << "the parts are embedded joined";
 }

@@ -1,5 +1,5 @@
-// The page's files as written: the parts the lists join, their size, and a style sheet
-// whose colours all come from its palette. No browser needed.
+// The page's files as written: the script parts the list joins, their size, and a style
+// sheet whose colours all come from its palette. No browser needed.
 
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -17,10 +17,12 @@ test('the part lists name every part once, and the joined script parses', () => 
   for (const [list, ext] of [['scripts.txt', '.js'], ['styles.txt', '.css']]) {
     const names = listed(list);
     assert.equal(new Set(names).size, names.length, `a part listed twice in ${list}`);
-    const parts = readdirSync(dir).filter((f) => f.endsWith(ext)).sort();
+    // The shim runs in the browser before the page and on its own: it is never joined in.
+    const parts = readdirSync(dir).filter((f) => f.endsWith(ext) && f !== 'shim.js').sort();
     assert.deepEqual([...names].sort(), parts, `every part in ${list}, and only parts that exist`);
   }
   assert.doesNotThrow(() => new Script(pageJoined('scripts.txt'), { filename: 'page' }));
+  assert.doesNotThrow(() => new Script(read('shim.js'), { filename: 'shim.js' }));
 });
 
 test('no file of the page runs past 700 lines', () => {
