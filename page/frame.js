@@ -1,8 +1,8 @@
 // ---------- frame ----------
 //
 // The page's frame: which view shows, the top bar with its counts and the logo, the alerts
-// of other terminals over a conversation. Every paint shows exactly one view and paints
-// only that one.
+// of other terminals over a conversation. Every paint shows exactly one view, the one the
+// payload names, and paints only that one.
 
 const Frame = (() => {
   const VIEWS = {
@@ -27,8 +27,14 @@ const Frame = (() => {
     }
   }
 
-  // The view its keys make for, first match wins.
+  // The view the payload names; a payload that names none (or one this page does not know)
+  // shows the view its keys make for, first match wins.
   function viewOf(d) {
+    if (typeof d.view === 'string' && Object.hasOwn(VIEWS, d.view)) return d.view;
+    return inferredView(d);
+  }
+
+  function inferredView(d) {
     if (d.reader && d.doc) return 'reader';
     if (d.spend) return 'spend';
     if (d.asks) return 'asks';
