@@ -1,10 +1,13 @@
 # Writes a C++ source holding the page files as raw string literals, keyed by file name.
-file(GLOB files RELATIVE ${DIR} ${DIR}/*)
-list(SORT files)
+# The parts that scripts.txt and styles.txt list are joined, in their order, into the one
+# entry "app.js" and the one entry "style.css" (Page::files() joins a page on disk alike).
+cmake_minimum_required(VERSION 3.22)
+
 set(out "// Generated from page/ at build time.\n#include <map>\n#include <string>\nnamespace Page {\nconst std::map<std::string, std::string>& resources() {\n  static const std::map<std::string, std::string> all = {\n")
-foreach(f ${files})
-  file(READ ${DIR}/${f} content)
-  # Raw literals are limited in length by some compilers: emit the file in chunks.
+set(joined "")
+
+# One map entry: the text in chunks, as raw literals are limited in length by some compilers.
+function(entry name content)
   string(LENGTH "${content}" len)
   set(pieces "")
   set(pos 0)
@@ -16,7 +19,42 @@ foreach(f ${files})
   if(pieces STREQUAL "")
     set(pieces "\"\"")
   endif()
-  string(APPEND out "    {\"${f}\", std::string(${pieces})},\n")
+  set(out "${out}    {\"${name}\", std::string(${pieces})},\n" PARENT_SCOPE)
+endfunction()
+
+# The parts a list names, each ended by a line break, as the entry `name`. Lines that are
+# blank or begin with "#" name no file.
+function(join list name)
+  file(STRINGS ${DIR}/${list} listed REGEX "^[ \t]*[^ \t#]")
+  set(text "")
+  set(used ${joined} ${list} ${name})
+  foreach(line IN LISTS listed)
+    string(STRIP "${line}" part)
+    if(NOT EXISTS ${DIR}/${part})
+      message(FATAL_ERROR "page/${list} names ${part}, which page/ does not hold")
+    endif()
+    file(READ ${DIR}/${part} content)
+    string(APPEND text "${content}")
+    if(NOT content MATCHES "\n$")
+      string(APPEND text "\n")
+    endif()
+    list(APPEND used ${part})
+  endforeach()
+  entry(${name} "${text}")
+  set(out "${out}" PARENT_SCOPE)
+  set(joined ${used} PARENT_SCOPE)
+endfunction()
+
+join(scripts.txt app.js)
+join(styles.txt style.css)
+
+file(GLOB files RELATIVE ${DIR} ${DIR}/*)
+list(SORT files)
+foreach(f ${files})
+  if(NOT f IN_LIST joined)
+    file(READ ${DIR}/${f} content)
+    entry(${f} "${content}")
+  endif()
 endforeach()
 string(APPEND out "  };\n  return all;\n}\n}  // namespace Page\n")
 file(WRITE ${OUT}.tmp "${out}")

@@ -5,6 +5,7 @@
 
 #include "base/files.h"
 #include "base/lang.h"
+#include "base/log.h"
 #include "base/text.h"
 
 namespace Page {
@@ -16,7 +17,9 @@ std::string fileText(const std::map<std::string, std::string>& files, const std:
 }
 
 // Text placed inside a <script> element must not close it early.
-std::string scriptSafe(const std::string& text) { return Text::replaceAll(text, "</", "<\\/"); }
+std::string scriptSafe(const std::string& text) {
+  return Text::replaceAll(text, "</", "<\\/");
+}
 
 std::string labelsFor(const std::map<std::string, std::string>& files, const std::string& lang) {
   auto all = nlohmann::json::parse(fileText(files, "labels.json"), nullptr, false);
@@ -47,7 +50,32 @@ std::map<std::string, std::string> files() {
   if (auto entries = Files::list(dir))
     for (const auto& e : *entries)
       if (auto text = Files::read(e.path, Files::kStoreBytes)) out[e.name] = *text;
-  return out;
+  return joinParts(std::move(out));
+}
+
+std::map<std::string, std::string> joinParts(std::map<std::string, std::string> files) {
+  static const std::pair<const char*, const char*> kLists[] = {{"scripts.txt", "app.js"},
+                                                               {"styles.txt", "style.css"}};
+  for (const auto& [listName, joinedName] : kLists) {
+    auto list = files.find(listName);
+    if (list == files.end()) continue;
+    std::string joined;
+    for (const auto& line : Text::split(list->second, '\n')) {
+      std::string name = Text::trim(line);
+      if (name.empty() || name[0] == '#') continue;
+      auto part = files.find(name);
+      if (part == files.end()) {
+        Log::note(Lang::hebrew()
+                      ? "דף: הקובץ " + name + " שברשימת " + listName + " חסר"
+                      : "page: " + std::string(listName) + " names " + name + ", which is missing");
+        continue;
+      }
+      joined += part->second;
+      if (!Text::endsWith(part->second, "\n")) joined += '\n';
+    }
+    files[joinedName] = std::move(joined);
+  }
+  return files;
 }
 
 std::string document(const std::map<std::string, std::string>& files, const std::string& lang,
@@ -86,6 +114,8 @@ std::string document(const std::map<std::string, std::string>& files, const std:
   return withHead(out, langScript + head);
 }
 
-std::string document() { return document(files(), Lang::code()); }
+std::string document() {
+  return document(files(), Lang::code());
+}
 
 }  // namespace Page

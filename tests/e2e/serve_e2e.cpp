@@ -5,6 +5,7 @@
 #include <libsoup/soup.h>
 
 #include <deque>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 
@@ -14,14 +15,22 @@
 
 namespace {
 
+std::map<std::string, std::string> servedEnvironment(const std::string& home,
+                                                     std::map<std::string, std::string> extra) {
+  extra.insert(
+      {{"HOME", home}, {"VELMO_LANG", "en"}, {"XDG_CONFIG_HOME", ""}, {"CLAUDE_CONFIG_DIR", ""}});
+  return extra;
+}
+
 struct Served {
   std::string home = makeTempDir("velmo-serve");
-  VelmoRun run{VELMO_BINARY, {"--serve", "--no-open"}, {{"HOME", home}, {"VELMO_LANG", "en"},
-                                                        {"XDG_CONFIG_HOME", ""}, {"CLAUDE_CONFIG_DIR", ""}}};
+  VelmoRun run;
   std::string url, token;
   int port = 0;
 
-  Served() {
+  /// `extra` adds to Velmo's environment.
+  explicit Served(const std::map<std::string, std::string>& extra = {})
+      : run(VELMO_BINARY, {"--serve", "--no-open"}, servedEnvironment(home, extra)) {
     auto first = run.line(20);
     if (!first) return;
     url = *first;
@@ -67,6 +76,21 @@ TEST(Serve, PrintsItsAddressAndGuardsEveryRequest) {
   // DNS rebinding: the right token under a foreign name is still refused.
   EXPECT_EQ(httpStatus(s.port, s.get("/?token=" + s.token, "evil.example:" + std::to_string(s.port))), 403);
   EXPECT_EQ(httpStatus(s.port, s.get("/?token=" + s.token, "127.0.0.1:1")), 403);
+}
+
+// The served page opens with the bridge, its token filled in: from the page on disk as well,
+// and from the built-in bridge for a stand-in page that brings none of its own.
+TEST(Serve, ThePageCarriesTheBridgeWithItsToken) {
+  for (std::string dir : {VELMO_SOURCE_DIR "/page", VELMO_SOURCE_DIR "/tests/e2e/fixtures/page"}) {
+    Served s({{"VELMO_PAGE_DIR", dir}});
+    ASSERT_NE(s.port, 0) << dir;
+    std::string page;
+    ASSERT_EQ(httpStatus(s.port, s.get("/?token=" + s.token), &page), 200) << dir;
+    size_t bridge = page.find("var token = \"" + s.token + "\";");
+    EXPECT_NE(bridge, std::string::npos) << dir;
+    EXPECT_LT(bridge, page.find("</head>")) << dir;
+    EXPECT_EQ(page.find("\"__TOKEN__\""), std::string::npos) << dir;
+  }
 }
 
 TEST(Serve, TheBridgeWantsTheTokenAndThePagesOwnOrigin) {

@@ -19,6 +19,15 @@ const here = dirname(fileURLToPath(import.meta.url));
 export const root = join(here, '..', '..');
 export const artifacts = join(here, 'artifacts');
 
+// A part list of the page as the build joins it: the files it names, in its order, each
+// ending its line. scripts.txt makes the script, styles.txt the style sheet.
+export function pageJoined(list) {
+  const read = (name) => readFileSync(join(root, 'page', name), 'utf8');
+  return read(list).split('\n').map((l) => l.trim()).filter((l) => l && !l.startsWith('#'))
+    .map((name) => { const text = read(name); return text.endsWith('\n') ? text : text + '\n'; })
+    .join('');
+}
+
 // The same filling as Page::document(): one pass over the template, so inserted text is
 // never searched for placeholders.
 export function pageDocument(lang = 'en') {
@@ -28,8 +37,8 @@ export function pageDocument(lang = 'en') {
     lang: lang === 'he' ? 'he' : 'en',
     dir: lang === 'he' ? 'rtl' : 'ltr',
     labels: JSON.stringify(labels[lang === 'he' ? 'he' : 'en']).replaceAll('</', '<\\/'),
-    style: read('style.css'),
-    script: read('app.js'),
+    style: pageJoined('styles.txt'),
+    script: pageJoined('scripts.txt'),
   };
   return read('index.html').replace(/\{\{([a-z]+)\}\}/g, (m, k) => (k in fills ? fills[k] : m));
 }

@@ -297,7 +297,8 @@ int runServe(const ServeOptions& options) {
   server->port = uris ? g_uri_get_port(static_cast<GUri*>(uris->data)) : options.port;
   g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
 
-  server->html = Page::document(Page::files(), Lang::code(), shimMarkup(server->token));
+  auto files = Page::files();
+  server->html = Page::document(files, Lang::code(), shimMarkup(files, server->token));
 
   AppDelegate::Hosts hosts;
   hosts.page = &server->page;

@@ -1,0 +1,27 @@
+// ---------- what the application calls ----------
+//
+// The page's one face to the application: every function the application (or a menu item)
+// calls in the page. The host evaluates calls such as "paint({…})" by name, so each name is
+// also set on the window.
+
+const Velmo = Object.freeze({
+  paint: Frame.paint,
+  setCommands: Composer.setCommands,
+  setAsset: Cards.setAsset,
+  setFind: Views.setFind,
+  freeDone: AskCard.freeDone,
+  attached: Composer.attached,
+  focusFind: Views.focusFind,
+  setRestorable: Restore.setRestorable,
+  restoreDone: Restore.restoreDone,
+  startCommand: Composer.startCommand,
+  findStep: Find.step,
+  editTopCard: Cards.editTopCard,
+  toMine: Log.toMine,
+  toggleFold: Log.toggleFold,
+  saveAnything,
+});
+
+for (const [name, call] of Object.entries(Velmo)) window[name] = call;
+
+Frame.setup();
