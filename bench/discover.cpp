@@ -1,19 +1,20 @@
 // One full discovery (ps, registry, tty files, pane titles) against a private tmux
 // server whose 20 panes run a stand-in agent. Prints figures; asserts nothing.
 
+#include "terminals/discover.h"
+
 #include <algorithm>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
+#include "base/caches.h"
 #include "base/clock.h"
 #include "base/process.h"
-#include "terminals/discover.h"
-#include "terminals/host.h"
 #include "support/home.h"
 #include "support/tmux_lab.h"
+#include "terminals/host.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ int main() {
   // Forgetting the caches first makes every run ask tmux for the titles, as a cold
   // discovery does once every ten seconds.
   print("discover (with pane titles)", time([&] {
-          Terminals::forgetCaches();
+          Caches::emptyAll();
           found = Terminals::discover().size();
         }));
   print("discover (titles cached)", time([&] { Terminals::discover(); }));

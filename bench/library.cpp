@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/caches.h"
 #include "base/clock.h"
 #include "library/commands.h"
 #include "library/documents.h"
@@ -50,20 +51,24 @@ int main() {
   std::string text;
   for (int i = 0; i < 2000; ++i) {
     home.write("notes/n" + std::to_string(i % 200) + ".md", "x");
-    text += "see ~/notes/n" + std::to_string(i) + ".md, and (/tmp/nothing" + std::to_string(i) + ".txt). ";
+    text += "see ~/notes/n" + std::to_string(i) + ".md, and (/tmp/nothing" + std::to_string(i) +
+            ".txt). ";
     text += std::string(60, 'w') + "\n";
   }
   size_t found = 0;
   double paths = median(5, [&] { found = Documents::paths(text).size(); });
-  std::printf("paths(in:), %zu KB text, 4000 candidates, %zu found: %.2f ms\n", text.size() / 1024, found, paths);
+  std::printf("paths(in:), %zu KB text, 4000 candidates, %zu found: %.2f ms\n", text.size() / 1024,
+              found, paths);
 
   for (int i = 0; i < 300; ++i)
-    home.write(".claude/commands/c" + std::to_string(i) + ".md", "---\ndescription: >-\n  a command\n  here\n---\n");
+    home.write(".claude/commands/c" + std::to_string(i) + ".md",
+               "---\ndescription: >-\n  a command\n  here\n---\n");
   for (int i = 0; i < 100; ++i)
-    home.write(".claude/skills/fam" + std::to_string(i % 10) + "-s" + std::to_string(i) + "/SKILL.md",
-               "description: \"a skill\"\n");
+    home.write(
+        ".claude/skills/fam" + std::to_string(i % 10) + "-s" + std::to_string(i) + "/SKILL.md",
+        "description: \"a skill\"\n");
   double cold = median(5, [] {
-    Commands::resetForTests();
+    Caches::emptyAll();
     Commands::all();
   });
   double warm = median(101, [] { Commands::all(); });

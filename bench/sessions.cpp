@@ -10,11 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "base/caches.h"
 #include "base/clock.h"
-#include "corpus.h"
 #include "base/files.h"
 #include "base/paths.h"
 #include "base/process.h"
+#include "corpus.h"
 #include "sessions/state.h"
 
 namespace fs = std::filesystem;
@@ -34,7 +35,8 @@ std::string corpus() {
   std::string generator = std::string(VELMO_SOURCE_DIR) + "/bench/gen-corpus";
   std::printf("writing a 50 MB transcript into %s\n", dir.c_str());
   Files::makeDirectories(temp);
-  if (!Terminals::shell(generator, {temp, "--mb", "50", "--sessions", "1", "--projects", "1"}, 600)) {
+  if (!Terminals::shell(generator, {temp, "--mb", "50", "--sessions", "1", "--projects", "1"},
+                        600)) {
     std::fprintf(stderr, "bench_sessions: %s failed\n", generator.c_str());
     std::exit(1);
   }
@@ -57,7 +59,7 @@ double median(std::vector<double> v) {
 int main() {
   std::string dir = corpus();
   ::setenv("CLAUDE_CONFIG_DIR", (dir + "/.claude").c_str(), 1);
-  Paths::resetForTests();
+  Caches::emptyAll();
   fs::path transcript = largestTranscript(Paths::agent("projects"));
   if (transcript.empty()) {
     std::fprintf(stderr, "bench_sessions: no transcript in %s\n", dir.c_str());
@@ -70,7 +72,7 @@ int main() {
   std::vector<double> first, cached;
   std::optional<SessionState> s;
   for (int run = 0; run < 9; ++run) {
-    Sessions::forgetCaches();
+    Caches::emptyAll();
     double start = Clock::monotonic();
     s = Sessions::state(id);
     first.push_back(Clock::monotonic() - start);

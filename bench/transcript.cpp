@@ -2,6 +2,8 @@
 // resident memory, which must follow the tail read and not the file. Then what finding the
 // open question costs on a transcript's last 2 MB. Each measurement runs in its own child
 // process, so its peak memory (VmHWM) is its own.
+#include "sessions/transcript.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,15 +17,15 @@
 #include <string>
 #include <vector>
 
+#include "base/caches.h"
 #include "base/clock.h"
-#include "corpus.h"
 #include "base/files.h"
 #include "base/paths.h"
 #include "base/process.h"
+#include "corpus.h"
 #include "sessions/questions.h"
 #include "sessions/questions_read.h"
 #include "sessions/state.h"
-#include "sessions/transcript.h"
 #include "support/transcripts.h"
 
 namespace fs = std::filesystem;
@@ -156,14 +158,12 @@ Figures measure(const std::string& home, int runs, const std::function<long()>& 
   if (pid == 0) {
     ::close(fds[0]);
     ::setenv("CLAUDE_CONFIG_DIR", (home + "/.claude").c_str(), 1);
-    Paths::resetForTests();
+    Caches::emptyAll();
     Figures f;
     f.baseKB = statusKB("VmRSS:");
     std::vector<double> first, cached;
     for (int run = 0; run < runs; ++run) {
-      Sessions::forgetCaches();
-      Transcript::forgetCaches();
-      Questions::forgetCaches();
+      Caches::emptyAll();
       double start = Clock::monotonic();
       f.lines = work();
       first.push_back(Clock::monotonic() - start);

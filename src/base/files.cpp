@@ -12,6 +12,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "base/caches.h"
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/text.h"
@@ -33,7 +34,9 @@ std::optional<Attributes> attributes(const std::string& path) {
   return a;
 }
 
-bool exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string& path) {
+  return ::access(path.c_str(), F_OK) == 0;
+}
 
 bool isDirectory(const std::string& path) {
   auto a = attributes(path);
@@ -66,6 +69,17 @@ void refuse(const std::string& path, const std::string& english, const std::stri
   Log::note(Lang::pick("skipped ", "דילגתי על ") + path + ": " +
             (Lang::hebrew() ? hebrew : english));
 }
+
+const Caches::Enrolled enrolled(
+    "refused files",
+    [] {
+      std::lock_guard<std::mutex> guard(reportedLock);
+      reported.clear();
+    },
+    [] {
+      std::lock_guard<std::mutex> guard(reportedLock);
+      return reported.size();
+    });
 
 void refuseNotRegular(const std::string& path) {
   refuse(path, "not a regular file", "אינו קובץ רגיל");

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 
+#include "base/caches.h"
 #include "base/settings.h"
 #include "base/text.h"
 
@@ -33,7 +34,8 @@ std::string systemPreferred() {
     const char* v = std::getenv(name);
     if (!v || !*v) continue;
     std::string first = Text::split(v, ':').empty() ? "" : Text::split(v, ':').front();
-    if (first.empty() || first == "C" || first == "POSIX" || Text::startsWith(first, "C.")) continue;
+    if (first.empty() || first == "C" || first == "POSIX" || Text::startsWith(first, "C."))
+      continue;
     return first;
   }
   return "";
@@ -53,11 +55,21 @@ std::string code() {
   return *fixed;
 }
 
-bool hebrew() { return code() == "he"; }
-
-void resetForTests() {
-  std::lock_guard<std::mutex> guard(lock);
-  fixed.reset();
+bool hebrew() {
+  return code() == "he";
 }
+
+namespace {
+const Caches::Enrolled enrolled(
+    "language",
+    [] {
+      std::lock_guard<std::mutex> guard(lock);
+      fixed.reset();
+    },
+    [] {
+      std::lock_guard<std::mutex> guard(lock);
+      return size_t{fixed.has_value()};
+    });
+}  // namespace
 
 }  // namespace Lang

@@ -21,7 +21,4 @@ std::string resolve(const std::string& envOverride, const std::string& setting,
 /// The system's first preferred language code from the locale variables ("" when none).
 std::string systemPreferred();
 
-/// Forgets the fixed language (tests only).
-void resetForTests();
-
 }  // namespace Lang

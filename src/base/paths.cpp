@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 
+#include "base/caches.h"
 #include "base/files.h"
 #include "base/process.h"
 #include "base/text.h"
@@ -44,7 +45,9 @@ std::string agentDir() {
   return Files::join(home(), ".claude");
 }
 
-std::string agent(const std::string& relative) { return Files::join(agentDir(), relative); }
+std::string agent(const std::string& relative) {
+  return Files::join(agentDir(), relative);
+}
 
 std::string documents() {
   {
@@ -70,12 +73,22 @@ std::string configDir() {
   return Files::join(base, "velmo");
 }
 
-std::string stateDir() { return agent("velmo-state"); }
-
-void resetForTests() {
-  std::lock_guard<std::mutex> guard(lock);
-  homeMemo.reset();
-  documentsMemo.reset();
+std::string stateDir() {
+  return agent("velmo-state");
 }
+
+namespace {
+const Caches::Enrolled enrolled(
+    "home folders",
+    [] {
+      std::lock_guard<std::mutex> guard(lock);
+      homeMemo.reset();
+      documentsMemo.reset();
+    },
+    [] {
+      std::lock_guard<std::mutex> guard(lock);
+      return size_t{homeMemo.has_value()} + size_t{documentsMemo.has_value()};
+    });
+}  // namespace
 
 }  // namespace Paths

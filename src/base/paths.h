@@ -19,7 +19,4 @@ std::string configDir();
 /// The private state folder ~/.claude/velmo-state (0700 when created).
 std::string stateDir();
 
-/// Forgets everything fixed at first use, so a test can point HOME elsewhere.
-void resetForTests();
-
 }  // namespace Paths

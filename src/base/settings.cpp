@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "base/caches.h"
 #include "base/files.h"
 #include "base/paths.h"
 
@@ -11,7 +12,9 @@ namespace {
 std::mutex lock;
 std::optional<nlohmann::json> loaded;
 
-std::string file() { return Files::join(Paths::configDir(), "settings.json"); }
+std::string file() {
+  return Files::join(Paths::configDir(), "settings.json");
+}
 
 // A missing or malformed file counts as no settings. The file is read outside the lock:
 // a refused file is logged in the interface language, and working that out reads these
@@ -81,5 +84,12 @@ void reload() {
   std::lock_guard<std::mutex> guard(lock);
   loaded.reset();
 }
+
+namespace {
+const Caches::Enrolled enrolled("settings", reload, [] {
+  std::lock_guard<std::mutex> guard(lock);
+  return size_t{loaded.has_value()};
+});
+}  // namespace
 
 }  // namespace Settings

@@ -91,7 +91,4 @@ bool start();
 /// reply; a request is cut at 64 KiB.
 void serve(int fd);
 
-/// Forgets grants, used relays and typed-into times (tests).
-void forget();
-
 }  // namespace Control

@@ -4,6 +4,7 @@
 
 #include <map>
 
+#include "base/caches.h"
 #include "base/clock.h"
 #include "base/files.h"
 #include "base/text.h"
@@ -57,10 +58,18 @@ std::optional<Clock::Time> typedAtLocked(const std::string& sessionID) {
   return it->second;
 }
 
-void forgetTyped() {
-  std::lock_guard<std::mutex> guard(lock());
-  typedInto.clear();
-}
+namespace {
+const Caches::Enrolled enrolled(
+    "typed sessions",
+    [] {
+      std::lock_guard<std::mutex> guard(lock());
+      typedInto.clear();
+    },
+    [] {
+      std::lock_guard<std::mutex> guard(lock());
+      return typedInto.size();
+    });
+}  // namespace
 
 nlohmann::json answer(const Terminal& term, const std::string& expect, const std::string& option,
                       const std::string& text, const std::string& via, const Authorize& authorize) {

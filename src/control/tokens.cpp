@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 
+#include "base/caches.h"
 #include "base/files.h"
 #include "base/text.h"
 #include "base/timefmt.h"
@@ -143,13 +144,18 @@ std::optional<std::string> relayEvidence(const std::string& fromSID, const std::
   return std::nullopt;
 }
 
-void forget() {
-  {
-    std::lock_guard<std::mutex> guard(lock());
-    grants.clear();
-    usedRelays.clear();
-  }
-  forgetTyped();
-}
+namespace {
+const Caches::Enrolled enrolled(
+    "answer grants",
+    [] {
+      std::lock_guard<std::mutex> guard(lock());
+      grants.clear();
+      usedRelays.clear();
+    },
+    [] {
+      std::lock_guard<std::mutex> guard(lock());
+      return grants.size() + usedRelays.size();
+    });
+}  // namespace
 
 }  // namespace Control

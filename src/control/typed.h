@@ -10,7 +10,5 @@ namespace Control {
 
 /// The time Velmo last typed into the session; call with `lock()` held.
 std::optional<Clock::Time> typedAtLocked(const std::string& sessionID);
-/// Forgets every typed-into time (tests).
-void forgetTyped();
 
 }  // namespace Control

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/caches.h"
 #include "base/timefmt.h"
 #include "feed/feed_hooks.h"
 #include "feed/state_feed.h"
@@ -138,14 +139,23 @@ uint64_t passes() {
   return passCount.load();
 }
 
-void forget() {
-  queue().sync([] {
-    scheduled = false;
-    lastSignature.clear();
-    lastText.clear();
-  });
-  passCount = 0;
-}
+namespace {
+const Caches::Enrolled enrolled(
+    "state feed",
+    [] {
+      queue().sync([] {
+        scheduled = false;
+        lastSignature.clear();
+        lastText.clear();
+      });
+      passCount = 0;
+    },
+    [] {
+      size_t held = passCount.load() > 0 ? 1 : 0;
+      queue().sync([&] { held += lastSignature.empty() && lastText.empty() ? 0 : 1; });
+      return held;
+    });
+}  // namespace
 
 }  // namespace StateFeed
 

@@ -102,8 +102,6 @@ void installAfter(After after);
 void drain();
 /// Passes run so far (tests).
 uint64_t passes();
-/// Forgets the scheduled mark, the last signature and the last text (tests).
-void forget();
 
 }  // namespace StateFeed
 

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 
+#include "base/caches.h"
 #include "base/clock.h"
 #include "base/files.h"
 #include "base/lang.h"
@@ -28,7 +29,8 @@ struct BuiltIn {
 // marked interactive, so the chat can raise the terminal for the user to finish there.
 constexpr BuiltIn kBuiltIns[] = {
     {"clear", "Clear the context and start fresh", "לנקות את ההקשר ולהתחיל שיחה חדשה", false},
-    {"compact", "Compact the conversation and keep the gist", "לכווץ את השיחה ולשמור את התמצית", false},
+    {"compact", "Compact the conversation and keep the gist", "לכווץ את השיחה ולשמור את התמצית",
+     false},
     {"context", "What is filling the context window", "מה תופס את חלון־ההקשר", true},
     {"cost", "What the conversation cost", "כמה עלתה השיחה", true},
     {"usage", "Usage quota", "מכסת השימוש", true},
@@ -62,7 +64,9 @@ std::mutex lock;
 std::vector<Command> cache;
 Clock::Time stamp = Clock::kDistantPast;
 
-bool byName(const Command& a, const Command& b) { return a.name < b.name; }
+bool byName(const Command& a, const Command& b) {
+  return a.name < b.name;
+}
 
 std::vector<Command> markdownFiles(const std::string& folder, Source source) {
   std::vector<Command> out;
@@ -71,7 +75,8 @@ std::vector<Command> markdownFiles(const std::string& folder, Source source) {
   for (const auto& e : *entries) {
     if (Files::extension(e.name) != "md") continue;
     // Names go to the page as JSON, which holds only valid UTF-8; file names are bytes.
-    out.push_back({Text::validUtf8(Files::baseName(e.name)), frontMatter(e.path), kindWord(source), false});
+    out.push_back(
+        {Text::validUtf8(Files::baseName(e.name)), frontMatter(e.path), kindWord(source), false});
   }
   std::sort(out.begin(), out.end(), byName);
   return out;
@@ -92,23 +97,29 @@ std::vector<Command> skills(const std::string& folder) {
 
 std::vector<Command> build() {
   std::vector<Command> list = builtIns();
-  for (auto part : {markdownFiles(Paths::agent("commands"), Source::commandFile),
-                    skills(Paths::agent("skills")),
-                    markdownFiles(Paths::agent("agents"), Source::agent)})
+  for (auto part :
+       {markdownFiles(Paths::agent("commands"), Source::commandFile),
+        skills(Paths::agent("skills")), markdownFiles(Paths::agent("agents"), Source::agent)})
     list.insert(list.end(), part.begin(), part.end());
   return list;
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 }  // namespace
 
 std::string kindWord(Source source) {
   switch (source) {
-    case Source::builtIn: return Lang::pick("built-in", "מובנית");
-    case Source::commandFile: return Lang::pick("command", "פקודה");
-    case Source::skill: return Lang::pick("skill", "סקיל");
-    case Source::agent: return Lang::pick("agent", "סוכן");
+    case Source::builtIn:
+      return Lang::pick("built-in", "מובנית");
+    case Source::commandFile:
+      return Lang::pick("command", "פקודה");
+    case Source::skill:
+      return Lang::pick("skill", "סקיל");
+    case Source::agent:
+      return Lang::pick("agent", "סוכן");
   }
   return "";
 }
@@ -144,7 +155,8 @@ std::vector<Command> all() {
 nlohmann::json payload() {
   nlohmann::json out = nlohmann::json::array();
   for (const auto& c : all())
-    out.push_back({{"name", c.name}, {"hint", c.hint}, {"kind", c.kind}, {"interactive", c.interactive}});
+    out.push_back(
+        {{"name", c.name}, {"hint", c.hint}, {"kind", c.kind}, {"interactive", c.interactive}});
   return out;
 }
 
@@ -187,10 +199,18 @@ std::string descriptionIn(const std::string& text) {
   return Text::prefix(value, kHintCharacters);
 }
 
-void resetForTests() {
-  std::lock_guard<std::mutex> guard(lock);
-  cache.clear();
-  stamp = Clock::kDistantPast;
-}
+namespace {
+const Caches::Enrolled enrolled(
+    "commands",
+    [] {
+      std::lock_guard<std::mutex> guard(lock);
+      cache.clear();
+      stamp = Clock::kDistantPast;
+    },
+    [] {
+      std::lock_guard<std::mutex> guard(lock);
+      return cache.size() + (stamp > Clock::kDistantPast ? 1 : 0);
+    });
+}  // namespace
 
 }  // namespace Commands

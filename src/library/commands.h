@@ -7,9 +7,9 @@
 #include <vector>
 
 struct Command {
-  std::string name;  ///< without the leading "/"
-  std::string hint;  ///< one line; may be empty
-  std::string kind;  ///< the source as a display word in the interface language
+  std::string name;          ///< without the leading "/"
+  std::string hint;          ///< one line; may be empty
+  std::string kind;          ///< the source as a display word in the interface language
   bool interactive = false;  ///< the bare command opens a picker or screen in the terminal
 };
 
@@ -38,8 +38,5 @@ bool opensPicker(const std::string& text);
 std::string frontMatter(const std::string& file);
 /// The same rule over text already read.
 std::string descriptionIn(const std::string& text);
-
-/// Forgets the cached catalogue (tests).
-void resetForTests();
 
 }  // namespace Commands

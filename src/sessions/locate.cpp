@@ -1,26 +1,31 @@
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
+#include "base/caches.h"
 #include "base/files.h"
 #include "base/paths.h"
-#include "sessions/lock.h"
 #include "sessions/state.h"
 
 namespace Sessions {
 
 namespace {
+
+std::mutex lock;                                       // never held while a folder is listed
 std::unordered_map<std::string, std::string> located;  // session id → transcript path
-}
 
-std::mutex& lock() {
-  static std::mutex m;
-  return m;
-}
+const Caches::Enrolled enrolled(
+    "located transcripts",
+    [] {
+      std::lock_guard<std::mutex> guard(lock);
+      located.clear();
+    },
+    [] {
+      std::lock_guard<std::mutex> guard(lock);
+      return located.size();
+    });
 
-void forgetLocated() {
-  std::lock_guard<std::mutex> guard(lock());
-  located.clear();
-}
+}  // namespace
 
 std::optional<std::string> transcriptURL(const std::string& sessionID) {
   // Ids reach here from the page and the control socket too; one that is not a plain file
@@ -29,7 +34,7 @@ std::optional<std::string> transcriptURL(const std::string& sessionID) {
     return std::nullopt;
   std::optional<std::string> known;
   {
-    std::lock_guard<std::mutex> guard(lock());
+    std::lock_guard<std::mutex> guard(lock);
     if (auto it = located.find(sessionID); it != located.end()) known = it->second;
   }
   // A remembered file that vanished is searched for again and the memo overwritten.
@@ -40,7 +45,7 @@ std::optional<std::string> transcriptURL(const std::string& sessionID) {
   for (const Files::Entry& entry : *entries) {
     std::string path = Files::join(entry.path, file);
     if (!Files::exists(path)) continue;
-    std::lock_guard<std::mutex> guard(lock());
+    std::lock_guard<std::mutex> guard(lock);
     located[sessionID] = path;
     return path;
   }

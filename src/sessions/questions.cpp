@@ -7,12 +7,14 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "base/caches.h"
+#include "base/file_memo.h"
 #include "base/files.h"
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/text.h"
-#include "sessions/questions_read.h"
 #include "sessions/json_line.h"
+#include "sessions/questions_read.h"
 #include "sessions/state.h"
 
 namespace Questions {
@@ -36,15 +38,20 @@ constexpr size_t kProseCharacters = 2000;
 constexpr size_t kCacheCap = 200;
 constexpr size_t kSeenCap = 400;
 
-struct Cached {
-  int64_t size = 0;
-  Clock::Time modified = Clock::kDistantPast;
-  std::optional<PendingQuestion> result;
-};
+FileMemo<std::optional<PendingQuestion>> memo("questions", kCacheCap);  // session id → result
 
-std::mutex lock;  // guards cache and seen, never held while a transcript is read
-std::unordered_map<std::string, Cached> cache;      // session id → result
+std::mutex lock;  // guards seen, never held while a transcript is read
 std::unordered_map<std::string, std::string> seen;  // session id → last traced signature
+const Caches::Enrolled seenEnrolled(
+    "questions traced",
+    [] {
+      std::lock_guard<std::mutex> guard(lock);
+      seen.clear();
+    },
+    [] {
+      std::lock_guard<std::mutex> guard(lock);
+      return seen.size();
+    });
 
 // A line of the tail, as a byte range.
 struct Span {
@@ -252,26 +259,11 @@ std::optional<PendingQuestion> pending(const std::string& sessionID) {
   if (!path) return std::nullopt;
   auto attrs = Files::attributes(*path);
   if (!attrs) return std::nullopt;
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    if (auto it = cache.find(sessionID); it != cache.end() && it->second.size == attrs->size &&
-                                         it->second.modified == attrs->modified)
-      return it->second.result;
-  }
+  if (auto known = memo.find(sessionID, attrs->size, attrs->modified)) return *known;
   auto result = read(*path, sessionID);
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    cache[sessionID] = Cached{attrs->size, attrs->modified, result};
-    if (cache.size() > kCacheCap) cache.clear();
-  }
+  memo.keep(sessionID, attrs->size, attrs->modified, result);
   trace(sessionID, attrs->size, attrs->modified, result);
   return result;
-}
-
-void forgetCaches() {
-  std::lock_guard<std::mutex> guard(lock);
-  cache.clear();
-  seen.clear();
 }
 
 }  // namespace Questions

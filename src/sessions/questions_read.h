@@ -29,7 +29,4 @@ std::optional<PendingQuestion> read(const std::string& path, const std::string& 
 void trace(const std::string& sessionID, int64_t size, Clock::Time modified,
            const std::optional<PendingQuestion>& result);
 
-/// Forgets cached results and traced signatures (tests, benchmarks).
-void forgetCaches();
-
 }  // namespace Questions

@@ -3,18 +3,21 @@
 #include <string>
 #include <unordered_map>
 
+#include "base/file_memo.h"
 #include "base/files.h"
 #include "base/lang.h"
 #include "base/text.h"
 #include "base/timefmt.h"
-#include "sessions/lock.h"
 #include "sessions/tail.h"
 
 const char* modeName(SessionState::Mode mode) {
   switch (mode) {
-    case SessionState::Mode::working: return "working";
-    case SessionState::Mode::waiting: return "waiting";
-    case SessionState::Mode::quiet: return "quiet";
+    case SessionState::Mode::working:
+      return "working";
+    case SessionState::Mode::waiting:
+      return "waiting";
+    case SessionState::Mode::quiet:
+      return "quiet";
   }
   return "quiet";
 }
@@ -31,14 +34,12 @@ constexpr double kAgentRunningSeconds = 120;
 // A derived state with what is needed to derive its mode again later: the mode of a
 // state read 10 s after an answer must not stay "working" while the file sits unchanged.
 struct Reading {
-  int64_t size = 0;
-  Clock::Time modified = Clock::kDistantPast;
   SessionState state;
   LastKind lastKind = LastKind::unknown;
   std::string lastTool;
 };
 
-std::unordered_map<std::string, Reading> cache;  // session id → reading; under lock()
+FileMemo<Reading> memo("session states", kCacheCap);  // session id → reading
 
 std::optional<Reading> read(const std::string& path, const std::string& id, Clock::Time modified) {
   auto tail = Files::readTail(path, kTailBytes);
@@ -90,40 +91,20 @@ std::optional<SessionState> state(const std::string& sessionID) {
   auto attrs = Files::attributes(*path);
   if (!attrs) return std::nullopt;
 
-  std::optional<Reading> known;
-  {
-    std::lock_guard<std::mutex> guard(lock());
-    auto it = cache.find(sessionID);
-    if (it != cache.end() && it->second.size == attrs->size &&
-        it->second.modified == attrs->modified)
-      known = it->second;
-  }
-  if (known) {
+  if (auto known = memo.find(sessionID, attrs->size, attrs->modified)) {
     settle(known->state, known->lastKind, known->lastTool, Clock::now());
     return live(std::move(known->state), *path);
   }
 
   auto fresh = read(*path, sessionID, attrs->modified);
   if (!fresh) return std::nullopt;
-  fresh->size = attrs->size;
-  fresh->modified = attrs->modified;
-  {
-    std::lock_guard<std::mutex> guard(lock());
-    cache[sessionID] = *fresh;
-    if (cache.size() > kCacheCap) cache.clear();
-  }
+  memo.keep(sessionID, attrs->size, attrs->modified, *fresh);
   return live(std::move(fresh->state), *path);
 }
 
 std::optional<Clock::Time> time(std::string_view text) {
   // parseIso takes internet date-time with fractional seconds and without them alike.
   return TimeText::parseIso(text);
-}
-
-void forgetCaches() {
-  forgetLocated();
-  std::lock_guard<std::mutex> guard(lock());
-  cache.clear();
 }
 
 }  // namespace Sessions

@@ -40,7 +40,4 @@ std::string modelLabel(const std::string& model);
 /// A transcript time stamp (ISO 8601 with or without fractional seconds).
 std::optional<Clock::Time> time(std::string_view text);
 
-/// Forgets the located transcripts and cached states (tests).
-void forgetCaches();
-
 }  // namespace Sessions

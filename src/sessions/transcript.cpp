@@ -10,6 +10,8 @@
 #include <optional>
 #include <unordered_map>
 
+#include "base/caches.h"
+#include "base/file_memo.h"
 #include "base/files.h"
 #include "base/text.h"
 #include "sessions/json_line.h"
@@ -47,15 +49,20 @@ constexpr size_t kMinimumCap = 600;
 constexpr size_t kCapPerWanted = 14;
 constexpr size_t kCacheCap = 40;
 
-struct Cached {
-  int64_t size = 0;
-  Clock::Time modified = Clock::kDistantPast;
-  Reading reading;
-};
+FileMemo<Reading> memo("transcript readings", kCacheCap);  // "sid|want" → reading
 
-std::mutex lock;  // guards cache and learned, never held while a file is read
-std::unordered_map<std::string, Cached> cache;      // "sid|want" → reading
+std::mutex lock;  // guards learned, never held while a file is read
 std::unordered_map<std::string, uint64_t> learned;  // sid → tail size that sufficed
+const Caches::Enrolled learnedEnrolled(
+    "learned transcript tails",
+    [] {
+      std::lock_guard<std::mutex> guard(lock);
+      learned.clear();
+    },
+    [] {
+      std::lock_guard<std::mutex> guard(lock);
+      return learned.size();
+    });
 
 bool holds(std::string_view bytes, std::string_view needle) {
   return ::memmem(bytes.data(), bytes.size(), needle.data(), needle.size()) != nullptr;
@@ -312,14 +319,8 @@ Reading read(const std::string& sessionID, int want) {
   const Clock::Time modified = attrs ? attrs->modified : Clock::kDistantPast;
   const std::string key = sessionID + "|" + std::to_string(want);
 
-  std::optional<uint64_t> known;
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    if (auto it = cache.find(key);
-        it != cache.end() && it->second.size == size && it->second.modified == modified)
-      return it->second.reading;
-    if (auto it = learned.find(sessionID); it != learned.end()) known = it->second;
-  }
+  if (auto kept = memo.find(key, size, modified)) return std::move(*kept);
+  std::optional<uint64_t> known = learnedTail(sessionID);
 
   Reading reading;
   for (uint64_t tail : tailsFor(want, size, known)) {
@@ -335,9 +336,7 @@ Reading read(const std::string& sessionID, int want) {
     break;
   }
 
-  std::lock_guard<std::mutex> guard(lock);
-  cache[key] = Cached{size, modified, reading};
-  if (cache.size() > kCacheCap) cache.clear();
+  memo.keep(key, size, modified, reading);
   return reading;
 }
 
@@ -358,12 +357,6 @@ std::optional<uint64_t> learnedTail(const std::string& sessionID) {
   auto it = learned.find(sessionID);
   if (it == learned.end()) return std::nullopt;
   return it->second;
-}
-
-void forgetCaches() {
-  std::lock_guard<std::mutex> guard(lock);
-  cache.clear();
-  learned.clear();
 }
 
 }  // namespace Transcript

@@ -54,7 +54,5 @@ std::vector<Line> collapse(std::vector<Line> lines);
 
 /// The tail size that last gave a sufficient reading of the session, if any.
 std::optional<uint64_t> learnedTail(const std::string& sessionID);
-/// Forgets cached readings and learned tail sizes (tests, benchmarks).
-void forgetCaches();
 
 }  // namespace Transcript

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "base/caches.h"
 #include "base/clock.h"
 #include "base/lang.h"
 #include "base/text.h"
@@ -269,9 +270,17 @@ bool answering(const std::string& tty) {
   return it != answeringUntil.end() && it->second > Clock::now();
 }
 
-void forgetAnswers() {
-  std::lock_guard<std::mutex> guard(lock);
-  answeringUntil.clear();
-}
+namespace {
+const Caches::Enrolled enrolled(
+    "answering marks",
+    [] {
+      std::lock_guard<std::mutex> guard(lock);
+      answeringUntil.clear();
+    },
+    [] {
+      std::lock_guard<std::mutex> guard(lock);
+      return answeringUntil.size();
+    });
+}  // namespace
 
 }  // namespace Terminals

@@ -24,7 +24,4 @@ Answered answerFree(const std::string& text, const std::string& tty);
 /// True while an answer is being typed into the tty and for 3 seconds after it ended.
 bool answering(const std::string& tty);
 
-/// Forgets answering marks (tests).
-void forgetAnswers();
-
 }  // namespace Terminals

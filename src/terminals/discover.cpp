@@ -8,6 +8,7 @@
 #include <set>
 #include <string_view>
 
+#include "base/caches.h"
 #include "base/files.h"
 #include "base/paths.h"
 #include "base/process.h"
@@ -349,12 +350,21 @@ void installPsRunner(PsRunner runner) {
   psRunner = std::move(runner);
 }
 
-void forgetCaches() {
-  std::lock_guard<std::mutex> guard(lock());
-  openCache.clear();
-  openStamp = Clock::kDistantPast;
-  titleCache.clear();
-  titleStamp = Clock::kDistantPast;
-}
+namespace {
+const Caches::Enrolled enrolled(
+    "discovered terminals",
+    [] {
+      std::lock_guard<std::mutex> guard(lock());
+      openCache.clear();
+      openStamp = Clock::kDistantPast;
+      titleCache.clear();
+      titleStamp = Clock::kDistantPast;
+    },
+    [] {
+      std::lock_guard<std::mutex> guard(lock());
+      return openCache.size() + titleCache.size() + (openStamp > Clock::kDistantPast ? 1 : 0) +
+             (titleStamp > Clock::kDistantPast ? 1 : 0);
+    });
+}  // namespace
 
 }  // namespace Terminals

@@ -73,7 +73,4 @@ void installPsRunner(PsRunner runner);
 /// stores, never while a file is read or a process runs.
 std::mutex& lock();
 
-/// Forgets the cached list and titles (tests, and `refresh`).
-void forgetCaches();
-
 }  // namespace Terminals

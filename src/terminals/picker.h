@@ -71,7 +71,4 @@ std::map<std::string, int64_t> windowIDs();
 /// full label becomes the option's label and the continued words leave its detail.
 Picker completeLabels(Picker picker, const std::vector<std::string>& fullLabels);
 
-/// Forgets the last dump (tests).
-void forgetScreens();
-
 }  // namespace Terminals

@@ -9,6 +9,7 @@
 #include <deque>
 #include <mutex>
 
+#include "base/caches.h"
 #include "base/clock.h"
 #include "base/lang.h"
 #include "base/text.h"
@@ -580,14 +581,20 @@ std::map<std::string, int64_t> windowIDs() {
   return ids;
 }
 
-void forgetScreens() {
-  std::lock_guard<std::mutex> guard(screensLock);
-  cache.clear();
-  stamp = Clock::kDistantPast;
-  works = false;
-  ttys.clear();
-  ids.clear();
-}
+const Caches::Enrolled screensEnrolled(
+    "screens",
+    [] {
+      std::lock_guard<std::mutex> guard(screensLock);
+      cache.clear();
+      stamp = Clock::kDistantPast;
+      works = false;
+      ttys.clear();
+      ids.clear();
+    },
+    [] {
+      std::lock_guard<std::mutex> guard(screensLock);
+      return cache.size() + ttys.size() + ids.size() + (stamp > Clock::kDistantPast ? 1 : 0);
+    });
 
 StableReading stablePicker(const std::string& tty, const std::function<bool(const Picker&)>& want) {
   std::optional<Picker> previous = pickerOf(pickers(true).list, tty);

@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "app/app_test_support.h"
+#include "base/caches.h"
 #include "base/lang.h"
 #include "page/document.h"
 
@@ -121,14 +122,14 @@ TEST_F(AppTest, AFaultSaysWhichArgumentAndWhyInTheInterfaceLanguage) {
             "integer\n");
 
   ::setenv("VELMO_LANG", "he", 1);
-  Lang::resetForTests();
+  Caches::emptyAll();
   testing::internal::CaptureStderr();
   app->receive(message(R"({"act":"open","sid":"s","find":"needle"})"));
   app->receive(message(R"({"act":"send"})"));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "ולמו: הודעת הדף open לא בוצעה: \"find\" הוא string ולא object\n"
             "ולמו: הודעת הדף send לא בוצעה: חסר \"text\"\n");
-  Lang::resetForTests();
+  Caches::emptyAll();
 }
 
 TEST_F(AppTest, OptionalArgumentsMayBeLeftOutButNotMistyped) {

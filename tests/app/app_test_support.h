@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "app/app_delegate.h"
+#include "base/caches.h"
 #include "support/fake_clock.h"
 #include "support/home.h"
 #include "support/manual_queue.h"
@@ -36,8 +37,7 @@ class AppTest : public ::testing::Test {
   AppTest() {
     ::setenv("VELMO_LANG", "en", 1);
     home = std::make_unique<ScopedHome>();
-    Terminals::forgetScreens();
-    Terminals::forgetAnswers();
+    Caches::emptyAll();
   }
   ~AppTest() override {
     app.reset();

@@ -2,6 +2,7 @@
 // scripted terminal host with the real answering and sending code above it.
 
 #include "app/app_test_support.h"
+#include "base/caches.h"
 #include "base/files.h"
 #include "base/lang.h"
 #include "support/transcripts.h"
@@ -103,7 +104,7 @@ TEST_F(AppTest, AnAnswerThatCannotBeTypedSaysWhyInTheAlert) {
   EXPECT_EQ(raised(), std::vector<std::string>{kTty});
 
   ::setenv("VELMO_LANG", "he", 1);
-  Lang::resetForTests();
+  Caches::emptyAll();
   host.show(kTty, kIdle);
   dialogs.answer = 1;
   app->receive(message(R"({"act":"answerAsk","tty":"/dev/pts/7","pick":2})"));

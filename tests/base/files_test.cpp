@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 
+#include "base/caches.h"
 #include "base/lang.h"
 #include "base/settings.h"
 #include "base/text.h"
@@ -138,13 +139,13 @@ TEST_F(Refusals, ASettingsFileThatIsAFifoCountsAsNoSettings) {
   ::unsetenv("VELMO_LANG");
   ::setenv("LANGUAGE", "he", 1);
   Settings::reload();
-  Lang::resetForTests();
+  Caches::emptyAll();
   std::string log = stderrOf([&] {
     EXPECT_EQ(Settings::text("openSID", "none"), "none");
     EXPECT_EQ(Lang::code(), "he");
   });
   ::unsetenv("LANGUAGE");
-  Lang::resetForTests();
+  Caches::emptyAll();
   EXPECT_EQ(count(log, "\n"), 1u) << log;
   EXPECT_TRUE(Text::contains(log, "settings.json")) << log;
 }

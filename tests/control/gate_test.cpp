@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/caches.h"
 #include "base/files.h"
 #include "control/control.h"
 #include "feed/state_feed.h"
@@ -43,10 +44,10 @@ std::vector<nlohmann::json> logLines() {
 class AnswerGate : public ::testing::Test {
  protected:
   AnswerGate() {
-    Control::forget();
+    Caches::emptyAll();
     rig.agent(300, 3, "s1");
   }
-  ~AnswerGate() override { Control::forget(); }
+  ~AnswerGate() override { Caches::emptyAll(); }
 
   Terminal terminal() {
     auto t = Control::resolve("s1");

@@ -5,6 +5,7 @@
 
 #include <set>
 
+#include "base/caches.h"
 #include "base/files.h"
 #include "base/paths.h"
 #include "base/settings.h"
@@ -458,16 +459,16 @@ std::vector<nlohmann::json> answersLog() {
 class NotifyThroughTheGate : public ::testing::Test {
  protected:
   NotifyThroughTheGate() {
-    Control::forget();
+    Caches::emptyAll();
     rig.agent(300, 3, "sess-3");
     Notify::Hooks hooks = Notify::Hooks::live();
     hooks.background = [](Job job) { job(); };
     notify = Notify::make(server, hooks);
   }
-  ~NotifyThroughTheGate() override { Control::forget(); }
+  ~NotifyThroughTheGate() override { Caches::emptyAll(); }
 
   void look() {
-    Terminals::forgetCaches();
+    Caches::emptyAll();
     notify->tick(Terminals::open(), Terminals::pickers(true).list);
   }
 

@@ -8,6 +8,7 @@
 
 #include <thread>
 
+#include "base/caches.h"
 #include "base/files.h"
 #include "control/client.h"
 #include "control/control.h"
@@ -22,11 +23,11 @@ const std::string kTty = "/dev/pts/3";
 class Protocol : public ::testing::Test {
  protected:
   Protocol() {
-    Control::forget();
+    Caches::emptyAll();
     rig.agent(300, 3, "s1");
   }
   ~Protocol() override {
-    Control::forget();
+    Caches::emptyAll();
     Control::setAskOrlen(nullptr);
     Control::setCancelAsk(nullptr);
   }

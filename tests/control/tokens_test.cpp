@@ -5,6 +5,7 @@
 
 #include <set>
 
+#include "base/caches.h"
 #include "base/timefmt.h"
 #include "control/control.h"
 #include "support/fake_clock.h"
@@ -15,8 +16,8 @@ namespace {
 
 class Tokens : public ::testing::Test {
  protected:
-  Tokens() { Control::forget(); }
-  ~Tokens() override { Control::forget(); }
+  Tokens() { Caches::emptyAll(); }
+  ~Tokens() override { Caches::emptyAll(); }
   ScopedHome home;
   FakeClock clock;
 };

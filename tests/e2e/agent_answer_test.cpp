@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 
+#include "base/caches.h"
 #include "base/files.h"
 #include "base/text.h"
 #include "sessions/language.h"
@@ -23,18 +24,16 @@ namespace {
 class RealAgent : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (AgentLab::agentBinary().empty())
-      GTEST_SKIP() << AgentLab::whyNoAgent();
+    if (AgentLab::agentBinary().empty()) GTEST_SKIP() << AgentLab::whyNoAgent();
     lab = std::make_unique<AgentLab>(tmux, home.path());
     ASSERT_TRUE(lab->ready());
     Terminals::installHost(std::make_shared<Terminals::TmuxHost>());
-    Terminals::forgetScreens();
-    Terminals::forgetAnswers();
+    Caches::emptyAll();
   }
 
   void TearDown() override {
     Terminals::installHost(nullptr);
-    Terminals::forgetScreens();
+    Caches::emptyAll();
   }
 
   // Starts the agent and waits until it takes input; returns its tty.

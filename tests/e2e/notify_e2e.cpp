@@ -9,6 +9,7 @@
 
 #include <mutex>
 
+#include "base/caches.h"
 #include "base/files.h"
 #include "base/settings.h"
 #include "base/text.h"
@@ -249,10 +250,7 @@ TEST_F(NotifyE2E, AWaitingPromptIsPostedAdoptedAfterARelaunchAnsweredAndRetracte
   startServer("body actions body-markup inline-reply");
   PrivateTmux tmux;
   Terminals::installHost(nullptr);
-  Terminals::forgetCaches();
-  Terminals::forgetScreens();
-  Terminals::forgetAnswers();
-  Control::forget();
+  Caches::emptyAll();
   std::string script = tmux.dir() + "/agent.sh";
   std::string chosen = tmux.dir() + "/chosen";
   ASSERT_TRUE(Files::writeAtomic(script, kAgentScript, 0755));
@@ -275,7 +273,7 @@ TEST_F(NotifyE2E, AWaitingPromptIsPostedAdoptedAfterARelaunchAnsweredAndRetracte
   std::vector<Terminal> terms;
   std::vector<Terminals::Picker> pickers;
   auto look = [&] {
-    Terminals::forgetCaches();
+    Caches::emptyAll();
     terms = Terminals::open();
     pickers = Terminals::pickers(true).list;
   };

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "base/caches.h"
 #include "base/files.h"
 #include "base/process.h"
 #include "base/settings.h"
@@ -79,12 +80,12 @@ TEST_F(TmuxPanes, OneDumpReadsEveryPane) {
 
   // Every captured pane counts as read, prompt or not.
   Terminals::installHost(std::make_shared<Terminals::TmuxHost>());
-  Terminals::forgetScreens();
+  Caches::emptyAll();
   auto scan = Terminals::pickers(true);
   EXPECT_TRUE(scan.readable);
   EXPECT_EQ(Terminals::pickerTTYs().size(), 3u);
   Terminals::installHost(nullptr);
-  Terminals::forgetScreens();
+  Caches::emptyAll();
 }
 
 // Reads come every few seconds, so at rest one tmux run must do; a pane opened or closed

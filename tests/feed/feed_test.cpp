@@ -6,6 +6,7 @@
 
 #include <deque>
 
+#include "base/caches.h"
 #include "base/files.h"
 #include "base/settings.h"
 #include "feed/state_feed.h"
@@ -52,8 +53,8 @@ struct ManualAfter {
 
 class Feed : public ::testing::Test {
  protected:
-  void SetUp() override { StateFeed::forget(); }
-  void TearDown() override { StateFeed::forget(); }
+  void SetUp() override { Caches::emptyAll(); }
+  void TearDown() override { Caches::emptyAll(); }
 
   /// One poke, taken by the feed, and the pass it schedules.
   void pass() {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/caches.h"
 #include "page/panel.h"
 #include "sessions/language.h"
 #include "support/fake_clock.h"
@@ -18,8 +19,8 @@ class CommandsTest : public ::testing::Test {
   ScopedLanguage english{"en"};
   FakeClock clock;
 
-  void SetUp() override { Commands::resetForTests(); }
-  void TearDown() override { Commands::resetForTests(); }
+  void SetUp() override { Caches::emptyAll(); }
+  void TearDown() override { Caches::emptyAll(); }
 
   void command(const std::string& name, const std::string& text) {
     home.write(".claude/commands/" + name + ".md", text);
@@ -38,13 +39,15 @@ class CommandsTest : public ::testing::Test {
 };
 
 TEST(FrontMatter, QuotedBlockAndPlainValues) {
-  EXPECT_EQ(Commands::descriptionIn("---\ndescription: \"Ship it to prod\"\n---\n"), "Ship it to prod");
+  EXPECT_EQ(Commands::descriptionIn("---\ndescription: \"Ship it to prod\"\n---\n"),
+            "Ship it to prod");
   // Only a leading double quote is dropped; single quotes stay as written.
   EXPECT_EQ(Commands::descriptionIn("description: \"half open"), "half open");
   EXPECT_EQ(Commands::descriptionIn("description: 'single'"), "'single'");
   EXPECT_EQ(Commands::descriptionIn("description:\t  spaced out \t\nnext: x"), "spaced out");
   // Case and column matter; the first matching line wins wherever it stands.
-  EXPECT_EQ(Commands::descriptionIn("Description: no\n description: no\nbody\ndescription: yes\ndescription: later"),
+  EXPECT_EQ(Commands::descriptionIn(
+                "Description: no\n description: no\nbody\ndescription: yes\ndescription: later"),
             "yes");
   EXPECT_EQ(Commands::descriptionIn("name: x\n---\n"), "");
 }
@@ -67,7 +70,8 @@ TEST(FrontMatter, CutAtTwoHundredTwentyCharactersNotBytes) {
   for (int i = 0; i < 300; ++i) hebrew += "ש";  // two bytes each
   std::string value = Commands::descriptionIn("description: " + hebrew);
   EXPECT_EQ(value.size(), 220u * 2);
-  EXPECT_EQ(Commands::descriptionIn("description: " + std::string(500, 'a')), std::string(220, 'a'));
+  EXPECT_EQ(Commands::descriptionIn("description: " + std::string(500, 'a')),
+            std::string(220, 'a'));
 }
 
 TEST_F(CommandsTest, OnlyTheFirstFourThousandBytesAreRead) {
@@ -103,9 +107,10 @@ TEST_F(CommandsTest, BuiltInsThenCommandsThenSkillsThenAgentsEachSortedAlone) {
   EXPECT_EQ(builtIns.back().name, "exit");
   for (size_t i = 0; i < builtIns.size(); ++i) EXPECT_EQ(list[i].name, builtIns[i].name);
   // Code-point order puts capitals first; a file may share a built-in's name and both stay.
-  EXPECT_EQ(names(list, builtIns.size()),
-            (std::vector<std::string>{"Zeta:command", "deploy:command", "model:command", "alpha:skill",
-                                      "lint:skill", ".hidden:agent", "archer:agent", "reviewer:agent"}));
+  EXPECT_EQ(
+      names(list, builtIns.size()),
+      (std::vector<std::string>{"Zeta:command", "deploy:command", "model:command", "alpha:skill",
+                                "lint:skill", ".hidden:agent", "archer:agent", "reviewer:agent"}));
   EXPECT_EQ(list[30].hint, "Ship it");
   EXPECT_FALSE(list[30].interactive);
   EXPECT_EQ(list[32].hint, "first skill");
@@ -164,9 +169,10 @@ TEST_F(CommandsTest, BookGroupsAgentsCommandsFamiliesSinglesThenBuiltIns) {
   ASSERT_TRUE(book.is_array());
   std::vector<std::string> titles;
   for (const auto& g : book) titles.push_back(g["title"]);
-  EXPECT_EQ(titles, (std::vector<std::string>{"agents", "Your own commands", "family git", "Individual skills",
-                                              "Built-in terminal commands"}));
-  EXPECT_EQ(book[1]["rows"][0], (nlohmann::json{{"name", "deploy"}, {"kind", "command"}, {"hint", "no description"}}));
+  EXPECT_EQ(titles, (std::vector<std::string>{"agents", "Your own commands", "family git",
+                                              "Individual skills", "Built-in terminal commands"}));
+  EXPECT_EQ(book[1]["rows"][0],
+            (nlohmann::json{{"name", "deploy"}, {"kind", "command"}, {"hint", "no description"}}));
   const auto& git = book[2]["rows"];
   ASSERT_EQ(git.size(), 2u);
   EXPECT_EQ(git[0]["name"], "git-pull");
@@ -189,7 +195,7 @@ TEST_F(CommandsTest, BookLeavesOutEmptyGroups) {
 TEST(CommandsHebrew, KindsHintsAndTitlesInHebrew) {
   ScopedHome home;
   ScopedLanguage hebrew{"he"};
-  Commands::resetForTests();
+  Caches::emptyAll();
   home.write(".claude/skills/solo/SKILL.md", "");
   auto list = Commands::all();
   EXPECT_EQ(list[0].kind, "מובנית");
@@ -201,7 +207,7 @@ TEST(CommandsHebrew, KindsHintsAndTitlesInHebrew) {
   EXPECT_EQ(book[0]["title"], "סקילים בודדים");
   EXPECT_EQ(book[0]["rows"][0]["hint"], "בלי תיאור");
   EXPECT_EQ(book[1]["title"], "פקודות מובנות במסוף");
-  Commands::resetForTests();
+  Caches::emptyAll();
 }
 
 }  // namespace

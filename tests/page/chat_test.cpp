@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "base/caches.h"
 #include "page/panel.h"
 #include "page/panel_chat.h"
 #include "sessions/language.h"
@@ -36,7 +37,7 @@ class ChatTest : public ::testing::Test {
   }
   void TearDown() override {
     Terminals::installPsRunner(nullptr);
-    Terminals::forgetCaches();
+    Caches::emptyAll();
   }
 };
 

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "base/caches.h"
 #include "base/files.h"
 #include "base/lang.h"
 #include "base/settings.h"
@@ -21,11 +22,11 @@ class ScopedLang {
  public:
   explicit ScopedLang(const char* code) {
     ::setenv("VELMO_LANG", code, 1);
-    Lang::resetForTests();
+    Caches::emptyAll();
   }
   ~ScopedLang() {
     ::unsetenv("VELMO_LANG");
-    Lang::resetForTests();
+    Caches::emptyAll();
   }
 };
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "base/caches.h"
 #include "base/lang.h"
 
 class ScopedLanguage {
@@ -12,11 +13,14 @@ class ScopedLanguage {
   explicit ScopedLanguage(const char* code) {
     if (const char* old = std::getenv("VELMO_LANG")) previous = old;
     ::setenv("VELMO_LANG", code, 1);
-    Lang::resetForTests();
+    Caches::emptyAll();
   }
   ~ScopedLanguage() {
-    if (previous) ::setenv("VELMO_LANG", previous->c_str(), 1); else ::unsetenv("VELMO_LANG");
-    Lang::resetForTests();
+    if (previous)
+      ::setenv("VELMO_LANG", previous->c_str(), 1);
+    else
+      ::unsetenv("VELMO_LANG");
+    Caches::emptyAll();
   }
   ScopedLanguage(const ScopedLanguage&) = delete;
   ScopedLanguage& operator=(const ScopedLanguage&) = delete;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "base/caches.h"
 #include "base/files.h"
 #include "base/lang.h"
 #include "base/paths.h"
@@ -17,14 +18,9 @@
 #include "terminals/discover.h"
 
 namespace {
+// Settings are among the caches: the next read loads the new home's file.
 void forgetAll() {
-  Paths::resetForTests();
-  Settings::reload();
-  Lang::resetForTests();
-  Terminals::forgetCaches();
-  Sessions::forgetCaches();
-  Transcript::forgetCaches();
-  Questions::forgetCaches();
+  Caches::emptyAll();
 }
 }  // namespace
 
@@ -66,7 +62,10 @@ ScopedHome::ScopedHome() : root(makeTempDir("velmo-home")) {
 }
 
 ScopedHome::~ScopedHome() {
-  if (hadHome) ::setenv("HOME", oldHome.c_str(), 1); else ::unsetenv("HOME");
+  if (hadHome)
+    ::setenv("HOME", oldHome.c_str(), 1);
+  else
+    ::unsetenv("HOME");
   if (hadConfig) ::setenv("XDG_CONFIG_HOME", oldConfig.c_str(), 1);
   removeTree(root);
   forgetAll();

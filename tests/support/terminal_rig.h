@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/caches.h"
 #include "base/text.h"
 #include "support/fake_clock.h"
 #include "support/home.h"
@@ -23,17 +24,13 @@ struct TerminalRig {
   std::string ps;  ///< the `ps` listing discovery sees
 
   TerminalRig() {
-    Terminals::forgetCaches();
-    Terminals::forgetScreens();
-    Terminals::forgetAnswers();
+    Caches::emptyAll();
     Terminals::installPsRunner([this] { return std::optional<std::string>(ps); });
   }
   ~TerminalRig() {
     Terminals::installPsRunner(nullptr);
     Terminals::setOnScan(nullptr);
-    Terminals::forgetCaches();
-    Terminals::forgetScreens();
-    Terminals::forgetAnswers();
+    Caches::emptyAll();
   }
 
   /// An agent process `pid` on /dev/pts/`n` running session `sid`, with a registry record.
@@ -44,7 +41,7 @@ struct TerminalRig {
     home.write(".claude/sessions/" + std::to_string(pid) + ".json",
                "{\"pid\":" + std::to_string(pid) + ",\"sessionId\":\"" + sid + "\",\"status\":\"" +
                    status + "\",\"name\":\"" + name + "\"}");
-    Terminals::forgetCaches();
+    Caches::emptyAll();
   }
 };
 

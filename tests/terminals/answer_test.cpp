@@ -5,6 +5,7 @@
 #include <future>
 #include <thread>
 
+#include "base/caches.h"
 #include "base/lang.h"
 #include "base/text.h"
 #include "support/fake_clock.h"
@@ -66,14 +67,8 @@ std::vector<int> moves(const ScriptedHost& host) {
 
 class Answers : public ::testing::Test {
  protected:
-  void SetUp() override {
-    Terminals::forgetScreens();
-    Terminals::forgetAnswers();
-  }
-  void TearDown() override {
-    Terminals::forgetScreens();
-    Terminals::forgetAnswers();
-  }
+  void SetUp() override { Caches::emptyAll(); }
+  void TearDown() override { Caches::emptyAll(); }
   FakeClock clock;
   ScriptedHost host;
 };

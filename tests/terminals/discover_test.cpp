@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/list_command.h"
+#include "base/caches.h"
 #include "support/fake_clock.h"
 #include "support/home.h"
 #include "terminals/host.h"
@@ -57,7 +58,7 @@ struct Rig {
     Terminals::installPsRunner(nullptr);
     Terminals::installHost(nullptr);
     Terminals::setOnScan(nullptr);
-    Terminals::forgetCaches();
+    Caches::emptyAll();
   }
 };
 
@@ -137,8 +138,8 @@ TEST(Discovery, AttachingTerminalShowsTheBackgroundSession) {
       "  201 1000 pts/20   00:09 /opt/claude --bg fix\n"
       "  202 1000 pts/21   00:09 /opt/claude --bg other\n"
       "  203 1000 pts/9    00:05 claude attach\n";  // "attach" last: an ordinary agent
-  std::map<int64_t, Terminals::RegistryRecord> registry{
-      {201, record("bg-1", "busy", "job-1")}, {202, record("bg-2", "busy", "job-2")}};
+  std::map<int64_t, Terminals::RegistryRecord> registry{{201, record("bg-1", "busy", "job-1")},
+                                                        {202, record("bg-2", "busy", "job-2")}};
   Titles titles{{"/dev/pts/8", "Shown here"}, {"/dev/pts/20", "daemon pty"}};
 
   auto list = Terminals::parseProcesses(ps, kUser, registry, {}, titles);

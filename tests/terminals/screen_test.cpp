@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "base/caches.h"
 #include "base/files.h"
 #include "base/lang.h"
 #include "base/text.h"
@@ -398,8 +399,8 @@ TEST(Labels, ALongerLabelThatOnlyStartsTheSameIsNotTaken) {
 
 class Screens : public ::testing::Test {
  protected:
-  void SetUp() override { Terminals::forgetScreens(); }
-  void TearDown() override { Terminals::forgetScreens(); }
+  void SetUp() override { Caches::emptyAll(); }
+  void TearDown() override { Caches::emptyAll(); }
   FakeClock clock;
   ScriptedHost host;
   const std::string prompt =
