@@ -75,6 +75,7 @@ for (const lang of ['en', 'he']) {
         } else {
           assert.equal(await page.textContent(`${on} .viewtitle`), say['view_' + view], view);
           if (view === 'asks') assert.equal(await page.textContent(`${on} .empty`), say.noAsks);
+          else if (view === 'spend') assert.equal(await page.textContent(`${on} .empty`), say.spendCounting);
           else assert.equal(await page.textContent(`${on} .coming`), say.coming, view);
         }
         assert.equal(await page.isVisible(on), true, view);
