@@ -1,0 +1,95 @@
+#include "spend/ids.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace Spend {
+
+namespace {
+constexpr char kMagic[8] = {'V', 'S', 'P', 'I', 'D', 'S', '1', '\n'};
+// Fresh entries join the sorted part when they reach a sixteenth of it (at least this many),
+// so merging costs a constant share per entry however large the set grows.
+constexpr size_t kFreshLeast = 4096;
+}  // namespace
+
+uint32_t ownerHash(std::string_view key) {
+  uint32_t h = 2166136261u;
+  for (unsigned char c : key) {
+    h ^= c;
+    h *= 16777619u;
+  }
+  return h;
+}
+
+std::optional<uint32_t> CountedIds::owner(uint64_t id) const {
+  if (auto it = fresh.find(id); it != fresh.end()) return it->second.owner;
+  auto it = std::lower_bound(sorted.begin(), sorted.end(), id,
+                             [](const Entry& e, uint64_t v) { return e.id < v; });
+  if (it != sorted.end() && it->id == id) return it->owner;
+  return std::nullopt;
+}
+
+void CountedIds::claim(uint64_t id, uint32_t owner, double at) {
+  fresh[id] = {id, owner, static_cast<uint32_t>(std::max(0.0, std::floor(at / 3600)))};
+  if (fresh.size() > std::max(kFreshLeast, sorted.size() / 16)) settle();
+}
+
+void CountedIds::settle() {
+  if (fresh.empty()) return;
+  auto byId = [](const Entry& a, const Entry& b) { return a.id < b.id; };
+  size_t middle = sorted.size();
+  for (const auto& [id, e] : fresh) sorted.push_back(e);
+  std::sort(sorted.begin() + static_cast<std::ptrdiff_t>(middle), sorted.end(), byId);
+  std::inplace_merge(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(middle),
+                     sorted.end(), byId);
+  fresh.clear();
+}
+
+void CountedIds::release(uint32_t owner) {
+  auto mine = [&](const Entry& e) { return e.owner == owner; };
+  std::erase_if(sorted, mine);
+  std::erase_if(fresh, [&](const auto& kv) { return mine(kv.second); });
+}
+
+void CountedIds::prune(double cutoff) {
+  auto hour = static_cast<uint32_t>(std::max(0.0, std::floor(cutoff / 3600)));
+  auto old = [&](const Entry& e) { return e.hour < hour; };
+  std::erase_if(sorted, old);
+  std::erase_if(fresh, [&](const auto& kv) { return old(kv.second); });
+}
+
+void CountedIds::clear() {
+  sorted.clear();
+  fresh.clear();
+}
+
+std::string CountedIds::encode(uint64_t generation) {
+  settle();
+  std::string out(kMagic, sizeof kMagic);
+  out.append(reinterpret_cast<const char*>(&generation), sizeof generation);
+  uint64_t count = sorted.size();
+  out.append(reinterpret_cast<const char*>(&count), sizeof count);
+  out.append(reinterpret_cast<const char*>(sorted.data()), sorted.size() * sizeof(Entry));
+  return out;
+}
+
+std::optional<CountedIds> CountedIds::decode(std::string_view bytes, uint64_t generation) {
+  static_assert(sizeof(Entry) == 16);
+  constexpr size_t head = sizeof kMagic + 16;
+  if (bytes.size() < head || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0)
+    return std::nullopt;
+  uint64_t stamp = 0, count = 0;
+  std::memcpy(&stamp, bytes.data() + 8, 8);
+  std::memcpy(&count, bytes.data() + 16, 8);
+  if (stamp != generation || bytes.size() - head != count * sizeof(Entry)) return std::nullopt;
+  CountedIds ids;
+  ids.sorted.resize(count);
+  std::memcpy(ids.sorted.data(), bytes.data() + head, count * sizeof(Entry));
+  if (!std::is_sorted(ids.sorted.begin(), ids.sorted.end(),
+                      [](const Entry& a, const Entry& b) { return a.id < b.id; }))
+    return std::nullopt;
+  return ids;
+}
+
+}  // namespace Spend
