@@ -300,7 +300,10 @@ std::optional<Store> decodeStore(std::string_view text) {
     } else if (key == "hours") {
       if (!readKeyed(value, store.hours)) return std::nullopt;
     } else if (key == "idsGeneration") {
-      store.idsGeneration = static_cast<uint64_t>(integer(value));
+      // Any 64-bit value: read it whole, never through a double.
+      uint64_t g = 0;
+      if (value.get_uint64().get(g) != SUCCESS) return std::nullopt;
+      store.idsGeneration = g;
     }
   }
   return store;
