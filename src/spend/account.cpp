@@ -22,8 +22,9 @@ namespace {
 
 // The store grows with the number of logs; far more than any store of settings.
 constexpr int64_t kStoreCap = int64_t{1} << 30;
-// How many of a log's last messages keep their counted usage in its mark.
-constexpr size_t kRecentMessages = 8;
+// How many of a log's last messages keep their counted usage in its mark: the records of
+// one reply follow each other, so the last few are the only ones that may still grow.
+constexpr size_t kRecentMessages = 4;
 // Stretches read ahead of the one being merged; bounds what waits in memory.
 constexpr size_t kAhead = 16;
 
@@ -137,7 +138,7 @@ bool Account::refresh(bool force) {
   }
   load();
   Run run;
-  run.logs = allLogs();
+  run.logs = finder.allLogs();
   pendingLogs = static_cast<int64_t>(run.logs.size());
 
   auto plan = [&] {
@@ -274,6 +275,7 @@ void Account::harvestAll(Run& run) {
     const Piece& piece = run.pieces[i];
     Job& job = run.jobs[piece.job];
     const Log& log = *job.log;
+    const uint32_t owner = ownerHash(log.key);
     run.bytes += h.bytes;
     if (!h.opened) job.failed = true;
     {
@@ -287,17 +289,18 @@ void Account::harvestAll(Run& run) {
           takeFrom(s->second.daily, mark.daily);
         }
         takeFrom(store.hours, mark.hours);
-        ids.release(ownerHash(log.key));
+        ids.release(owner);
         mark = Mark{};
         run.changed = true;
       }
       mark.sid = log.sid;
       if (!job.stopped) {
+        SessionSpend* session = nullptr;
         for (const Use& use : h.uses) {
           Counters add;
-          std::string model = use.model;
+          const std::string* model = &h.models[use.model];
           double at = use.at;
-          if (use.id.empty()) {
+          if (use.id == 0) {
             add = use.counters;
           } else {
             auto r = std::find_if(mark.recent.begin(), mark.recent.end(),
@@ -309,39 +312,41 @@ void Account::harvestAll(Run& run) {
               add = grown;
               add -= r->counted;
               r->counted = grown;
-              model = r->model;
+              model = &r->model;
               at = r->at;
             } else {
-              uint64_t id = idHash(use.id);
-              Recent entry{use.id, use.model, use.at, use.counters, false};
-              if (ids.owner(id)) {
+              Recent entry{use.id, *model, use.at, use.counters, false};
+              if (ids.owner(use.id)) {
                 entry.foreign = true;  // counted already, by a log this one was forked from
               } else {
-                ids.claim(id, ownerHash(log.key), use.at);
+                ids.claim(use.id, owner, use.at);
                 add = use.counters;
               }
+              if (mark.recent.size() >= kRecentMessages) mark.recent.erase(mark.recent.begin());
               mark.recent.push_back(std::move(entry));
-              if (mark.recent.size() > kRecentMessages) mark.recent.erase(mark.recent.begin());
+              model = &mark.recent.back().model;
             }
-            mark.lastMsg = use.id;
           }
           if (add.zero()) continue;
-          SessionSpend& s = store.sessions[log.sid];
-          if (s.project.empty()) s.project = log.project;
-          s.models[model] += add;
-          mark.models[model] += add;
-          s.last = std::max(s.last, at);
+          if (!session) {
+            session = &store.sessions[log.sid];
+            if (session->project.empty()) session->project = log.project;
+          }
+          session->models[*model] += add;
+          mark.models[*model] += add;
+          session->last = std::max(session->last, at);
           const std::string& day = run.keys.day(at);
           if (day >= run.dayCut) {
-            s.daily[day][model] += add;
-            mark.daily[day][model] += add;
+            session->daily[day][*model] += add;
+            mark.daily[day][*model] += add;
           }
           const std::string& hour = run.keys.hour(at);
           if (hour >= run.hourCut) {
-            store.hours[hour][model] += add;
-            mark.hours[hour][model] += add;
+            store.hours[hour][*model] += add;
+            mark.hours[hour][*model] += add;
           }
         }
+        if (!h.lastMsg.empty()) mark.lastMsg = h.lastMsg;
         if (h.pos > job.pos) job.pos = h.pos;
         if (!h.complete) job.stopped = true;
       }
@@ -411,6 +416,7 @@ void Account::reset() {
   last = {};
   ids.clear();
   idsLoaded = false;
+  finder.clear();
   totalDay.clear();
 }
 

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "spend/ids.h"
+#include "spend/logs.h"
 #include "spend/records.h"
 
 namespace Spend {
@@ -83,6 +84,7 @@ class Account {
   // Touched only by the refresh that runs (the running flag keeps it one at a time).
   CountedIds ids;
   bool idsLoaded = false;
+  LogFinder finder;
   // Today's total cost, cached per day and version.
   std::string totalDay;
   uint64_t totalVersion = ~0ull;

@@ -1,10 +1,12 @@
 #include "spend/harvest.h"
 
+#include <immintrin.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "base/clock.h"
 #include "base/files.h"
@@ -35,32 +37,36 @@ struct Usage {
   int64_t input = 0, output = 0, read = 0, creation = 0, five = 0, hour = 0;
 };
 
+// Keys are compared as they stand in the line: the ones looked for hold no escapes.
 bool readCacheCreation(od::object cache, Usage& u) {
-  for (auto field : cache) {
-    std::string_view key;
-    if (field.unescaped_key().get(key) != SUCCESS) return false;
-    if (key == "ephemeral_5m_input_tokens")
+  for (auto item : cache) {
+    od::field field;
+    if (std::move(item).get(field) != SUCCESS) return false;
+    auto key = field.key();
+    if (key.unsafe_is_equal("ephemeral_5m_input_tokens")) {
       u.five = number(field.value());
-    else if (key == "ephemeral_1h_input_tokens")
+    } else if (key.unsafe_is_equal("ephemeral_1h_input_tokens")) {
       u.hour = number(field.value());
+    }
   }
   return true;
 }
 
 bool readUsage(od::object usage, Usage& u) {
   u.hasUsage = true;
-  for (auto field : usage) {
-    std::string_view key;
-    if (field.unescaped_key().get(key) != SUCCESS) return false;
-    if (key == "input_tokens")
+  for (auto item : usage) {
+    od::field field;
+    if (std::move(item).get(field) != SUCCESS) return false;
+    auto key = field.key();
+    if (key.unsafe_is_equal("input_tokens")) {
       u.input = number(field.value());
-    else if (key == "output_tokens")
+    } else if (key.unsafe_is_equal("output_tokens")) {
       u.output = number(field.value());
-    else if (key == "cache_read_input_tokens")
+    } else if (key.unsafe_is_equal("cache_read_input_tokens")) {
       u.read = number(field.value());
-    else if (key == "cache_creation_input_tokens")
+    } else if (key.unsafe_is_equal("cache_creation_input_tokens")) {
       u.creation = number(field.value());
-    else if (key == "cache_creation") {
+    } else if (key.unsafe_is_equal("cache_creation")) {
       od::object cache;
       if (field.value().get_object().get(cache) == SUCCESS) {
         u.cacheObject = true;
@@ -72,14 +78,15 @@ bool readUsage(od::object usage, Usage& u) {
 }
 
 bool readMessage(od::object message, Usage& u) {
-  for (auto field : message) {
-    std::string_view key;
-    if (field.unescaped_key().get(key) != SUCCESS) return false;
-    if (key == "id") {
+  for (auto item : message) {
+    od::field field;
+    if (std::move(item).get(field) != SUCCESS) return false;
+    auto key = field.key();
+    if (key.unsafe_is_equal("id")) {
       if (field.value().get_string().get(u.id) != SUCCESS) u.id = {};
-    } else if (key == "model") {
+    } else if (key.unsafe_is_equal("model")) {
       if (field.value().get_string().get(u.model) != SUCCESS) u.model = {};
-    } else if (key == "usage") {
+    } else if (key.unsafe_is_equal("usage")) {
       od::object usage;
       if (field.value().get_object().get(usage) == SUCCESS && !readUsage(usage, u)) return false;
     }
@@ -88,17 +95,18 @@ bool readMessage(od::object message, Usage& u) {
 }
 
 bool readRecord(od::object record, Usage& u) {
-  for (auto field : record) {
-    std::string_view key;
-    if (field.unescaped_key().get(key) != SUCCESS) return false;
-    if (key == "type") {
+  for (auto item : record) {
+    od::field field;
+    if (std::move(item).get(field) != SUCCESS) return false;
+    auto key = field.key();
+    if (key.unsafe_is_equal("type")) {
       if (field.value().get_string().get(u.type) != SUCCESS) return false;
       if (u.type != "assistant") return true;  // nothing else in it counts
-    } else if (key == "message") {
+    } else if (key.unsafe_is_equal("message")) {
       od::object message;
       if (field.value().get_object().get(message) == SUCCESS && !readMessage(message, u))
         return false;
-    } else if (key == "timestamp") {
+    } else if (key.unsafe_is_equal("timestamp")) {
       if (field.value().get_string().get(u.timestamp) != SUCCESS) u.timestamp = {};
     }
   }
@@ -131,10 +139,13 @@ void take(const Usage& u, Harvest& into) {
   if (!u.model.empty() && u.model.front() == '<') return;  // the agent's placeholder replies
   Counters now = countersOf(u);
   auto& uses = into.uses;
+  uint64_t id = 0;
   if (!u.id.empty()) {
+    id = idHash(u.id);
+    into.lastMsg.assign(u.id);
     size_t from = uses.size() > kFoldBack ? uses.size() - kFoldBack : 0;
     for (size_t i = uses.size(); i-- > from;) {
-      if (uses[i].id == u.id) {
+      if (uses[i].id == id) {
         uses[i].counters = largest(uses[i].counters, now);
         return;
       }
@@ -146,7 +157,41 @@ void take(const Usage& u, Harvest& into) {
   if (!u.timestamp.empty()) {
     if (auto t = Sessions::time(u.timestamp)) at = *t;
   }
-  uses.push_back({std::string(u.id), std::string(u.model), at, now});
+  auto& models = into.models;
+  auto known = std::find(models.begin(), models.end(), u.model);
+  if (known == models.end()) known = models.insert(models.end(), std::string(u.model));
+  uses.push_back({id, static_cast<uint32_t>(known - models.begin()), at, now});
+}
+
+// The marker's "p" and "k" stand six bytes apart; that pair is rare in a transcript, unlike
+// its quotes, so blocks of 32 bytes are sifted for it and only the few places that have it
+// are compared whole.
+constexpr size_t kSiftP = 4, kSiftK = 10;
+static_assert(kMarker[kSiftP] == 'p' && kMarker[kSiftK] == 'k');
+
+__attribute__((target("avx2"))) const char* findSifted(const char* s, size_t n) {
+  const __m256i p = _mm256_set1_epi8('p'), k = _mm256_set1_epi8('k');
+  size_t i = 0;
+  for (; i + kSiftK + 32 <= n; i += 32) {
+    __m256i atP = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + kSiftP));
+    __m256i atK = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + kSiftK));
+    auto mask = static_cast<uint32_t>(_mm256_movemask_epi8(
+        _mm256_and_si256(_mm256_cmpeq_epi8(atP, p), _mm256_cmpeq_epi8(atK, k))));
+    while (mask) {
+      size_t at = i + static_cast<size_t>(__builtin_ctz(mask));
+      if (at + kMarker.size() <= n && std::memcmp(s + at, kMarker.data(), kMarker.size()) == 0)
+        return s + at;
+      mask &= mask - 1;
+    }
+  }
+  return static_cast<const char*>(::memmem(s + i, n - i, kMarker.data(), kMarker.size()));
+}
+
+// The first marker in [s, s + n), or null.
+const char* findMarker(const char* s, size_t n) {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) return findSifted(s, n);
+  return static_cast<const char*>(::memmem(s, n, kMarker.data(), kMarker.size()));
 }
 
 }  // namespace
@@ -157,7 +202,7 @@ uint64_t idHash(std::string_view id) {
     h ^= c;
     h *= 1099511628211ull;
   }
-  return h;
+  return h ? h : 1;
 }
 
 Harvester::Harvester() : buffer(kChunkBytes + kPadding) {}
@@ -177,8 +222,7 @@ void Harvester::record(const char* begin, size_t length, Harvest& into) {
 void Harvester::scan(const char* begin, const char* end, Harvest& into) {
   const char* p = begin;
   while (p < end) {
-    auto* hit = static_cast<const char*>(
-        ::memmem(p, static_cast<size_t>(end - p), kMarker.data(), kMarker.size()));
+    const char* hit = findMarker(p, static_cast<size_t>(end - p));
     if (!hit) return;
     auto* before = static_cast<const char*>(::memrchr(p, '\n', static_cast<size_t>(hit - p)));
     const char* start = before ? before + 1 : p;

@@ -37,8 +37,10 @@ struct Harvest {
   /// False when the stretch stopped inside a line not finished before `limit` (a
   /// half-written line): nothing after it may be taken yet.
   bool complete = true;
-  int64_t bytes = 0;      ///< bytes read
-  std::vector<Use> uses;  ///< in the order the messages first appear
+  int64_t bytes = 0;                ///< bytes read
+  std::vector<Use> uses;            ///< in the order the messages first appear
+  std::vector<std::string> models;  ///< the model names the uses name
+  std::string lastMsg;              ///< the last message id read
 };
 
 /// One reader's buffer and parser, reused from stretch to stretch (one per thread).
@@ -54,7 +56,7 @@ class Harvester {
   std::vector<char> buffer;
 };
 
-/// A stable 64-bit hash of a message id (FNV-1a), as the counted-ids file keeps it.
+/// A stable 64-bit hash of a message id (FNV-1a), never 0 (which stands for no id).
 uint64_t idHash(std::string_view id);
 
 }  // namespace Spend

@@ -24,9 +24,11 @@ uint32_t ownerHash(std::string_view key) {
 
 std::optional<uint32_t> CountedIds::owner(uint64_t id) const {
   if (auto it = fresh.find(id); it != fresh.end()) return it->second.owner;
-  auto it = std::lower_bound(sorted.begin(), sorted.end(), id,
-                             [](const Entry& e, uint64_t v) { return e.id < v; });
-  if (it != sorted.end() && it->id == id) return it->owner;
+  if (sorted.empty()) return std::nullopt;
+  size_t top = id >> 48;
+  auto begin = sorted.begin() + index[top], end = sorted.begin() + index[top + 1];
+  auto it = std::lower_bound(begin, end, id, [](const Entry& e, uint64_t v) { return e.id < v; });
+  if (it != end && it->id == id) return it->owner;
   return std::nullopt;
 }
 
@@ -44,12 +46,20 @@ void CountedIds::settle() {
   std::inplace_merge(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(middle),
                      sorted.end(), byId);
   fresh.clear();
+  reindex();
+}
+
+void CountedIds::reindex() {
+  index.assign(65537, 0);
+  for (const Entry& e : sorted) ++index[(e.id >> 48) + 1];
+  for (size_t i = 1; i < index.size(); ++i) index[i] += index[i - 1];
 }
 
 void CountedIds::release(uint32_t owner) {
   auto mine = [&](const Entry& e) { return e.owner == owner; };
   std::erase_if(sorted, mine);
   std::erase_if(fresh, [&](const auto& kv) { return mine(kv.second); });
+  reindex();
 }
 
 void CountedIds::prune(double cutoff) {
@@ -57,10 +67,12 @@ void CountedIds::prune(double cutoff) {
   auto old = [&](const Entry& e) { return e.hour < hour; };
   std::erase_if(sorted, old);
   std::erase_if(fresh, [&](const auto& kv) { return old(kv.second); });
+  reindex();
 }
 
 void CountedIds::clear() {
   sorted.clear();
+  index.clear();
   fresh.clear();
 }
 
@@ -89,6 +101,7 @@ std::optional<CountedIds> CountedIds::decode(std::string_view bytes, uint64_t ge
   if (!std::is_sorted(ids.sorted.begin(), ids.sorted.end(),
                       [](const Entry& a, const Entry& b) { return a.id < b.id; }))
     return std::nullopt;
+  ids.reindex();
   return ids;
 }
 

@@ -46,7 +46,7 @@ struct SessionSpend {
 /// A message of a log whose later records may still raise its usage: what has been
 /// counted for it so far, and when and under which model it was booked.
 struct Recent {
-  std::string id;
+  uint64_t id = 0;  ///< hash of the message id
   std::string model;
   double at = 0;
   Counters counted;
@@ -86,9 +86,9 @@ struct Log {
 
 /// One message as a stretch of a log shows it: the largest usage of its records there.
 struct Use {
-  std::string id;  ///< message id ("" when the record had none)
-  std::string model;
-  double at = 0;  ///< time of its first record
+  uint64_t id = 0;     ///< hash of the message id (0 when the record had none)
+  uint32_t model = 0;  ///< index into the stretch's model names
+  double at = 0;       ///< time of its first record
   Counters counters;
 };
 

@@ -3,6 +3,7 @@
 #include <simdjson.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "base/paths.h"
 
@@ -100,8 +101,11 @@ void mark(std::string& out, const Mark& m) {
   for (size_t i = 0; i < m.recent.size(); ++i) {
     const Recent& r = m.recent[i];
     if (i) out += ',';
-    out += "{\"id\":";
-    quoted(out, r.id);
+    char id[24];
+    std::snprintf(id, sizeof id, "%016llx", static_cast<unsigned long long>(r.id));
+    out += "{\"id\":\"";
+    out += id;
+    out += '"';
     out += ",\"model\":";
     quoted(out, r.model);
     out += ",\"at\":";
@@ -207,7 +211,7 @@ bool readMark(dom::element e, Mark& m) {
         if (item.get_object().get(ro) != SUCCESS) return false;
         for (auto [rk, rv] : ro) {
           if (rk == "id")
-            r.id = text(rv);
+            r.id = std::strtoull(text(rv).c_str(), nullptr, 16);
           else if (rk == "model")
             r.model = text(rv);
           else if (rk == "at")

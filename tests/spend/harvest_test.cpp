@@ -51,7 +51,9 @@ TEST_F(HarvestTest, RepeatedRecordsFoldIntoTheirLargestUsageFieldByField) {
                      reply("m2", kAt + 3, {.input = 1, .output = 1});
   Harvest h = whole(file(text));
   ASSERT_EQ(h.uses.size(), 2u);
-  EXPECT_EQ(h.uses[0].id, "m1");
+  EXPECT_EQ(h.uses[0].id, Spend::idHash("m1"));
+  EXPECT_EQ(h.models[h.uses[0].model], "claude-opus-4-5");
+  EXPECT_EQ(h.lastMsg, "m2");
   EXPECT_EQ(h.uses[0].counters, (Counters{5, 40, 0, 0, 100, 1}));
   EXPECT_DOUBLE_EQ(h.uses[0].at, kAt);
   EXPECT_EQ(h.uses[1].counters, (Counters{1, 1, 0, 0, 0, 1}));
@@ -91,9 +93,9 @@ TEST_F(HarvestTest, OnlyAssistantUsageOfRealModelsCounts) {
   Harvest h = whole(file(text));
   ASSERT_EQ(h.uses.size(), 2u);
   // An all-zero reply is remembered (a later record may raise it) but adds nothing.
-  EXPECT_EQ(h.uses[0].id, "empty");
+  EXPECT_EQ(h.uses[0].id, Spend::idHash("empty"));
   EXPECT_TRUE(h.uses[0].counters.zero());
-  EXPECT_EQ(h.uses[1].id, "real");
+  EXPECT_EQ(h.uses[1].id, Spend::idHash("real"));
 }
 
 TEST_F(HarvestTest, ALoneSurrogateInTheTextDoesNotCostTheReplyItsCount) {
@@ -124,14 +126,14 @@ TEST_F(HarvestTest, StretchesCutAnywhereReadAsTheWholeFile) {
   std::string path = file(text);
   const int64_t size = static_cast<int64_t>(text.size());
   Harvest all = whole(path);
-  std::map<std::string, Counters> expected;
+  std::map<uint64_t, Counters> expected;
   for (const auto& u : all.uses) expected[u.id] = u.counters;
   ASSERT_EQ(expected.size(), 6u);
 
   for (int64_t cut = 1; cut < size; ++cut) {
     Harvest first = harvester.run(path, {0, cut, size, true});
     Harvest second = harvester.run(path, {cut, size, size, false});
-    std::map<std::string, Counters> got;
+    std::map<uint64_t, Counters> got;
     int lines = 0;
     for (const Harvest* h : {&first, &second}) {
       for (const auto& u : h->uses) {
@@ -148,6 +150,25 @@ TEST_F(HarvestTest, StretchesCutAnywhereReadAsTheWholeFile) {
   }
 }
 
+TEST_F(HarvestTest, EveryRecordIsFoundWhereverItsMarkerFalls) {
+  // Padding of every length moves the marker across every offset of a 32-byte block, and
+  // the words near it ("p" and "k" six bytes apart) appear where no marker is.
+  std::string text;
+  const int count = 80;
+  for (int pad = 0; pad < count; ++pad) {
+    std::string line = reply("m" + std::to_string(pad), kAt, {.output = pad + 1});
+    line.insert(1, "\"pad\":\"" + std::string(pad, 'x') + "p_____k\",");
+    text += line;
+  }
+  // A marker in the very last bytes of the buffer.
+  text += "{\"type\":\"assistant\",\"message\":{\"id\":\"end\",\"usage\":{\"output_tokens\":5}}}\n";
+  Harvest h = whole(file(text));
+  ASSERT_EQ(h.uses.size(), static_cast<size_t>(count + 1));
+  int64_t sum = 0;
+  for (const auto& u : h.uses) sum += u.counters.output;
+  EXPECT_EQ(sum, count * (count + 1) / 2 + 5);
+}
+
 TEST_F(HarvestTest, ALineTooLongToReadIsPassedOverAndTheRestCounts) {
   std::string text = reply("before", kAt, {.output = 1});
   text += "{\"type\":\"user\",\"note\":\"" + std::string(Spend::kLongestLine + 10, 'x') +
@@ -155,8 +176,8 @@ TEST_F(HarvestTest, ALineTooLongToReadIsPassedOverAndTheRestCounts) {
   text += reply("after", kAt, {.output = 2});
   Harvest h = whole(file(text));
   ASSERT_EQ(h.uses.size(), 2u);
-  EXPECT_EQ(h.uses[0].id, "before");
-  EXPECT_EQ(h.uses[1].id, "after");
+  EXPECT_EQ(h.uses[0].id, Spend::idHash("before"));
+  EXPECT_EQ(h.uses[1].id, Spend::idHash("after"));
   EXPECT_EQ(h.pos, static_cast<int64_t>(text.size()));
 }
 

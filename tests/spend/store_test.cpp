@@ -18,7 +18,8 @@ TEST(SpendStore, ComesBackAsItWentOut) {
   m.size = 1234567890999;
   m.lastMsg = "msg_1";
   m.sid = "a";
-  m.recent.push_back({"msg_1", "claude-opus-4-5", 1796800000.125, {1, 2, 3, 4, 5, 1}, true});
+  m.recent.push_back(
+      {0xfedcba9876543210ull, "claude-opus-4-5", 1796800000.125, {1, 2, 3, 4, 5, 1}, true});
   m.models["claude-opus-4-5"] = {1, 2, 3, 4, 5, 1};
   m.daily["2026-12-09"]["claude-opus-4-5"] = {1, 2, 3, 4, 5, 1};
   m.hours["2026-12-09 07"]["claude-opus-4-5"] = {1, 2, 3, 4, 5, 1};
@@ -39,6 +40,7 @@ TEST(SpendStore, ComesBackAsItWentOut) {
   EXPECT_EQ(b.size, m.size);
   EXPECT_EQ(b.lastMsg, "msg_1");
   ASSERT_EQ(b.recent.size(), 1u);
+  EXPECT_EQ(b.recent[0].id, 0xfedcba9876543210ull);
   EXPECT_EQ(b.recent[0].counted, (Counters{1, 2, 3, 4, 5, 1}));
   EXPECT_TRUE(b.recent[0].foreign);
   EXPECT_DOUBLE_EQ(b.recent[0].at, 1796800000.125);
