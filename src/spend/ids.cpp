@@ -8,8 +8,7 @@ namespace Spend {
 
 namespace {
 constexpr char kMagic[8] = {'V', 'S', 'P', 'I', 'D', 'S', '1', '\n'};
-// Fresh entries join the sorted part when they reach a sixteenth of it (at least this many),
-// so merging costs a constant share per entry however large the set grows.
+// Fresh entries join the sorted part when the table holding them is half full.
 constexpr size_t kFreshLeast = 4096;
 }  // namespace
 
@@ -22,8 +21,20 @@ uint32_t ownerHash(std::string_view key) {
   return h;
 }
 
+// Fresh entries sit in an open-addressed table (id 0 marks a free slot; ids are never 0),
+// at most half full, so a lookup is mostly one cache line and a claim allocates nothing.
+size_t CountedIds::slot(uint64_t id) const {
+  size_t mask = fresh.size() - 1;
+  size_t i = static_cast<size_t>((id * 0x9E3779B97F4A7C15ull) >> 20) & mask;
+  while (fresh[i].id != 0 && fresh[i].id != id) i = (i + 1) & mask;
+  return i;
+}
+
 std::optional<uint32_t> CountedIds::owner(uint64_t id) const {
-  if (auto it = fresh.find(id); it != fresh.end()) return it->second.owner;
+  if (freshCount) {
+    const Entry& e = fresh[slot(id)];
+    if (e.id == id) return e.owner;
+  }
   if (sorted.empty()) return std::nullopt;
   size_t top = id >> 48;
   auto begin = sorted.begin() + index[top], end = sorted.begin() + index[top + 1];
@@ -33,19 +44,27 @@ std::optional<uint32_t> CountedIds::owner(uint64_t id) const {
 }
 
 void CountedIds::claim(uint64_t id, uint32_t owner, double at) {
-  fresh[id] = {id, owner, static_cast<uint32_t>(std::max(0.0, std::floor(at / 3600)))};
-  if (fresh.size() > std::max(kFreshLeast, sorted.size() / 16)) settle();
+  if (fresh.empty()) fresh.assign(2 * kFreshLeast, Entry{});
+  Entry& e = fresh[slot(id)];
+  if (e.id == 0) ++freshCount;
+  e = {id, owner, static_cast<uint32_t>(std::max(0.0, std::floor(at / 3600)))};
+  if (freshCount >= fresh.size() / 2) settle();
 }
 
 void CountedIds::settle() {
-  if (fresh.empty()) return;
+  if (freshCount == 0) return;
   auto byId = [](const Entry& a, const Entry& b) { return a.id < b.id; };
   size_t middle = sorted.size();
-  for (const auto& [id, e] : fresh) sorted.push_back(e);
+  for (const Entry& e : fresh)
+    if (e.id != 0) sorted.push_back(e);
   std::sort(sorted.begin() + static_cast<std::ptrdiff_t>(middle), sorted.end(), byId);
   std::inplace_merge(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(middle),
                      sorted.end(), byId);
-  fresh.clear();
+  // The next batch may be a sixteenth of all, so merging costs a constant share per entry.
+  size_t room = 2 * kFreshLeast;
+  while (room < sorted.size() / 8) room *= 2;
+  fresh.assign(room, Entry{});
+  freshCount = 0;
   reindex();
 }
 
@@ -57,16 +76,16 @@ void CountedIds::reindex() {
 
 void CountedIds::release(uint32_t owner) {
   auto mine = [&](const Entry& e) { return e.owner == owner; };
+  settle();
   std::erase_if(sorted, mine);
-  std::erase_if(fresh, [&](const auto& kv) { return mine(kv.second); });
   reindex();
 }
 
 void CountedIds::prune(double cutoff) {
   auto hour = static_cast<uint32_t>(std::max(0.0, std::floor(cutoff / 3600)));
   auto old = [&](const Entry& e) { return e.hour < hour; };
+  settle();
   std::erase_if(sorted, old);
-  std::erase_if(fresh, [&](const auto& kv) { return old(kv.second); });
   reindex();
 }
 
@@ -74,6 +93,7 @@ void CountedIds::clear() {
   sorted.clear();
   index.clear();
   fresh.clear();
+  freshCount = 0;
 }
 
 std::string CountedIds::encode(uint64_t generation) {

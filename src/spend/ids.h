@@ -3,8 +3,8 @@
 // every earlier message of the session it came from, and those must not count twice.
 //
 // Each entry is 16 bytes (a 64-bit hash of the id, a 32-bit hash of the owning log's key
-// and the hour it was booked), kept sorted for lookups, with fresh entries in a hash map
-// until they are many enough to merge in. Entries older than kIdDays are pruned: a fork of a
+// and the hour it was booked), kept sorted for lookups, with fresh entries in a small hash
+// table until they are many enough to merge in. Entries older than kIdDays are pruned: a fork of a
 // conversation that old would count its repeated messages again, which is the price of a bounded
 // set.
 
@@ -12,7 +12,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace Spend {
@@ -28,7 +27,7 @@ class CountedIds {
   void release(uint32_t owner);
   /// Forgets ids booked before `cutoff` (seconds since 1970).
   void prune(double cutoff);
-  size_t size() const { return sorted.size() + fresh.size(); }
+  size_t size() const { return sorted.size() + freshCount; }
   void clear();
 
   /// The whole set as bytes, stamped with `generation`; and back.
@@ -43,11 +42,13 @@ class CountedIds {
   };
   void settle();
   void reindex();
+  size_t slot(uint64_t id) const;
   std::vector<Entry> sorted;
   /// Where each value of an id's top 16 bits begins in `sorted` (65,537 entries), so a
   /// lookup touches one or two cache lines instead of a binary search's many.
   std::vector<uint32_t> index;
-  std::unordered_map<uint64_t, Entry> fresh;
+  std::vector<Entry> fresh;
+  size_t freshCount = 0;
 };
 
 /// The owner hash of a log key.

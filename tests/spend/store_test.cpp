@@ -56,8 +56,10 @@ TEST(SpendStore, ComesBackAsItWentOut) {
 TEST(SpendCountedIds, RememberTheirOwnerUntilReleasedOrOld) {
   Spend::CountedIds ids;
   const double day = 86400, now = 1796800000;
-  // Enough to merge the fresh part into the sorted part more than once.
-  for (uint64_t i = 0; i < 10000; ++i)
+  // Enough to merge the fresh part into the sorted part more than once. Ids are hashes,
+  // never 0; id i * 7919 has owner 1 when i is odd, 2 when even, and was booked
+  // (i % 3) * 100 days ago.
+  for (uint64_t i = 1; i <= 10000; ++i)
     ids.claim(i * 7919, i % 2 ? 1 : 2, now - (i % 3) * 100 * day);
   EXPECT_EQ(ids.size(), 10000u);
   EXPECT_EQ(ids.owner(7919), 1u);
@@ -70,6 +72,7 @@ TEST(SpendCountedIds, RememberTheirOwnerUntilReleasedOrOld) {
   auto back = Spend::CountedIds::decode(bytes, 42);
   ASSERT_TRUE(back);
   EXPECT_EQ(back->owner(9999 * 7919), 1u);
+  EXPECT_EQ(back->size(), 10000u);
 
   back->release(1);
   EXPECT_FALSE(back->owner(7919));
