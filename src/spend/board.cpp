@@ -167,7 +167,11 @@ Json window(Clock::Time from, Clock::Time to) {
   // Keys rather than steps of an hour: the hour repeated when clocks go back is one key.
   std::set<std::string> keys;
   double last = hourStart(to);
-  for (double h = hourStart(from); h <= last; h = hourStart(h + 3600 + 60)) keys.insert(hourKey(h));
+  for (double h = hourStart(from); h <= last;) {
+    keys.insert(hourKey(h));
+    double next = hourStart(h + 3600 + 60);
+    h = next > h ? next : h + 3600;
+  }
   ModelMap models = account().inspect([&](const Store& store) {
     ModelMap sum;
     for (const auto& key : keys) {
