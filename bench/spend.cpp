@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -174,6 +175,17 @@ std::string freshHome(const std::string& corpusDir, const std::string& name) {
   return home;
 }
 
+constexpr int kRounds = 3;
+
+// The run of median wall time among kRounds.
+Measured median(const std::function<Measured()>& once) {
+  std::vector<Measured> runs;
+  for (int i = 0; i < kRounds; ++i) runs.push_back(once());
+  std::sort(runs.begin(), runs.end(),
+            [](const Measured& a, const Measured& b) { return a.wall < b.wall; });
+  return runs[kRounds / 2];
+}
+
 void print(const char* name, const Measured& m) {
   std::printf("%-26s wall %7.3f s   cpu %7.3f s   peak %7.1f MiB\n", name, m.wall, m.cpu,
               static_cast<double>(m.peakKB) / 1024.0);
@@ -238,26 +250,36 @@ int main(int argc, char** argv) {
                expected["total"]["cache_creation_input_tokens"],
                expected["total"]["cache_read_input_tokens"]};
 
+  double load[3] = {0, 0, 0};
+  if (::getloadavg(load, 3) > 0)
+    std::printf(
+        "load average %.2f (on %ld cores): other work shares them, so each figure is the "
+        "median of %d runs\n",
+        load[0], ::sysconf(_SC_NPROCESSORS_ONLN), kRounds);
   // Warm the page cache once, so every contender reads from memory alike.
   measure([&] { return floorPass(dir + "/.claude/projects"); });
 
-  Measured floor = measure([&] { return floorPass(dir + "/.claude/projects"); });
+  Measured floor =
+      median([&] { return measure([&] { return floorPass(dir + "/.claude/projects"); }); });
 
   std::string home = freshHome(dir, "spend-home");
   double noChange = -1;
-  Measured cold = measure([&] {
-    ::setenv("HOME", home.c_str(), 1);
-    ::unsetenv("CLAUDE_CONFIG_DIR");
-    Paths::resetForTests();
-    Spend::refresh(true);
-    Json report = Spend::spendReport();
-    // The refresh with nothing changed, in the same process with its store in memory.
-    double t = Clock::monotonic();
-    Spend::refresh(true);
-    report["noChangeSeconds"] = Clock::monotonic() - t;
-    report["readOnSecond"] = Spend::account().figures().read;
-    std::puts(report.dump().c_str());
-    return 0;
+  Measured cold = median([&] {
+    fs::remove_all(home + "/.claude/velmo-spend");
+    return measure([&] {
+      ::setenv("HOME", home.c_str(), 1);
+      ::unsetenv("CLAUDE_CONFIG_DIR");
+      Paths::resetForTests();
+      Spend::refresh(true);
+      Json report = Spend::spendReport();
+      // The refresh with nothing changed, in the same process with its store in memory.
+      double t = Clock::monotonic();
+      Spend::refresh(true);
+      report["noChangeSeconds"] = Clock::monotonic() - t;
+      report["readOnSecond"] = Spend::account().figures().read;
+      std::puts(report.dump().c_str());
+      return 0;
+    });
   });
   Json ours = Json::parse(cold.out, nullptr, false);
   Totals velmo;
@@ -275,15 +297,20 @@ int main(int argc, char** argv) {
   std::string binHome = freshHome(dir, "spend-bin-home");
   std::vector<std::pair<std::string, std::string>> binEnv = {
       {"HOME", binHome}, {"CLAUDE_CONFIG_DIR", binHome + "/.claude"}, {"VELMO_LANG", "en"}};
-  Measured binCold = measureProgram({build + "/velmo", "--spend"}, binEnv);
-  Measured binAgain = measureProgram({build + "/velmo", "--spend"}, binEnv);
+  Measured binCold = median([&] {
+    fs::remove_all(binHome + "/.claude/velmo-spend");
+    return measureProgram({build + "/velmo", "--spend"}, binEnv);
+  });
+  Measured binAgain = median([&] { return measureProgram({build + "/velmo", "--spend"}, binEnv); });
 
   Measured cc;
   Totals theirs;
   std::string ccBin = ccusage(build);
   if (!ccBin.empty()) {
-    cc = measureProgram({ccBin, "daily", "--offline", "--json"},
-                        {{"CLAUDE_CONFIG_DIR", dir + "/.claude"}});
+    cc = median([&] {
+      return measureProgram({ccBin, "daily", "--offline", "--json"},
+                            {{"CLAUDE_CONFIG_DIR", dir + "/.claude"}});
+    });
     Json j = Json::parse(cc.out, nullptr, false);
     if (!j.is_discarded() && j.contains("totals")) {
       const Json& t = j["totals"];
