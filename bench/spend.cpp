@@ -273,9 +273,14 @@ int main(int argc, char** argv) {
       Spend::refresh(true);
       Json report = Spend::spendReport();
       // The refresh with nothing changed, in the same process with its store in memory.
-      double t = Clock::monotonic();
-      Spend::refresh(true);
-      report["noChangeSeconds"] = Clock::monotonic() - t;
+      std::vector<double> times;
+      for (int i = 0; i < 5; ++i) {
+        double t = Clock::monotonic();
+        Spend::refresh(true);
+        times.push_back(Clock::monotonic() - t);
+      }
+      std::sort(times.begin(), times.end());
+      report["noChangeSeconds"] = times[times.size() / 2];
       report["readOnSecond"] = Spend::account().figures().read;
       std::puts(report.dump().c_str());
       return 0;
