@@ -29,6 +29,8 @@ def files(folder):
 def digest(folder):
     h = hashlib.sha256()
     for path in files(folder):
+        if os.path.basename(path) == "totals.json":  # names the folder it was written to
+            continue
         h.update(os.path.relpath(path, folder).encode())
         with open(path, "rb") as f:
             h.update(f.read())
@@ -41,7 +43,7 @@ class Corpus(unittest.TestCase):
         cls.dir = tempfile.TemporaryDirectory()
         cls.one = os.path.join(cls.dir.name, "one")
         cls.summary = generate(cls.one, "--mb", "3", "--sessions", "12", "--projects", "3",
-                               "--seed", "7")
+                               "--seed", "7", "--forks", "2")
 
     @classmethod
     def tearDownClass(cls):
@@ -50,7 +52,8 @@ class Corpus(unittest.TestCase):
     def test_same_seed_same_bytes_other_seed_other_bytes(self):
         two = os.path.join(self.dir.name, "two")
         self.assertEqual(generate(two, "--mb", "3", "--sessions", "12", "--projects", "3",
-                                  "--seed", "7"), dict(self.summary, out=os.path.abspath(two)))
+                                  "--seed", "7", "--forks", "2"),
+                         dict(self.summary, out=os.path.abspath(two)))
         self.assertEqual(digest(self.one), digest(two))
         three = os.path.join(self.dir.name, "three")
         generate(three, "--mb", "3", "--sessions", "12", "--projects", "3", "--seed", "8")
@@ -64,13 +67,15 @@ class Corpus(unittest.TestCase):
         projects = os.listdir(os.path.join(self.one, ".claude", "projects"))
         self.assertEqual(len(projects), 3)
         mains = [p for p in logs if "/subagents/" not in p]
-        self.assertEqual(len(mains), 12)
+        self.assertEqual(len(mains), 12 + 2)  # two of them forks
         sizes = sorted(os.path.getsize(p) for p in mains)
         self.assertGreater(sizes[-1], 4 * sizes[len(sizes) // 2], "no long tail")
 
-        # Each distinct message once, with the usage of its last record.
+        # Each distinct message once, with the usage of its last record. A fork repeats its
+        # original's records, so "last" is per file.
         final, models, records, partial = {}, {}, 0, 0
         for path in logs:
+            mine = {}
             sub = "/subagents/" in path
             sid = os.path.basename(path)[:-6] if not sub else path.split("/subagents/")[0][-36:]
             with open(path, encoding="utf-8") as f:
@@ -84,12 +89,16 @@ class Corpus(unittest.TestCase):
                     if record.get("type") != "assistant":
                         continue
                     message = record["message"]
-                    earlier = final.get(message["id"])
+                    earlier = mine.get(message["id"])
                     if earlier:  # a later record of the same reply: never less output
                         self.assertGreaterEqual(message["usage"]["output_tokens"],
                                                 earlier["usage"]["output_tokens"])
                         partial += earlier["usage"]["output_tokens"] < message["usage"]["output_tokens"]
-                    final[message["id"]] = message
+                    mine[message["id"]] = message
+            for mid, message in mine.items():
+                if mid in final:  # a fork's copy: the same message, the same final usage
+                    self.assertEqual(final[mid], message)
+                final[mid] = message
         for message in final.values():
             if message["model"].startswith("<"):
                 continue
@@ -107,6 +116,41 @@ class Corpus(unittest.TestCase):
         subagents = [p for p in logs if "/subagents/" in p]
         self.assertEqual(len(subagents), self.summary["subagents"])
         self.assertGreater(len(subagents), 0)
+
+    def test_forks_repeat_their_original_and_go_on(self):
+        forks = self.summary["forks"]
+        self.assertEqual(len(forks), 2)
+        with open(os.path.join(self.one, "totals.json"), encoding="utf-8") as side:
+            self.assertEqual(json.load(side), self.summary)
+        for fork in forks:
+            original = [p for p in files(self.one) if p.endswith("/" + fork["of"] + ".jsonl")]
+            copy = [p for p in files(self.one) if p.endswith("/" + fork["sid"] + ".jsonl")]
+            self.assertEqual(len(original), 1)
+            self.assertEqual(len(copy), 1)
+            self.assertEqual(os.path.dirname(original[0]), os.path.dirname(copy[0]))
+            with open(original[0], encoding="utf-8") as f:
+                before = [json.loads(line) for line in f]
+            with open(copy[0], encoding="utf-8") as f:
+                after = [json.loads(line) for line in f]
+            self.assertGreater(len(after), len(before))
+            for old, new in zip(before, after):
+                self.assertEqual(old.get("uuid"), new.get("uuid"))
+                self.assertEqual(old.get("message"), new.get("message"))
+                self.assertEqual(new["sessionId"], fork["sid"])
+            added = [r for r in after[len(before):] if r.get("type") == "assistant"]
+            self.assertGreater(len(added), 0, "a fork goes on with messages of its own")
+
+    def test_start_and_days_place_the_sessions(self):
+        out = os.path.join(self.dir.name, "recent")
+        generate(out, "--mb", "0.2", "--sessions", "2", "--projects", "1",
+                 "--start", "1796000000", "--days", "1")
+        for path in files(out):
+            if not path.endswith(".jsonl"):
+                continue
+            with open(path, encoding="utf-8") as f:
+                first = json.loads(f.readline())
+            stamp = first["timestamp"]
+            self.assertTrue(stamp[:10] in ("2026-11-30", "2026-12-01"), stamp)
 
     def test_refuses_a_used_folder(self):
         run = subprocess.run([sys.executable, GENERATOR, self.one, "--mb", "1"],
