@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "base/caches.h"
 #include "base/clock.h"
 #include "base/files.h"
 #include "base/paths.h"
@@ -224,7 +225,7 @@ std::string ccusage(const std::string& build) {
 int harvestOnly(const std::string& home) {
   ::setenv("HOME", home.c_str(), 1);
   ::unsetenv("CLAUDE_CONFIG_DIR");
-  Paths::resetForTests();
+  Caches::emptyAll();
   double t = Clock::monotonic();
   Spend::refresh(true);
   double cold = Clock::monotonic() - t;
@@ -269,7 +270,7 @@ int main(int argc, char** argv) {
     return measure([&] {
       ::setenv("HOME", home.c_str(), 1);
       ::unsetenv("CLAUDE_CONFIG_DIR");
-      Paths::resetForTests();
+      Caches::emptyAll();
       Spend::refresh(true);
       Json report = Spend::spendReport();
       // The refresh with nothing changed, in the same process with its store in memory.

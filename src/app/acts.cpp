@@ -38,7 +38,7 @@ Follow toggleSpend(Overlays& views, SearchState& search, Lanes& lanes,
   Follow follow = toggle(views, search, View::spend);
   if (views.has(View::spend)) {
     lanes.background([src = sources] {
-      if (src->refreshSpend) src->refreshSpend();
+      if (src->refreshSpend) src->refreshSpend(true);
     });
   }
   return follow;

@@ -97,6 +97,10 @@ void AppDelegate::startWithoutPage() {
   scan();
 }
 
+void AppDelegate::launch() {
+  if (sources->launchJobs) lanes.background([src = sources] { src->launchJobs(); });
+}
+
 void AppDelegate::pushCommands() {
   if (!sources->commands) return;
   uint64_t generation = page.generation();

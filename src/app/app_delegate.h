@@ -52,6 +52,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void pageLoaded();
   /// Browser mode: scans run from the start; painting waits for a page.
   void startWithoutPage();
+  /// Starts the one-shot jobs of a launch in the background.
+  void launch();
   /// A message posted by the page, as JSON text or parsed. Malformed ones are ignored; one
   /// whose arguments do not fit its act is logged too, once per kind of fault.
   void receiveText(const std::string& text);

@@ -43,4 +43,5 @@ void installHooks(const std::shared_ptr<AppDelegate>& app, const AppDelegate::Ho
   });
 
   Control::start();
+  app->launch();
 }

@@ -7,7 +7,8 @@
 
 #include "app/app_delegate.h"
 
-/// Installs the hooks (held weakly on the application) and starts the control socket.
+/// Installs the hooks (held weakly on the application), starts the control socket and the
+/// application's one-shot jobs.
 /// `hosts` are the ones the application was made with; their dialogs and main queue must
 /// live as long as the process.
 void installHooks(const std::shared_ptr<AppDelegate>& app, const AppDelegate::Hosts& hosts);

@@ -18,8 +18,9 @@ nlohmann::json stateJson(const SessionState& s) {
       {"project", s.project},
       {"mode", modeName(s.mode)},
       // A session with no event yet has no time to show.
-      {"lastEvent", s.lastEvent <= Clock::kDistantPast ? nlohmann::json(nullptr)
-                                                       : nlohmann::json(TimeText::iso8601(s.lastEvent))},
+      {"lastEvent", s.lastEvent <= Clock::kDistantPast
+                        ? nlohmann::json(nullptr)
+                        : nlohmann::json(TimeText::iso8601(s.lastEvent))},
       {"model", s.model},
       {"contextTokens", s.contextTokens},
       {"activity", s.activity},

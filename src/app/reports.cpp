@@ -45,11 +45,12 @@ Follow Reports::unsentText(const std::string& tty) {
 void Reports::alertOfferingTerminal(const std::string& title, const std::string& text,
                                     const std::string& tty) {
   // The alert may be answered after the application has gone.
-  alert({title, text, {Lang::pick("Open the terminal", "לחלון־המסוף"), Lang::pick("Close", "סגירה")}},
-        lanes.guarded([this, tty](int button) {
-          if (button != 0) return;
-          lanes.background([src = sources, tty] { Terminals::raise(tty, src->openTerminals()); });
-        }));
+  alert(
+      {title, text, {Lang::pick("Open the terminal", "לחלון־המסוף"), Lang::pick("Close", "סגירה")}},
+      lanes.guarded([this, tty](int button) {
+        if (button != 0) return;
+        lanes.background([src = sources, tty] { Terminals::raise(tty, src->openTerminals()); });
+      }));
 }
 
 void Reports::closedTerminal() {

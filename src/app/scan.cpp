@@ -11,6 +11,9 @@ ScanResult buildScan(const AppSources& src, const ScanSnapshot& snap) {
   if (conversation && src.chat) r.chat = src.chat(snap.openSID, snap.pendingTexts, snap.chatWant);
   r.chatSeconds = Clock::now() - t0;
   r.lost = conversation && !r.chat;
+  // Every scan keeps the account current for the rack's shares; the 30-second gate keeps
+  // it cheap.
+  if (src.refreshSpend) src.refreshSpend(false);
   auto call = [](const std::function<nlohmann::json()>& f) {
     return f ? f() : nlohmann::json::array();
   };
@@ -24,10 +27,7 @@ ScanResult buildScan(const AppSources& src, const ScanSnapshot& snap) {
     r.asks = call(src.asks);
     r.live = call(src.liveAsks);
   }
-  if (snap.views.has(View::spend)) {
-    if (src.refreshSpend) src.refreshSpend();
-    r.spend = call(src.spend);
-  }
+  if (snap.views.has(View::spend)) r.spend = call(src.spend);
   return r;
 }
 

@@ -2,6 +2,7 @@
 
 #include "library/commands.h"
 #include "sessions/transcript.h"
+#include "spend/account.h"
 #include "terminals/discover.h"
 
 AppSources AppSources::live() {
@@ -17,7 +18,8 @@ AppSources AppSources::live() {
   s.asks = [] { return Panel::asks(); };
   s.liveAsks = [] { return Panel::liveAsks(); };
   s.spend = [] { return Panel::spend(); };
-  s.refreshSpend = [] {};
+  s.refreshSpend = [](bool force) { Spend::refresh(force); };
+  s.launchJobs = [] { Spend::refresh(true); };
   s.terminals = [] { return Terminals::open(); };
   s.reach = [](double time, const std::string& sid) { return Transcript::want(time, sid); };
   // Word search lands with the index; until then every search finds nothing.

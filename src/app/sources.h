@@ -23,8 +23,10 @@ struct AppSources {
       chat;
   std::function<nlohmann::json(const std::string& excluding)> alerts;
   std::function<nlohmann::json()> agents, book, works, asks, liveAsks, spend;
-  /// Brings the spend store up to date (unforced) before the board is built.
-  std::function<void()> refreshSpend;
+  /// Brings the spend account up to date; unforced, at most every 30 seconds.
+  std::function<void(bool force)> refreshSpend;
+  /// One-shot jobs at launch, off the main thread (the first full count of spend).
+  std::function<void()> launchJobs;
   /// The chores of one scan (hand-off and naming passes), run one at a time on the
   /// serial queue "velmo.chores"; none when empty.
   std::function<void()> chores;

@@ -5,5 +5,4 @@ namespace Panel {
 nlohmann::json agents() { return nlohmann::json::array(); }
 nlohmann::json asks() { return nlohmann::json::array(); }
 nlohmann::json works() { return nlohmann::json::object(); }
-nlohmann::json spend() { return nlohmann::json::object(); }
 }  // namespace Panel

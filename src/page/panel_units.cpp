@@ -6,6 +6,7 @@
 #include "feed/state_feed.h"
 #include "page/muted.h"
 #include "page/panel.h"
+#include "spend/account.h"
 #include "terminals/discover.h"
 
 // The rack rows and the question payloads: what every open terminal is doing and asking.
@@ -56,11 +57,16 @@ std::optional<json> liveAskOf(const Terminal& t, const Readings& r) {
   return liveAsk(t, r.scan, r.screened, Questions::pending(t.sessionID));
 }
 
-// Relay, spend and the user's names feed these once those stores exist; until then every
+// Relay and the user's names feed the rest once those stores exist; until then every
 // key keeps its empty value.
 RowExtras extrasFor(const Terminal& t, const Readings& r) {
   RowExtras extras;
   extras.ask = liveAskOf(t, r);
+  if (!t.sessionID.empty()) {
+    Spend::Share spent = Spend::session(t.sessionID);
+    extras.share = spent.share;
+    extras.output = spent.output;
+  }
   return extras;
 }
 

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/caches.h"
 #include "base/clock.h"
 #include "base/files.h"
 #include "base/log.h"
@@ -91,6 +92,11 @@ Account& account() {
   static Account* one = new Account();  // never destroyed: readers may run at exit
   return *one;
 }
+
+namespace {
+const Caches::Enrolled enrolled(
+    "spend account", [] { account().reset(); }, [] { return account().held(); });
+}  // namespace
 
 void Account::load() {
   {
@@ -404,6 +410,11 @@ bool Account::everBuilt() {
 Figures Account::figures() {
   std::lock_guard<std::mutex> guard(lock);
   return last;
+}
+
+size_t Account::held() {
+  std::lock_guard<std::mutex> guard(lock);
+  return (loaded ? 1 : 0) + store.marks.size() + store.sessions.size();
 }
 
 void Account::reset() {

@@ -64,6 +64,8 @@ class Account {
   Figures figures();
   /// Forgets everything in memory (the files stay), as at process start.
   void reset();
+  /// How much it holds in memory (tests of the reset).
+  size_t held();
 
  private:
   void load();

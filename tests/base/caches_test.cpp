@@ -19,6 +19,7 @@
 #include "sessions/questions_read.h"
 #include "sessions/state.h"
 #include "sessions/transcript.h"
+#include "spend/account.h"
 #include "support/terminal_rig.h"
 #include "support/transcripts.h"
 #include "terminals/answer.h"
@@ -80,6 +81,7 @@ TEST(Caches, TheOneResetEmptiesEveryModulesCache) {
   Control::mint(kTty, "q1", "Yes");
   Control::markTyped(kSid);
   feedPass();
+  Spend::refresh(true);
   FileMemo<int> local("a memo of this test", 4);
   local.keep("x", 1, 2, 3);
 
@@ -88,7 +90,7 @@ TEST(Caches, TheOneResetEmptiesEveryModulesCache) {
        {"home folders", "language", "settings", "refused files", "commands", "located transcripts",
         "session states", "questions", "questions traced", "transcript readings",
         "learned transcript tails", "discovered terminals", "screens", "answering marks",
-        "answer grants", "typed sessions", "state feed", "a memo of this test"})
+        "answer grants", "typed sessions", "state feed", "spend account", "a memo of this test"})
     EXPECT_GT(before[name], 0u) << name << " was never filled, so the reset is not tested for it";
   for (const auto& [name, count] : before) EXPECT_GT(count, 0u) << name << " has no filling here";
 

@@ -115,3 +115,41 @@ for (const lang of ['en', 'he']) {
     });
   });
 }
+
+test('against the application: the rack carries each session\'s share of today, and the board lists them', async () => {
+  const fx = new FixtureHome();
+  let serve;
+  let view;
+  try {
+    const cart = fx.addAgent({ title: 'Cart totals', mood: 'run', ago: 30, project: 'shop' });
+    const blog = fx.addAgent({ title: 'Blog post', mood: 'wait', ago: 90, project: 'blog' });
+    fx.addAgent({ title: 'Old notes', mood: 'quiet', ago: 3 * 86400, project: 'notes' });
+    serve = await startServe({ env: fx.env({ VELMO_LANG: 'en' }) });
+    view = await openPage(browser, { url: serve.url });
+    const { page } = view;
+    // Only today's spend makes a share: the notes of three days ago show none.
+    await waitFor('shares on the rack', async () => (await page.$$('#rack .unit .share')).length === 2, 20);
+    const shares = await page.$$eval('#rack .unit', (us) => us.map((u) => [
+      u.querySelector('.title').textContent, u.querySelector('.share') ? u.querySelector('.share').textContent : '',
+    ]));
+    const total = shares.reduce((sum, [, s]) => sum + (parseInt(s, 10) || 0), 0);
+    assert.ok(total >= 99 && total <= 101, JSON.stringify(shares));
+    assert.deepEqual(shares.filter(([t]) => t === 'Old notes').map(([, s]) => s), ['']);
+
+    await page.click('#spendbtn');
+    await waitFor('the board', async () => (await page.$$('#spendview .spendrow')).length === 2, 20);
+    const titles = await page.$$eval('#spendview .spendrow .stitle', (t) => t.map((x) => x.textContent).sort());
+    assert.deepEqual(titles, ['Blog post', 'Cart totals']);
+    await page.click('#spendview .chip[data-span="week"]');
+    await waitFor('the week', async () => (await page.$$('#spendview .spendrow')).length === 3, 5);
+    // An open session's row opens its conversation.
+    await page.click('#spendview .chip[data-span="today"]');
+    await page.click('#spendview .spendrow.open >> text=Cart totals');
+    await waitFor('the chat', async () => (await page.textContent('#chatview .ctitle').catch(() => '')) === 'Cart totals', 10);
+    assert.ok(cart && blog);
+  } finally {
+    if (view) await view.close();
+    if (serve) await serve.stop();
+    fx.close();
+  }
+});
