@@ -11,7 +11,7 @@ const Velmo = Object.freeze({
   setFind: Views.setFind,
   freeDone: AskCard.freeDone,
   attached: Composer.attached,
-  focusFind: Views.focusFind,
+  focusFind: () => Search.focus(),
   setRestorable: Restore.setRestorable,
   restoreDone: Restore.restoreDone,
   startCommand: Composer.startCommand,

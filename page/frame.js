@@ -61,6 +61,7 @@ const Frame = (() => {
     if (mode === 'rack') Rack.paint(d);
     else if (mode === 'asks') Views.asks(d);
     else if (mode === 'spend') Spend.paint(d);
+    else if (mode === 'search') Search.paint(d);
     else if (mode === 'chat' || mode === 'reader') Chat.paint(d, mode);
     else Views.coming(mode, $(VIEWS[mode]));
   }

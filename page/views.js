@@ -36,6 +36,5 @@ const Views = (() => {
     asks: paintAsks,
     coming: paintComing,
     setFind(text) { findText = String(text || ''); },
-    focusFind() {},
   };
 })();

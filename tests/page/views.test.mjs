@@ -76,6 +76,7 @@ for (const lang of ['en', 'he']) {
           assert.equal(await page.textContent(`${on} .viewtitle`), say['view_' + view], view);
           if (view === 'asks') assert.equal(await page.textContent(`${on} .empty`), say.noAsks);
           else if (view === 'spend') assert.equal(await page.textContent(`${on} .empty`), say.spendCounting);
+          else if (view === 'search') assert.equal(await page.isVisible(`${on} .searchbox`), true);
           else assert.equal(await page.textContent(`${on} .coming`), say.coming, view);
         }
         assert.equal(await page.isVisible(on), true, view);
