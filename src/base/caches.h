@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,21 @@ class Enrolled {
  private:
   uint64_t id;
 };
+
+/// Enrols a container that `lock` guards: emptied by clear(), holding size() entries.
+template <typename Container>
+Enrolled guarded(std::string name, std::mutex& lock, Container& kept) {
+  return Enrolled(
+      std::move(name),
+      [&lock, &kept] {
+        std::lock_guard<std::mutex> guard(lock);
+        kept.clear();
+      },
+      [&lock, &kept] {
+        std::lock_guard<std::mutex> guard(lock);
+        return static_cast<size_t>(kept.size());
+      });
+}
 
 /// Empties every enrolled cache.
 void emptyAll();

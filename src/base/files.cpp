@@ -70,16 +70,7 @@ void refuse(const std::string& path, const std::string& english, const std::stri
             (Lang::hebrew() ? hebrew : english));
 }
 
-const Caches::Enrolled enrolled(
-    "refused files",
-    [] {
-      std::lock_guard<std::mutex> guard(reportedLock);
-      reported.clear();
-    },
-    [] {
-      std::lock_guard<std::mutex> guard(reportedLock);
-      return reported.size();
-    });
+const Caches::Enrolled enrolled = Caches::guarded("refused files", reportedLock, reported);
 
 void refuseNotRegular(const std::string& path) {
   refuse(path, "not a regular file", "אינו קובץ רגיל");

@@ -59,16 +59,7 @@ std::optional<Clock::Time> typedAtLocked(const std::string& sessionID) {
 }
 
 namespace {
-const Caches::Enrolled enrolled(
-    "typed sessions",
-    [] {
-      std::lock_guard<std::mutex> guard(lock());
-      typedInto.clear();
-    },
-    [] {
-      std::lock_guard<std::mutex> guard(lock());
-      return typedInto.size();
-    });
+const Caches::Enrolled enrolled = Caches::guarded("typed sessions", lock(), typedInto);
 }  // namespace
 
 nlohmann::json answer(const Terminal& term, const std::string& expect, const std::string& option,

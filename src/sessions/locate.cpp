@@ -14,16 +14,7 @@ namespace {
 std::mutex lock;                                       // never held while a folder is listed
 std::unordered_map<std::string, std::string> located;  // session id → transcript path
 
-const Caches::Enrolled enrolled(
-    "located transcripts",
-    [] {
-      std::lock_guard<std::mutex> guard(lock);
-      located.clear();
-    },
-    [] {
-      std::lock_guard<std::mutex> guard(lock);
-      return located.size();
-    });
+const Caches::Enrolled enrolled = Caches::guarded("located transcripts", lock, located);
 
 }  // namespace
 

@@ -42,16 +42,7 @@ FileMemo<std::optional<PendingQuestion>> memo("questions", kCacheCap);  // sessi
 
 std::mutex lock;  // guards seen, never held while a transcript is read
 std::unordered_map<std::string, std::string> seen;  // session id → last traced signature
-const Caches::Enrolled seenEnrolled(
-    "questions traced",
-    [] {
-      std::lock_guard<std::mutex> guard(lock);
-      seen.clear();
-    },
-    [] {
-      std::lock_guard<std::mutex> guard(lock);
-      return seen.size();
-    });
+const Caches::Enrolled seenEnrolled = Caches::guarded("questions traced", lock, seen);
 
 // A line of the tail, as a byte range.
 struct Span {

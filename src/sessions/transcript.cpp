@@ -53,16 +53,7 @@ FileMemo<Reading> memo("transcript readings", kCacheCap);  // "sid|want" → rea
 
 std::mutex lock;  // guards learned, never held while a file is read
 std::unordered_map<std::string, uint64_t> learned;  // sid → tail size that sufficed
-const Caches::Enrolled learnedEnrolled(
-    "learned transcript tails",
-    [] {
-      std::lock_guard<std::mutex> guard(lock);
-      learned.clear();
-    },
-    [] {
-      std::lock_guard<std::mutex> guard(lock);
-      return learned.size();
-    });
+const Caches::Enrolled learnedEnrolled = Caches::guarded("learned transcript tails", lock, learned);
 
 bool holds(std::string_view bytes, std::string_view needle) {
   return ::memmem(bytes.data(), bytes.size(), needle.data(), needle.size()) != nullptr;

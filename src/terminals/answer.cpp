@@ -271,16 +271,7 @@ bool answering(const std::string& tty) {
 }
 
 namespace {
-const Caches::Enrolled enrolled(
-    "answering marks",
-    [] {
-      std::lock_guard<std::mutex> guard(lock);
-      answeringUntil.clear();
-    },
-    [] {
-      std::lock_guard<std::mutex> guard(lock);
-      return answeringUntil.size();
-    });
+const Caches::Enrolled enrolled = Caches::guarded("answering marks", lock, answeringUntil);
 }  // namespace
 
 }  // namespace Terminals

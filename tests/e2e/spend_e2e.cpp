@@ -16,9 +16,8 @@
 #include "base/clock.h"
 #include "base/files.h"
 #include "base/text.h"
+#include "e2e/velmo_run.h"
 #include "support/home.h"
-
-extern char** environ;
 
 namespace {
 
@@ -32,20 +31,7 @@ struct Ran {
 // Runs a program with `env` laid over this process's environment ("" removes a name).
 Ran run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
         const std::string& scratch) {
-  std::map<std::string, std::string> all;
-  for (char** e = environ; *e; ++e) {
-    std::string kv = *e;
-    auto eq = kv.find('=');
-    if (eq != std::string::npos) all[kv.substr(0, eq)] = kv.substr(eq + 1);
-  }
-  for (const auto& [k, v] : env) {
-    if (v.empty())
-      all.erase(k);
-    else
-      all[k] = v;
-  }
-  std::vector<std::string> envText;
-  for (const auto& [k, v] : all) envText.push_back(k + "=" + v);
+  std::vector<std::string> envText = environmentWith(env);
   std::vector<char*> envp, args;
   for (auto& s : envText) envp.push_back(s.data());
   envp.push_back(nullptr);

@@ -17,8 +17,7 @@
 
 extern char** environ;
 
-VelmoRun::VelmoRun(const std::string& program, const std::vector<std::string>& args,
-                   const std::map<std::string, std::string>& env, bool mergeErrors) {
+std::vector<std::string> environmentWith(const std::map<std::string, std::string>& env) {
   std::map<std::string, std::string> all;
   for (char** e = environ; *e; ++e) {
     std::string kv = *e;
@@ -31,8 +30,14 @@ VelmoRun::VelmoRun(const std::string& program, const std::vector<std::string>& a
     else
       all[k] = v;
   }
-  std::vector<std::string> envText;
-  for (const auto& [k, v] : all) envText.push_back(k + "=" + v);
+  std::vector<std::string> out;
+  for (const auto& [k, v] : all) out.push_back(k + "=" + v);
+  return out;
+}
+
+VelmoRun::VelmoRun(const std::string& program, const std::vector<std::string>& args,
+                   const std::map<std::string, std::string>& env, bool mergeErrors) {
+  std::vector<std::string> envText = environmentWith(env);
   std::vector<char*> envp;
   for (auto& s : envText) envp.push_back(s.data());
   envp.push_back(nullptr);
@@ -68,7 +73,8 @@ std::optional<std::string> VelmoRun::line(double seconds) {
       buffer.erase(0, nl + 1);
       return got;
     }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
     if (left.count() <= 0 || out < 0) return std::nullopt;
     pollfd p{out, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -128,7 +134,8 @@ int httpStatus(int port, const std::string& request, std::string* response) {
   timeval tv{5, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+          static_cast<ssize_t>(request.size())) {
     ::close(fd);
     return 0;
   }

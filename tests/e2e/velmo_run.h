@@ -38,5 +38,8 @@ class VelmoRun {
   std::optional<long> peak;
 };
 
+/// This process's environment as NAME=value texts, with `env` laid over it ("" removes a name).
+std::vector<std::string> environmentWith(const std::map<std::string, std::string>& env);
+
 /// Sends raw bytes to 127.0.0.1:port and returns the response's status code (0 on failure).
 int httpStatus(int port, const std::string& request, std::string* response = nullptr);
