@@ -233,7 +233,7 @@ long grepAll(const std::string& dir, const std::string& word) {
   return matches;
 }
 
-void searches(const std::string& home, const std::string& label) {
+void searches(const std::string& home, const std::string& label, int runs) {
   const std::string index = home + "/.claude/velmo-index";
   std::printf(
       "-- %s: %.1f MB of shards in %zu files\n", label.c_str(),
@@ -248,9 +248,9 @@ void searches(const std::string& home, const std::string& label) {
               home, 7, [&] { return static_cast<long>(Search::run(w).size()); }, settle),
           "conversations");
     print(label + " grep -m 12, batch by batch '" + w + "'",
-          measure(home, 5, [&] { return plainGrep(w); }), "lines");
-    print(label + " grep -rci '" + w + "'", measure(home, 5, [&] { return grepAll(index, w); }),
-          "lines");
+          measure(home, std::max(1, runs / 3), [&] { return plainGrep(w); }), "lines");
+    print(label + " grep -rci '" + w + "'",
+          measure(home, std::max(1, runs / 3), [&] { return grepAll(index, w); }), "lines");
   }
 }
 
@@ -283,7 +283,7 @@ int main() {
         measure(home, 21, [&] { return static_cast<long>(Index::refresh(true).opened); }),
         "opened");
 
-  searches(home, "index of 1 GB");
-  searches(shardCorpus(index), "1 GB of shards");
+  searches(home, "index of 1 GB", 7);
+  searches(shardCorpus(index), "1 GB of shards", 3);
   return 0;
 }

@@ -13,6 +13,7 @@
 
 #include "base/caches.h"
 #include "base/clock.h"
+#include "base/file_memo.h"
 #include "base/files.h"
 #include "base/lang.h"
 #include "base/log.h"
@@ -51,6 +52,9 @@ class Keeper {
   Clock::Time lastRefresh = Clock::kDistantPast;
   int pending = 0;
   std::unordered_map<std::string, std::string> projects;
+  // The manifest as last read or written: parsing it costs more than the rest of a
+  // refresh in which nothing changed.
+  FileMemo<std::map<std::string, Mark>> manifest{"index manifest", 1};
 
  private:
   Keeper()
@@ -191,8 +195,22 @@ Appended append(const Log& log, int64_t from, const std::string& shard, int64_t 
   return result;
 }
 
-bool saveMarks(const std::map<std::string, Mark>& marks) {
-  return Files::writeAtomic(manifestPath(), manifestText(marks), 0600);
+std::map<std::string, Mark> loadMarks(Keeper& keeper) {
+  const std::string path = manifestPath();
+  auto attributes = Files::attributes(path);
+  if (!attributes || !attributes->regular) return {};
+  if (auto kept = keeper.manifest.find(path, attributes->size, attributes->modified)) return *kept;
+  auto marks = parseManifest(Files::read(path).value_or(""));
+  keeper.manifest.keep(path, attributes->size, attributes->modified, marks);
+  return marks;
+}
+
+bool saveMarks(Keeper& keeper, const std::map<std::string, Mark>& marks) {
+  const std::string path = manifestPath();
+  if (!Files::writeAtomic(path, manifestText(marks), 0600)) return false;
+  if (auto attributes = Files::attributes(path))
+    keeper.manifest.keep(path, attributes->size, attributes->modified, marks);
+  return true;
 }
 
 }  // namespace
@@ -338,8 +356,7 @@ Report refresh(bool force) {
   }
   report.ran = true;
   Files::makeDirectories(dir(), 0700);
-  std::map<std::string, Mark> marks;
-  if (auto text = Files::read(manifestPath())) marks = parseManifest(*text);
+  std::map<std::string, Mark> marks = loadMarks(keeper);
 
   std::vector<Log> logs = allLogs();
   report.listed = static_cast<int>(logs.size());
@@ -396,7 +413,7 @@ Report refresh(bool force) {
       --keeper.pending;
     }
     if (changed && Clock::monotonic() - lastSave >= kSaveEverySeconds) {
-      saveMarks(marks);
+      saveMarks(keeper, marks);
       changed = false;
       lastSave = Clock::monotonic();
     }
@@ -404,7 +421,7 @@ Report refresh(bool force) {
 
   std::unordered_map<std::string, std::string> projects;
   for (const Log& log : logs) projects[Files::baseName(log.path)] = log.project;
-  if (changed && !saveMarks(marks))
+  if (changed && !saveMarks(keeper, marks))
     ::Log::note(Lang::pick("could not save the search index's manifest",
                            "לא ניתן לשמור את רשימת אינדקס החיפוש"));
   std::lock_guard<std::mutex> guard(keeper.lock);

@@ -201,16 +201,21 @@ std::vector<Conversation> run(const std::string& query) {
   std::vector<Hit> hits;
   std::set<std::string> seen;
   std::map<std::string, int64_t> totals;
-  for (size_t at = 0; at < shards.size() && hits.size() < kEnough; at += 2 * kBatch) {
+  // Batches double in size from pair to pair: a common word stops within the first
+  // pair as before, while a rare or absent one crosses thousands of shards in a few
+  // dozen grep runs instead of one run per 60 shards.
+  size_t batch = kBatch;
+  for (size_t at = 0; at < shards.size() && hits.size() < kEnough;
+       at += 2 * batch, batch = std::min(batch * 2, kLargestBatch)) {
     // Two batches at a time, one per core; the second's results come after the first's,
     // so the order stays newest shards first.
     auto slice = [&](size_t from) {
       from = std::min(from, shards.size());
-      size_t to = std::min(from + kBatch, shards.size());
+      size_t to = std::min(from + batch, shards.size());
       return std::vector<std::string>(shards.begin() + static_cast<long>(from),
                                       shards.begin() + static_cast<long>(to));
     };
-    std::vector<std::string> one = slice(at), two = slice(at + kBatch);
+    std::vector<std::string> one = slice(at), two = slice(at + batch);
     std::map<std::string, int64_t> countsTwo;
     std::thread second;
     if (!two.empty()) second = std::thread([&] { countsTwo = countBatch(trimmed, two); });

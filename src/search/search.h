@@ -34,8 +34,10 @@ struct Conversation {
 
 /// The program word search runs.
 inline constexpr const char* kGrep = "/usr/bin/grep";
-/// Shards per grep run, and how many conversations a result holds.
+/// Shards in the first grep runs, the most in any later one, and how many conversations
+/// a result holds.
 inline constexpr size_t kBatch = 60;
+inline constexpr size_t kLargestBatch = 3840;
 inline constexpr size_t kConversations = 12;
 /// Matching lines quoted per shard, and the hits after which no further batch runs.
 inline constexpr size_t kPerShard = 12;
