@@ -17,8 +17,8 @@ extern char** environ;
 namespace Terminals {
 namespace {
 
-std::optional<std::string> run(const std::string& path, const std::vector<std::string>& args,
-                               const std::string* input, double timeout) {
+Outcome run(const std::string& path, const std::vector<std::string>& args, const std::string* input,
+            double timeout) {
   // Children must not die of SIGPIPE in us when they close their input early.
   static const bool ignored = [] {
     ::signal(SIGPIPE, SIG_IGN);
@@ -27,12 +27,12 @@ std::optional<std::string> run(const std::string& path, const std::vector<std::s
   (void)ignored;
 
   int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return std::nullopt;
+  if (::pipe2(out, O_CLOEXEC) != 0) return {};
   int in[2] = {-1, -1};
   if (input && ::pipe2(in, O_CLOEXEC) != 0) {
     ::close(out[0]);
     ::close(out[1]);
-    return std::nullopt;
+    return {};
   }
 
   posix_spawn_file_actions_t actions;
@@ -65,7 +65,7 @@ std::optional<std::string> run(const std::string& path, const std::vector<std::s
   if (rc != 0) {
     ::close(out[0]);
     if (input) ::close(in[1]);
-    return std::nullopt;
+    return {};
   }
 
   // Output and input are pumped together through poll, so a child that writes a lot
@@ -129,7 +129,7 @@ std::optional<std::string> run(const std::string& path, const std::vector<std::s
   while (true) {
     pid_t r = ::waitpid(pid, &status, deadline > 0 && !killed ? WNOHANG : 0);
     if (r == pid) break;
-    if (r < 0 && errno != EINTR) return std::nullopt;
+    if (r < 0 && errno != EINTR) return {};
     if (r == 0) {
       // Output closed but the child lives on: keep honouring the time limit.
       if (Clock::monotonic() >= deadline) {
@@ -140,21 +140,34 @@ std::optional<std::string> run(const std::string& path, const std::vector<std::s
       }
     }
   }
-  if (killed || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-  return Text::validUtf8(output);
+  Outcome outcome;
+  outcome.finished = !killed && WIFEXITED(status);
+  outcome.status = outcome.finished ? WEXITSTATUS(status) : -1;
+  outcome.output = Text::validUtf8(output);
+  return outcome;
+}
+
+std::optional<std::string> outputOnSuccess(Outcome outcome) {
+  if (!outcome.finished || outcome.status != 0) return std::nullopt;
+  return std::move(outcome.output);
 }
 
 }  // namespace
 
+Outcome shellOutcome(const std::string& path, const std::vector<std::string>& args,
+                     double timeout) {
+  return run(path, args, nullptr, timeout);
+}
+
 std::optional<std::string> shell(const std::string& path, const std::vector<std::string>& args,
                                  double timeout) {
-  return run(path, args, nullptr, timeout);
+  return outputOnSuccess(run(path, args, nullptr, timeout));
 }
 
 std::optional<std::string> shellWithInput(const std::string& path,
                                           const std::vector<std::string>& args,
                                           const std::string& input, double timeout) {
-  return run(path, args, &input, timeout);
+  return outputOnSuccess(run(path, args, &input, timeout));
 }
 
 }  // namespace Terminals

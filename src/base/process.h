@@ -19,4 +19,15 @@ std::optional<std::string> shellWithInput(const std::string& path,
                                           const std::vector<std::string>& args,
                                           const std::string& input, double timeout = 0);
 
+/// How a program ended and what it wrote, whatever its exit status: for programs such as
+/// grep, whose failure status can come with good output (one file of many was missing).
+struct Outcome {
+  bool finished = false;  ///< it started and exited by itself (not killed, not signalled)
+  int status = -1;        ///< its exit status when finished
+  std::string output;     ///< standard output, invalid UTF-8 replaced
+};
+/// Runs like `shell` and gives the outcome in every case.
+Outcome shellOutcome(const std::string& path, const std::vector<std::string>& args,
+                     double timeout = 0);
+
 }  // namespace Terminals

@@ -1,0 +1,214 @@
+#include "search/quick_find.h"
+
+#include <algorithm>
+#include <array>
+#include <ctime>
+#include <map>
+#include <string_view>
+
+#include "base/file_memo.h"
+#include "base/files.h"
+#include "base/lang.h"
+#include "base/paths.h"
+#include "base/text.h"
+#include "search/index.h"
+
+namespace QuickFind {
+namespace {
+
+constexpr size_t kShardsLooked = 400;
+constexpr size_t kChats = 6;
+constexpr size_t kFiles = 8;
+constexpr int kDeepest = 5;
+
+constexpr std::array<std::string_view, 35> kFiller = {
+    "את",   "של",    "על",    "לי",    "עם",    "אני",    "זה",   "זאת",   "מה",
+    "איפה", "תמצא",  "תמצאי", "מצא",   "למצוא", "חפש",    "תחפש", "השיחה", "שיחה",
+    "שבה",  "הקובץ", "קובץ",  "איזה",  "ההוא",  "שעשינו", "the",  "a",     "an",
+    "of",   "find",  "me",    "where", "that",  "with",   "for",  "and"};
+constexpr std::array<std::string_view, 7> kPrefixes = {"ה", "ל", "ב", "ו", "מ", "ש", "כ"};
+constexpr std::array<std::string_view, 11> kSkipDirs = {
+    ".git",     "node_modules", "build", "dist",    "vendor",   "__pycache__",
+    ".netlify", "backups",      ".venv", "Sources", "worktrees"};
+constexpr std::array<std::string_view, 24> kKinds = {
+    "md",    "txt",  "markdown", "html",  "htm", "png",  "jpg", "jpeg",
+    "gif",   "webp", "svg",      "csv",   "tsv", "xlsx", "pdf", "docx",
+    "pages", "py",   "js",       "swift", "sh",  "php",  "css", "json"};
+
+template <size_t N>
+bool among(const std::array<std::string_view, N>& set, std::string_view word) {
+  return std::find(set.begin(), set.end(), word) != set.end();
+}
+
+bool separator(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f' || c == ',' ||
+         c == '?';
+}
+
+// A small JSON store of Velmo's own (names, remembered titles), kept while it is unchanged.
+template <typename Read>
+std::map<std::string, std::string> store(FileMemo<std::map<std::string, std::string>>& memo,
+                                         const std::string& path, Read read) {
+  auto attributes = Files::attributes(path);
+  if (!attributes || !attributes->regular) return {};
+  if (auto kept = memo.find(path, attributes->size, attributes->modified)) return *kept;
+  std::map<std::string, std::string> map;
+  if (auto text = Files::read(path)) {
+    auto json = nlohmann::json::parse(*text, nullptr, false);
+    if (json.is_object())
+      for (const auto& [sid, value] : json.items())
+        if (auto title = read(value); !title.empty()) map[sid] = title;
+  }
+  memo.keep(path, attributes->size, attributes->modified, map);
+  return map;
+}
+
+std::string date(Clock::Time t) {
+  std::time_t seconds = static_cast<std::time_t>(t);
+  std::tm local{};
+  if (!::localtime_r(&seconds, &local)) return "";
+  char text[32];
+  std::snprintf(text, sizeof text, "%d.%d.%02d", local.tm_mday, local.tm_mon + 1,
+                local.tm_year % 100);
+  return text;
+}
+
+void walk(const std::string& folder, int depth, std::vector<WorkFile>& found) {
+  auto entries = Files::list(folder);
+  if (!entries) return;
+  for (const auto& entry : *entries) {
+    if (Text::startsWith(entry.name, ".")) continue;
+    auto attributes = Files::attributes(entry.path);
+    if (!attributes) continue;
+    if (attributes->directory) {
+      if (depth < kDeepest && !among(kSkipDirs, entry.name)) walk(entry.path, depth + 1, found);
+    } else if (attributes->regular && among(kKinds, Text::lower(Files::extension(entry.name)))) {
+      found.push_back({entry.path, entry.name, attributes->modified});
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<Group> words(const std::string& query) {
+  std::vector<Group> groups;
+  std::string lowered = Text::lower(query), token;
+  auto take = [&] {
+    if (Text::length(Text::validUtf8(token)) >= 2 && !among(kFiller, token)) {
+      Group group = {token};
+      if (Text::length(token) >= 4)
+        for (std::string_view prefix : kPrefixes)
+          if (Text::startsWith(token, prefix)) group.push_back(token.substr(prefix.size()));
+      groups.push_back(std::move(group));
+    }
+    token.clear();
+  };
+  for (char c : lowered) {
+    if (separator(c))
+      take();
+    else
+      token += c;
+  }
+  take();
+  return groups;
+}
+
+bool matchesAll(const std::vector<Group>& groups, const std::string& haystack) {
+  return std::all_of(groups.begin(), groups.end(), [&](const Group& group) {
+    return std::any_of(group.begin(), group.end(), [&](const std::string& spelling) {
+      return Text::contains(haystack, spelling);
+    });
+  });
+}
+
+std::string knownTitle(const std::string& sid) {
+  static FileMemo<std::map<std::string, std::string>> names("quick find: names", 4);
+  static FileMemo<std::map<std::string, std::string>> titles("quick find: titles", 4);
+  auto named = store(names, Paths::agent("velmo-names.json"), [](const nlohmann::json& v) {
+    return v.is_string() ? Text::trim(v.get<std::string>()) : std::string();
+  });
+  if (auto it = named.find(sid); it != named.end()) return it->second;
+  auto found = store(titles, Paths::agent("velmo-titles.json"), [](const nlohmann::json& v) {
+    return v.is_array() && v.size() == 2 && v[1].is_string() ? v[1].get<std::string>()
+                                                             : std::string();
+  });
+  auto it = found.find(sid);
+  return it == found.end() ? std::string() : it->second;
+}
+
+nlohmann::json chatsJson(const std::string& query, const TitleOf& titleOf) {
+  auto chats = nlohmann::json::array();
+  auto groups = words(query);
+  if (groups.empty()) return chats;
+  auto shards = Index::shardsByRecency();
+  if (shards.size() > kShardsLooked) shards.resize(kShardsLooked);
+  for (const std::string& shard : shards) {
+    const std::string sid = Files::baseName(shard);
+    const std::string title = titleOf(sid), project = Index::project(sid);
+    if (!matchesAll(groups, Text::lower(title + " " + project))) continue;
+    auto attributes = Files::attributes(shard);
+    chats.push_back(
+        {{"sid", sid},
+         {"title", title.empty() ? Lang::pick("untitled conversation", "שיחה ללא שם") : title},
+         {"project", project},
+         {"when", attributes ? date(attributes->modified) : ""},
+         {"total", 0},
+         {"hits", nlohmann::json::array()}});
+    if (chats.size() == kChats) break;
+  }
+  return chats;
+}
+
+std::vector<WorkFile> workFiles(const std::string& root) {
+  std::vector<WorkFile> found;
+  walk(root, 0, found);
+  std::stable_sort(found.begin(), found.end(),
+                   [](const WorkFile& a, const WorkFile& b) { return a.modified > b.modified; });
+  return found;
+}
+
+std::vector<WorkFile> files(const std::string& query, const std::vector<WorkFile>& works,
+                            const std::string& root) {
+  auto groups = words(query);
+  if (groups.empty()) return {};
+  auto count = [&](const std::string& haystack) {
+    return std::count_if(groups.begin(), groups.end(),
+                         [&](const Group& group) { return matchesAll({group}, haystack); });
+  };
+  const std::string under = root + "/";
+  struct Scored {
+    long score;
+    const WorkFile* work;
+  };
+  std::vector<Scored> kept;
+  for (const WorkFile& work : works) {
+    std::string path =
+        Text::startsWith(work.path, under) ? work.path.substr(under.size()) : work.path;
+    long inPath = count(Text::lower(path));
+    if (inPath < static_cast<long>(groups.size())) continue;
+    kept.push_back({inPath + count(Text::lower(work.name)), &work});
+  }
+  std::stable_sort(kept.begin(), kept.end(), [](const Scored& a, const Scored& b) {
+    if (a.score != b.score) return a.score > b.score;
+    return a.work->modified > b.work->modified;
+  });
+  std::vector<WorkFile> result;
+  for (size_t i = 0; i < kept.size() && i < kFiles; ++i) result.push_back(*kept[i].work);
+  return result;
+}
+
+nlohmann::json filesJson(const std::string& query) {
+  auto rows = nlohmann::json::array();
+  if (words(query).empty()) return rows;
+  const std::string root = Paths::documents();
+  for (const WorkFile& work : files(query, workFiles(root), root)) {
+    std::string folder =
+        Text::startsWith(work.path, root + "/") ? work.path.substr(root.size() + 1) : work.path;
+    size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "" : folder.substr(0, slash);
+    rows.push_back({{"path", work.path}, {"name", work.name}, {"folder", folder}});
+  }
+  return rows;
+}
+
+}  // namespace QuickFind

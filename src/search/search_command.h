@@ -1,0 +1,14 @@
+#pragma once
+// `velmo --search TEXT`: search every past conversation from a shell. One forced index
+// refresh, then the search payload printed as JSON.
+
+#include <string>
+
+/// Refreshes the index (forced), searches for `query` and prints the payload to standard
+/// output; returns the exit status (0, or 1 when the output could not be written).
+int runSearch(const std::string& query);
+
+/// Handles `--search TEXT` (or `--search=TEXT`) when it is the command line's first
+/// argument, taking the next argument as the text whatever it looks like. Sets `status`
+/// and returns true when it handled the command line.
+bool searchCommand(int argc, char** argv, int& status);
