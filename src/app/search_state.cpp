@@ -80,7 +80,7 @@ nlohmann::json SearchState::payload() const {
           {"files", fileHits},
           {"titles", titleHits},
           {"busy", searching},
-          {"building", 0},
+          {"building", sources->indexing ? sources->indexing() : 0},
           {"smartQuery", smartQuery},
           {"smartBusy", smartBusy},
           {"smartFailed", smartFailed},

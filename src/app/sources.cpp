@@ -1,6 +1,8 @@
 #include "app/sources.h"
 
 #include "library/commands.h"
+#include "search/index.h"
+#include "search/search.h"
 #include "sessions/transcript.h"
 #include "spend/account.h"
 #include "terminals/discover.h"
@@ -19,13 +21,17 @@ AppSources AppSources::live() {
   s.liveAsks = [] { return Panel::liveAsks(); };
   s.spend = [] { return Panel::spend(); };
   s.refreshSpend = [](bool force) { Spend::refresh(force); };
-  s.launchJobs = [] { Spend::refresh(true); };
+  s.launchJobs = [] {
+    Spend::refresh(true);
+    Index::refresh(true);
+  };
   s.terminals = [] { return Terminals::open(); };
   s.reach = [](double time, const std::string& sid) { return Transcript::want(time, sid); };
-  // Word search lands with the index; until then every search finds nothing.
-  s.search = [](const std::string&) {
-    return std::vector<nlohmann::json>(3, nlohmann::json::array());
+  s.search = [](const std::string& query) {
+    nlohmann::json found = Search::payload(query);
+    return std::vector<nlohmann::json>{found["hits"], found["files"], found["titles"]};
   };
+  s.indexing = [] { return static_cast<int64_t>(Index::pending()); };
   s.commands = [] { return Commands::payload(); };
   return s;
 }

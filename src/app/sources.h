@@ -25,7 +25,8 @@ struct AppSources {
   std::function<nlohmann::json()> agents, book, works, asks, liveAsks, spend;
   /// Brings the spend account up to date; unforced, at most every 30 seconds.
   std::function<void(bool force)> refreshSpend;
-  /// One-shot jobs at launch, off the main thread (the first full count of spend).
+  /// One-shot jobs at launch, off the main thread (the first full count of spend, the
+  /// search index).
   std::function<void()> launchJobs;
   /// The chores of one scan (hand-off and naming passes), run one at a time on the
   /// serial queue "velmo.chores"; none when empty.
@@ -35,6 +36,8 @@ struct AppSources {
   std::function<int(double time, const std::string& sid)> reach;
   /// Word search: conversations, files, titles.
   std::function<std::vector<nlohmann::json>(const std::string& query)> search;
+  /// Transcripts the running index refresh has still to read (0 when none runs).
+  std::function<int64_t()> indexing;
   /// The slash-command catalogue sent after every page load.
   std::function<nlohmann::json()> commands;
 
