@@ -23,7 +23,7 @@ const Asks = (() => {
     const box = el('div', 'askentry' + (x.answered ? ' answered' : ''));
     box.dataset.id = id;
     box.classList.toggle('open', open.has(id));
-    const head = button('askhead', '', () => {
+    const head = button('entryhead', '', () => {
       const now = !box.classList.contains('open');
       box.classList.toggle('open', now);
       if (now) open.add(id); else open.delete(id);
@@ -31,19 +31,19 @@ const Asks = (() => {
     head.append(el('span', 'urg', String(x.urgency || '')), el('span', 'aid', id), el('bdi', 'atitle', String(x.title || '')));
     if (x.cost) head.append(el('span', 'acost', String(x.cost)));
     if (x.asker) head.append(el('bdi', 'asker', String(x.asker)));
-    const body = el('div', 'askbody');
+    const body = el('div', 'entrybody');
     if (x.since) body.append(el('div', 'asince', String(x.since)));
     const md = el('div', 'md');
     md.dir = Markdown.dir(String(x.body || ''));
     md.innerHTML = Markdown.html(String(x.body || ''));
     body.append(md);
     if (x.answered) {
-      const a = el('div', 'askanswer');
+      const a = el('div', 'entryanswer');
       a.append(el('div', 'alabel', label('asksAnswered')), el('div', 'atext', String(x.answer || '')));
       a.querySelector('.atext').dir = 'auto';
       body.append(a);
     }
-    const area = el('textarea', 'askreply');
+    const area = el('textarea', 'entryreply');
     area.dir = 'auto';
     area.rows = 3;
     area.placeholder = label('asksReplyHint');
@@ -52,7 +52,7 @@ const Asks = (() => {
     area.addEventListener('keydown', (e) => {
       if (e.key === 'Enter' && (e.ctrlKey || e.metaKey)) { e.preventDefault(); sendAnswer(id, area); }
     });
-    const bar = el('div', 'askbar');
+    const bar = el('div', 'entrybar');
     bar.append(button('act primary', label('asksReply'), () => sendAnswer(id, area)));
     body.append(area, bar);
     box.append(head, body);
@@ -72,7 +72,7 @@ const Asks = (() => {
     const focused = document.activeElement && document.activeElement.closest && document.activeElement.closest('.askentry');
     const focusId = focused ? focused.dataset.id : null;
     view.replaceChildren();
-    const head = el('div', 'viewhead');
+    const head = el('header', 'viewhead');
     head.append(el('h1', 'viewtitle', label('view_asks')));
     if (live.length) head.append(el('span', 'vcount ask', label('asksLive').replace('{n}', String(live.length))));
     const unanswered = entries.filter((x) => !x.answered).length;
@@ -90,7 +90,7 @@ const Asks = (() => {
       view.append(list);
     }
     if (focusId !== null) {
-      const area = view.querySelector(`.askentry[data-id="${CSS.escape(focusId)}"] .askreply`);
+      const area = view.querySelector(`.askentry[data-id="${CSS.escape(focusId)}"] .entryreply`);
       if (area) { area.focus(); caretToEnd(area); }
     }
   }

@@ -32,7 +32,7 @@ const Book = (() => {
     if (s === sig && dom && view.contains(dom.box)) return;
     sig = s;
     view.replaceChildren();
-    const head = el('div', 'viewhead');
+    const head = el('header', 'viewhead');
     const count = el('span', 'vcount');
     head.append(el('h1', 'viewtitle', label('view_book')), count);
     const box = el('input', 'bookfilter');

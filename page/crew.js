@@ -40,7 +40,7 @@ const Crew = (() => {
     if (s === sig && view.childElementCount) return;
     sig = s;
     view.replaceChildren();
-    const head = el('div', 'viewhead');
+    const head = el('header', 'viewhead');
     head.append(el('h1', 'viewtitle', label('view_crew')),
       el('span', 'vcount run', label('crewRunning').replace('{n}', String(running))),
       el('span', 'vcount', label('crewRecent').replace('{n}', String(rows.length))));

@@ -82,7 +82,7 @@ const Works = (() => {
 
   function build(view) {
     view.replaceChildren();
-    const head = el('div', 'viewhead');
+    const head = el('header', 'viewhead');
     const count = el('span', 'vcount');
     head.append(el('h1', 'viewtitle', label('view_works')), count);
     const bar = el('div', 'worksbar');

@@ -71,18 +71,18 @@ for (const lang of ['en', 'he']) {
       assert.deepEqual(await page.$$eval('.askentry .aid', (n) => n.map((x) => x.textContent)), ['q2', 'q1']);
 
       // Open an entry, type part of a reply; a repaint keeps both.
-      await page.click('.askentry[data-id="q1"] .askhead');
-      assert.equal(await page.isVisible('.askentry[data-id="q1"] .askanswer'), true);
+      await page.click('.askentry[data-id="q1"] .entryhead');
+      assert.equal(await page.isVisible('.askentry[data-id="q1"] .entryanswer'), true);
       assert.equal(await page.textContent('.askentry[data-id="q1"] .atext'), 'Yes\n## x\n---');
-      await page.fill('.askentry[data-id="q1"] .askreply', 'Second\nthoughts');
+      await page.fill('.askentry[data-id="q1"] .entryreply', 'Second\nthoughts');
       entries[0].since = 'Tuesday';
       live[0].id = 'tool2';
       await paint(payload());
-      assert.equal(await page.isVisible('.askentry[data-id="q1"] .askreply'), true);
-      assert.equal(await page.inputValue('.askentry[data-id="q1"] .askreply'), 'Second\nthoughts');
+      assert.equal(await page.isVisible('.askentry[data-id="q1"] .entryreply'), true);
+      assert.equal(await page.inputValue('.askentry[data-id="q1"] .entryreply'), 'Second\nthoughts');
 
       await clearSent();
-      await page.press('.askentry[data-id="q1"] .askreply', 'Control+Enter');
+      await page.press('.askentry[data-id="q1"] .entryreply', 'Control+Enter');
       assert.deepEqual(await sent(), [{ act: 'answer', id: 'q1', text: 'Second\nthoughts' }]);
       // A second answer replaces the first on the page too, though the entry stays answered.
       entries[1].answer = 'Second\nthoughts';
@@ -91,8 +91,8 @@ for (const lang of ['en', 'he']) {
 
       // An empty reply sends nothing.
       await clearSent();
-      await page.click('.askentry[data-id="q2"] .askhead');
-      await page.click('.askentry[data-id="q2"] .askbar button');
+      await page.click('.askentry[data-id="q2"] .entryhead');
+      await page.click('.askentry[data-id="q2"] .entrybar button');
       assert.deepEqual(await sent(), []);
     });
   });
