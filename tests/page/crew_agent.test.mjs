@@ -1,7 +1,8 @@
 // The crew view against the real application (`velmo --serve`) and the real agent from the
 // agent lab: a sub-agent the agent starts shows with its task, kind, model, id and parent,
 // turns "done" once its meta file says finished, and a click opens the parent conversation,
-// whose crew strip lists only running sub-agents.
+// whose crew strip lists only running sub-agents. The agent runs in accept-edits mode:
+// auto mode would stop at its safety check, which the scripted API does not answer.
 
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
@@ -17,7 +18,7 @@ let lab;
 before(async () => {
   if (skip) return;
   browser = await launch();
-  lab = await startAgent({ prefix: 'velmo-crew-' });
+  lab = await startAgent({ prefix: 'velmo-crew-', args: ['--permission-mode', 'acceptEdits'] });
   lab.serve = await startServe({ binary, env: lab.env });
 });
 
