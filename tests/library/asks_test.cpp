@@ -105,7 +105,7 @@ TEST_F(AsksTest, ASecondAnswerReplacesTheFirst) {
   EXPECT_EQ(byId("q2").answer, "second");
   EXPECT_EQ(byId("q2").body, "Why it matters.\n\n---");
   std::string twice = *Files::read(path);
-  EXPECT_EQ(twice.find("first"), std::string::npos);
+  EXPECT_EQ(twice.find("> first"), std::string::npos);
   // Answering again with the first text gives the first file back.
   ASSERT_EQ(Asks::answer("q2", "first\n---\nmore"), "");
   EXPECT_EQ(*Files::read(path), once);

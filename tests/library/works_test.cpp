@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "base/files.h"
@@ -20,8 +21,27 @@ namespace {
 
 constexpr Clock::Time t0 = 1.8e9;
 
+// Files under /tmp/ are never outputs, so the test's home lies elsewhere.
+class HomeOutsideTmp {
+ public:
+  HomeOutsideTmp() {
+    if (const char* old = std::getenv("TMPDIR")) previous = old;
+    ::setenv("TMPDIR", "/var/tmp", 1);
+  }
+  ~HomeOutsideTmp() {
+    if (previous.empty())
+      ::unsetenv("TMPDIR");
+    else
+      ::setenv("TMPDIR", previous.c_str(), 1);
+  }
+
+ private:
+  std::string previous;
+};
+
 class LibraryFilesTest : public ::testing::Test {
  protected:
+  HomeOutsideTmp outsideTmp;
   ScopedHome home;
   ScopedLanguage english{"en"};
   FakeClock clock{t0};
