@@ -26,8 +26,6 @@ constexpr int64_t kHeadBytes = 64 * 1024;
 constexpr size_t kMemoCap = 2000;
 
 FileMemo<Meta> metaMemo("sub-agent meta files", kMemoCap);
-// A transcript's first time stamp never changes, so it is kept by path alone.
-FileMemo<Clock::Time> firstStamps("sub-agent first stamps", kMemoCap);
 
 std::string stringOf(const nlohmann::json& object, const char* key) {
   auto it = object.find(key);
@@ -69,16 +67,13 @@ std::optional<Clock::Time> birthTime(const std::string& path) {
 }
 
 std::optional<Clock::Time> firstStamp(const std::string& path) {
-  if (auto known = firstStamps.find(path, 0, 0)) return *known;
   auto head = Files::readHead(path, kHeadBytes);
   if (!head) return std::nullopt;
   auto end = head->find('\n');
   if (end == std::string::npos) return std::nullopt;  // the first record is still being written
   auto json = nlohmann::json::parse(head->substr(0, end), nullptr, false);
   if (!json.is_object()) return std::nullopt;
-  auto when = Sessions::time(stringOf(json, "timestamp"));
-  if (when) firstStamps.keep(path, 0, 0, *when);
-  return when;
+  return Sessions::time(stringOf(json, "timestamp"));
 }
 
 void collect(const std::string& folder, const std::string& sid, const std::string& chat,
