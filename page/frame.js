@@ -59,7 +59,10 @@ const Frame = (() => {
     paintTop(d);
     paintAlerts(mode === 'chat' ? d.alerts || [] : []);
     if (mode === 'rack') Rack.paint(d);
-    else if (mode === 'asks') Views.asks(d);
+    else if (mode === 'asks') Asks.paint(d);
+    else if (mode === 'crew') Crew.paint(d);
+    else if (mode === 'works') Works.paint(d);
+    else if (mode === 'book') Book.paint(d);
     else if (mode === 'spend') Spend.paint(d);
     else if (mode === 'search') Search.paint(d);
     else if (mode === 'chat' || mode === 'reader') Chat.paint(d, mode);
@@ -169,6 +172,9 @@ const Frame = (() => {
       send('newTerminal');
     });
     Restore.wire();
+    $('crewbtn').addEventListener('click', () => send('agents'));
+    $('worksbtn').addEventListener('click', () => send('works'));
+    $('bookbtn').addEventListener('click', () => send('book'));
     $('asksbtn').addEventListener('click', () => send('asks'));
     $('spendbtn').addEventListener('click', () => send('spend'));
     $('searchbtn').addEventListener('click', () => send('searchOpen'));

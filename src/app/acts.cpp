@@ -7,6 +7,7 @@
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/text.h"
+#include "library/asks.h"
 #include "library/documents.h"
 #include "page/muted.h"
 #include "page/panel_chat.h"
@@ -119,6 +120,20 @@ Follow stash(Lanes& lanes, PageLink& page, const std::string& data, const std::s
   return Follow::nothing;
 }
 
+// An answer to the questions file, saved off the main thread; a failure says why.
+Follow answerInFile(Lanes& lanes, Reports& reports, const std::string& id,
+                    const std::string& text) {
+  if (id.empty() || Text::trim(text).empty()) return Follow::nothing;
+  lanes.then(
+      [id, text] { return Asks::answer(id, text); },
+      [&reports](const std::string& error) {
+        if (!error.empty())
+          reports.alert({Lang::pick("The answer was not saved", "התשובה לא נשמרה"), error, {}});
+        return Follow::repaint;
+      });
+  return Follow::nothing;
+}
+
 // Hands a file or address to the desktop.
 template <void (*Open)(const std::string&)>
 Follow outside(Lanes& lanes, const std::string& target) {
@@ -210,7 +225,11 @@ const std::vector<Act> kActs = {
        TerminalActs::answerFree(d.lanes, d.page, a.text("tty"), a.text("text"));
        return Follow::nothing;
      }},
-    {"answer", {{"id", text}, kText}, nullptr},  // the questions file
+    {"answer",
+     {{"id", text}, kText},
+     [](Desk& d, const Args& a) {
+       return answerInFile(d.lanes, d.reports, a.text("id"), a.text("text"));
+     }},
     {"mute",
      {kSid, {"stamp", text, true}},
      [](Desk&, const Args& a) {

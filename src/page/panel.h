@@ -128,6 +128,10 @@ std::string since(Clock::Time date);
 int rank(const std::string& key);
 /// A token count for people: "999", "153k".
 std::string tokens(int64_t count);
+/// A file size for people: "512B", "2K", "3.0M".
+std::string sizeText(int64_t bytes);
+/// How long ago a time was, as the works view groups it: "day", "week", "month" or "old".
+std::string span(Clock::Time modified);
 /// A path under the home folder written from "~".
 std::string homePath(const std::string& path);
 

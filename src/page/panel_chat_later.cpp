@@ -1,8 +1,7 @@
-#include "page/panel_chat.h"
-
 #include "base/lang.h"
 #include "library/documents.h"
 #include "page/panel.h"
+#include "page/panel_chat.h"
 
 // What the chat takes from other subsystems: the question payloads, the rack's title and
 // label, paths named in a text; and stand-ins for those that land separately (the
@@ -22,7 +21,9 @@ std::string chatTerminalTitle(const Terminal& term, const std::optional<SessionS
   return title(term, session, "");
 }
 
-std::string chatModeLabel(SessionState::Mode mode) { return label(mode); }
+std::string chatModeLabel(SessionState::Mode mode) {
+  return label(mode);
+}
 
 ChatRelay chatRelay(const std::string&) {
   return ChatRelay{};
@@ -32,14 +33,8 @@ std::string chatContextLevel(int64_t) {
   return "";
 }
 
-nlohmann::json chatCrew(const std::string&) {
-  return nlohmann::json::array();
-}
-
-nlohmann::json chatPaths(const std::string& text) { return Documents::paths(text); }
-
-nlohmann::json sessionOutputs(const std::string&) {
-  return nlohmann::json::array();
+nlohmann::json chatPaths(const std::string& text) {
+  return Documents::paths(text);
 }
 
 }  // namespace Panel

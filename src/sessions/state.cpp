@@ -8,6 +8,7 @@
 #include "base/lang.h"
 #include "base/text.h"
 #include "base/timefmt.h"
+#include "sessions/subagents.h"
 #include "sessions/tail.h"
 
 const char* modeName(SessionState::Mode mode) {
@@ -28,8 +29,6 @@ namespace {
 // The state lives near the end of a transcript; older history is never read for it.
 constexpr int64_t kTailBytes = 300000;
 constexpr size_t kCacheCap = 200;
-// A sub-agent whose transcript was written this recently is taken to be running.
-constexpr double kAgentRunningSeconds = 120;
 
 // A derived state with what is needed to derive its mode again later: the mode of a
 // state read 10 s after an answer must not stay "working" while the file sits unchanged.
@@ -52,27 +51,10 @@ std::optional<Reading> read(const std::string& path, const std::string& id, Cloc
   return reading;
 }
 
-int64_t runningAgents(const std::string& transcript) {
-  std::string stem = Text::endsWith(transcript, ".jsonl")
-                         ? transcript.substr(0, transcript.size() - 6)
-                         : transcript;
-  auto entries = Files::list(stem + "/subagents");
-  if (!entries) return 0;
-  const Clock::Time now = Clock::now();
-  int64_t running = 0;
-  for (const Files::Entry& e : *entries) {
-    if (Files::extension(e.name) != "jsonl") continue;
-    auto attrs = Files::attributes(e.path);
-    Clock::Time modified = attrs ? attrs->modified : Clock::kDistantPast;
-    if (now - modified < kAgentRunningSeconds) ++running;
-  }
-  return running;
-}
-
 // Sub-agents write their own files while the main transcript may sit still, so their
 // count is taken afresh for every state handed out.
 SessionState live(SessionState state, const std::string& transcript) {
-  const int64_t n = runningAgents(transcript);
+  const int64_t n = Agents::runningCount(transcript);
   if (n == 0 && state.agentsRunning == 0) return state;
   if (n > 0) state.mode = SessionState::Mode::working;
   if (state.mode == SessionState::Mode::working && state.activity.empty()) {

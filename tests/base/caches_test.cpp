@@ -16,8 +16,11 @@
 #include "control/control.h"
 #include "feed/state_feed.h"
 #include "library/commands.h"
+#include "library/outputs.h"
+#include "library/works.h"
 #include "sessions/questions_read.h"
 #include "sessions/state.h"
+#include "sessions/subagents.h"
 #include "sessions/transcript.h"
 #include "spend/account.h"
 #include "support/terminal_rig.h"
@@ -82,15 +85,38 @@ TEST(Caches, TheOneResetEmptiesEveryModulesCache) {
   Control::markTyped(kSid);
   feedPass();
   Spend::refresh(true);
+  rig.home.write("Documents/claude/note.md", "x");
+  Works::everything();
+  Outputs::of(kSid);
+  rig.home.write(".claude/sub/agent-x.jsonl", "{}\n");
+  rig.home.write(".claude/sub/agent-x.meta.json", "{}");
+  Agents::metadata(rig.home.path() + "/.claude/sub/agent-x.jsonl");
   FileMemo<int> local("a memo of this test", 4);
   local.keep("x", 1, 2, 3);
 
   std::map<std::string, size_t> before = held();
-  for (const char* name :
-       {"home folders", "language", "settings", "refused files", "commands", "located transcripts",
-        "session states", "questions", "questions traced", "transcript readings",
-        "learned transcript tails", "discovered terminals", "screens", "answering marks",
-        "answer grants", "typed sessions", "state feed", "spend account", "a memo of this test"})
+  for (const char* name : {"home folders",
+                           "language",
+                           "settings",
+                           "refused files",
+                           "commands",
+                           "located transcripts",
+                           "session states",
+                           "questions",
+                           "questions traced",
+                           "transcript readings",
+                           "learned transcript tails",
+                           "discovered terminals",
+                           "screens",
+                           "answering marks",
+                           "answer grants",
+                           "typed sessions",
+                           "state feed",
+                           "spend account",
+                           "work files",
+                           "session outputs",
+                           "sub-agent meta files",
+                           "a memo of this test"})
     EXPECT_GT(before[name], 0u) << name << " was never filled, so the reset is not tested for it";
   for (const auto& [name, count] : before) EXPECT_GT(count, 0u) << name << " has no filling here";
 

@@ -77,7 +77,10 @@ for (const lang of ['en', 'he']) {
           if (view === 'asks') assert.equal(await page.textContent(`${on} .empty`), say.noAsks);
           else if (view === 'spend') assert.equal(await page.textContent(`${on} .empty`), say.spendCounting);
           else if (view === 'search') assert.equal(await page.isVisible(`${on} .searchbox`), true);
-          else assert.equal(await page.textContent(`${on} .coming`), say.coming, view);
+          else {
+            const empty = { works: say.noWorks, book: say.noBook, crew: say.noCrew }[view];
+            assert.equal(await page.textContent(`${on} .empty`), empty, view);
+          }
         }
         assert.equal(await page.isVisible(on), true, view);
       }
