@@ -25,7 +25,7 @@ REMINDER = re.compile(r"<system-reminder>.*?</system-reminder>", re.S)
 # Words that start a scripted act. A user turn that carries a tool result and one of
 # these (a prompt typed while a tool ran) is read as the prompt, not as the result.
 TRIGGERS = ("ASKME", "MULTI", "TWOQ", "RUNCMD", "PLANME", "PLANBARE", "LONGASK", "SUBAGENT",
-            "BGSHELL")
+            "BGSHELL", "NESTAGENT")
 
 HANDOFF = "Write your hand-off now to "
 CATALOGUE = "You help find a past conversation or a file"
@@ -56,6 +56,19 @@ LONG_LABEL = (
 )
 
 SUBAGENT_PROMPT = "Read the notes in this folder and answer in one short sentence what they are about."
+
+# NESTAGENT starts a sub-agent whose own prompt opens with SUBNEST; that one starts another
+# whose prompt opens with SUBJOB. A sub-agent's first request carries its prompt as the
+# whole user turn, so a prompt that opens with the word is the sub-agent's own; elsewhere
+# (a task notification quoting a result) the word is only mentioned.
+NEST_PROMPT = "SUBNEST: start one helper that reads the notes and reports back."
+NEST_DESCRIPTION = "Plan the survey"
+JOB_PROMPT = "SUBJOB: read the notes and report back in one sentence."
+JOB_DESCRIPTION = "Read the notes file"
+
+# How long the innermost sub-agent's first answer is held back, so that it is seen running.
+# A reply that is merely late costs nothing: the agent waits minutes for the model.
+JOB_DELAY = 9.0
 
 # The agent adds a few rows for free text and chat under each question itself.
 QUESTIONS = {
@@ -161,6 +174,12 @@ def plan_file(turn):
     return found.group(1) if found else None
 
 
+def delay(body):
+    """Seconds to wait before answering: only the innermost sub-agent's first request waits."""
+    turn = Turn(body)
+    return JOB_DELAY if turn.kind == "prompt" and turn.text.startswith("SUBJOB") and turn.tools else 0.0
+
+
 def reply(body):
     """The content blocks of the scripted answer to one request."""
     turn = Turn(body)
@@ -194,6 +213,14 @@ def reply(body):
     if "RUNCMD" in text and "Bash" in tools:
         return tool_call("Bash", {"command": "touch velmo-probe.txt && ls -la",
                                   "description": "Create a probe file"})
+    if "NESTAGENT" in text and subagent_tool(tools):
+        return tool_call(subagent_tool(tools), {
+            "description": NEST_DESCRIPTION, "prompt": NEST_PROMPT,
+            "subagent_type": "general-purpose"}, "Asking a helper to plan it.")
+    if turn.kind == "prompt" and text.startswith("SUBNEST") and subagent_tool(tools):
+        return tool_call(subagent_tool(tools), {
+            "description": JOB_DESCRIPTION, "prompt": JOB_PROMPT,
+            "subagent_type": "Explore"}, "Handing part of it on.")
     if "SUBAGENT" in text and subagent_tool(tools):
         return tool_call(subagent_tool(tools), {
             "description": "Summarise the notes", "prompt": SUBAGENT_PROMPT,
@@ -274,6 +301,8 @@ class Handler(BaseHTTPRequestHandler):
             return self.send_json({"input_tokens": 1200})
         if not self.path.startswith("/v1/messages"):
             return self.send_json({})
+        # Each request has its own thread, so a held-back answer stalls no other request.
+        time.sleep(delay(body))
         msg = message(body, reply(body))
         if not body.get("stream"):
             return self.send_json(msg)

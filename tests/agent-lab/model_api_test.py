@@ -148,6 +148,35 @@ class Exchanges(unittest.TestCase):
         self.assertFalse(any(w in arguments["prompt"] + arguments["description"]
                              for w in api.TRIGGERS))
 
+    def test_a_sub_agent_starts_a_nested_one_that_answers_late(self):
+        name, outer = tool_of(answer(user(text("Please NESTAGENT"))))
+        self.assertEqual((name, outer["subagent_type"]), ("Agent", "general-purpose"))
+        # The outer sub-agent's own first request: its prompt, maybe after a reminder.
+        request = {"messages": [user(reminder("context"), text(outer["prompt"]))],
+                   "tools": AGENT_TOOLS}
+        name, inner = tool_of(api.reply(request))
+        self.assertEqual(name, "Agent")
+        self.assertNotEqual(inner["description"], outer["description"])
+        self.assertEqual(api.delay(request), 0)
+        # Without the sub-agent tool (the agent withholds it from some kinds) it just answers.
+        self.assertEqual(tool_of(answer(user(text(outer["prompt"])), tools=[{"name": "Read"}])),
+                         (None, None))
+        # The inner one's first request is held back and then answered in words.
+        job = {"messages": [user(text(inner["prompt"]))], "tools": [{"name": "Read"}]}
+        self.assertEqual(api.delay(job), api.JOB_DELAY)
+        self.assertEqual(tool_of(api.reply(job)), (None, None))
+        # Its later requests, side requests without tools, and a notification quoting the
+        # prompt are not held back, and a quoted prompt starts nothing.
+        later = {"messages": [user(text(inner["prompt"])), called("Read"), user(result("notes"))],
+                 "tools": [{"name": "Read"}]}
+        side = {"messages": [user(text(inner["prompt"]))], "tools": []}
+        quoted = {"messages": [user(text("<task-notification>" + inner["prompt"] + " "
+                                         + outer["prompt"] + "</task-notification>"))],
+                  "tools": AGENT_TOOLS}
+        for body in (later, side, quoted):
+            self.assertEqual(api.delay(body), 0)
+        self.assertEqual(tool_of(api.reply(quoted)), (None, None))
+
 
 def free_port():
     with socket.socket() as s:

@@ -1,7 +1,9 @@
 // The crew view against the real application (`velmo --serve`) and the real agent from the
 // agent lab: a sub-agent the agent starts shows with its task, kind, model, id and parent,
 // turns "done" once its meta file says finished, and a click opens the parent conversation,
-// whose crew strip lists only running sub-agents. The agent runs in accept-edits mode:
+// whose crew strip lists only running sub-agents. A sub-agent that starts another shows the
+// nested one with its depth note, "running" while the model holds its answer back, then
+// "done". The agent runs in accept-edits mode:
 // auto mode would stop at its safety check, which the scripted API does not answer.
 
 import { test, before, after } from 'node:test';
@@ -83,6 +85,47 @@ test('a sub-agent the agent starts shows in the crew, turns done, and opens its 
     await page.waitForSelector('#chatview .chathead', { state: 'visible', timeout: 20000 });
     assert.equal(await page.evaluate(() => Chat.payload() && Chat.payload().sid), parent);
     assert.equal(await page.locator('#chatview .crewstrip .crewchip').count(), 0);
+    assert.deepEqual(p.errors.map(String), []);
+  } finally {
+    await p.close();
+  }
+});
+
+// The rows of the crew view as the page shows them, by task.
+const crewRows = (page) => page.$$eval('#crewview .crewrow', (rows) => rows.map((r) => ({
+  id: r.dataset.id,
+  task: r.querySelector('.ctask').textContent,
+  state: r.querySelector('.cstate').textContent,
+  depth: (r.querySelector('.cdepth') || {}).textContent || '',
+})));
+
+test('a sub-agent started by a sub-agent shows nested, running, then done', { skip, timeout: 180000 }, async () => {
+  const p = await openPage(browser, { url: lab.serve.url });
+  try {
+    const { page } = p;
+    const before = new Set(subagentIds());
+    lab.type('Please NESTAGENT for the notes');
+    await page.click('#crewbtn');
+    // The scripted model holds the inner sub-agent's first answer back for some seconds.
+    const seen = [];
+    await until('the nested sub-agent to be done', async () => {
+      const inner = (await crewRows(page)).find((r) => r.task === 'Read the notes file');
+      if (inner && seen[seen.length - 1] !== inner.state) seen.push(inner.state);
+      return inner && inner.state === 'done';
+    }, 120);
+    assert.deepEqual(seen.filter((s) => s === 'running' || s === 'done'), ['running', 'done'], seen.join(' → '));
+
+    const rows = await crewRows(page);
+    const outer = rows.find((r) => r.task === 'Plan the survey');
+    const inner = rows.find((r) => r.task === 'Read the notes file');
+    assert.ok(outer, rows.map((r) => r.task).join(', '));
+    assert.equal(outer.depth, '', 'a sub-agent of the conversation itself has no depth note');
+    assert.equal(inner.depth, 'nested, level 2');
+    const started = subagentIds().filter((id) => !before.has(id));
+    assert.deepEqual([outer.id, inner.id].sort(), started.sort());
+    await until('the outer sub-agent to be done', async () =>
+      (await crewRows(page)).find((r) => r.task === 'Plan the survey').state === 'done', 60);
+    await screenshot(page, 'crew-agent-nested-en.png');
     assert.deepEqual(p.errors.map(String), []);
   } finally {
     await p.close();
