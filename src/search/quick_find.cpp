@@ -11,6 +11,7 @@
 #include "base/lang.h"
 #include "base/paths.h"
 #include "base/text.h"
+#include "library/works.h"
 #include "search/index.h"
 
 namespace QuickFind {
@@ -19,7 +20,6 @@ namespace {
 constexpr size_t kShardsLooked = 400;
 constexpr size_t kChats = 6;
 constexpr size_t kFiles = 8;
-constexpr int kDeepest = 5;
 
 constexpr std::array<std::string_view, 35> kFiller = {
     "את",   "של",    "על",    "לי",    "עם",    "אני",    "זה",   "זאת",   "מה",
@@ -27,14 +27,6 @@ constexpr std::array<std::string_view, 35> kFiller = {
     "שבה",  "הקובץ", "קובץ",  "איזה",  "ההוא",  "שעשינו", "the",  "a",     "an",
     "of",   "find",  "me",    "where", "that",  "with",   "for",  "and"};
 constexpr std::array<std::string_view, 7> kPrefixes = {"ה", "ל", "ב", "ו", "מ", "ש", "כ"};
-constexpr std::array<std::string_view, 11> kSkipDirs = {
-    ".git",     "node_modules", "build", "dist",    "vendor",   "__pycache__",
-    ".netlify", "backups",      ".venv", "Sources", "worktrees"};
-constexpr std::array<std::string_view, 24> kKinds = {
-    "md",    "txt",  "markdown", "html",  "htm", "png",  "jpg", "jpeg",
-    "gif",   "webp", "svg",      "csv",   "tsv", "xlsx", "pdf", "docx",
-    "pages", "py",   "js",       "swift", "sh",  "php",  "css", "json"};
-
 template <size_t N>
 bool among(const std::array<std::string_view, N>& set, std::string_view word) {
   return std::find(set.begin(), set.end(), word) != set.end();
@@ -71,21 +63,6 @@ std::string date(Clock::Time t) {
   std::snprintf(text, sizeof text, "%d.%d.%02d", local.tm_mday, local.tm_mon + 1,
                 local.tm_year % 100);
   return text;
-}
-
-void walk(const std::string& folder, int depth, std::vector<WorkFile>& found) {
-  auto entries = Files::list(folder);
-  if (!entries) return;
-  for (const auto& entry : *entries) {
-    if (Text::startsWith(entry.name, ".")) continue;
-    auto attributes = Files::attributes(entry.path);
-    if (!attributes) continue;
-    if (attributes->directory) {
-      if (depth < kDeepest && !among(kSkipDirs, entry.name)) walk(entry.path, depth + 1, found);
-    } else if (attributes->regular && among(kKinds, Text::lower(Files::extension(entry.name)))) {
-      found.push_back({entry.path, entry.name, attributes->modified});
-    }
-  }
 }
 
 }  // namespace
@@ -159,16 +136,8 @@ nlohmann::json chatsJson(const std::string& query, const TitleOf& titleOf) {
   return chats;
 }
 
-std::vector<WorkFile> workFiles(const std::string& root) {
-  std::vector<WorkFile> found;
-  walk(root, 0, found);
-  std::stable_sort(found.begin(), found.end(),
-                   [](const WorkFile& a, const WorkFile& b) { return a.modified > b.modified; });
-  return found;
-}
-
-std::vector<WorkFile> files(const std::string& query, const std::vector<WorkFile>& works,
-                            const std::string& root) {
+std::vector<Work> files(const std::string& query, const std::vector<Work>& works,
+                        const std::string& root) {
   auto groups = words(query);
   if (groups.empty()) return {};
   auto count = [&](const std::string& haystack) {
@@ -178,10 +147,10 @@ std::vector<WorkFile> files(const std::string& query, const std::vector<WorkFile
   const std::string under = root + "/";
   struct Scored {
     long score;
-    const WorkFile* work;
+    const Work* work;
   };
   std::vector<Scored> kept;
-  for (const WorkFile& work : works) {
+  for (const Work& work : works) {
     std::string path =
         Text::startsWith(work.path, under) ? work.path.substr(under.size()) : work.path;
     long inPath = count(Text::lower(path));
@@ -192,7 +161,7 @@ std::vector<WorkFile> files(const std::string& query, const std::vector<WorkFile
     if (a.score != b.score) return a.score > b.score;
     return a.work->modified > b.work->modified;
   });
-  std::vector<WorkFile> result;
+  std::vector<Work> result;
   for (size_t i = 0; i < kept.size() && i < kFiles; ++i) result.push_back(*kept[i].work);
   return result;
 }
@@ -200,13 +169,17 @@ std::vector<WorkFile> files(const std::string& query, const std::vector<WorkFile
 nlohmann::json filesJson(const std::string& query) {
   auto rows = nlohmann::json::array();
   if (words(query).empty()) return rows;
-  const std::string root = Paths::documents();
-  for (const WorkFile& work : files(query, workFiles(root), root)) {
+  const std::string root = Works::root();
+  for (const Work& work : files(query, Works::everything(), root)) {
     std::string folder =
         Text::startsWith(work.path, root + "/") ? work.path.substr(root.size() + 1) : work.path;
     size_t slash = folder.rfind('/');
     folder = slash == std::string::npos ? "" : folder.substr(0, slash);
-    rows.push_back({{"path", work.path}, {"name", work.name}, {"folder", folder}});
+    rows.push_back({{"path", work.path},
+                    {"name", work.name},
+                    {"kind", work.kind},
+                    {"project", work.project},
+                    {"folder", folder}});
   }
   return rows;
 }

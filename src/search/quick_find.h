@@ -8,14 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "base/clock.h"
-
-/// A work file, as far as quick find needs one.
-struct WorkFile {
-  std::string path;
-  std::string name;
-  Clock::Time modified = Clock::kDistantPast;
-};
+#include "library/works.h"
 
 namespace QuickFind {
 
@@ -39,15 +32,11 @@ std::string knownTitle(const std::string& sid);
 /// search word: {"sid", "title", "project", "when" ("d.M.yy"), "total": 0, "hits": []}.
 nlohmann::json chatsJson(const std::string& query, const TitleOf& titleOf = knownTitle);
 
-/// The work files of a folder, newest first: down to five folders deep, hidden entries
-/// and build, dependency and version-control folders skipped, only kinds the works view
-/// shows.
-std::vector<WorkFile> workFiles(const std::string& root);
 /// Up to 8 works whose path (relative to `root` when under it) holds every search word,
 /// ranked by the words that also match the name, then newest first.
-std::vector<WorkFile> files(const std::string& query, const std::vector<WorkFile>& works,
-                            const std::string& root);
-/// The rows of `files` over the works folder: {"path", "name", "folder"}.
+std::vector<Work> files(const std::string& query, const std::vector<Work>& works,
+                        const std::string& root);
+/// The rows of `files` over the works folder: {"path", "name", "kind", "project", "folder"}.
 nlohmann::json filesJson(const std::string& query);
 
 }  // namespace QuickFind
