@@ -38,7 +38,7 @@ const nlohmann::json* entryOf(const nlohmann::json& list, int64_t pid) {
 
 }  // namespace
 
-TEST(SpecialFilesWithAgent, ListComesBackSmallBesideFifosAndLinksToDevZero) {
+TEST(NonRegularFilesWithAgent, ListComesBackSmallBesideFifosAndLinksToDevZero) {
   if (AgentLab::agentBinary().empty())
     GTEST_SKIP() << "the agent could not be installed (npm and its registry are needed)";
   ScopedHome home;
