@@ -70,6 +70,11 @@ JOB_DESCRIPTION = "Read the notes file"
 # A reply that is merely late costs nothing: the agent waits minutes for the model.
 JOB_DELAY = 9.0
 
+# A meaning-search question holding this word is answered only after a while, so a test
+# can ask a newer question meanwhile, or see the asker's time limit run out.
+SLOW_FIND = "SLOWFIND"
+SLOW_FIND_DELAY = 5.0
+
 # The agent adds a few rows for free text and chat under each question itself.
 QUESTIONS = {
     "ASKME": [{
@@ -177,6 +182,8 @@ def plan_file(turn):
 def delay(body):
     """Seconds to wait before answering: only the innermost sub-agent's first request waits."""
     turn = Turn(body)
+    if turn.kind == "prompt" and CATALOGUE in turn.text and SLOW_FIND in turn.text:
+        return SLOW_FIND_DELAY
     return JOB_DELAY if turn.kind == "prompt" and turn.text.startswith("SUBJOB") and turn.tools else 0.0
 
 
