@@ -70,8 +70,9 @@ JOB_DESCRIPTION = "Read the notes file"
 # A reply that is merely late costs nothing: the agent waits minutes for the model.
 JOB_DELAY = 9.0
 
-# A meaning-search question holding this word is answered only after a while, so a test
-# can ask a newer question meanwhile, or see the asker's time limit run out.
+# A meaning-search question holding this word is answered only after a while, and with a
+# row of its own, so a test can ask a newer question meanwhile and tell the answers apart,
+# or see the asker's time limit run out.
 SLOW_FIND = "SLOWFIND"
 SLOW_FIND_DELAY = 5.0
 
@@ -200,6 +201,8 @@ def reply(body):
         path = text.split(HANDOFF, 1)[1].split(" — ", 1)[0].strip()
         return tool_call("Write", {"file_path": path, "content": HANDOFF_TEXT},
                          "Writing the hand-off.")
+    if CATALOGUE in text and SLOW_FIND in text:
+        return [{"type": "text", "text": "c1 | held back"}]
     if CATALOGUE in text:
         return [{"type": "text",
                  "text": "c2 | the conversation about the login page\nc1 | mentions the build\nNONE"}]
