@@ -74,9 +74,7 @@ Follow SearchState::startSmart(const std::string& text) {
   smartHits = nullptr;
   const uint64_t run = ++smartRun;
   lanes.then(
-      [src = sources, q] {
-        return src->smart ? src->smart(q) : std::optional<nlohmann::json>();
-      },
+      [src = sources, q] { return src->smart ? src->smart(q) : std::optional<nlohmann::json>(); },
       [this, run](std::optional<nlohmann::json> found) {
         // A slower, older question must not show its rows under the one asked since.
         if (run != smartRun) return Follow::nothing;

@@ -106,8 +106,8 @@ nlohmann::json workRow(const Work& w, const std::string& top) {
   if (Text::startsWith(folder, top + "/")) folder = folder.substr(top.size() + 1);
   auto slash = folder.rfind('/');
   folder = slash == std::string::npos ? "" : folder.substr(0, slash);
-  return {{"path", w.path},     {"name", w.name},           {"kind", w.kind},
-          {"project", w.project}, {"folder", folder},         {"age", age(w.modified, 0)},
+  return {{"path", w.path},           {"name", w.name},          {"kind", w.kind},
+          {"project", w.project},     {"folder", folder},        {"age", age(w.modified, 0)},
           {"size", sizeText(w.size)}, {"span", span(w.modified)}};
 }
 

@@ -122,9 +122,13 @@ Options defaults() {
   return options;
 }
 
-std::string logPath() { return Paths::agent("velmo-smart.log"); }
+std::string logPath() {
+  return Paths::agent("velmo-smart.log");
+}
 
-void log(const std::string& text) { Log::line(logPath(), text); }
+void log(const std::string& text) {
+  Log::line(logPath(), text);
+}
 
 std::vector<std::string> pick(const std::vector<std::string>& shards,
                               const std::vector<QuickFind::Group>& words,
@@ -155,8 +159,8 @@ std::optional<Entry> entry(const std::string& shardPath, const QuickFind::TitleO
     long long epoch = 0;
     if (Text::parseInt(pieces[0], epoch) && epoch > 0) latest = epoch;
     if (pieces[1] == "y")
-      prompts.push_back(Text::replaceAll(Text::prefix(Text::validUtf8(pieces[2]), kPromptChars),
-                                         "\n", " "));
+      prompts.push_back(
+          Text::replaceAll(Text::prefix(Text::validUtf8(pieces[2]), kPromptChars), "\n", " "));
   }
   if (prompts.empty()) return std::nullopt;
   if (prompts.size() >= 3) prompts = {prompts.front(), prompts.back()};
@@ -291,11 +295,11 @@ Answer ask(const std::string& program, const std::string& text, double limit) {
   Terminals::Outcome outcome = Terminals::run(job);
   if (!outcome.launchError.empty()) return {std::nullopt, "launch: " + outcome.launchError};
   if (outcome.finished && outcome.status == 0) return {std::move(outcome.output), ""};
-  std::string status = outcome.finished ? std::to_string(outcome.status)
+  std::string status = outcome.finished   ? std::to_string(outcome.status)
                        : outcome.timedOut ? "killed after " + seconds(limit) + "s"
                                           : "signalled";
-  return {std::nullopt, "exit " + status + ": " + oneLine(outcome.errors + outcome.output,
-                                                          kErrorChars)};
+  return {std::nullopt,
+          "exit " + status + ": " + oneLine(outcome.errors + outcome.output, kErrorChars)};
 }
 
 Result runWith(const std::string& program, const std::string& query, const Options& options) {
@@ -317,9 +321,9 @@ Result runWith(const std::string& program, const std::string& query, const Optio
   Answer answer = ask(program, text, options.limit);
   if (!answer.text) return {std::nullopt, answer.error};
   char line[160];
-  std::snprintf(line, sizeof line, "catalog %.1fs · %zu chars · %zu chats · %zu files · model %.1fs",
-                catalogued, Text::length(text), entries.size(), files.size(),
-                Clock::monotonic() - asked);
+  std::snprintf(line, sizeof line,
+                "catalog %.1fs · %zu chars · %zu chats · %zu files · model %.1fs", catalogued,
+                Text::length(text), entries.size(), files.size(), Clock::monotonic() - asked);
   log(line);
   std::string said = Text::trim(*answer.text);
   if (said.empty()) return {std::nullopt, "empty answer"};
@@ -339,8 +343,8 @@ Result run(const std::string& question, const Options& options) {
     return {std::nullopt, "no claude binary found"};
   }
   Result result = runWith(*program, query, options);
-  std::string outcome = result.rows ? std::to_string(result.rows->size()) + " results"
-                                    : "FAILED: " + result.error;
+  std::string outcome =
+      result.rows ? std::to_string(result.rows->size()) + " results" : "FAILED: " + result.error;
   log(seconds(Clock::monotonic() - started) + "s " + outcome + " · " + query);
   return result;
 }

@@ -2,12 +2,12 @@
 // --smart`, against the scripted model API.
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "base/files.h"
@@ -32,9 +32,9 @@ class SmartAgentTest : public ::testing::Test {
     ASSERT_TRUE(lab->ready());
     // Where Velmo looks for the agent first.
     Files::makeDirectories(home.path() + "/.local/bin");
-    ASSERT_EQ(::symlink(AgentLab::agentBinary().c_str(),
-                        (home.path() + "/.local/bin/claude").c_str()),
-              0);
+    ASSERT_EQ(
+        ::symlink(AgentLab::agentBinary().c_str(), (home.path() + "/.local/bin/claude").c_str()),
+        0);
     using Records::user;
     writeTranscript(home, "login-1",
                     Records::lines({user("fix the login page", t0), user("now the form", t0 + 1)}),
@@ -44,9 +44,15 @@ class SmartAgentTest : public ::testing::Test {
   }
 
   Terminals::Outcome search(const std::string& text, const std::vector<std::string>& extra = {}) {
-    std::vector<std::string> argv = {"-u", "TMUX", "-u", "CLAUDE_CONFIG_DIR", "-u",
-                                     "ANTHROPIC_AUTH_TOKEN", "HOME=" + home.path(),
-                                     "TMUX_TMPDIR=" + tmux.dir(), "TMPDIR=" + scratch};
+    std::vector<std::string> argv = {"-u",
+                                     "TMUX",
+                                     "-u",
+                                     "CLAUDE_CONFIG_DIR",
+                                     "-u",
+                                     "ANTHROPIC_AUTH_TOKEN",
+                                     "HOME=" + home.path(),
+                                     "TMUX_TMPDIR=" + tmux.dir(),
+                                     "TMPDIR=" + scratch};
     for (const auto& e : lab->agentEnvironment()) argv.push_back(e);
     argv.insert(argv.end(), extra.begin(), extra.end());
     argv.insert(argv.end(), {VELMO_BINARY, "--search", text, "--smart"});

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-
 #include <string>
 #include <vector>
 
@@ -31,7 +30,9 @@ Work work(const std::string& path, Clock::Time modified) {
   return w;
 }
 
-std::string noTitle(const std::string&) { return ""; }
+std::string noTitle(const std::string&) {
+  return "";
+}
 
 class SmartTest : public ::testing::Test {
  protected:
@@ -88,8 +89,8 @@ TEST_F(SmartTest, EntryTakesTheFirstAndLastPromptAndSkipsSessionsWithoutOne) {
 TEST_F(SmartTest, EntryCutsPromptsByCharactersAndDatesByTheNewestDatedLine) {
   std::string hebrew;
   for (int i = 0; i < 100; ++i) hebrew += "ש";
-  std::string text = shardLine(t0, "y", hebrew) + "broken line\n" + "x\ty\n" +
-                     shardLine(0, "c", "undated reply");
+  std::string text =
+      shardLine(t0, "y", hebrew) + "broken line\n" + "x\ty\n" + shardLine(0, "c", "undated reply");
   auto e = SmartSearch::entry(shard("s1", text), [](const std::string&) { return "Shop"; });
   ASSERT_TRUE(e);
   EXPECT_EQ(Text::length(e->prompts[0]), 90u);
@@ -139,9 +140,10 @@ TEST_F(SmartTest, PromptListsConversationsThenFilesBelowTheWorksFolder) {
   std::string text = SmartSearch::prompt("the login page", {e}, {work("/w/a/b.md", t0)}, "/w");
   EXPECT_TRUE(Text::startsWith(text, "You help find a past conversation or a file"));
   EXPECT_TRUE(Text::contains(text, "The user is looking for: the login page\n\n"));
-  EXPECT_TRUE(Text::contains(
-      text, "NONE.\n\n[c1] 8.1.27 · Shop · shop :: first / last\n\nFILES (path below the "
-            "documents folder, date):\n[f1] a/b.md · "));
+  EXPECT_TRUE(
+      Text::contains(text,
+                     "NONE.\n\n[c1] 8.1.27 · Shop · shop :: first / last\n\nFILES (path below the "
+                     "documents folder, date):\n[f1] a/b.md · "));
 }
 
 // ---- the answer ----
@@ -152,9 +154,10 @@ TEST_F(SmartTest, AnswerLinesBecomeRowsOnceEachAndAtMostSix) {
     entries.push_back({"s" + std::to_string(i), "T" + std::to_string(i), "p", "1.1.27", {"x"}});
   std::vector<Work> files = {work("/w/a.md", t0), work("/w/d/b.md", t0)};
 
-  auto one = SmartSearch::rows(" [c3] |  the login fix \nNONE\nc3 | again\nc03 | padded\n"
-                               "c99 | unknown\nSure, here you go:\nf2 | its notes",
-                               entries, files, "/w");
+  auto one = SmartSearch::rows(
+      " [c3] |  the login fix \nNONE\nc3 | again\nc03 | padded\n"
+      "c99 | unknown\nSure, here you go:\nf2 | its notes",
+      entries, files, "/w");
   ASSERT_EQ(one.size(), 2u) << one.dump();
   EXPECT_EQ(one[0]["sid"], "s3");
   EXPECT_EQ(one[0]["title"], "T3");
@@ -177,9 +180,9 @@ TEST_F(SmartTest, AnswerLinesBecomeRowsOnceEachAndAtMostSix) {
 
 TEST_F(SmartTest, AgentGetsThePromptTheArgumentsAndThinkingOff) {
   std::string seen = home.path() + "/seen";
-  std::string program = agent("printf '%s|' \"$@\" > " + seen + ".args\n" +
-                              "env > " + seen + ".env\npwd > " + seen + ".cwd\ncat > " + seen +
-                              ".in\necho 'c1 | yes'\n");
+  std::string program =
+      agent("printf '%s|' \"$@\" > " + seen + ".args\n" + "env > " + seen + ".env\npwd > " + seen +
+            ".cwd\ncat > " + seen + ".in\necho 'c1 | yes'\n");
   auto answer = SmartSearch::ask(program, "the prompt", 20);
   ASSERT_TRUE(answer.text) << answer.error;
   EXPECT_EQ(*answer.text, "c1 | yes\n");
@@ -210,7 +213,8 @@ TEST_F(SmartTest, AgentFailuresSayWhy) {
   EXPECT_TRUE(Text::startsWith(missing.error, "launch: ")) << missing.error;
 
   // Long error text is cut at 300 characters.
-  auto chatty = SmartSearch::ask(agent("head -c 1000 /dev/zero | tr '\\0' e >&2\nexit 1\n"), "p", 20);
+  auto chatty =
+      SmartSearch::ask(agent("head -c 1000 /dev/zero | tr '\\0' e >&2\nexit 1\n"), "p", 20);
   EXPECT_EQ(Text::length(chatty.error), std::string("exit 1: ").size() + 300);
 }
 
