@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "base/log.h"
+#include "base/paths.h"
 #include "base/settings.h"
 #include "base/text.h"
 
@@ -59,9 +61,30 @@ void SearchState::run(const std::string& q) {
       });
 }
 
-Follow SearchState::startSmart(const std::string&) {
-  // The meaning search lands with its own subsystem; until then a question asks nothing.
-  return Follow::nothing;
+Follow SearchState::startSmart(const std::string& text) {
+  const std::string q = Text::trim(text);
+  Log::line(Paths::agent("velmo-smart.log"), "asked from the page: " + q);
+  if (Text::length(q) < 3) return Follow::nothing;
+  // The same question again (Enter after the pause already asked it) costs no second run,
+  // unless the last one failed.
+  if (q == smartQuery && !smartFailed) return Follow::nothing;
+  smartFailed = false;
+  smartQuery = q;
+  smartBusy = true;
+  smartHits = nullptr;
+  const uint64_t run = ++smartRun;
+  lanes.then(
+      [src = sources, q] { return src->smart ? src->smart(q) : std::optional<nlohmann::json>(); },
+      [this, run](std::optional<nlohmann::json> found) {
+        // A slower, older question must not show its rows under the one asked since.
+        if (run != smartRun) return Follow::nothing;
+        smartBusy = false;
+        smartFailed = !found;
+        smartHits = found ? *found : nlohmann::json();
+        return Follow::repaint;
+      },
+      true);
+  return Follow::repaint;
 }
 
 void SearchState::close() {

@@ -2,6 +2,7 @@
 // The search view's state: whether it is open, the query (both kept across launches), the
 // word-search results and the meaning search's question and answer.
 
+#include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -34,7 +35,8 @@ class SearchState {
   Follow search(const std::string& text);
   /// Runs the word search; results of a query changed meanwhile are dropped.
   void run(const std::string& query);
-  /// Asks the meaning search.
+  /// Asks the meaning search (3 characters or more). Only the newest question's answer is
+  /// shown; the same question is not asked twice unless its run failed.
   Follow startSmart(const std::string& query);
   /// Closes search and forgets its query and conversation hits ("back").
   void close();
@@ -47,4 +49,5 @@ class SearchState {
  private:
   Lanes& lanes;
   std::shared_ptr<const AppSources> sources;
+  uint64_t smartRun = 0;  ///< the meaning search whose answer may still be shown
 };

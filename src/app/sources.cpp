@@ -3,6 +3,7 @@
 #include "library/commands.h"
 #include "search/index.h"
 #include "search/search.h"
+#include "search/smart.h"
 #include "sessions/transcript.h"
 #include "spend/account.h"
 #include "terminals/discover.h"
@@ -31,6 +32,7 @@ AppSources AppSources::live() {
     nlohmann::json found = Search::payload(query);
     return std::vector<nlohmann::json>{found["hits"], found["files"], found["titles"]};
   };
+  s.smart = [](const std::string& question) { return SmartSearch::run(question).rows; };
   s.indexing = [] { return static_cast<int64_t>(Index::pending()); };
   s.commands = [] { return Commands::payload(); };
   return s;

@@ -36,6 +36,9 @@ struct AppSources {
   std::function<int(double time, const std::string& sid)> reach;
   /// Word search: conversations, files, titles.
   std::function<std::vector<nlohmann::json>(const std::string& query)> search;
+  /// Meaning search: rows, best first, or none when it could not run or failed. Blocks
+  /// for seconds.
+  std::function<std::optional<nlohmann::json>(const std::string& question)> smart;
   /// Transcripts the running index refresh has still to read (0 when none runs).
   std::function<int64_t()> indexing;
   /// The slash-command catalogue sent after every page load.

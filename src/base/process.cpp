@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string_view>
 
 #include "base/clock.h"
 #include "base/text.h"
@@ -17,29 +19,68 @@ extern char** environ;
 namespace Terminals {
 namespace {
 
-Outcome run(const std::string& path, const std::vector<std::string>& args, const std::string* input,
-            double timeout) {
+struct Launch {
+  const std::string& path;
+  const std::vector<std::string>& args;
+  const std::string* input = nullptr;
+  double timeout = 0;
+  bool captureErrors = false;
+  const std::string* cwd = nullptr;
+  const std::vector<std::pair<std::string, std::string>>* env = nullptr;
+};
+
+// Our environment with the job's names replaced or added.
+std::vector<std::string> environmentWith(
+    const std::vector<std::pair<std::string, std::string>>& changes) {
+  std::vector<std::string> entries;
+  for (char** e = environ; e && *e; ++e) {
+    std::string_view entry(*e);
+    bool replaced = false;
+    for (const auto& [name, value] : changes)
+      if (entry.size() > name.size() && entry.substr(0, name.size()) == name &&
+          entry[name.size()] == '=')
+        replaced = true;
+    if (!replaced) entries.emplace_back(entry);
+  }
+  for (const auto& [name, value] : changes) entries.push_back(name + "=" + value);
+  return entries;
+}
+
+Outcome run(const Launch& job) {
   // Children must not die of SIGPIPE in us when they close their input early.
   static const bool ignored = [] {
     ::signal(SIGPIPE, SIG_IGN);
     return true;
   }();
   (void)ignored;
+  const std::string* input = job.input;
 
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return {};
+  int err[2] = {-1, -1};
+  if (job.captureErrors && ::pipe2(err, O_CLOEXEC) != 0) {
+    ::close(out[0]);
+    ::close(out[1]);
+    return {};
+  }
   int in[2] = {-1, -1};
   if (input && ::pipe2(in, O_CLOEXEC) != 0) {
     ::close(out[0]);
     ::close(out[1]);
+    if (err[0] >= 0) ::close(err[0]), ::close(err[1]);
     return {};
   }
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  if (job.captureErrors)
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  else
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
   if (input) posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+  if (job.cwd && !job.cwd->empty())
+    posix_spawn_file_actions_addchdir_np(&actions, job.cwd->c_str());
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   // Its own process group, so a time limit ends the program and whatever it started.
@@ -50,27 +91,40 @@ Outcome run(const std::string& path, const std::vector<std::string>& args, const
   posix_spawnattr_setsigmask(&attr, &none);
 
   std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(path.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(const_cast<char*>(job.path.c_str()));
+  for (const auto& a : job.args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  std::vector<std::string> envText;
+  std::vector<char*> envp;
+  char** environment = environ;
+  if (job.env && !job.env->empty()) {
+    envText = environmentWith(*job.env);
+    for (auto& e : envText) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    environment = envp.data();
+  }
 
   pid_t pid = -1;
-  int rc = path.find('/') == std::string::npos
-               ? posix_spawnp(&pid, path.c_str(), &actions, &attr, argv.data(), environ)
-               : posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
+  int rc = job.path.find('/') == std::string::npos
+               ? posix_spawnp(&pid, job.path.c_str(), &actions, &attr, argv.data(), environment)
+               : posix_spawn(&pid, job.path.c_str(), &actions, &attr, argv.data(), environment);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   ::close(out[1]);
+  if (err[1] >= 0) ::close(err[1]);
   if (input) ::close(in[0]);
   if (rc != 0) {
     ::close(out[0]);
+    if (err[0] >= 0) ::close(err[0]);
     if (input) ::close(in[1]);
-    return {};
+    Outcome failed;
+    failed.launchError = std::strerror(rc);
+    return failed;
   }
 
-  // Output and input are pumped together through poll, so a child that writes a lot
-  // never blocks on a full pipe while we are still feeding it.
-  std::string output;
+  // Output, errors and input are pumped together through poll, so a child that writes a
+  // lot never blocks on a full pipe while we are still feeding it.
+  std::string output, errors;
   size_t written = 0;
   int inFd = input ? in[1] : -1;
   if (inFd >= 0 && input->empty()) {
@@ -78,15 +132,25 @@ Outcome run(const std::string& path, const std::vector<std::string>& args, const
     inFd = -1;
   }
   if (inFd >= 0) ::fcntl(inFd, F_SETFL, ::fcntl(inFd, F_GETFL) | O_NONBLOCK);
-  const double deadline = timeout > 0 ? Clock::monotonic() + timeout : 0;
+  const double deadline = job.timeout > 0 ? Clock::monotonic() + job.timeout : 0;
   bool killed = false;
   char buffer[65536];
-  int outFd = out[0];
-  while (outFd >= 0) {
-    pollfd fds[2];
-    int n = 0;
-    fds[n++] = {outFd, POLLIN, 0};
-    if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
+  int outFd = out[0], errFd = err[0];
+  auto drain = [&](int& fd, std::string& into) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got > 0) {
+      into.append(buffer, static_cast<size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+      ::close(fd);
+      fd = -1;
+    }
+  };
+  while (outFd >= 0 || errFd >= 0) {
+    pollfd fds[3];
+    int n = 0, outAt = -1, errAt = -1, inAt = -1;
+    if (outFd >= 0) outAt = n, fds[n++] = {outFd, POLLIN, 0};
+    if (errFd >= 0) errAt = n, fds[n++] = {errFd, POLLIN, 0};
+    if (inFd >= 0) inAt = n, fds[n++] = {inFd, POLLOUT, 0};
     int wait = -1;
     if (deadline > 0) {
       double left = deadline - Clock::monotonic();
@@ -103,18 +167,12 @@ Outcome run(const std::string& path, const std::vector<std::string>& args, const
       break;
     }
     if (ready == 0) continue;
-    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-      ssize_t got = ::read(outFd, buffer, sizeof buffer);
-      if (got > 0) {
-        output.append(buffer, static_cast<size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
-        ::close(outFd);
-        outFd = -1;
-      }
-    }
-    if (n == 2 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
+    if (outAt >= 0 && (fds[outAt].revents & (POLLIN | POLLHUP | POLLERR))) drain(outFd, output);
+    if (errAt >= 0 && (fds[errAt].revents & (POLLIN | POLLHUP | POLLERR))) drain(errFd, errors);
+    if (inAt >= 0 && (fds[inAt].revents & (POLLOUT | POLLERR | POLLHUP))) {
       ssize_t put = ::write(inFd, input->data() + written, input->size() - written);
       if (put > 0) written += static_cast<size_t>(put);
+      // A child that stopped reading (EPIPE) simply gets no more.
       if (put < 0 && errno != EAGAIN && errno != EINTR) written = input->size();
       if (written >= input->size()) {
         ::close(inFd);
@@ -123,6 +181,7 @@ Outcome run(const std::string& path, const std::vector<std::string>& args, const
     }
   }
   if (outFd >= 0) ::close(outFd);
+  if (errFd >= 0) ::close(errFd);
   if (inFd >= 0) ::close(inFd);
 
   int status = 0;
@@ -143,7 +202,9 @@ Outcome run(const std::string& path, const std::vector<std::string>& args, const
   Outcome outcome;
   outcome.finished = !killed && WIFEXITED(status);
   outcome.status = outcome.finished ? WEXITSTATUS(status) : -1;
+  outcome.timedOut = killed;
   outcome.output = Text::validUtf8(output);
+  outcome.errors = Text::validUtf8(errors);
   return outcome;
 }
 
@@ -156,18 +217,22 @@ std::optional<std::string> outputOnSuccess(Outcome outcome) {
 
 Outcome shellOutcome(const std::string& path, const std::vector<std::string>& args,
                      double timeout) {
-  return run(path, args, nullptr, timeout);
+  return run(Launch{path, args, nullptr, timeout});
 }
 
 std::optional<std::string> shell(const std::string& path, const std::vector<std::string>& args,
                                  double timeout) {
-  return outputOnSuccess(run(path, args, nullptr, timeout));
+  return outputOnSuccess(run(Launch{path, args, nullptr, timeout}));
 }
 
 std::optional<std::string> shellWithInput(const std::string& path,
                                           const std::vector<std::string>& args,
                                           const std::string& input, double timeout) {
-  return outputOnSuccess(run(path, args, &input, timeout));
+  return outputOnSuccess(run(Launch{path, args, &input, timeout}));
+}
+
+Outcome run(const Job& job) {
+  return run(Launch{job.path, job.args, &job.input, job.timeout, true, &job.cwd, &job.env});
 }
 
 }  // namespace Terminals

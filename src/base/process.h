@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Terminals {
@@ -22,12 +23,30 @@ std::optional<std::string> shellWithInput(const std::string& path,
 /// How a program ended and what it wrote, whatever its exit status: for programs such as
 /// grep, whose failure status can come with good output (one file of many was missing).
 struct Outcome {
-  bool finished = false;  ///< it started and exited by itself (not killed, not signalled)
-  int status = -1;        ///< its exit status when finished
-  std::string output;     ///< standard output, invalid UTF-8 replaced
+  bool finished = false;    ///< it started and exited by itself (not killed, not signalled)
+  int status = -1;          ///< its exit status when finished
+  std::string output;       ///< standard output, invalid UTF-8 replaced
+  std::string errors;       ///< standard error, invalid UTF-8 replaced (only for a `Job`)
+  bool timedOut = false;    ///< it outlived its time limit and was killed
+  std::string launchError;  ///< why it could not be started; "" when it started
 };
 /// Runs like `shell` and gives the outcome in every case.
 Outcome shellOutcome(const std::string& path, const std::vector<std::string>& args,
                      double timeout = 0);
+
+/// A program to run with everything said: for long-running helpers (the agent in one-shot
+/// mode) whose input can be large, whose error text is the only word on why they failed,
+/// and which may exit before they have read all their input.
+struct Job {
+  std::string path;
+  std::vector<std::string> args;
+  std::string input;   ///< written to standard input, which is then closed
+  double timeout = 0;  ///< seconds; 0 or less means no limit
+  std::string cwd;     ///< "" keeps ours
+  /// Set on top of our environment ("NAME", "value").
+  std::vector<std::pair<std::string, std::string>> env;
+};
+/// Runs a job, pumping input, output and error together so none can block the others.
+Outcome run(const Job& job);
 
 }  // namespace Terminals

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "library/works.h"
 #include "sessions/questions.h"
 #include "sessions/state.h"
 #include "terminals/picker.h"
@@ -62,6 +63,9 @@ nlohmann::json asks();
 nlohmann::json book();
 /// Outputs and the work folder.
 nlohmann::json works();
+/// One work file as the works view shows it (`top` is the work folder):
+/// {"path", "name", "kind", "project", "folder", "age", "size", "span"}.
+nlohmann::json workRow(const Work& work, const std::string& top);
 /// The spend board.
 nlohmann::json spend();
 

@@ -101,6 +101,16 @@ std::string span(Clock::Time modified) {
   return "old";
 }
 
+nlohmann::json workRow(const Work& w, const std::string& top) {
+  std::string folder = w.path;
+  if (Text::startsWith(folder, top + "/")) folder = folder.substr(top.size() + 1);
+  auto slash = folder.rfind('/');
+  folder = slash == std::string::npos ? "" : folder.substr(0, slash);
+  return {{"path", w.path},           {"name", w.name},          {"kind", w.kind},
+          {"project", w.project},     {"folder", folder},        {"age", age(w.modified, 0)},
+          {"size", sizeText(w.size)}, {"span", span(w.modified)}};
+}
+
 nlohmann::json works() {
   auto all = Works::everything();
   if (all.size() > kMostWorks) all.resize(kMostWorks);
@@ -109,18 +119,7 @@ nlohmann::json works() {
   nlohmann::json rows = nlohmann::json::array();
   for (const Work& w : all) {
     projects.insert(w.project);
-    std::string folder = w.path;
-    if (Text::startsWith(folder, top + "/")) folder = folder.substr(top.size() + 1);
-    auto slash = folder.rfind('/');
-    folder = slash == std::string::npos ? "" : folder.substr(0, slash);
-    rows.push_back({{"path", w.path},
-                    {"name", w.name},
-                    {"kind", w.kind},
-                    {"project", w.project},
-                    {"folder", folder},
-                    {"age", age(w.modified, 0)},
-                    {"size", sizeText(w.size)},
-                    {"span", span(w.modified)}});
+    rows.push_back(workRow(w, top));
   }
   return {{"rows", rows},
           {"projects", nlohmann::json(std::vector<std::string>(projects.begin(), projects.end()))}};

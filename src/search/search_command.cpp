@@ -7,40 +7,48 @@
 #include "base/log.h"
 #include "search/index.h"
 #include "search/search.h"
+#include "search/smart.h"
 
-int runSearch(const std::string& query) {
+int runSearch(const std::string& query, bool smart) {
   Index::refresh(true);
+  nlohmann::json payload = Search::payload(query);
+  bool failed = false;
+  if (smart) {
+    SmartSearch::Result found = SmartSearch::run(query);
+    failed = !found.rows;
+    if (found.rows) {
+      payload["smart"] = *found.rows;
+    } else {
+      payload["smartFailed"] = true;
+      payload["smartReason"] = found.error;
+    }
+  }
   // Texts from transcripts are not guaranteed to be valid UTF-8; replace rather than fail.
-  std::string text =
-      Search::payload(query).dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string text = payload.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
   if (std::puts(text.c_str()) == EOF || std::fflush(stdout) != 0) {
     Log::note(Lang::pick("could not write the search results", "לא ניתן לכתוב את תוצאות החיפוש"));
     return 1;
   }
-  return 0;
+  return failed ? 3 : 0;
 }
 
 bool searchCommand(int argc, char** argv, int& status) {
   if (argc < 2) return false;
   const std::string first = argv[1];
-  if (first.rfind("--search=", 0) == 0) {
-    if (argc > 2) {
-      Log::note(
-          Lang::pick("--search takes one text; quote it", "--search מקבל טקסט אחד; יש לצטט אותו"));
-      status = 2;
-      return true;
-    }
-    status = runSearch(first.substr(std::strlen("--search=")));
-    return true;
-  }
-  if (first != "--search") return false;
+  const bool joined = first.rfind("--search=", 0) == 0;
+  if (!joined && first != "--search") return false;
   // The text is the next argument as it stands, even "-m" or "--help": it is searched for,
-  // never read as an option.
-  if (argc != 3) {
-    Log::note(Lang::pick("usage: velmo --search TEXT", "שימוש: velmo --search TEXT"));
+  // never read as an option. Only what follows the text may be "--smart".
+  const int textAt = joined ? 1 : 2;
+  const bool smart = argc == textAt + 2 && std::strcmp(argv[textAt + 1], "--smart") == 0;
+  if (argc != textAt + 1 && !smart) {
+    Log::note(joined ? Lang::pick("--search takes one text; quote it",
+                                  "--search מקבל טקסט אחד; יש לצטט אותו")
+                     : Lang::pick("usage: velmo --search TEXT [--smart]",
+                                  "שימוש: velmo --search TEXT [--smart]"));
     status = 2;
     return true;
   }
-  status = runSearch(argv[2]);
+  status = runSearch(joined ? first.substr(std::strlen("--search=")) : argv[2], smart);
   return true;
 }

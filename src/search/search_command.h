@@ -5,10 +5,12 @@
 #include <string>
 
 /// Refreshes the index (forced), searches for `query` and prints the payload to standard
-/// output; returns the exit status (0, or 1 when the output could not be written).
-int runSearch(const std::string& query);
+/// output; with `smart` the meaning search's rows too ("smart"), or "smartFailed": true and
+/// "smartReason". Returns the exit status: 0; 1 when the output could not be written; 3
+/// when the meaning search failed.
+int runSearch(const std::string& query, bool smart = false);
 
-/// Handles `--search TEXT` (or `--search=TEXT`) when it is the command line's first
-/// argument, taking the next argument as the text whatever it looks like. Sets `status`
-/// and returns true when it handled the command line.
+/// Handles `--search TEXT [--smart]` (or `--search=TEXT [--smart]`) when it is the command
+/// line's first argument, taking the next argument as the text whatever it looks like.
+/// Sets `status` and returns true when it handled the command line.
 bool searchCommand(int argc, char** argv, int& status);

@@ -15,21 +15,26 @@
 namespace {
 
 const char* kUsageEnglish =
-    "usage: velmo [--list | --spend | --search TEXT | --serve [--port N] [--no-open]]\n"
+    "usage: velmo [--list | --spend | --search TEXT [--smart] | --serve [--port N] [--no-open]]\n"
     "  (no option)  the window; without a display server, browser mode\n"
     "  --list       print the agent terminals as JSON and exit\n"
     "  --spend      count the tokens of every transcript, print the totals as JSON and exit\n"
     "  --search TEXT  search every past conversation, print the results as JSON and exit\n"
+    "  --smart      with --search: also ask the agent which conversations and files the\n"
+    "               text means (\"smart\" rows; \"smartFailed\" and exit status 3 when\n"
+    "               it could not answer)\n"
     "  --serve      serve the page on 127.0.0.1 for a browser; the first line printed\n"
     "               is its address with the access token\n"
     "  --port N     listen on port N (default: any free port)\n"
     "  --no-open    do not open the address in a browser\n";
 const char* kUsageHebrew =
-    "שימוש: velmo [--list | --spend | --search TEXT | --serve [--port N] [--no-open]]\n"
+    "שימוש: velmo [--list | --spend | --search TEXT [--smart] | --serve [--port N] [--no-open]]\n"
     "  (בלי אפשרות)  החלון; בלי שרת תצוגה, מצב דפדפן\n"
     "  --list       הדפסת מסופי הסוכן כ־JSON ויציאה\n"
     "  --spend      ספירת הטוקנים של כל השיחות, הדפסת הסכומים כ־JSON ויציאה\n"
     "  --search TEXT  חיפוש בכל השיחות שהיו, הדפסת התוצאות כ־JSON ויציאה\n"
+    "  --smart      עם --search: גם לשאול את הסוכן לאילו שיחות וקבצים הטקסט מתכוון\n"
+    "               (שורות \"smart\"; \"smartFailed\" וקוד יציאה 3 כשלא ענה)\n"
     "  --serve      הגשת הדף ב־127.0.0.1 לדפדפן; השורה הראשונה שמודפסת\n"
     "               היא הכתובת עם אסימון הגישה\n"
     "  --port N     האזנה בפורט N (ברירת המחדל: כל פורט פנוי)\n"

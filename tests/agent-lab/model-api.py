@@ -70,6 +70,12 @@ JOB_DESCRIPTION = "Read the notes file"
 # A reply that is merely late costs nothing: the agent waits minutes for the model.
 JOB_DELAY = 9.0
 
+# A meaning-search question holding this word is answered only after a while, and with a
+# row of its own, so a test can ask a newer question meanwhile and tell the answers apart,
+# or see the asker's time limit run out.
+SLOW_FIND = "SLOWFIND"
+SLOW_FIND_DELAY = 5.0
+
 # The agent adds a few rows for free text and chat under each question itself.
 QUESTIONS = {
     "ASKME": [{
@@ -177,6 +183,8 @@ def plan_file(turn):
 def delay(body):
     """Seconds to wait before answering: only the innermost sub-agent's first request waits."""
     turn = Turn(body)
+    if turn.kind == "prompt" and CATALOGUE in turn.text and SLOW_FIND in turn.text:
+        return SLOW_FIND_DELAY
     return JOB_DELAY if turn.kind == "prompt" and turn.text.startswith("SUBJOB") and turn.tools else 0.0
 
 
@@ -193,6 +201,8 @@ def reply(body):
         path = text.split(HANDOFF, 1)[1].split(" — ", 1)[0].strip()
         return tool_call("Write", {"file_path": path, "content": HANDOFF_TEXT},
                          "Writing the hand-off.")
+    if CATALOGUE in text and SLOW_FIND in text:
+        return [{"type": "text", "text": "c1 | held back"}]
     if CATALOGUE in text:
         return [{"type": "text",
                  "text": "c2 | the conversation about the login page\nc1 | mentions the build\nNONE"}]

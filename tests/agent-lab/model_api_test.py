@@ -103,6 +103,14 @@ class Prompts(unittest.TestCase):
         self.assertEqual(content[0]["text"].splitlines()[0].split(" | ")[0], "c2")
         self.assertEqual(content[0]["text"].splitlines()[-1], "NONE")
 
+    def test_a_slow_find_is_held_back_and_only_a_find(self):
+        slow = {"messages": [user(text(api.CATALOGUE + ". The user is looking for: SLOWFIND cart"))]}
+        self.assertEqual(api.delay(slow), api.SLOW_FIND_DELAY)
+        self.assertEqual(api.reply(slow)[0]["text"], "c1 | held back")
+        self.assertEqual(api.delay({"messages": [user(text("SLOWFIND alone"))]}), 0)
+        quick = {"messages": [user(text(api.CATALOGUE + ". The user is looking for: cart"))]}
+        self.assertEqual(api.delay(quick), 0)
+
 
 class Exchanges(unittest.TestCase):
     def test_a_tool_result_is_quoted(self):

@@ -63,6 +63,11 @@ class AppTest : public ::testing::Test {
     s.agents = [] { return nlohmann::json::array({{{"agent", 1}}}); };
     s.terminals = [this] { return terminals; };
     s.reach = [this](double, const std::string&) { return reach; };
+    s.smart = [this](const std::string& question) {
+      asked.push_back(question);
+      auto it = smartRows.find(question);
+      return it == smartRows.end() ? std::optional<nlohmann::json>() : it->second;
+    };
     return s;
   }
 
@@ -143,5 +148,8 @@ class AppTest : public ::testing::Test {
   std::vector<Terminal> terminals;
   int unitBuilds = 0, chatBuilds = 0, chatWant = 0;
   int reach = 0;  ///< lines a search hit needs
+  /// The meaning search's rows per question (none: it fails), and the questions asked.
+  std::map<std::string, nlohmann::json> smartRows;
+  std::vector<std::string> asked;
   nlohmann::json chatPending;
 };

@@ -179,3 +179,43 @@ TEST_F(AppTest, FindHereOpensSearchAndTellsThePage) {
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].args, std::vector<std::string>{R"("\"quoted\"")"});
 }
+
+TEST_F(AppTest, MeaningSearchShowsOnlyTheNewestQuestionsAnswer) {
+  smartRows["the old question"] = nlohmann::json::array({{{"sid", "old"}}});
+  smartRows["the new question"] = nlohmann::json::array({{{"sid", "new"}}});
+  make();
+  app->receive(nlohmann::json::parse(R"({"act":"smartSearch","text":" the old question "})"));
+  EXPECT_TRUE(app->search.smartBusy);
+  EXPECT_EQ(app->search.smartQuery, "the old question");
+  bg.runQueued();  // the old run has its answer; it is on its way to the main thread
+  app->receive(nlohmann::json::parse(R"({"act":"smartSearch","text":"the new question"})"));
+  main.runQueued();  // the old answer lands under the new question
+  EXPECT_TRUE(app->search.payload()["smart"].empty());
+  EXPECT_TRUE(app->search.smartBusy);
+  settle();
+  EXPECT_EQ(app->search.payload()["smart"], smartRows["the new question"]);
+  EXPECT_FALSE(app->search.smartBusy);
+  EXPECT_FALSE(app->search.smartFailed);
+}
+
+TEST_F(AppTest, MeaningSearchAsksOnceUnlessItFailedAndNeverUnderThreeCharacters) {
+  smartRows["cart"] = nlohmann::json::array();
+  make();
+  app->receive(nlohmann::json::parse(R"({"act":"smartSearch","text":"ab"})"));
+  app->receive(nlohmann::json::parse(R"({"act":"smartSearch","text":"cart"})"));
+  settle();
+  app->receive(nlohmann::json::parse(R"({"act":"smartSearch","text":"cart"})"));
+  settle();
+  EXPECT_EQ(asked, std::vector<std::string>{"cart"});
+  EXPECT_FALSE(app->search.smartFailed);
+
+  app->receive(nlohmann::json::parse(R"({"act":"smartSearch","text":"lost"})"));
+  settle();
+  EXPECT_TRUE(app->search.smartFailed);
+  EXPECT_FALSE(app->search.smartBusy);
+  app->receive(nlohmann::json::parse(R"({"act":"smartSearch","text":"lost"})"));
+  settle();
+  EXPECT_EQ(asked, (std::vector<std::string>{"cart", "lost", "lost"}));
+  auto log = Files::read(Paths::agent("velmo-smart.log")).value_or("");
+  EXPECT_NE(log.find(" asked from the page: ab\n"), std::string::npos) << log;
+}

@@ -48,6 +48,9 @@ class AgentLab {
   /// Every request body the agent sent to the API so far.
   std::string apiLog() const;
   const std::string& home() const { return homeDir; }
+  /// What a program started outside tmux needs to reach the scripted API as the agent of
+  /// `start` does ("NAME=value" entries).
+  std::vector<std::string> agentEnvironment() const;
 
  private:
   PrivateTmux& tmux;
