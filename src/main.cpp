@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "search/search_command.h"
+#include "app/search_command.h"
 #include "spend/spend_command.h"
 
 int main(int argc, char** argv) {

@@ -1,5 +1,6 @@
 #include "app/sources.h"
 
+#include "app/search_command.h"
 #include "library/commands.h"
 #include "search/index.h"
 #include "search/search.h"
@@ -32,7 +33,7 @@ AppSources AppSources::live() {
     nlohmann::json found = Search::payload(query);
     return std::vector<nlohmann::json>{found["hits"], found["files"], found["titles"]};
   };
-  s.smart = [](const std::string& question) { return SmartSearch::run(question).rows; };
+  s.smart = [](const std::string& question) { return SmartSearch::run(question, smartOptions()).rows; };
   s.indexing = [] { return static_cast<int64_t>(Index::pending()); };
   s.commands = [] { return Commands::payload(); };
   return s;

@@ -12,7 +12,6 @@
 #include "base/paths.h"
 #include "base/process.h"
 #include "base/text.h"
-#include "page/panel.h"
 #include "search/index.h"
 #include "terminals/automation.h"
 
@@ -233,7 +232,8 @@ std::string prompt(const std::string& query, const std::vector<Entry>& entries,
 }
 
 nlohmann::json rows(const std::string& answer, const std::vector<Entry>& entries,
-                    const std::vector<Work>& files, const std::string& root) {
+                    const std::vector<Work>& files, const std::string& root,
+                    const FileRow& fileRow) {
   auto found = nlohmann::json::array();
   std::set<std::string> used;
   for (const std::string& line : Text::split(answer, '\n')) {
@@ -258,7 +258,8 @@ nlohmann::json rows(const std::string& answer, const std::vector<Entry>& entries
                        {"total", 0},
                        {"hits", nlohmann::json::array()}});
     } else if (id[0] == 'f' && static_cast<size_t>(n) <= files.size()) {
-      nlohmann::json row = Panel::workRow(files[n - 1], root);
+      nlohmann::json row =
+          fileRow ? fileRow(files[n - 1], root) : nlohmann::json{{"path", files[n - 1].path}};
       row["file"] = true;
       row["why"] = why;
       found.push_back(std::move(row));
@@ -327,7 +328,7 @@ Result runWith(const std::string& program, const std::string& query, const Optio
   log(line);
   std::string said = Text::trim(*answer.text);
   if (said.empty()) return {std::nullopt, "empty answer"};
-  return {rows(said, entries, files, root), ""};
+  return {rows(said, entries, files, root, options.fileRow), ""};
 }
 
 Result run(const std::string& question, const Options& options) {

@@ -40,9 +40,15 @@ struct Titling {
   std::function<void()> save;
 };
 
+/// The page's row of one work file, built by the library's views (which this layer does
+/// not reach); `root` is the works folder.
+using FileRow = std::function<nlohmann::json(const Work& work, const std::string& root)>;
+
 /// What a run stands on besides its question; tests replace parts.
 struct Options {
   Titling titles;
+  /// How a chosen file becomes a row; none: a row with its path alone.
+  FileRow fileRow;
   /// Seconds the agent may take; VELMO_SMART_LIMIT overrides the minute for tests.
   double limit = 60;
   /// Shards, newest first; none: the index's.
@@ -89,7 +95,8 @@ std::string prompt(const std::string& query, const std::vector<Entry>& entries,
 /// The rows of an answer: lines "‹id› | ‹why›", ids "c1"… for entries and "f1"… for files;
 /// unknown ids ("NONE") and repeats skipped, at most 6.
 nlohmann::json rows(const std::string& answer, const std::vector<Entry>& entries,
-                    const std::vector<Work>& files, const std::string& root);
+                    const std::vector<Work>& files, const std::string& root,
+                    const FileRow& fileRow = {});
 
 /// What the agent said.
 struct Answer {

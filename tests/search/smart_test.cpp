@@ -10,6 +10,7 @@
 #include "base/files.h"
 #include "base/process.h"
 #include "base/text.h"
+#include "page/panel.h"
 #include "sessions/language.h"
 #include "support/home.h"
 
@@ -157,7 +158,7 @@ TEST_F(SmartTest, AnswerLinesBecomeRowsOnceEachAndAtMostSix) {
   auto one = SmartSearch::rows(
       " [c3] |  the login fix \nNONE\nc3 | again\nc03 | padded\n"
       "c99 | unknown\nSure, here you go:\nf2 | its notes",
-      entries, files, "/w");
+      entries, files, "/w", Panel::workRow);
   ASSERT_EQ(one.size(), 2u) << one.dump();
   EXPECT_EQ(one[0]["sid"], "s3");
   EXPECT_EQ(one[0]["title"], "T3");

@@ -1,20 +1,27 @@
-#include "search/search_command.h"
+#include "app/search_command.h"
 
 #include <cstdio>
 #include <cstring>
 
 #include "base/lang.h"
 #include "base/log.h"
+#include "page/panel.h"
 #include "search/index.h"
 #include "search/search.h"
 #include "search/smart.h"
+
+SmartSearch::Options smartOptions() {
+  SmartSearch::Options options = SmartSearch::defaults();
+  options.fileRow = Panel::workRow;
+  return options;
+}
 
 int runSearch(const std::string& query, bool smart) {
   Index::refresh(true);
   nlohmann::json payload = Search::payload(query);
   bool failed = false;
   if (smart) {
-    SmartSearch::Result found = SmartSearch::run(query);
+    SmartSearch::Result found = SmartSearch::run(query, smartOptions());
     failed = !found.rows;
     if (found.rows) {
       payload["smart"] = *found.rows;
