@@ -92,6 +92,7 @@ const Frame = (() => {
     paintLogo(run + units.reduce((n, u) => n + (Number(u.agents) || 0), 0) +
       (c.state === 'run' ? 1 : 0) + crew.filter((a) => a.state === 'run').length);
     $('clock').textContent = d.clock || '';
+    $('viewer').hidden = d.viewer !== true;
     const wake = $('wakeall');
     wake.querySelector('.count').textContent = wait ? String(wait) : '';
     wake.classList.toggle('off', !wait);

@@ -97,7 +97,23 @@ void AppDelegate::startWithoutPage() {
   scan();
 }
 
+bool AppDelegate::holdClaim() {
+  bool held = claim.take().held;
+  if (held && !claimAnnounced && claimed) {
+    claimAnnounced = true;
+    claimed();
+  }
+  if (!held && !viewerSaid) {
+    viewerSaid = true;
+    Log::note(Lang::pick("another Velmo types and notifies for this user; this one only watches "
+                         "until it quits",
+                         "ולמו אחר מקליד ומתריע למשתמש הזה; זה רק צופה עד שהוא ייסגר"));
+  }
+  return held;
+}
+
 void AppDelegate::launch() {
+  holdClaim();
   if (sources->launchJobs) lanes.background([src = sources] { src->launchJobs(); });
 }
 
@@ -126,7 +142,9 @@ void AppDelegate::scan() {
   snap.chatWant = conversation.chatWant;
   snap.views = views;
 
-  if (sources->chores) {
+  // Only the Velmo holding the claim types on its own; a viewer takes over at the first
+  // scan after the holder quits.
+  if (holdClaim() && sources->chores) {
     // Chores can block for many seconds (a hand-off waits on the agent); one pass waiting
     // behind the running one is enough, so the queue never piles up.
     if (!choreWaiting->exchange(true)) {
@@ -196,7 +214,9 @@ void AppDelegate::finishScan(const ScanSnapshot& snap, ScanResult result) {
 }
 
 nlohmann::json AppDelegate::payload(const ScanResult& result) {
-  return paintPayload(result, order, views, conversation, search, document);
+  nlohmann::json p = paintPayload(result, order, views, conversation, search, document);
+  if (!claim.held()) p["viewer"] = true;
+  return p;
 }
 
 void AppDelegate::paint(const ScanResult& result) {

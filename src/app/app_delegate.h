@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/acts.h"
+#include "app/claim.h"
 #include "app/conversation.h"
 #include "app/dialogs.h"
 #include "app/document_pane.h"
@@ -76,6 +77,12 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   /// Reads a document into the pane; `reader` shows it on its own.
   void loadDoc(const std::string& path, bool reader);
 
+  /// Called once, on the main thread, when this Velmo becomes the one that types and
+  /// notifies on its own (at launch, or when the one before it quits).
+  void whenClaimed(std::function<void()> hook) { claimed = std::move(hook); }
+  /// Whether this Velmo is that one (any thread); the others only watch.
+  bool owns() const { return claim.held(); }
+
   /// Called after every paint the page took (smoke tests wait for it).
   void onPainted(std::function<void()> hook) { painted = std::move(hook); }
 
@@ -98,6 +105,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void paint(const ScanResult& result);
   void openNow(const std::string& sid);
   void pushCommands();
+  /// Holds the claim when free; announces it the first time.
+  bool holdClaim();
 
   Hosts hosts;
   AppSources::Ptr sources;
@@ -122,6 +131,11 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     bool scanning = false;
     bool queued = false;
   } painting;
+
+  Claim claim;
+  std::function<void()> claimed;
+  bool claimAnnounced = false;
+  bool viewerSaid = false;
 
   std::set<std::string> faultsLogged;  ///< page-message faults said once already
   std::unique_ptr<SerialQueue> choresQueue;

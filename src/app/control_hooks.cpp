@@ -42,6 +42,8 @@ void installHooks(const std::shared_ptr<AppDelegate>& app, const AppDelegate::Ho
     });
   });
 
-  Control::start();
+  // The control socket follows the claim: one Velmo answers on it, and the one that takes
+  // over after it quits starts answering.
+  app->whenClaimed([] { Control::start(); });
   app->launch();
 }

@@ -157,6 +157,7 @@ void Notify::trace(const std::string& text) {
 }
 
 void Notify::fyi(const std::string& text) {
+  if (!owns()) return;
   Notifier::Request request;
   request.summary = Lang::pick("Velmo", "ולמו");
   request.body = text;
@@ -165,7 +166,14 @@ void Notify::fyi(const std::string& text) {
   if (!posted.id) trace("fyi error=" + posted.error);
 }
 
+bool Notify::owns() const {
+  return !hooks.owning || hooks.owning();
+}
+
 void Notify::setUp() {
+  // A Velmo that only watches leaves what is on show to the one that notifies; it adopts
+  // it once it takes over.
+  if (!owns()) return;
   std::lock_guard<std::mutex> guard(lock);
   if (!setUpDone) setUpLocked();
 }
@@ -237,6 +245,7 @@ void Notify::save() {
 
 void Notify::tick(const std::vector<Terminal>& terms,
                   const std::vector<Terminals::Picker>& pickers) {
+  if (!owns()) return;
   std::lock_guard<std::mutex> guard(lock);
   if (!setUpDone) setUpLocked();
   Clock::Time now = Clock::now();

@@ -49,6 +49,9 @@ class Notify : public std::enable_shared_from_this<Notify> {
     std::function<void(Job)> background;
     /// The thread that owns the window, for opening a session; default: the caller's.
     std::function<void(Job)> main;
+    /// Whether this Velmo is the one that notifies (another running Velmo may be); none:
+    /// always.
+    std::function<bool()> owning;
 
     static Hooks live();
   };
@@ -93,6 +96,8 @@ class Notify : public std::enable_shared_from_this<Notify> {
   Notify(std::shared_ptr<Notifier> notifier, Hooks hooks);
   void listen();
   void setUpLocked();
+  /// Whether this Velmo notifies (the others only watch).
+  bool owns() const;
   void post(const Terminals::Picker& picker, const Terminal& term, const std::string& qid,
             bool again, Seen& s);
   void retract(const std::string& qid, const Seen& s);

@@ -14,6 +14,7 @@
 #include "base/caches.h"
 #include "base/clock.h"
 #include "base/file_memo.h"
+#include "base/file_lock.h"
 #include "base/files.h"
 #include "base/lang.h"
 #include "base/log.h"
@@ -354,8 +355,16 @@ Report refresh(bool force) {
     keeper.building = true;
     keeper.lastRefresh = Clock::now();
   }
-  report.ran = true;
   Files::makeDirectories(dir(), 0700);
+  // Another Velmo on the same home may be refreshing: two writers would append the same
+  // lines to a shard. Its refresh serves both; this one leaves it be.
+  std::optional<FileLock> between = FileLock::tryTake(Files::join(dir(), ".refresh.lock"));
+  if (!between) {
+    std::lock_guard<std::mutex> guard(keeper.lock);
+    keeper.building = false;
+    return report;
+  }
+  report.ran = true;
   std::map<std::string, Mark> marks = loadMarks(keeper);
 
   std::vector<Log> logs = allLogs();

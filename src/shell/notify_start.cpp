@@ -16,6 +16,10 @@ void startNotifications(MainQueue& main, std::weak_ptr<AppDelegate> app) {
   Pool::shared().async([queue, app] {
     auto hooks = Notify::Hooks::live();
     hooks.main = [queue](Job job) { queue->post(std::move(job)); };
+    hooks.owning = [app] {
+      auto a = app.lock();
+      return a && a->owns();
+    };
     auto notify = Notify::make(dbusNotifier(), hooks);
     notify->onOpen([app](const std::string& sid) {
       if (auto a = app.lock()) a->openSession(sid, true);

@@ -259,3 +259,42 @@ TEST_F(AppTest, ChoresRunOnTheirOwnQueueWithoutPilingUp) {
   EXPECT_GE(runs.load(), 1);
   EXPECT_LE(runs.load(), 2);
 }
+
+TEST_F(AppTest, OnlyTheVelmoHoldingTheClaimDoesChoresAndTheOtherTakesOverWhenItQuits) {
+  std::atomic<int> firstRuns{0}, secondRuns{0};
+  int firstClaimed = 0, secondClaimed = 0;
+  auto s1 = sources();
+  s1.chores = [&] { ++firstRuns; };
+  auto s2 = sources();
+  s2.chores = [&] { ++secondRuns; };
+  RecordingPage otherPage;
+  AppDelegate::Hosts h1{&page, &main, &dialogs, bg.poster(), {}};
+  AppDelegate::Hosts h2{&otherPage, &main, &dialogs, bg.poster(), {}};
+  app = AppDelegate::make(h1, s1);
+  app->whenClaimed([&] { ++firstClaimed; });
+  app->launch();
+  auto second = AppDelegate::make(h2, s2);
+  second->whenClaimed([&] { ++secondClaimed; });
+  second->launch();
+  EXPECT_TRUE(app->owns());
+  EXPECT_FALSE(second->owns());
+
+  app->pageLoaded();
+  second->pageLoaded();
+  settle();
+  EXPECT_EQ(firstClaimed, 1);
+  EXPECT_EQ(secondClaimed, 0);
+  EXPECT_FALSE(page.lastPaint().contains("viewer"));
+  EXPECT_EQ(otherPage.lastPaint().value("viewer", false), true);
+  EXPECT_EQ(secondRuns.load(), 0) << "a viewer typed on its own";
+
+  app.reset();  // the holder quits; its claim goes with it
+  second->scan();
+  settle();
+  EXPECT_TRUE(second->owns());
+  EXPECT_EQ(secondClaimed, 1);
+  EXPECT_FALSE(otherPage.lastPaint().contains("viewer"));
+  second.reset();
+  EXPECT_GE(firstRuns.load(), 1);
+  EXPECT_GE(secondRuns.load(), 1);
+}

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "base/caches.h"
+#include "base/file_lock.h"
 #include "base/lang.h"
 #include "base/settings.h"
 #include "base/text.h"
@@ -148,4 +149,27 @@ TEST_F(Refusals, ASettingsFileThatIsAFifoCountsAsNoSettings) {
   Caches::emptyAll();
   EXPECT_EQ(count(log, "\n"), 1u) << log;
   EXPECT_TRUE(Text::contains(log, "settings.json")) << log;
+}
+
+TEST(FileLockTest, OneHolderAtATimeAndNeverAFifo) {
+  ScopedHome home;
+  std::string path = home.path() + "/owner.lock";
+  {
+    auto first = FileLock::tryTake(path);
+    ASSERT_TRUE(first.has_value());
+    // flock is held per open file, so a second open in the same process is refused as
+    // another process would be.
+    EXPECT_FALSE(FileLock::tryTake(path).has_value());
+    FileLock moved = std::move(*first);
+    first.reset();
+    EXPECT_FALSE(FileLock::tryTake(path).has_value()) << "a moved lock is still held";
+  }
+  EXPECT_TRUE(FileLock::tryTake(path).has_value()) << "released with its holder";
+
+  std::string fifo = home.path() + "/fifo.lock";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(FileLock::tryTake(fifo).has_value());
+  std::string link = home.path() + "/link.lock";
+  ASSERT_EQ(::symlink(path.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(FileLock::tryTake(link).has_value());
 }

@@ -66,8 +66,11 @@ class NotifyTest : public ::testing::Test {
   nlohmann::json reply = {{"ok", true}, {"result", "answered"}};
   std::vector<std::string> opened;
 
+  bool owning = true;
+
   std::shared_ptr<Notify> make() {
     Notify::Hooks h;
+    h.owning = [this] { return owning; };
     h.terminals = [this] { return terms; };
     h.answering = [this](const std::string& tty) { return typing.count(tty) > 0; };
     h.answer = [this](const Terminal& term, const std::string& expect, const std::string& option,
@@ -515,4 +518,23 @@ TEST_F(NotifyThroughTheGate, AClickOnAQuestionThatChangedTypesNothingAndSaysWhy)
   EXPECT_EQ(server->posts[1].request.body,
             "Not sent — not sent: the question on screen changed (id " +
                 StateFeed::questionID(*now) + ")");
+}
+
+TEST_F(NotifyTest, AVelmoThatOnlyWatchesPostsNothingUntilItTakesOver) {
+  Settings::set("notifyMinWait", 0);
+  owning = false;
+  auto notify = make();
+  auto p = ask("/dev/pts/3");
+  notify->setUp();
+  notify->tick(terms, {p});
+  notify->fyi("hello");
+  clock.advance(700);
+  notify->tick(terms, {p});
+  EXPECT_TRUE(server->posts.empty());
+
+  // The one that notified quit: this one takes over and posts what still waits, once.
+  owning = true;
+  notify->tick(terms, {p});
+  notify->tick(terms, {p});
+  EXPECT_EQ(server->posts.size(), 1u);
 }

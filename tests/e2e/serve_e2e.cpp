@@ -9,6 +9,11 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include "e2e/page_bridge.h"
 #include "e2e/velmo_run.h"
 #include "support/home.h"
@@ -23,14 +28,20 @@ std::map<std::string, std::string> servedEnvironment(const std::string& home,
 }
 
 struct Served {
-  std::string home = makeTempDir("velmo-serve");
+  std::string home;
+  bool ownHome = true;
   VelmoRun run;
   std::string url, token;
   int port = 0;
 
   /// `extra` adds to Velmo's environment.
   explicit Served(const std::map<std::string, std::string>& extra = {})
-      : run(VELMO_BINARY, {"--serve", "--no-open"}, servedEnvironment(home, extra)) {
+      : Served(makeTempDir("velmo-serve"), true, extra, false) {}
+  /// Served on a home someone else keeps, with its standard error read with its output.
+  Served(std::string at, bool own, const std::map<std::string, std::string>& extra, bool errors)
+      : home(std::move(at)),
+        ownHome(own),
+        run(VELMO_BINARY, {"--serve", "--no-open"}, servedEnvironment(home, extra), errors) {
     auto first = run.line(20);
     if (!first) return;
     url = *first;
@@ -43,7 +54,7 @@ struct Served {
   }
   ~Served() {
     run.stop();
-    removeTree(home);
+    if (ownHome) removeTree(home);
   }
   std::string get(const std::string& target, const std::string& host = "") const {
     return "GET " + target + " HTTP/1.1\r\nHost: " +
@@ -58,7 +69,48 @@ struct Served {
   }
 };
 
+/// Whether something answers on the control socket of a home.
+bool controlAnswers(const std::string& home) {
+  std::string path = home + "/.claude/velmo-state/velmo.sock";
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) return false;
+  path.copy(addr.sun_path, path.size());
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  bool live = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return live;
+}
+
 }  // namespace
+
+TEST(Serve, ASecondVelmoOnOneHomeOnlyWatchesAndTakesOverWhenTheFirstIsKilled) {
+  std::string home = makeTempDir("velmo-two");
+  {
+    auto first = std::make_unique<Served>(home, false, std::map<std::string, std::string>{}, false);
+    ASSERT_NE(first->port, 0) << first->url;
+    Served second(home, false, {}, true);
+    std::string said = second.url + "\n";  // with standard error merged, the note may come first
+    for (int i = 0; i < 40 && said.find("only watches") == std::string::npos; ++i)
+      if (auto l = second.run.line(0.5)) said += *l + "\n";
+    EXPECT_NE(said.find("another Velmo types and notifies for this user; this one only watches"),
+              std::string::npos)
+        << said;
+    EXPECT_TRUE(controlAnswers(home));
+
+    // A crash leaves the socket file behind with nobody on it; the watcher takes the claim
+    // at one of its next scans and answers there.
+    ::kill(first->run.pid(), SIGKILL);
+    first->run.wait(5);
+    bool answered = false;
+    for (int i = 0; i < 60 && !answered; ++i) {
+      answered = controlAnswers(home);
+      if (!answered) ::usleep(250000);
+    }
+    EXPECT_TRUE(answered) << "the second Velmo never took over the control socket";
+  }
+  removeTree(home);
+}
 
 TEST(Serve, PrintsItsAddressAndGuardsEveryRequest) {
   Served s;

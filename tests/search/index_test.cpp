@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/caches.h"
+#include "base/file_lock.h"
 #include "base/files.h"
 #include "base/text.h"
 #include "sessions/language.h"
@@ -238,4 +239,19 @@ TEST(IndexPieces, ManifestEntriesOfTheWrongShapeAreDropped) {
   EXPECT_EQ(again["a"].pos, 10);
   EXPECT_EQ(again["a"].project, "shop");
   EXPECT_EQ(again["a"].shard, 7);
+}
+
+TEST_F(IndexTest, ARefreshAnotherVelmoRunsOnTheSameHomeIsLeftToIt) {
+  writeTranscript(home, "s1", Records::lines({Records::user("first", t0)}));
+  Files::makeDirectories(Index::dir(), 0700);
+  {
+    auto other = FileLock::tryTake(Index::dir() + "/.refresh.lock");
+    ASSERT_TRUE(other.has_value());
+    Index::Report held = Index::refresh(true);
+    EXPECT_FALSE(held.ran);
+    EXPECT_FALSE(Files::exists(Index::shardPath("s1")));
+    EXPECT_FALSE(Index::building()) << "a refresh left to another must not stay busy";
+  }
+  EXPECT_EQ(Index::refresh(true).opened, 1);
+  EXPECT_EQ(shard("s1"), line(t0, "y", "first"));
 }
