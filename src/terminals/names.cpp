@@ -166,8 +166,9 @@ void setReal(const std::string& newName, const std::string& sid) {
   if (!path) return;
   // The agent shows the custom title, and takes its registry name on resume from the last
   // agent-name record, so both go in: one write, so no reader sees only the first.
-  auto record = [](nlohmann::json j) {
-    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  // In the agent's own key order, "type" first, for readers that look for it by its bytes.
+  auto record = [](nlohmann::ordered_json j) {
+    return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
   };
   std::string bytes;
   auto tail = Files::readTail(*path, 1);

@@ -104,7 +104,8 @@ TEST(NamesRealTitle, NeverCreatesAndIgnoresEmpty) {
   EXPECT_EQ(Files::read(path).value_or("?"), "");
   // An empty transcript has no last byte to end: the records start at once.
   Names::setReal("Title", "s1");
-  EXPECT_TRUE(Text::startsWith(*Files::read(path), "{\"type\":\"custom-title\""));
+  EXPECT_TRUE(Text::startsWith(*Files::read(path), "{\"type\":\"custom-title\""))
+      << *Files::read(path);
   Caches::emptyAll();
 }
 
@@ -203,7 +204,7 @@ TEST(NamesTick, UnsentWordsInTheInputRowAreNotATry) {
   TerminalRig rig;
   rig.agent(101, 3, "s1", "idle", "");
   // A person's half-typed words: the command would join them, so nothing is typed.
-  rig.host.show("/dev/pts/3", Text::join({"● Done.", Screens::border(), "❯ half a thought",
+  rig.host.show("/dev/pts/3", Text::join({"● Done.", Screens::border(), "❯\u00a0half a thought",
                                           Screens::border(), "  ? for shortcuts"},
                                          "\n") +
                                   "\n");
