@@ -11,6 +11,7 @@
 #include "library/documents.h"
 #include "page/muted.h"
 #include "page/panel_chat.h"
+#include "terminals/names.h"
 
 namespace Acts {
 namespace {
@@ -239,8 +240,23 @@ const std::vector<Act> kActs = {
        Muted::set(sid, stamp.is_string() ? std::optional<std::string>(stamp) : std::nullopt);
        return Follow::repaint;
      }},
-    {"rename", {kSid, {"name", text}, {"real", flag, true}}, nullptr},  // names and titles
-    {"relayGo", {kSid}, nullptr},                                       // hand-off
+    {"rename",
+     {kSid, {"name", text}, {"real", flag, true}},
+     [](Desk& d, const Args& a) {
+       std::string sid = a.text("sid"), name = a.text("name");
+       if (sid.empty()) return Follow::nothing;
+       Names::set(name, sid);
+       // Carrying the name into the agent reads the terminals and may write a transcript.
+       if (a.flag("real"))
+         d.lanes.background([sid, name, src = d.sources] {
+           auto terminals = src->openTerminals();
+           bool live = std::any_of(terminals.begin(), terminals.end(),
+                                   [&](const Terminal& t) { return t.sessionID == sid; });
+           Names::rename(name, sid, live);
+         });
+       return Follow::repaint;
+     }},
+    {"relayGo", {kSid}, nullptr},  // hand-off
     {"resume",
      {kSid},
      [](Desk& d, const Args& a) {

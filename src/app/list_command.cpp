@@ -5,6 +5,7 @@
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/timefmt.h"
+#include "feed/state_feed.h"
 #include "sessions/state.h"
 #include "terminals/discover.h"
 
@@ -46,6 +47,7 @@ nlohmann::json terminalJson(const Terminal& t) {
       {"windowless", t.windowless},
       {"status", t.status},
       {"recordName", t.recordName},
+      {"name", UserNames::of(t.sessionID)},
       {"state", state},
   };
 }

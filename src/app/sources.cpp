@@ -5,9 +5,11 @@
 #include "search/index.h"
 #include "search/search.h"
 #include "search/smart.h"
+#include "search/titles.h"
 #include "sessions/transcript.h"
 #include "spend/account.h"
 #include "terminals/discover.h"
+#include "terminals/names.h"
 
 AppSources AppSources::live() {
   AppSources s;
@@ -26,7 +28,9 @@ AppSources AppSources::live() {
   s.launchJobs = [] {
     Spend::refresh(true);
     Index::refresh(true);
+    Titles::warm(400);
   };
+  s.chores = [] { Names::tick(Terminals::open()); };
   s.terminals = [] { return Terminals::open(); };
   s.reach = [](double time, const std::string& sid) { return Transcript::want(time, sid); };
   s.search = [](const std::string& query) {

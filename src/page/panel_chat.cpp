@@ -6,7 +6,9 @@
 #include "base/lang.h"
 #include "base/text.h"
 #include "base/timefmt.h"
+#include "feed/state_feed.h"
 #include "page/panel.h"
+#include "search/titles.h"
 #include "terminals/discover.h"
 
 namespace Panel {
@@ -52,8 +54,11 @@ std::string contextText(int64_t tokens) {
 
 std::string chatTitle(const Terminal* term, const std::optional<SessionState>& session) {
   if (term) return chatTerminalTitle(*term, session);
-  if (session && !session->title.empty()) return session->title;
-  if (session && !session->project.empty()) return session->project;
+  if (!session) return Lang::pick("closed conversation", "שיחה סגורה");
+  if (std::string name = UserNames::of(session->id); !name.empty()) return name;
+  if (!session->title.empty()) return session->title;
+  if (std::string known = Titles::known(session->id); !known.empty()) return known;
+  if (!session->project.empty()) return session->project;
   return Lang::pick("closed conversation", "שיחה סגורה");
 }
 

@@ -1,4 +1,5 @@
 #include "base/lang.h"
+#include "feed/state_feed.h"
 #include "library/documents.h"
 #include "page/panel.h"
 #include "page/panel_chat.h"
@@ -18,7 +19,7 @@ nlohmann::json chatAskOfTerminal(const Terminal& term) {
 }
 
 std::string chatTerminalTitle(const Terminal& term, const std::optional<SessionState>& session) {
-  return title(term, session, "");
+  return title(term, session, UserNames::of(term.sessionID));
 }
 
 std::string chatModeLabel(SessionState::Mode mode) {

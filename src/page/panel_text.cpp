@@ -5,6 +5,7 @@
 #include "base/paths.h"
 #include "base/text.h"
 #include "page/panel.h"
+#include "search/titles.h"
 
 // The small texts every payload shares, in the interface language.
 namespace Panel {
@@ -30,6 +31,9 @@ std::string title(const Terminal& t, const std::optional<SessionState>& s,
                   const std::string& name) {
   if (!t.sessionID.empty() && !name.empty()) return name;
   if (s && !s->title.empty()) return s->title;
+  // A title record far back in a long transcript is out of the tail's reach; the memo
+  // still has it.
+  if (std::string known = Titles::known(t.sessionID); !known.empty()) return known;
   // The window title is what the user sees on the terminal, so it beats the folder name.
   if (!t.windowTitle.empty()) return t.windowTitle;
   if (s && !s->project.empty()) return s->project;

@@ -62,6 +62,7 @@ std::optional<json> liveAskOf(const Terminal& t, const Readings& r) {
 RowExtras extrasFor(const Terminal& t, const Readings& r) {
   RowExtras extras;
   extras.ask = liveAskOf(t, r);
+  extras.name = UserNames::of(t.sessionID);
   if (!t.sessionID.empty()) {
     Spend::Share spent = Spend::session(t.sessionID);
     extras.share = spent.share;

@@ -6,13 +6,12 @@
 #include <map>
 #include <string_view>
 
-#include "base/file_memo.h"
 #include "base/files.h"
 #include "base/lang.h"
-#include "base/paths.h"
 #include "base/text.h"
 #include "library/works.h"
 #include "search/index.h"
+#include "search/titles.h"
 
 namespace QuickFind {
 namespace {
@@ -35,24 +34,6 @@ bool among(const std::array<std::string_view, N>& set, std::string_view word) {
 bool separator(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f' || c == ',' ||
          c == '?';
-}
-
-// A small JSON store of Velmo's own (names, remembered titles), kept while it is unchanged.
-template <typename Read>
-std::map<std::string, std::string> store(FileMemo<std::map<std::string, std::string>>& memo,
-                                         const std::string& path, Read read) {
-  auto attributes = Files::attributes(path);
-  if (!attributes || !attributes->regular) return {};
-  if (auto kept = memo.find(path, attributes->size, attributes->modified)) return *kept;
-  std::map<std::string, std::string> map;
-  if (auto text = Files::read(path)) {
-    auto json = nlohmann::json::parse(*text, nullptr, false);
-    if (json.is_object())
-      for (const auto& [sid, value] : json.items())
-        if (auto title = read(value); !title.empty()) map[sid] = title;
-  }
-  memo.keep(path, attributes->size, attributes->modified, map);
-  return map;
 }
 
 std::string date(Clock::Time t) {
@@ -99,18 +80,7 @@ bool matchesAll(const std::vector<Group>& groups, const std::string& haystack) {
 }
 
 std::string knownTitle(const std::string& sid) {
-  static FileMemo<std::map<std::string, std::string>> names("quick find: names", 4);
-  static FileMemo<std::map<std::string, std::string>> titles("quick find: titles", 4);
-  auto named = store(names, Paths::agent("velmo-names.json"), [](const nlohmann::json& v) {
-    return v.is_string() ? Text::trim(v.get<std::string>()) : std::string();
-  });
-  if (auto it = named.find(sid); it != named.end()) return it->second;
-  auto found = store(titles, Paths::agent("velmo-titles.json"), [](const nlohmann::json& v) {
-    return v.is_array() && v.size() == 2 && v[1].is_string() ? v[1].get<std::string>()
-                                                             : std::string();
-  });
-  auto it = found.find(sid);
-  return it == found.end() ? std::string() : it->second;
+  return Titles::known(sid);
 }
 
 nlohmann::json chatsJson(const std::string& query, const TitleOf& titleOf) {

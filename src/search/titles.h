@@ -18,4 +18,9 @@ void load();
 /// Saves the memo when it is loaded (failures ignored).
 void save();
 
+/// The title in grep's matches of title records, one per line: the last custom title,
+/// else the last generated one; a value that is not a whole JSON string of 1 to 200
+/// characters is skipped.
+std::string fromMatches(const std::string& grepOutput);
+
 }  // namespace Titles

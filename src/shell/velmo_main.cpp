@@ -8,9 +8,11 @@
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "feed/state_feed.h"
 #include "shell/browser/serve.h"
 #include "shell/desktop_linux.h"
 #include "shell/gtk/window.h"
+#include "terminals/names.h"
 
 namespace {
 
@@ -40,7 +42,9 @@ const char* kUsageHebrew =
     "  --port N     האזנה בפורט N (ברירת המחדל: כל פורט פנוי)\n"
     "  --no-open    בלי לפתוח את הכתובת בדפדפן\n";
 
-const char* usage() { return Lang::pick(kUsageEnglish, kUsageHebrew); }
+const char* usage() {
+  return Lang::pick(kUsageEnglish, kUsageHebrew);
+}
 
 int usageError(const std::string& why) {
   Log::note(why);
@@ -66,6 +70,8 @@ int serveInstead() {
 }  // namespace
 
 int velmoMain(int argc, char** argv) {
+  // The rack, the state file, the gate and the list show the user's names.
+  UserNames::install([] { return Names::all(); });
   bool serve = false, list = false;
   ServeOptions options;
   bool portGiven = false, noOpenGiven = false;
@@ -85,8 +91,8 @@ int velmoMain(int argc, char** argv) {
       std::string value = arg == "--port" ? (i + 1 < argc ? argv[++i] : "") : arg.substr(7);
       long long port = -1;
       if (!Text::parseInt(value, port) || port < 0 || port > 65535)
-        return usageError(Lang::pick("--port needs a number from 0 to 65535",
-                                      "--port צריך מספר בין 0 ל־65535"));
+        return usageError(
+            Lang::pick("--port needs a number from 0 to 65535", "--port צריך מספר בין 0 ל־65535"));
       options.port = static_cast<int>(port);
       portGiven = true;
     } else {
@@ -96,7 +102,8 @@ int velmoMain(int argc, char** argv) {
   if (list) return runList();
   Desktop::install(Desktop::linuxHost());
   if (!serve && (portGiven || noOpenGiven))
-    return usageError(Lang::pick("--port and --no-open go with --serve", "--port ו־--no-open באים עם --serve"));
+    return usageError(
+        Lang::pick("--port and --no-open go with --serve", "--port ו־--no-open באים עם --serve"));
   if (serve) return runServe(options);
 
   if (!hasDisplay()) return serveInstead();

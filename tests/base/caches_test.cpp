@@ -18,6 +18,7 @@
 #include "library/commands.h"
 #include "library/outputs.h"
 #include "library/works.h"
+#include "search/titles.h"
 #include "sessions/questions_read.h"
 #include "sessions/state.h"
 #include "sessions/subagents.h"
@@ -27,6 +28,7 @@
 #include "support/transcripts.h"
 #include "terminals/answer.h"
 #include "terminals/discover.h"
+#include "terminals/names.h"
 #include "terminals/picker.h"
 
 namespace {
@@ -91,6 +93,8 @@ TEST(Caches, TheOneResetEmptiesEveryModulesCache) {
   rig.home.write(".claude/sub/agent-x.jsonl", "{}\n");
   rig.home.write(".claude/sub/agent-x.meta.json", "{}");
   Agents::metadata(rig.home.path() + "/.claude/sub/agent-x.jsonl");
+  Titles::of(kSid);  // searched, so remembered
+  Names::set("Front", kSid);
   FileMemo<int> local("a memo of this test", 4);
   local.keep("x", 1, 2, 3);
 
@@ -116,6 +120,8 @@ TEST(Caches, TheOneResetEmptiesEveryModulesCache) {
                            "work files",
                            "session outputs",
                            "sub-agent meta files",
+                           "names",
+                           "titles",
                            "a memo of this test"})
     EXPECT_GT(before[name], 0u) << name << " was never filled, so the reset is not tested for it";
   for (const auto& [name, count] : before) EXPECT_GT(count, 0u) << name << " has no filling here";
