@@ -98,6 +98,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void paint(const ScanResult& result);
   void openNow(const std::string& sid);
   void pushCommands();
+  /// Runs a job on the serial chores queue (made on first use).
+  void chore(std::function<void()> job);
 
   Hosts hosts;
   AppSources::Ptr sources;

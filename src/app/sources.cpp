@@ -1,11 +1,27 @@
 #include "app/sources.h"
 
 #include "library/commands.h"
+#include "relay/relay.h"
 #include "search/index.h"
 #include "search/search.h"
 #include "sessions/transcript.h"
 #include "spend/account.h"
 #include "terminals/discover.h"
+
+namespace {
+
+// The scan's chores, in this order; each reads the terminals afresh, since the one before
+// may have typed into them.
+void relayChore() {
+  Relay::tick(Terminals::open());
+}
+
+const std::vector<void (*)()>& choreList() {
+  static const std::vector<void (*)()> list = {relayChore};
+  return list;
+}
+
+}  // namespace
 
 AppSources AppSources::live() {
   AppSources s;
@@ -25,6 +41,10 @@ AppSources AppSources::live() {
     Spend::refresh(true);
     Index::refresh(true);
   };
+  s.chores = [] {
+    for (auto chore : choreList()) chore();
+  };
+  s.relayGo = [](const std::string& sid) { Relay::go(sid); };
   s.terminals = [] { return Terminals::open(); };
   s.reach = [](double time, const std::string& sid) { return Transcript::want(time, sid); };
   s.search = [](const std::string& query) {
