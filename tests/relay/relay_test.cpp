@@ -9,6 +9,7 @@
 #include "base/paths.h"
 #include "base/settings.h"
 #include "base/text.h"
+#include "page/panel.h"
 #include "support/fake_clock.h"
 #include "support/home.h"
 #include "support/scripted_host.h"
@@ -600,4 +601,33 @@ TEST_F(RelayTest, LabelsFollowTheOwnStageThenThePredecessor) {
   Caches::emptyAll();
   EXPECT_EQ(label("s-ready"), "המסירה מוכנה");
   EXPECT_EQ(label("s-next-manual"), "המשך משיחה קודמת");
+}
+
+// ---- what the page gets ----
+
+TEST_F(RelayTest, TheRackRowCarriesTheStageItsLabelAndTheLevel) {
+  agentWith(190000);
+  rig.agent(kPid, 4, kSid);
+  registry(rig.home, kSid, "idle", rig.clock.now() - 60);
+  Relay::Record r;
+  r.stage = "ready";
+  Relay::save({{kSid, r}});
+  auto rows = Panel::units();
+  ASSERT_EQ(rows.size(), 1u);
+  nlohmann::json row = rows[0];
+  EXPECT_EQ(row["relay"], "ready");
+  EXPECT_EQ(row["chain"], "hand-off ready");
+  EXPECT_EQ(row["ctxLevel"], "ask");
+  EXPECT_EQ(row["relayShell"], false);
+  EXPECT_EQ(row["relayAgents"], 0);
+
+  registry(rig.home, kSid, "shell", rig.clock.now() - 60);
+  Caches::emptyAll();
+  EXPECT_EQ(nlohmann::json(Panel::units()[0])["relayShell"], true);
+  // Without a record the relay has nothing to say, shell or not.
+  Relay::save({});
+  row = Panel::units()[0];
+  EXPECT_EQ(row["relay"], "");
+  EXPECT_EQ(row["chain"], "");
+  EXPECT_EQ(row["relayShell"], false);
 }
