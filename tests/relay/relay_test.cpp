@@ -240,7 +240,7 @@ TEST_F(RelayTest, ACalmConversationOverTheThresholdIsAskedOnce) {
   EXPECT_TRUE(Text::endsWith(r.file, "-aaaaaaaa.md"));
   EXPECT_TRUE(Files::isDirectory(Paths::documents() + "/handoffs"));
   ASSERT_EQ(rig.host.typed().size(), 1u);
-  const std::string& typed = rig.host.typed()[0].text;
+  const std::string typed = rig.host.typed()[0].text;
   EXPECT_TRUE(Text::startsWith(typed, "Velmo: this conversation's context window is 91% full."));
   // The marker the agent's file path follows, then the path and its dash.
   EXPECT_NE(typed.find("Write your hand-off now to " + r.file + " — the goal"), std::string::npos);
