@@ -34,7 +34,7 @@ namespace {
 // Everything remembered in memory goes when caches are emptied: the next read and the next
 // tick start afresh.
 Caches::Enrolled enrolled(
-    "relay",
+    "relay store",
     [] {
       std::lock_guard<std::mutex> guard(lock());
       state().memo.reset();

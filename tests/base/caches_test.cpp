@@ -18,6 +18,7 @@
 #include "library/commands.h"
 #include "library/outputs.h"
 #include "library/works.h"
+#include "relay/relay.h"
 #include "sessions/questions_read.h"
 #include "sessions/state.h"
 #include "sessions/subagents.h"
@@ -91,6 +92,9 @@ TEST(Caches, TheOneResetEmptiesEveryModulesCache) {
   rig.home.write(".claude/sub/agent-x.jsonl", "{}\n");
   rig.home.write(".claude/sub/agent-x.meta.json", "{}");
   Agents::metadata(rig.home.path() + "/.claude/sub/agent-x.jsonl");
+  Relay::Record asked;
+  asked.stage = "asked";
+  Relay::save({{kSid, asked}});
   FileMemo<int> local("a memo of this test", 4);
   local.keep("x", 1, 2, 3);
 
@@ -116,6 +120,7 @@ TEST(Caches, TheOneResetEmptiesEveryModulesCache) {
                            "work files",
                            "session outputs",
                            "sub-agent meta files",
+                           "relay store",
                            "a memo of this test"})
     EXPECT_GT(before[name], 0u) << name << " was never filled, so the reset is not tested for it";
   for (const auto& [name, count] : before) EXPECT_GT(count, 0u) << name << " has no filling here";
