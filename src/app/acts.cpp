@@ -256,7 +256,15 @@ const std::vector<Act> kActs = {
          });
        return Follow::repaint;
      }},
-    {"relayGo", {kSid}, nullptr},  // hand-off
+    {"relayGo",
+     {kSid},
+     [](Desk& d, const Args& a) {
+       std::string sid = a.text("sid");
+       if (sid.empty() || !d.sources->relayGo) return Follow::nothing;
+       // On the chores queue, so the click never lands in the middle of a relay pass.
+       d.chore([src = d.sources, sid] { src->relayGo(sid); });
+       return Follow::repaint;
+     }},
     {"resume",
      {kSid},
      [](Desk& d, const Args& a) {

@@ -4,6 +4,7 @@
 // anything runs, so a handler reads only arguments of the types it declared. Handlers say
 // what must follow instead of scanning themselves.
 
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -32,6 +33,8 @@ struct Desk {
   PageLink& page;
   Reports& reports;
   std::shared_ptr<const AppSources> sources;
+  /// Queues a job on the serial chores queue, behind any relay or naming pass.
+  std::function<void(std::function<void()>)> chore;
 };
 
 namespace Acts {

@@ -39,7 +39,11 @@ AppDelegate::AppDelegate(Hosts h, Sources src)
       conversation(lanes, reports, sources),
       document(lanes),
       search(lanes, sources),
-      desk{conversation, document, search, views, order, lanes, page, reports, sources} {
+      desk{conversation, document,
+           search,       views,
+           order,        lanes,
+           page,         reports,
+           sources,      [this](std::function<void()> job) { chore(std::move(job)); }} {
   conversation.restore();
   document.restore();
   search.restore();
@@ -128,6 +132,11 @@ void AppDelegate::pushCommands() {
              });
 }
 
+void AppDelegate::chore(std::function<void()> job) {
+  if (!choresQueue) choresQueue = std::make_unique<SerialQueue>("velmo.chores");
+  choresQueue->async(std::move(job));
+}
+
 void AppDelegate::scan() {
   if (!painting.ready) return;
   if (painting.scanning) {
@@ -148,8 +157,7 @@ void AppDelegate::scan() {
     // Chores can block for many seconds (a hand-off waits on the agent); one pass waiting
     // behind the running one is enough, so the queue never piles up.
     if (!choreWaiting->exchange(true)) {
-      if (!choresQueue) choresQueue = std::make_unique<SerialQueue>("velmo.chores");
-      choresQueue->async([src = sources, waiting = choreWaiting] {
+      chore([src = sources, waiting = choreWaiting] {
         *waiting = false;
         src->chores();
       });

@@ -107,6 +107,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void pushCommands();
   /// Holds the claim when free; announces it the first time.
   bool holdClaim();
+  /// Runs a job on the serial chores queue (made on first use).
+  void chore(std::function<void()> job);
 
   Hosts hosts;
   AppSources::Ptr sources;

@@ -9,12 +9,10 @@
 #include "search/index.h"
 #include "search/search.h"
 #include "search/smart.h"
-#include "search/titles.h"
 
 SmartSearch::Options smartOptions() {
   SmartSearch::Options options = SmartSearch::defaults();
   options.fileRow = Panel::workRow;
-  options.titles = {Titles::of, Titles::known, Titles::save};
   return options;
 }
 

@@ -18,5 +18,5 @@ int runSearch(const std::string& query, bool smart = false);
 bool searchCommand(int argc, char** argv, int& status);
 
 /// The meaning search as the application runs it: file rows as the library's views draw
-/// them, titles from the title memo.
+/// them.
 SmartSearch::Options smartOptions();

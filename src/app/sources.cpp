@@ -2,6 +2,7 @@
 
 #include "app/search_command.h"
 #include "library/commands.h"
+#include "relay/relay.h"
 #include "search/index.h"
 #include "search/search.h"
 #include "search/smart.h"
@@ -10,6 +11,21 @@
 #include "spend/account.h"
 #include "terminals/discover.h"
 #include "terminals/names.h"
+
+namespace {
+
+// The scan's chores, in this order; each reads the terminals afresh, since the one before
+// may have typed into them.
+void relayChore() {
+  Relay::tick(Terminals::open());
+}
+
+const std::vector<void (*)()>& choreList() {
+  static const std::vector<void (*)()> list = {relayChore};
+  return list;
+}
+
+}  // namespace
 
 AppSources AppSources::live() {
   AppSources s;
@@ -30,7 +46,10 @@ AppSources AppSources::live() {
     Index::refresh(true);
     Titles::warm(400);
   };
-  s.chores = [] { Names::tick(Terminals::open()); };
+  s.chores = [] {
+    for (auto chore : choreList()) chore();
+  };
+  s.relayGo = [](const std::string& sid) { Relay::go(sid); };
   s.terminals = [] { return Terminals::open(); };
   s.reach = [](double time, const std::string& sid) { return Transcript::want(time, sid); };
   s.search = [](const std::string& query) {

@@ -31,6 +31,8 @@ struct AppSources {
   /// The chores of one scan (hand-off and naming passes), run one at a time on the
   /// serial queue "velmo.chores"; none when empty.
   std::function<void()> chores;
+  /// The page's continue click for a ready hand-off; run on the chores queue.
+  std::function<void(const std::string& sid)> relayGo;
   std::function<std::vector<Terminal>()> terminals;
   /// How many chat lines reach back to a moment of the conversation (a search hit).
   std::function<int(double time, const std::string& sid)> reach;

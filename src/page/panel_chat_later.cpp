@@ -3,10 +3,11 @@
 #include "library/documents.h"
 #include "page/panel.h"
 #include "page/panel_chat.h"
+#include "relay/relay.h"
 
 // What the chat takes from other subsystems: the question payloads, the rack's title and
-// label, paths named in a text; and stand-ins for those that land separately (the
-// hand-off, the crew, the produced files), neutral values until their owners arrive.
+// label, the hand-off's stage and level, paths named in a text; and stand-ins for those that
+// land separately (the crew, the produced files), neutral values until their owners arrive.
 namespace Panel {
 
 nlohmann::json chatAskOfQuestion(const PendingQuestion& question, const std::string& tty) {
@@ -26,12 +27,18 @@ std::string chatModeLabel(SessionState::Mode mode) {
   return label(mode);
 }
 
-ChatRelay chatRelay(const std::string&) {
-  return ChatRelay{};
+ChatRelay chatRelay(const std::string& sessionID) {
+  ChatRelay out;
+  out.stage = Relay::stage(sessionID).value_or("");
+  if (!out.stage.empty()) {
+    out.agents = Relay::agents(sessionID);
+    out.shell = Relay::shellOut(sessionID);
+  }
+  return out;
 }
 
-std::string chatContextLevel(int64_t) {
-  return "";
+std::string chatContextLevel(int64_t tokens) {
+  return Relay::level(tokens);
 }
 
 nlohmann::json chatPaths(const std::string& text) {

@@ -6,6 +6,7 @@
 #include "feed/state_feed.h"
 #include "page/muted.h"
 #include "page/panel.h"
+#include "relay/relay.h"
 #include "spend/account.h"
 #include "terminals/discover.h"
 
@@ -57,9 +58,9 @@ std::optional<json> liveAskOf(const Terminal& t, const Readings& r) {
   return liveAsk(t, r.scan, r.screened, Questions::pending(t.sessionID));
 }
 
-// Relay and the user's names feed the rest once those stores exist; until then every
-// key keeps its empty value.
-RowExtras extrasFor(const Terminal& t, const Readings& r) {
+// The user's names feed the rest once that store exists; until then the name stays empty.
+RowExtras extrasFor(const Terminal& t, const std::optional<SessionState>& s, const Readings& r,
+                    const std::vector<Terminal>& terminals) {
   RowExtras extras;
   extras.ask = liveAskOf(t, r);
   extras.name = UserNames::of(t.sessionID);
@@ -67,7 +68,14 @@ RowExtras extrasFor(const Terminal& t, const Readings& r) {
     Spend::Share spent = Spend::session(t.sessionID);
     extras.share = spent.share;
     extras.output = spent.output;
+    extras.chain = Relay::label(t.sessionID, terminals).value_or("");
+    extras.relay = Relay::stage(t.sessionID).value_or("");
+    if (!extras.relay.empty()) {
+      extras.relayAgents = Relay::agents(t.sessionID);
+      extras.relayShell = Relay::shellOut(t.sessionID);
+    }
   }
+  if (s && s->contextTokens >= 1) extras.ctxLevel = Relay::level(s->contextTokens);
   return extras;
 }
 
@@ -315,7 +323,11 @@ void sortUnits(std::vector<Unit>& rows) {
 std::vector<Unit> units() {
   Readings r = read();
   std::vector<Unit> rows;
-  for (const auto& t : Terminals::open()) rows.push_back(unitRow(t, stateOf(t), extrasFor(t, r)));
+  auto terminals = Terminals::open();
+  for (const auto& t : terminals) {
+    auto s = stateOf(t);
+    rows.push_back(unitRow(t, s, extrasFor(t, s, r, terminals)));
+  }
   sortUnits(rows);
   return rows;
 }

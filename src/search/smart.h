@@ -12,6 +12,7 @@
 
 #include "library/works.h"
 #include "search/quick_find.h"
+#include "search/titles.h"
 
 namespace SmartSearch {
 
@@ -35,9 +36,9 @@ struct Result {
 /// How conversations get their titles: `of` may search a transcript, `known` may not;
 /// `save` keeps what `of` learnt.
 struct Titling {
-  QuickFind::TitleOf of = QuickFind::knownTitle;
-  QuickFind::TitleOf known = QuickFind::knownTitle;
-  std::function<void()> save;
+  QuickFind::TitleOf of = Titles::of;
+  QuickFind::TitleOf known = Titles::known;
+  std::function<void()> save = Titles::save;
 };
 
 /// The page's row of one work file, built by the library's views (which this layer does

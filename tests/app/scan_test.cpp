@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <fstream>
+#include <mutex>
 
 #include "app/app_test_support.h"
 #include "base/files.h"
@@ -297,4 +299,29 @@ TEST_F(AppTest, OnlyTheVelmoHoldingTheClaimDoesChoresAndTheOtherTakesOverWhenItQ
   second.reset();
   EXPECT_GE(firstRuns.load(), 1);
   EXPECT_GE(secondRuns.load(), 1);
+}
+
+TEST_F(AppTest, TheContinueClickRunsOnTheChoresQueueBehindTheRelayPass) {
+  std::mutex m;
+  std::vector<std::string> ran;
+  auto s = sources();
+  s.chores = [&] {
+    std::lock_guard<std::mutex> g(m);
+    ran.push_back("tick");
+  };
+  s.relayGo = [&](const std::string& sid) {
+    std::lock_guard<std::mutex> g(m);
+    ran.push_back("go " + sid);
+  };
+  AppDelegate::Hosts h{&page, &main, &dialogs, bg.poster(), {}};
+  app = AppDelegate::make(h, s);
+  app->pageLoaded();
+  app->receive(message(R"({"act":"relayGo","sid":"s1"})"));
+  app->receive(message(R"({"act":"relayGo","sid":""})"));
+  settle();
+  app.reset();  // finishes the chores queue
+  ASSERT_GE(ran.size(), 2u);
+  EXPECT_EQ(ran[0], "tick");
+  EXPECT_EQ(ran[1], "go s1");
+  EXPECT_EQ(std::count(ran.begin(), ran.end(), "go "), 0);
 }

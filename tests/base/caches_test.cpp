@@ -19,6 +19,7 @@
 #include "library/outputs.h"
 #include "library/works.h"
 #include "search/titles.h"
+#include "relay/relay.h"
 #include "sessions/questions_read.h"
 #include "sessions/state.h"
 #include "sessions/subagents.h"
@@ -95,6 +96,9 @@ TEST(Caches, TheOneResetEmptiesEveryModulesCache) {
   Agents::metadata(rig.home.path() + "/.claude/sub/agent-x.jsonl");
   Titles::of(kSid);  // searched, so remembered
   Names::set("Front", kSid);
+  Relay::Record asked;
+  asked.stage = "asked";
+  Relay::save({{kSid, asked}});
   FileMemo<int> local("a memo of this test", 4);
   local.keep("x", 1, 2, 3);
 
@@ -122,6 +126,7 @@ TEST(Caches, TheOneResetEmptiesEveryModulesCache) {
                            "sub-agent meta files",
                            "names",
                            "titles",
+                           "relay store",
                            "a memo of this test"})
     EXPECT_GT(before[name], 0u) << name << " was never filled, so the reset is not tested for it";
   for (const auto& [name, count] : before) EXPECT_GT(count, 0u) << name << " has no filling here";
