@@ -20,8 +20,12 @@ void relayChore() {
   Relay::tick(Terminals::open());
 }
 
+void namesChore() {
+  Names::tick(Terminals::open());
+}
+
 const std::vector<void (*)()>& choreList() {
-  static const std::vector<void (*)()> list = {relayChore};
+  static const std::vector<void (*)()> list = {relayChore, namesChore};
   return list;
 }
 
