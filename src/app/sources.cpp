@@ -1,6 +1,7 @@
 #include "app/sources.h"
 
 #include "library/commands.h"
+#include "relay/idle_close.h"
 #include "search/index.h"
 #include "search/search.h"
 #include "sessions/transcript.h"
@@ -26,6 +27,8 @@ AppSources AppSources::live() {
     Index::refresh(true);
   };
   s.terminals = [] { return Terminals::open(); };
+  // The idle sweep throttles itself; running it on every scan costs one clock read.
+  s.chores = [] { IdleClose::sweep(Terminals::open()); };
   s.reach = [](double time, const std::string& sid) { return Transcript::want(time, sid); };
   s.search = [](const std::string& query) {
     nlohmann::json found = Search::payload(query);
