@@ -27,8 +27,9 @@ AppSources AppSources::live() {
     Index::refresh(true);
   };
   s.terminals = [] { return Terminals::open(); };
-  // The idle sweep throttles itself; running it on every scan costs one clock read.
-  s.chores = [] { IdleClose::sweep(Terminals::open()); };
+  s.chores = [] {
+    if (IdleClose::due()) IdleClose::sweep(Terminals::open());
+  };
   s.reach = [](double time, const std::string& sid) { return Transcript::want(time, sid); };
   s.search = [](const std::string& query) {
     nlohmann::json found = Search::payload(query);

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <fstream>
@@ -33,7 +34,9 @@ constexpr int64_t kTranscriptChunk = 1 << 20;
 std::mutex sweepLock;
 Clock::Time lastSweep = Clock::kDistantPast;
 
-std::string shortId(const std::string& sid) { return sid.substr(0, 8); }
+std::string shortId(const std::string& sid) {
+  return sid.substr(0, 8);
+}
 
 bool storedTrue(const std::string& key) {
   auto v = Settings::value(key);
@@ -96,8 +99,14 @@ std::string part(const nlohmann::json& list) {
   return std::to_string(list.size()) + " (" + Text::join(names, ", ") + ")";
 }
 
+double interval() {
+  return testMode() ? kTestInterval : kInterval;
+}
+
 // The whole part of hours, for the log.
-std::string hours(double seconds) { return std::to_string(static_cast<int64_t>(seconds / 3600)); }
+std::string hours(double seconds) {
+  return std::to_string(static_cast<int64_t>(seconds / 3600));
+}
 
 }  // namespace
 
@@ -209,7 +218,9 @@ std::optional<std::string> keepReason(const Terminal& t, const std::vector<std::
   return std::nullopt;
 }
 
-void log(const std::string& text) { Log::line(Paths::agent("velmo-hygiene.log"), text); }
+void log(const std::string& text) {
+  Log::line(Paths::agent("velmo-hygiene.log"), text);
+}
 
 void tallyClosed(const std::string& name) {
   const std::string today = localDate(Clock::now());
@@ -229,7 +240,9 @@ void tallyClosed(const std::string& name) {
   Settings::set("hygieneDay", day);
 }
 
-void sweep(const std::vector<Terminal>& terminals) { sweep(terminals, relayStages()); }
+void sweep(const std::vector<Terminal>& terminals) {
+  sweep(terminals, relayStages());
+}
 
 void sweep(const std::vector<Terminal>& terminals, const Stages& stages) {
   if (!Settings::flag("hygieneIdleClose")) return;
@@ -238,7 +251,7 @@ void sweep(const std::vector<Terminal>& terminals, const Stages& stages) {
   {
     std::lock_guard<std::mutex> guard(sweepLock);
     Clock::Time now = Clock::now();
-    if (now - lastSweep <= (test ? kTestInterval : kInterval)) return;
+    if (now - lastSweep <= interval()) return;
     lastSweep = now;
   }
   const bool acting = storedTrue("hygieneDryRunDone");

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/clock.h"
@@ -24,6 +25,9 @@ using Stages = std::map<std::string, std::string>;
 void sweep(const std::vector<Terminal>& terminals, const Stages& stages);
 /// The sweep with the stages read from the relay store.
 void sweep(const std::vector<Terminal>& terminals);
+/// Whether a sweep would run now (switched on and its interval passed), so a caller can
+/// skip gathering the terminals.
+bool due();
 
 /// Whether test mode is on: "hygieneTestCwd" set and "hygieneTestAge" above 0.
 bool testMode();

@@ -69,7 +69,9 @@ std::optional<std::string> TerminalHost::styledScreen(const std::string& tty) {
   return screen(tty);
 }
 
-std::optional<std::string> TerminalHost::lastingId(const std::string& tty) { return tty; }
+std::optional<std::string> TerminalHost::lastingId(const std::string& tty) {
+  return tty;
+}
 
 TerminalHost::Closed TerminalHost::closeSingleById(const std::string& id) {
   return closeSingle(id) ? Closed::window : Closed::kept;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -63,6 +64,9 @@ class AppTest : public ::testing::Test {
     s.agents = [] { return nlohmann::json::array({{{"agent", 1}}}); };
     s.terminals = [this] { return terminals; };
     s.reach = [this](double, const std::string&) { return reach; };
+    s.search = [this](const std::string& query) {
+      return found ? found(query) : std::vector<nlohmann::json>{};
+    };
     return s;
   }
 
@@ -142,6 +146,8 @@ class AppTest : public ::testing::Test {
   std::map<std::string, Panel::Chat> chats;
   std::vector<Terminal> terminals;
   int unitBuilds = 0, chatBuilds = 0, chatWant = 0;
+  /// Word search: conversations, files, titles.
+  std::function<std::vector<nlohmann::json>(const std::string&)> found;
   int reach = 0;  ///< lines a search hit needs
   nlohmann::json chatPending;
 };

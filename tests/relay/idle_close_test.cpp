@@ -78,15 +78,15 @@ class IdleCloseTest : public ::testing::Test {
                               {"statusUpdatedAt", since * 1000},
                               {"updatedAt", 0}}
                    .dump());
-    std::string transcript = home.write(
-        ".claude/projects/-w-shop/" + sid + ".jsonl",
-        nlohmann::json{{"type", "user"},
-                       {"sessionId", sid},
-                       {"cwd", cwd},
-                       {"timestamp", "2026-12-01T10:00:00Z"},
-                       {"message", {{"role", "user"}, {"content", "hello"}}}}
-                .dump() +
-            "\n");
+    std::string transcript =
+        home.write(".claude/projects/-w-shop/" + sid + ".jsonl",
+                   nlohmann::json{{"type", "user"},
+                                  {"sessionId", sid},
+                                  {"cwd", cwd},
+                                  {"timestamp", "2026-12-01T10:00:00Z"},
+                                  {"message", {{"role", "user"}, {"content", "hello"}}}}
+                           .dump() +
+                       "\n");
     setModified(transcript, since);
     host.show(t.tty, Screens::idle());
     Caches::emptyAll();
@@ -169,9 +169,10 @@ TEST_F(IdleCloseTest, BackgroundAgentsRunUntilTheirCompletionReachesTheTranscrip
   home.write(sub + "agent-a2.meta.json", R"({"agentType":"Explore","requestShape":"background"})");
   home.write(sub + "agent-a3.meta.json", R"({"agentType":"Explore","requestShape":"inline"})");
   EXPECT_EQ(IdleClose::agents(t.sessionID), 2);
-  Files::append(home.agent("projects/-w-shop/" + t.sessionID + ".jsonl"),
-                R"({"type":"user","message":{"content":"<task-notification><task-id>a1</task-id>"}})"
-                "\n");
+  Files::append(
+      home.agent("projects/-w-shop/" + t.sessionID + ".jsonl"),
+      R"({"type":"user","message":{"content":"<task-notification><task-id>a1</task-id>"}})"
+      "\n");
   EXPECT_EQ(IdleClose::agents(t.sessionID), 1);
   EXPECT_EQ(IdleClose::keepReason(t, {}, {}, false), "agents running");
 }
@@ -186,19 +187,22 @@ TEST_F(IdleCloseTest, TheFirstSweepOnlySaysWhatItWouldDoAndTheNextActs) {
   exitsOnExit(idle);
 
   IdleClose::sweep({idle, busy}, {});
-  EXPECT_EQ(logLines(), (std::vector<std::string>{
-                            "IDLE-CLOSE dry-run would close /dev/pts/5 dddddddd Old notes — idle 25h",
-                            "IDLE-CLOSE keep /dev/pts/6 eeeeeeee  — 1 open tasks",
-                            "IDLE-CLOSE dry-run done — 1 would be closed; acting from the next sweep"}));
+  EXPECT_EQ(logLines(),
+            (std::vector<std::string>{
+                "IDLE-CLOSE dry-run would close /dev/pts/5 dddddddd Old notes — idle 25h",
+                "IDLE-CLOSE keep /dev/pts/6 eeeeeeee  — 1 open tasks",
+                "IDLE-CLOSE dry-run done — 1 would be closed; acting from the next sweep"}));
   EXPECT_TRUE(host.typed().empty());
   EXPECT_EQ(Settings::value("hygieneDryRunDone"), nlohmann::json(true));
 
   // Within ten minutes nothing runs again.
   clock.advance(600);
+  EXPECT_FALSE(IdleClose::due());
   IdleClose::sweep({idle, busy}, {});
   EXPECT_EQ(logLines().size(), 3u);
 
   clock.advance(1);
+  EXPECT_TRUE(IdleClose::due());
   IdleClose::sweep({idle, busy}, {});
   auto lines = logLines();
   ASSERT_EQ(lines.size(), 6u);
@@ -219,13 +223,15 @@ TEST_F(IdleCloseTest, IdleMeansADayOnTheRegistryAndInTheTranscript) {
   Terminal full24 = agent(8, "ffffffff-0024", 24 * kHour);
   Terminal shell = agent(9, "ffffffff-shel", 48 * kHour, "shell");
   Terminal written = agent(10, "ffffffff-writ", 48 * kHour);
-  setModified(home.agent("projects/-w-shop/" + written.sessionID + ".jsonl"), clock.now() - 23 * kHour);
+  setModified(home.agent("projects/-w-shop/" + written.sessionID + ".jsonl"),
+              clock.now() - 23 * kHour);
   Terminal windowless = agent(11, "ffffffff-bgjb", 48 * kHour);
   windowless.windowless = true;
   IdleClose::sweep({short23, full24, shell, written, windowless}, {});
-  EXPECT_EQ(logLines(), (std::vector<std::string>{
-                            "IDLE-CLOSE dry-run would close /dev/pts/8 ffffffff  — idle 24h",
-                            "IDLE-CLOSE dry-run done — 1 would be closed; acting from the next sweep"}));
+  EXPECT_EQ(logLines(),
+            (std::vector<std::string>{
+                "IDLE-CLOSE dry-run would close /dev/pts/8 ffffffff  — idle 24h",
+                "IDLE-CLOSE dry-run done — 1 would be closed; acting from the next sweep"}));
 }
 
 TEST_F(IdleCloseTest, APaneThatWentWithItsAgentIsClosedAndOneWithOtherTabsIsSaidSo) {
@@ -241,8 +247,9 @@ TEST_F(IdleCloseTest, APaneThatWentWithItsAgentIsClosedAndOneWithOtherTabsIsSaid
   exitsOnExit(shared);
   host.setClosedAnswer(Terminals::TerminalHost::Closed::kept);
   IdleClose::sweep({shared}, {});
-  EXPECT_EQ(logLines().back(),
-            "IDLE-CLOSE closed /dev/pts/13 22222222  (session exited; window kept — it has other tabs)");
+  EXPECT_EQ(
+      logLines().back(),
+      "IDLE-CLOSE closed /dev/pts/13 22222222  (session exited; window kept — it has other tabs)");
 }
 
 TEST_F(IdleCloseTest, AnAgentThatStaysIsLeftOpenAndItsWindowUntouched) {
@@ -286,9 +293,10 @@ TEST_F(IdleCloseTest, TestModeLooksOnlyUnderItsFolderWithItsOwnAgeAndPace) {
   Terminal young = agent(17, "55555555-lab2", 29, "idle", "/w/lab/two");
   Terminal outside = agent(18, "55555555-shop", 48 * kHour, "idle", "/w/shop");
   IdleClose::sweep({inLab, young, outside}, {});
-  EXPECT_EQ(logLines(), (std::vector<std::string>{
-                            "IDLE-CLOSE dry-run would close /dev/pts/16 55555555  — idle 0h",
-                            "IDLE-CLOSE dry-run done — 1 would be closed; acting from the next sweep"}));
+  EXPECT_EQ(logLines(),
+            (std::vector<std::string>{
+                "IDLE-CLOSE dry-run would close /dev/pts/16 55555555  — idle 0h",
+                "IDLE-CLOSE dry-run done — 1 would be closed; acting from the next sweep"}));
   clock.advance(20);
   IdleClose::sweep({inLab, young, outside}, {});
   EXPECT_EQ(logLines().size(), 2u);
@@ -305,6 +313,7 @@ TEST_F(IdleCloseTest, TestModeLooksOnlyUnderItsFolderWithItsOwnAgeAndPace) {
 
 TEST_F(IdleCloseTest, SwitchedOffItDoesNothing) {
   Settings::set("hygieneIdleClose", false);
+  EXPECT_FALSE(IdleClose::due());
   Terminal t = agent(19, "66666666-eeee", 48 * kHour);
   IdleClose::sweep({t}, {});
   EXPECT_TRUE(logLines().empty());
@@ -312,9 +321,12 @@ TEST_F(IdleCloseTest, SwitchedOffItDoesNothing) {
 }
 
 TEST_F(IdleCloseTest, ANewDayLogsTheOldTallyFirst) {
-  Settings::set("hygieneDay", {{"day", "2020-01-01"}, {"reset", {"a · cont."}}, {"closed", nlohmann::json::array()}});
+  Settings::set(
+      "hygieneDay",
+      {{"day", "2020-01-01"}, {"reset", {"a · cont."}}, {"closed", nlohmann::json::array()}});
   IdleClose::tallyClosed("Old notes");
-  EXPECT_EQ(logLines(), (std::vector<std::string>{"DAILY 2020-01-01 Reset: 1 (a · cont.) · Closed: 0"}));
+  EXPECT_EQ(logLines(),
+            (std::vector<std::string>{"DAILY 2020-01-01 Reset: 1 (a · cont.) · Closed: 0"}));
   IdleClose::tallyClosed("More notes");
   auto day = Settings::value("hygieneDay");
   EXPECT_EQ((*day)["closed"], nlohmann::json::array({"Old notes", "More notes"}));
@@ -323,8 +335,9 @@ TEST_F(IdleCloseTest, ANewDayLogsTheOldTallyFirst) {
 }
 
 TEST_F(IdleCloseTest, TheRelayStoreGivesTheStages) {
-  home.write(".claude/velmo-relay.json",
-             R"({"s1":{"stage":"asked","file":"/h.md","cwd":"/w","name":"n","at":"2026-12-01T10:00:00Z"},"s2":{"file":""},"s3":7})");
+  home.write(
+      ".claude/velmo-relay.json",
+      R"({"s1":{"stage":"asked","file":"/h.md","cwd":"/w","name":"n","at":"2026-12-01T10:00:00Z"},"s2":{"file":""},"s3":7})");
   EXPECT_EQ(IdleClose::relayStages(), (IdleClose::Stages{{"s1", "asked"}}));
   home.write(".claude/velmo-relay.json", "{broken");
   EXPECT_TRUE(IdleClose::relayStages().empty());
