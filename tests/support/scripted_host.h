@@ -16,7 +16,7 @@ class ScriptedHost final : public Terminals::TerminalHost {
   struct Call {
     std::string
         kind;  ///< "line", "keys", "paste", "title", "raise", "open", "close", "closeSingle",
-        ///< "lastingId", "closeById"
+               ///< "lastingId", "closeById"
     std::string tty;
     int moves = 0;
     std::string text;  ///< typed text, title, or the folder of "open"
