@@ -330,6 +330,12 @@ void sweep(const std::vector<Terminal>& terminals, const Stages& stages) {
   }
 }
 
+bool due() {
+  if (!Settings::flag("hygieneIdleClose")) return false;
+  std::lock_guard<std::mutex> guard(sweepLock);
+  return Clock::now() - lastSweep > interval();
+}
+
 void forget() {
   std::lock_guard<std::mutex> guard(sweepLock);
   lastSweep = Clock::kDistantPast;
