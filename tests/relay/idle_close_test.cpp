@@ -207,8 +207,8 @@ TEST_F(IdleCloseTest, TheFirstSweepOnlySaysWhatItWouldDoAndTheNextActs) {
   auto lines = logLines();
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[3], "IDLE-CLOSE closing /dev/pts/5 dddddddd Old notes — idle 25h");
-  EXPECT_EQ(lines[4], "IDLE-CLOSE keep /dev/pts/6 eeeeeeee  — 1 open tasks");
-  EXPECT_EQ(lines[5], "IDLE-CLOSE closed /dev/pts/5 dddddddd Old notes");
+  EXPECT_EQ(lines[4], "IDLE-CLOSE closed /dev/pts/5 dddddddd Old notes");
+  EXPECT_EQ(lines[5], "IDLE-CLOSE keep /dev/pts/6 eeeeeeee  — 1 open tasks");
   // The pane's id is taken before /exit, and the window is closed by it, not by tty.
   EXPECT_EQ(kinds(), (std::vector<std::string>{"lastingId /dev/pts/5", "line /exit",
                                                "closeById pane:/dev/pts/5"}));
@@ -290,7 +290,7 @@ TEST_F(IdleCloseTest, TestModeLooksOnlyUnderItsFolderWithItsOwnAgeAndPace) {
   EXPECT_TRUE(IdleClose::testMode());
   EXPECT_EQ(IdleClose::idleAge(), 30);
   Terminal inLab = agent(16, "55555555-lab1", 31, "idle", "/w/lab/one");
-  Terminal young = agent(17, "55555555-lab2", 29, "idle", "/w/lab/two");
+  Terminal young = agent(17, "55555555-lab2", 1, "idle", "/w/lab/two");
   Terminal outside = agent(18, "55555555-shop", 48 * kHour, "idle", "/w/shop");
   IdleClose::sweep({inLab, young, outside}, {});
   EXPECT_EQ(logLines(),
