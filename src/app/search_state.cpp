@@ -94,7 +94,10 @@ void SearchState::close() {
 
 void SearchState::forgetQuery() {
   setQuery("");
-  hits = nlohmann::json::array();
+  // Files and titles too: search opened again would show them under an empty box. A search
+  // still running is dropped when it lands (its query is gone), so it is no longer busy.
+  hits = fileHits = titleHits = nlohmann::json::array();
+  searching = false;
 }
 
 nlohmann::json SearchState::payload() const {

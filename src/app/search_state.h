@@ -40,7 +40,7 @@ class SearchState {
   Follow startSmart(const std::string& query);
   /// Closes search and forgets its query and conversation hits ("back").
   void close();
-  /// Forgets the query and the conversation hits (a conversation was opened).
+  /// Forgets the query and everything it found (search closed, a conversation opened).
   void forgetQuery();
 
   /// The paint payload's "search".

@@ -2,6 +2,7 @@
 
 #include "app/search_command.h"
 #include "library/commands.h"
+#include "relay/idle_close.h"
 #include "relay/relay.h"
 #include "search/index.h"
 #include "search/search.h"
@@ -33,6 +34,10 @@ const std::vector<void (*)()>& choreList() {
 
 AppSources AppSources::live() {
   AppSources s;
+  // Idle close is the last step of every relay pass, with the terminals and store it read.
+  Relay::setSweep([](const std::vector<Terminal>& terminals, const Relay::Store& store) {
+    IdleClose::sweep(terminals, IdleClose::stagesOf(store));
+  });
   s.units = [] { return Panel::units(); };
   s.chat = [](const std::string& sid, const std::vector<std::string>& pending, int want) {
     return Panel::chat(sid, pending, want);
@@ -60,7 +65,9 @@ AppSources AppSources::live() {
     nlohmann::json found = Search::payload(query);
     return std::vector<nlohmann::json>{found["hits"], found["files"], found["titles"]};
   };
-  s.smart = [](const std::string& question) { return SmartSearch::run(question, smartOptions()).rows; };
+  s.smart = [](const std::string& question) {
+    return SmartSearch::run(question, smartOptions()).rows;
+  };
   s.indexing = [] { return static_cast<int64_t>(Index::pending()); };
   s.commands = [] { return Commands::payload(); };
   return s;

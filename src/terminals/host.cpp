@@ -69,6 +69,14 @@ std::optional<std::string> TerminalHost::styledScreen(const std::string& tty) {
   return screen(tty);
 }
 
+std::optional<std::string> TerminalHost::lastingId(const std::string& tty) {
+  return tty;
+}
+
+TerminalHost::Closed TerminalHost::closeSingleById(const std::string& id) {
+  return closeSingle(id) ? Closed::window : Closed::kept;
+}
+
 std::string TerminalHost::openFailure(bool) const {
   return Lang::pick(
       "Opening the terminal failed — tmux could not open a window (is tmux installed?).",

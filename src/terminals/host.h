@@ -62,6 +62,21 @@ class TerminalHost {
   /// window with more terminals is left open ("no").
   virtual bool closeSingle(const std::string& tty) = 0;
 
+  /// How closing a terminal by its lasting id ended.
+  enum class Closed {
+    window,  ///< its window held it alone and was closed
+    kept,    ///< its window holds other terminals and stays open
+    gone,    ///< the terminal had already gone (the program it ran was its own command)
+  };
+  /// The host's own id of the terminal showing the tty, which no later terminal reuses
+  /// (a tmux pane id); no value when no terminal has the tty. A tty number can pass to a
+  /// new terminal as soon as the old one closes, so anything that closes a terminal after
+  /// the program in it ended takes this id first. By default the tty itself.
+  virtual std::optional<std::string> lastingId(const std::string& tty);
+  /// Closes the window of the terminal with that id when it holds that terminal alone.
+  /// By default the id is a tty and `closeSingle` closes it.
+  virtual Closed closeSingleById(const std::string& id);
+
   /// Why opening a terminal usually fails with this host, for the failure message;
   /// `forCommand` is true for the user's start command.
   virtual std::string openFailure(bool forCommand) const;

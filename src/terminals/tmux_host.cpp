@@ -381,4 +381,20 @@ bool TmuxHost::closeSingle(const std::string& tty) {
   return tmux({"kill-window", "-t", pane->window}).has_value();
 }
 
+std::optional<std::string> TmuxHost::lastingId(const std::string& tty) {
+  auto pane = paneOf(tty);
+  if (!pane) return std::nullopt;
+  return pane->id;
+}
+
+TerminalHost::Closed TmuxHost::closeSingleById(const std::string& id) {
+  // tmux fails to find a pane id that has gone; a server that has gone took it along.
+  auto out = tmux({"display-message", "-p", "-t", id, "#{pane_id}\t#{window_id}\t#{window_panes}"});
+  if (!out) return Closed::gone;
+  auto f = Text::split(Text::trim(*out), '\t', false);
+  if (f.size() < 3 || f[0] != id) return Closed::gone;
+  if (number(f[2]) != 1) return Closed::kept;
+  return tmux({"kill-window", "-t", f[1]}, kWriteLimit) ? Closed::window : Closed::kept;
+}
+
 }  // namespace Terminals

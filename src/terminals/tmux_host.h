@@ -29,6 +29,9 @@ class TmuxHost final : public TerminalHost {
   bool open(const std::string& cwd, const Launch& what) override;
   void close(const std::string& tty) override;
   bool closeSingle(const std::string& tty) override;
+  /// The pane id ("%3").
+  std::optional<std::string> lastingId(const std::string& tty) override;
+  Closed closeSingleById(const std::string& id) override;
 
   /// One pane of `list-panes -a` with the fields this host needs.
   struct Pane {

@@ -25,9 +25,10 @@ REMINDER = re.compile(r"<system-reminder>.*?</system-reminder>", re.S)
 # Words that start a scripted act. A user turn that carries a tool result and one of
 # these (a prompt typed while a tool ran) is read as the prompt, not as the result.
 TRIGGERS = ("ASKME", "MULTI", "TWOQ", "RUNCMD", "PLANME", "PLANBARE", "LONGASK", "SUBAGENT",
-            "BGSHELL", "NESTAGENT")
+            "BGSHELL", "NESTAGENT", "ADDTASK")
 
 HANDOFF = "Write your hand-off now to "
+TASK_SUBJECT = "Wire the idle sweep"
 CATALOGUE = "You help find a past conversation or a file"
 
 HANDOFF_TEXT = (
@@ -174,6 +175,18 @@ def subagent_tool(tools):
     return None
 
 
+def task_arguments(body):
+    """A task for the agent's task tool: every text field its schema asks for, filled in."""
+    args = {"subject": TASK_SUBJECT, "description": "Sweep the idle terminals once a day.",
+            "activeForm": "Wiring the idle sweep"}
+    for tool in body.get("tools") or []:
+        if isinstance(tool, dict) and tool.get("name") == "TaskCreate":
+            schema = tool.get("input_schema") or {}
+            for name in schema.get("required") or []:
+                args.setdefault(name, TASK_SUBJECT)
+    return args
+
+
 def plan_file(turn):
     """Where plan mode asks the plan to be written, as its reminder says."""
     found = re.search(r"create your plan at (/[^ ]+?\.md) using the Write tool", turn.everything)
@@ -217,6 +230,9 @@ def reply(body):
     # Without a plan file the agent draws a shorter approval, with no plan in it.
     if "PLANME" in text or "PLANBARE" in text:
         return tool_call("ExitPlanMode", {"plan": PLAN_TEXT}, "Here is the plan.")
+    # The task tools are offered deferred, by name only; the agent takes a direct call.
+    if "ADDTASK" in text and ("TaskCreate" in tools or "TaskCreate" in json.dumps(body)):
+        return tool_call("TaskCreate", task_arguments(body), "Adding it to the task list.")
     if "BGSHELL" in text and "Bash" in tools:
         return tool_call("Bash", {"command": "sleep 300", "description": "Wait in the background",
                                   "run_in_background": True}, "Starting it in the background.")

@@ -91,6 +91,19 @@ class Prompts(unittest.TestCase):
         self.assertEqual((name, arguments["command"], arguments["run_in_background"]),
                          ("Bash", "sleep 300", True))
 
+    def test_a_task_fills_every_field_its_tool_requires(self):
+        tools = AGENT_TOOLS + [{"name": "TaskCreate", "input_schema": {
+            "type": "object", "required": ["subject", "description", "owner"]}}]
+        name, arguments = tool_of(answer(user(text("Please ADDTASK")), tools=tools))
+        self.assertEqual(name, "TaskCreate")
+        self.assertEqual(arguments["subject"], api.TASK_SUBJECT)
+        self.assertEqual(arguments["owner"], api.TASK_SUBJECT)
+        # Offered deferred: named in a reminder only.
+        name, _ = tool_of(answer(user(reminder("Deferred tools: TaskCreate\nTaskGet"), text("ADDTASK"))))
+        self.assertEqual(name, "TaskCreate")
+        # Without the task tools offered, a plain answer.
+        self.assertEqual(tool_of(answer(user(text("Please ADDTASK")))), (None, None))
+
     def test_handoff_is_written_where_asked(self):
         content = answer(user(text(
             "Write your hand-off now to /h/Documents/claude/handoffs/a b.md — keep it short")))

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -67,6 +68,9 @@ class AppTest : public ::testing::Test {
       asked.push_back(question);
       auto it = smartRows.find(question);
       return it == smartRows.end() ? std::optional<nlohmann::json>() : it->second;
+    };
+    s.search = [this](const std::string& query) {
+      return found ? found(query) : std::vector<nlohmann::json>{};
     };
     return s;
   }
@@ -147,6 +151,8 @@ class AppTest : public ::testing::Test {
   std::map<std::string, Panel::Chat> chats;
   std::vector<Terminal> terminals;
   int unitBuilds = 0, chatBuilds = 0, chatWant = 0;
+  /// Word search: conversations, files, titles.
+  std::function<std::vector<nlohmann::json>(const std::string&)> found;
   int reach = 0;  ///< lines a search hit needs
   /// The meaning search's rows per question (none: it fails), and the questions asked.
   std::map<std::string, nlohmann::json> smartRows;

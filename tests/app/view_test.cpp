@@ -116,3 +116,34 @@ TEST_F(AppTest, AViewOpenedOverAnotherKeepsItForBack) {
   settle();
   EXPECT_EQ(page.lastPaint()["view"], "rack");
 }
+
+// Closing search, or opening a conversation from it, forgets the word and everything it
+// found: search opened again shows no files or titles of a word no longer in the box.
+TEST_F(AppTest, SearchOpenedAgainShowsNothingOfTheOldWord) {
+  found = [](const std::string& q) {
+    return std::vector<nlohmann::json>{nlohmann::json::array({{{"sid", "s1"}, {"title", q}}}),
+                                       nlohmann::json::array({{{"path", "/w/" + q + ".md"}}}),
+                                       nlohmann::json::array({{{"sid", "t1"}, {"title", q}}})};
+  };
+  make().pageLoaded();
+  settle();
+  for (const char* leave : {R"({"act":"back"})", R"({"act":"open","sid":"s1"})"}) {
+    app->receive(message(R"({"act":"searchOpen"})"));
+    app->receive(message(R"({"act":"search","text":"cart"})"));
+    settle();
+    auto shown = page.lastPaint()["search"];
+    ASSERT_EQ(shown["files"].size(), 1u);
+    ASSERT_EQ(shown["titles"].size(), 1u);
+    app->receive(message(leave));
+    app->receive(message(R"({"act":"back"})"));
+    app->receive(message(R"({"act":"searchOpen"})"));
+    settle();
+    shown = page.lastPaint()["search"];
+    EXPECT_EQ(shown["query"], "") << leave;
+    EXPECT_EQ(shown["hits"], nlohmann::json::array()) << leave;
+    EXPECT_EQ(shown["files"], nlohmann::json::array()) << leave;
+    EXPECT_EQ(shown["titles"], nlohmann::json::array()) << leave;
+    app->receive(message(R"({"act":"back"})"));
+    settle();
+  }
+}

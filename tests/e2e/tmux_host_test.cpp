@@ -200,6 +200,32 @@ TEST_F(TmuxPanes, CloseSingleLeavesAWindowWithTwoPanes) {
   EXPECT_FALSE(host.closeSingle("/dev/pts/999999"));
 }
 
+// The pane id stays with the pane: closing by it after its program ended never reaches a
+// pane that took the same tty since.
+TEST_F(TmuxPanes, ClosingByPaneIdTellsAWindowClosedFromOneKeptAndOneGone) {
+  using Closed = Terminals::TerminalHost::Closed;
+  std::string a = server.start("one", showAndWait("a"));
+  std::string b = Text::trim(
+      server.run({"split-window", "-t", a, "-P", "-F", "#{pane_id}", "--", "sleep", "600"})
+          .value_or(""));
+  EXPECT_EQ(host.lastingId(server.show(a, "#{pane_tty}")), a);
+  EXPECT_EQ(host.lastingId("/dev/pts/999999"), std::nullopt);
+  EXPECT_EQ(host.closeSingleById(a), Closed::kept);
+  EXPECT_EQ(server.show(a, "#{window_panes}"), "2");
+
+  server.run({"kill-pane", "-t", b});
+  EXPECT_EQ(host.closeSingleById(b), Closed::gone);
+  // A pane opened since (the kernel may hand it B's old tty) is left alone.
+  std::string c = Text::trim(
+      server.run({"new-window", "-t", "one", "-P", "-F", "#{pane_id}", "--", "sleep", "600"})
+          .value_or(""));
+  EXPECT_EQ(host.closeSingleById(b), Closed::gone);
+  EXPECT_EQ(server.show(c, "#{pane_id}"), c);
+
+  EXPECT_EQ(host.closeSingleById(a), Closed::window);
+  EXPECT_EQ(Text::trim(server.run({"list-panes", "-a", "-F", "#{pane_id}"}).value_or("")), c);
+}
+
 TEST_F(TmuxPanes, RaiseSelectsTheWindowAndPane) {
   std::string a = server.start("one", showAndWait("a"));
   std::string b = Text::trim(

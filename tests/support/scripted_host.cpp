@@ -174,3 +174,19 @@ void ScriptedHost::close(const std::string& tty) {
 bool ScriptedHost::closeSingle(const std::string& tty) {
   return record({"closeSingle", tty, 0, "", {}});
 }
+
+std::optional<std::string> ScriptedHost::lastingId(const std::string& tty) {
+  record({"lastingId", tty, 0, "", {}});
+  return "pane:" + tty;
+}
+
+ScriptedHost::Closed ScriptedHost::closeSingleById(const std::string& id) {
+  record({"closeById", "", 0, id, {}});
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  return closedAnswer;
+}
+
+void ScriptedHost::setClosedAnswer(Closed answer) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  closedAnswer = answer;
+}

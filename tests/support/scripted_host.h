@@ -15,7 +15,8 @@ class ScriptedHost final : public Terminals::TerminalHost {
   /// One thing done to a terminal.
   struct Call {
     std::string
-        kind;  ///< "line", "keys", "paste", "title", "raise", "open", "close", "closeSingle"
+        kind;  ///< "line", "keys", "paste", "title", "raise", "open", "close", "closeSingle",
+               ///< "lastingId", "closeById"
     std::string tty;
     int moves = 0;
     std::string text;  ///< typed text, title, or the folder of "open"
@@ -60,6 +61,11 @@ class ScriptedHost final : public Terminals::TerminalHost {
   bool open(const std::string& cwd, const Terminals::Launch& what) override;
   void close(const std::string& tty) override;
   bool closeSingle(const std::string& tty) override;
+  /// "pane:" and the tty, recorded as "lastingId".
+  std::optional<std::string> lastingId(const std::string& tty) override;
+  /// Recorded as "closeById" with the id as its text; answers what `setClosedAnswer` set.
+  Closed closeSingleById(const std::string& id) override;
+  void setClosedAnswer(Closed answer);
 
  private:
   bool record(Call call);
@@ -71,6 +77,7 @@ class ScriptedHost final : public Terminals::TerminalHost {
   bool typingWorks = true;
   bool raiseWorks = true;
   bool openWorks = true;
+  Closed closedAnswer = Closed::window;
   std::function<void(ScriptedHost&, const Call&)> typeHook;
   std::function<void(ScriptedHost&, int)> dumpHook;
   std::vector<Call> log;
