@@ -93,4 +93,13 @@ std::string hoursMinutes(Clock::Time t) {
   return buf;
 }
 
+std::string shortDay(Clock::Time t) {
+  time_t secs = static_cast<time_t>(std::floor(t));
+  struct tm tm {};
+  if (!localtime_r(&secs, &tm)) return "";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%d.%d.%02d", tm.tm_mday, tm.tm_mon + 1, tm.tm_year % 100);
+  return buf;
+}
+
 }  // namespace TimeText

@@ -14,5 +14,7 @@ std::string iso8601(Clock::Time t);
 std::optional<Clock::Time> parseIso(std::string_view text, bool allowFraction = true);
 /// Local "HH:mm".
 std::string hoursMinutes(Clock::Time t);
+/// Local "d.M.yy" (the short date of the search and works views); "" when out of range.
+std::string shortDay(Clock::Time t);
 
 }  // namespace TimeText

@@ -9,6 +9,7 @@
 #include "base/files.h"
 #include "base/lang.h"
 #include "base/text.h"
+#include "base/timefmt.h"
 #include "library/works.h"
 #include "search/index.h"
 #include "search/titles.h"
@@ -34,16 +35,6 @@ bool among(const std::array<std::string_view, N>& set, std::string_view word) {
 bool separator(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f' || c == ',' ||
          c == '?';
-}
-
-std::string date(Clock::Time t) {
-  std::time_t seconds = static_cast<std::time_t>(t);
-  std::tm local{};
-  if (!::localtime_r(&seconds, &local)) return "";
-  char text[32];
-  std::snprintf(text, sizeof text, "%d.%d.%02d", local.tm_mday, local.tm_mon + 1,
-                local.tm_year % 100);
-  return text;
 }
 
 }  // namespace
@@ -98,7 +89,7 @@ nlohmann::json chatsJson(const std::string& query, const TitleOf& titleOf) {
         {{"sid", sid},
          {"title", title.empty() ? Lang::pick("untitled conversation", "שיחה ללא שם") : title},
          {"project", project},
-         {"when", attributes ? date(attributes->modified) : ""},
+         {"when", attributes ? TimeText::shortDay(attributes->modified) : ""},
          {"total", 0},
          {"hits", nlohmann::json::array()}});
     if (chats.size() == kChats) break;

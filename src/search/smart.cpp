@@ -12,6 +12,7 @@
 #include "base/paths.h"
 #include "base/process.h"
 #include "base/text.h"
+#include "base/timefmt.h"
 #include "search/index.h"
 #include "terminals/automation.h"
 
@@ -41,16 +42,6 @@ const char* const kRules =
     "Answer with at most 6 lines, best match first, in exactly this form:\n"
     "<id> | <a few words, in the user's language, saying why it matches>\n"
     "If nothing fits, answer with the single word NONE.\n\n";
-
-std::string day(Clock::Time t) {
-  std::time_t seconds = static_cast<std::time_t>(t);
-  std::tm local{};
-  if (!::localtime_r(&seconds, &local)) return "";
-  char text[32];
-  std::snprintf(text, sizeof text, "%d.%d.%02d", local.tm_mday, local.tm_mon + 1,
-                local.tm_year % 100);
-  return text;
-}
 
 std::string seconds(double s) {
   char text[32];
@@ -168,7 +159,7 @@ std::optional<Entry> entry(const std::string& shardPath, const QuickFind::TitleO
   e.title = titleOf(e.sid);
   if (e.title.empty()) e.title = "untitled";
   e.project = Index::project(e.sid);
-  e.when = latest > 0 ? day(static_cast<Clock::Time>(latest)) : "";
+  e.when = latest > 0 ? TimeText::shortDay(static_cast<Clock::Time>(latest)) : "";
   e.prompts = std::move(prompts);
   return e;
 }
@@ -227,7 +218,7 @@ std::string prompt(const std::string& query, const std::vector<Entry>& entries,
   lines.push_back("FILES (path below the documents folder, date):");
   for (size_t i = 0; i < files.size(); ++i)
     lines.push_back("[f" + std::to_string(i + 1) + "] " + relative(files[i].path, root) + " · " +
-                    day(files[i].modified));
+                    TimeText::shortDay(files[i].modified));
   return kLead + query + kRules + Text::join(lines, "\n");
 }
 

@@ -42,12 +42,7 @@ class ControlWithAgent : public ::testing::Test {
     ASSERT_TRUE(lab->ready());
     velmo =
         std::make_unique<VelmoRun>(VELMO_BINARY, std::vector<std::string>{"--serve", "--no-open"},
-                                   std::map<std::string, std::string>{{"HOME", home->path()},
-                                                                      {"TMUX_TMPDIR", tmux->dir()},
-                                                                      {"TMUX", ""},
-                                                                      {"VELMO_LANG", "en"},
-                                                                      {"XDG_CONFIG_HOME", ""},
-                                                                      {"CLAUDE_CONFIG_DIR", ""}});
+                                   servedBeside(home->path(), tmux->dir()));
     auto line = velmo->line(30);
     ASSERT_TRUE(line) << "velmo --serve printed no address";
     url = *line;

@@ -151,7 +151,10 @@ TEST(IdleCloseWithAgent, DryRunThenClosesTheIdleOneAndKeepsTheRestWithTheirReaso
 
   ASSERT_TRUE(
       waitFor([&] { return hasLine(sweepLines(home), "IDLE-CLOSE closed " + label("idle")); }, 60))
-      << Text::join(sweepLines(home), "\n");
+      << Text::join(sweepLines(home), "\n") << "\n"
+      << lab.screen(a["idle"].pane) << "\n"
+      << Files::read(home.agent("velmo-hygiene.log")).value_or("") << "\n"
+      << Files::read(home.agent("velmo-relay.json")).value_or("");
   EXPECT_TRUE(hasLine(sweepLines(home), "IDLE-CLOSE closing " + label("idle") + " ", " — idle 0h"));
   // The agent was the pane's own command: the pane went with it, and "closed" says so plainly.
   for (const auto& l : sweepLines(home))

@@ -34,12 +34,7 @@ class NamesWithAgent : public ::testing::Test {
     ASSERT_TRUE(lab->ready());
     velmo =
         std::make_unique<VelmoRun>(VELMO_BINARY, std::vector<std::string>{"--serve", "--no-open"},
-                                   std::map<std::string, std::string>{{"HOME", home->path()},
-                                                                      {"TMUX_TMPDIR", tmux->dir()},
-                                                                      {"TMUX", ""},
-                                                                      {"VELMO_LANG", "en"},
-                                                                      {"XDG_CONFIG_HOME", ""},
-                                                                      {"CLAUDE_CONFIG_DIR", ""}});
+                                   servedBeside(home->path(), tmux->dir()));
     auto line = velmo->line(30);
     ASSERT_TRUE(line) << "velmo --serve printed no address";
     std::smatch m;
@@ -135,6 +130,16 @@ TEST_F(NamesWithAgent, ARenameFromThePageIsTypedOnceAndShowsEverywhere) {
   Agent a = startTalking("live");
   ASSERT_FALSE(a.sid.empty()) << lab->screen(a.pane);
 
+  // A person renames a row the rack shows: wait for Velmo to paint this conversation.
+  ASSERT_TRUE(until(
+      [&] {
+        auto paint = page->next("paint", 2);
+        if (paint.is_null()) return false;
+        for (const auto& u : paint["args"][0].value("units", nlohmann::json::array()))
+          if (u.value("sid", "") == a.sid) return true;
+        return false;
+      },
+      30));
   page->send({{"act", "rename"}, {"sid", a.sid}, {"name", "  " + kName + "\n"}, {"real", true}});
   EXPECT_TRUE(until([&] { return registry(a.pid).value("name", "") == kName; }, 60))
       << registry(a.pid).dump() << lab->screen(a.pane);

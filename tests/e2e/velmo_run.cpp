@@ -160,3 +160,9 @@ int httpStatus(int port, const std::string& request, std::string* response) {
   if (std::sscanf(got.c_str(), "HTTP/1.%*d %d", &code) != 1) return 0;
   return code;
 }
+
+std::map<std::string, std::string> servedBeside(const std::string& home,
+                                                const std::string& tmuxDir) {
+  return {{"HOME", home},       {"TMUX_TMPDIR", tmuxDir}, {"TMUX", ""},
+          {"VELMO_LANG", "en"}, {"XDG_CONFIG_HOME", ""},  {"CLAUDE_CONFIG_DIR", ""}};
+}

@@ -41,5 +41,9 @@ class VelmoRun {
 /// This process's environment as NAME=value texts, with `env` laid over it ("" removes a name).
 std::vector<std::string> environmentWith(const std::map<std::string, std::string>& env);
 
+/// The environment of a Velmo serving a test home whose agents run in a private tmux server
+/// (its socket folder `tmuxDir`), in English.
+std::map<std::string, std::string> servedBeside(const std::string& home, const std::string& tmuxDir);
+
 /// Sends raw bytes to 127.0.0.1:port and returns the response's status code (0 on failure).
 int httpStatus(int port, const std::string& request, std::string* response = nullptr);
