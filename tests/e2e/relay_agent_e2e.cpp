@@ -14,6 +14,7 @@
 #include "base/text.h"
 #include "e2e/page_bridge.h"
 #include "e2e/velmo_run.h"
+#include "sessions/state.h"
 #include "support/agent_lab.h"
 #include "support/home.h"
 #include "support/tmux_lab.h"
@@ -76,14 +77,28 @@ class RelayWithAgent : public ::testing::Test {
     return store.is_object() && store.contains(sid) ? store[sid] : json::object();
   }
 
+  std::map<std::string, std::string> environment() {
+    return {{"HOME", home.path()},
+            {"VELMO_LANG", "en"},
+            {"XDG_CONFIG_HOME", ""},
+            {"CLAUDE_CONFIG_DIR", ""},
+            {"DISPLAY", ""}};
+  }
+
+  /// Lines of a session's transcript written for the user that hold `text`.
+  int userLinesWith(const std::string& sid, const std::string& text) {
+    int n = 0;
+    auto path = Sessions::transcriptURL(sid);
+    for (const auto& line : Text::split(Files::read(path.value_or("")).value_or(""), '\n'))
+      if (Text::contains(line, "\"type\":\"user\"") && Text::contains(line, text) &&
+          !Text::contains(line, "tool_use_id"))
+        ++n;
+    return n;
+  }
+
   void serve() {
-    velmo =
-        std::make_unique<VelmoRun>(VELMO_BINARY, std::vector<std::string>{"--serve", "--no-open"},
-                                   std::map<std::string, std::string>{{"HOME", home.path()},
-                                                                      {"VELMO_LANG", "en"},
-                                                                      {"XDG_CONFIG_HOME", ""},
-                                                                      {"CLAUDE_CONFIG_DIR", ""},
-                                                                      {"DISPLAY", ""}});
+    velmo = std::make_unique<VelmoRun>(
+        VELMO_BINARY, std::vector<std::string>{"--serve", "--no-open"}, environment());
     auto url = velmo->line(20);
     ASSERT_TRUE(url.has_value());
     std::smatch m;
@@ -140,6 +155,10 @@ TEST_F(RelayWithAgent, AskedThenReadyThenContinuedByItself) {
   std::string sid = agentPastThreshold();
   ASSERT_FALSE(sid.empty()) << lab->screen(pane);
   serve();
+  // A second Velmo on the same home only watches: the request and the continuation prompt
+  // are each typed once.
+  VelmoRun watcher(VELMO_BINARY, {"--serve", "--no-open"}, environment());
+  ASSERT_TRUE(watcher.line(20));
 
   // Calm means idle for more than 45 seconds.
   ASSERT_TRUE(until(sid, "asked", 120)) << lab->screen(pane);
@@ -160,6 +179,8 @@ TEST_F(RelayWithAgent, AskedThenReadyThenContinuedByItself) {
       60));
   EXPECT_TRUE(Text::contains(lab->apiLog(), "Read the hand-off first: " + file));
   EXPECT_TRUE(Text::endsWith(registry().value("name", ""), " · cont.")) << registry().dump();
+  EXPECT_EQ(userLinesWith(sid, "Write your hand-off now"), 1);
+  EXPECT_EQ(userLinesWith(next, "Continue the work of conversation " + sid), 1);
   std::string log = Files::read(home.agent("velmo-hygiene.log")).value_or("");
   EXPECT_TRUE(Text::contains(log, "AUTO-CONTINUE " + tty() + " " + sid.substr(0, 8) + " "));
   EXPECT_TRUE(Text::contains(log, "AUTO-CONTINUE done " + tty() + " → " + next.substr(0, 8)));

@@ -59,7 +59,8 @@ test('a slow meaning search is not shown under a newer question', { skip }, asyn
       CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC: '1', DISABLE_TELEMETRY: '1',
     }),
   });
-  const smartLog = () => { try { return readFileSync(join(fx.home, '.claude', 'velmo-smart.log'), 'utf8'); } catch { return ''; } };
+  const read = (path) => { try { return readFileSync(path, 'utf8'); } catch { return ''; } };
+  const smartLog = () => read(join(fx.home, '.claude', 'velmo-smart.log'));
   const p = await openPage(browser, { url: serve.url });
   try {
     const { page } = p;
@@ -71,7 +72,7 @@ test('a slow meaning search is not shown under a newer question', { skip }, asyn
     // The held-back question, then a new one before its answer is in.
     await page.fill(box, 'SLOWFIND login page');
     await page.press(box, 'Enter');
-    await waitFor('the first question to be with the agent', () => /SLOWFIND/.test(readFileSync(apiLog, 'utf8').toString()), 60, 200);
+    await waitFor('the first question to be with the agent', () => /SLOWFIND/.test(read(apiLog)), 60, 200);
     await page.fill(box, 'the build failure');
     await page.press(box, 'Enter');
 
