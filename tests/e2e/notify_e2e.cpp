@@ -15,8 +15,10 @@
 #include "base/text.h"
 #include "control/control.h"
 #include "control/notify.h"
+#include "e2e/velmo_run.h"
 #include "feed/state_feed.h"
 #include "shell/notifier_dbus.h"
+#include "support/agent_lab.h"
 #include "support/fake_clock.h"
 #include "support/home.h"
 #include "support/tmux_lab.h"
@@ -413,3 +415,28 @@ TEST_F(NotifyE2E, WithoutANotificationServerVelmoKeepsWorkingAndTracesWhy) {
 }
 
 }  // namespace
+
+// Two Velmos on one home, both watching a real agent that asks: only the one holding the
+// claim posts, so the question raises one notification, not two.
+TEST_F(NotifyE2E, TwoVelmosOnOneHomeRaiseOneNotificationPerQuestion) {
+  if (AgentLab::agentBinary().empty()) GTEST_SKIP() << AgentLab::whyNoAgent();
+  startServer("body actions body-markup");
+  home.write(".config/velmo/settings.json", R"({"notifyMinWait": 0})");
+  PrivateTmux tmux;
+  AgentLab lab(tmux, home.path());
+  ASSERT_TRUE(lab.ready());
+  VelmoRun first(VELMO_BINARY, {"--serve", "--no-open"}, servedBeside(home.path(), tmux.dir()));
+  ASSERT_TRUE(first.line(20));
+  VelmoRun second(VELMO_BINARY, {"--serve", "--no-open"}, servedBeside(home.path(), tmux.dir()));
+  ASSERT_TRUE(second.line(20));
+
+  std::string pane = lab.start("ask", home.path() + "/work");
+  ASSERT_TRUE(lab.waitForInput(pane, 90)) << lab.screen(pane);
+  lab.type(pane, "Please ASKME about the button");
+  ASSERT_TRUE(waitFor([&] { return !shown().empty(); }, 90)) << lab.screen(pane);
+  // Both Velmos have looked at the question several times by now.
+  ::sleep(8);
+  auto posts = shown();
+  EXPECT_EQ(posts.size(), 1u);
+  for (const auto& p : posts) EXPECT_EQ(p.replaces, 0u) << p.summary;
+}
