@@ -28,8 +28,9 @@ const freePort = () => new Promise((resolve) => {
   s.listen(0, '127.0.0.1', () => { const { port } = s.address(); s.close(() => resolve(port)); });
 });
 
-// Starts the agent (with `args`, e.g. ['--permission-mode', 'default']) and waits until it
-// takes input. Gives { dir, home, work, tmux, env, port, pane, screen(), type(text),
+// Starts the agent (with `args`, e.g. ['--permission-mode', 'default'], or a function of the
+// new home giving them, for arguments that name a folder in it) and waits until it takes
+// input. Gives { dir, home, work, tmux, env, port, pane, screen(), type(text),
 // apiLog(), close() }; env is what velmo needs to see this home and this tmux server, and
 // nothing of the user's.
 export async function startAgent({ args = [], prefix = 'velmo-agent-' } = {}) {
@@ -59,7 +60,7 @@ export async function startAgent({ args = [], prefix = 'velmo-agent-' } = {}) {
     rmSync(dir, { recursive: true, force: true, maxRetries: 5, retryDelay: 100 });
   };
   try {
-    const pane = execFileSync(join(lab, 'agent-up'), [home, work, String(port), 'agent', '--', ...args], { env, encoding: 'utf8' }).trim();
+    const pane = execFileSync(join(lab, 'agent-up'), [home, work, String(port), 'agent', '--', ...(typeof args === 'function' ? args(home) : args)], { env, encoding: 'utf8' }).trim();
     const screen = () => spawnSync('tmux', ['capture-pane', '-p', '-t', pane], { env, encoding: 'utf8' }).stdout || '';
     // Types the text literally, then Enter, as a person at the pane would.
     const type = (text) => {
