@@ -36,17 +36,32 @@ constexpr int kExitChecks = 40;
 constexpr double kExitCheckEvery = 0.5;
 
 // When the last sweep ran; one per process, emptied with the other caches.
+// An agent that took /exit but had not ended when the wait was over.
+struct Leaving {
+  int64_t pid = 0;
+  std::optional<std::string> lasting;  ///< its pane, taken before /exit
+  std::string label;
+  std::string name;
+  Clock::Time since = 0;
+};
+
+// How long later sweeps still watch for an agent that is ending to be gone: a few sweeps.
+constexpr double kLeavingSeconds = 1800;
+
 struct Sweeps {
   std::mutex lock;
   Clock::Time last = Clock::kDistantPast;
+  std::vector<Leaving> leaving;
   Caches::Enrolled enrolled{"idle sweep",
                             [this] {
                               std::lock_guard<std::mutex> guard(lock);
                               last = Clock::kDistantPast;
+                              leaving.clear();
                             },
                             [this] {
                               std::lock_guard<std::mutex> guard(lock);
-                              return static_cast<size_t>(last != Clock::kDistantPast);
+                              return static_cast<size_t>(last != Clock::kDistantPast) +
+                                     leaving.size();
                             }};
 };
 
@@ -90,6 +105,39 @@ double interval() {
 // The whole part of hours, for the log.
 std::string hours(double seconds) {
   return std::to_string(static_cast<int64_t>(seconds / 3600));
+}
+
+// Closes the pane of an agent that has ended and counts it.
+void closeEnded(const std::optional<std::string>& lasting, const std::string& label,
+                const std::string& name) {
+  auto closed =
+      lasting ? Terminals::host().closeSingleById(*lasting) : Terminals::TerminalHost::Closed::gone;
+  Relay::log("IDLE-CLOSE closed " + label +
+             (closed == Terminals::TerminalHost::Closed::kept
+                  ? " (session exited; window kept — it has other tabs)"
+                  : ""));
+  tallyClosed(name);
+}
+
+// Agents that were still ending at an earlier sweep: closed once they have ended, given up
+// on after half an hour.
+void settleLeaving() {
+  std::vector<Leaving> pending;
+  {
+    std::lock_guard<std::mutex> guard(sweeps().lock);
+    pending.swap(sweeps().leaving);
+  }
+  std::vector<Leaving> still;
+  for (const Leaving& l : pending) {
+    if (!alive(l.pid))
+      closeEnded(l.lasting, l.label, l.name);
+    else if (Clock::now() - l.since < kLeavingSeconds)
+      still.push_back(l);
+    else
+      Relay::log("IDLE-CLOSE " + l.label + " never ended — left open");
+  }
+  std::lock_guard<std::mutex> guard(sweeps().lock);
+  for (auto& l : still) sweeps().leaving.push_back(std::move(l));
 }
 
 }  // namespace
@@ -181,6 +229,7 @@ void sweep(const std::vector<Terminal>& terminals, const Stages& stages) {
     if (now - sweeps().last <= interval()) return;
     sweeps().last = now;
   }
+  settleLeaving();
   const bool acting = storedTrue("hygieneDryRunDone");
   const double age = idleAge();
   const Terminals::PickerScan screens = Terminals::pickers(false);
@@ -238,16 +287,19 @@ void sweep(const std::vector<Terminal>& terminals, const Stages& stages) {
       else if (auto screen = Terminals::host().screen(t.tty);
                screen && Text::contains(*screen, "Background work is running"))
         why = " (background work is running; it asks before exiting)";
+      if (why.empty()) {
+        // It took the command and is ending, only slowly (the pinned agent can take longer
+        // than the wait): the next sweep closes its pane once it has ended.
+        Relay::log("IDLE-CLOSE " + label + " still ending — closed once it has");
+        std::lock_guard<std::mutex> guard(sweeps().lock);
+        sweeps().leaving.push_back(
+            {t.pid, lasting, label, first.empty() ? shortId(sid) : first, Clock::now()});
+        continue;
+      }
       Relay::log("IDLE-CLOSE " + label + " did not exit — left open" + why);
       continue;
     }
-    auto closed = lasting ? Terminals::host().closeSingleById(*lasting)
-                          : Terminals::TerminalHost::Closed::gone;
-    Relay::log("IDLE-CLOSE closed " + label +
-               (closed == Terminals::TerminalHost::Closed::kept
-                    ? " (session exited; window kept — it has other tabs)"
-                    : ""));
-    tallyClosed(first.empty() ? shortId(sid) : first);
+    closeEnded(lasting, label, first.empty() ? shortId(sid) : first);
   }
 
   if (!acting) {

@@ -342,3 +342,29 @@ TEST_F(IdleCloseTest, TheRelayStoreGivesTheStages) {
   home.write(".claude/velmo-relay.json", "{broken");
   EXPECT_TRUE(IdleClose::relayStages().empty());
 }
+
+TEST_F(IdleCloseTest, AnAgentThatEndsAfterTheWaitIsClosedByTheNextSweep) {
+  Settings::set("hygieneDryRunDone", true);
+  Terminal slow = agent(15, "44444444-dddd", 30 * kHour);
+  // It takes /exit (its registry entry goes) but is still running when the wait is over.
+  host.onType([&](ScriptedHost&, const ScriptedHost::Call& call) {
+    if (call.text == "/exit")
+      ::unlink(home.agent("sessions/" + std::to_string(slow.pid) + ".json").c_str());
+  });
+  host.setClosedAnswer(Terminals::TerminalHost::Closed::gone);
+  IdleClose::sweep({slow}, {});
+  EXPECT_EQ(logLines().back(),
+            "IDLE-CLOSE /dev/pts/15 44444444  still ending — closed once it has");
+  for (const auto& c : host.calls()) EXPECT_NE(c.kind, "closeById");
+
+  // Still running at the next sweep: nothing yet. Ended by the one after: closed and counted.
+  clock.advance(601);  // the next sweep is due
+  IdleClose::sweep({}, {});
+  EXPECT_EQ(logLines().back(),
+            "IDLE-CLOSE /dev/pts/15 44444444  still ending — closed once it has");
+  for (auto& c : children)
+    if (c->pid == slow.pid) c->end();
+  clock.advance(601);  // the next sweep is due
+  IdleClose::sweep({}, {});
+  EXPECT_EQ(logLines().back(), "IDLE-CLOSE closed /dev/pts/15 44444444 ");
+}
