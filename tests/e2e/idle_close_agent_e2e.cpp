@@ -94,6 +94,11 @@ TEST(IdleCloseWithAgent, DryRunThenClosesTheIdleOneAndKeepsTheRestWithTheirReaso
   ASSERT_TRUE(waitFor(
       [&] { return registry(home, a["console"].pid).value("name", "") == "מסוף מרכזי"; }, 30));
 
+  // The registry says "idle" before the first prompt is taken too: the replies are waited for.
+  for (const char* name : {"idle", "console", "handoff"})
+    ASSERT_TRUE(waitFor([&] { return Text::contains(lab.screen(a[name].pane), "Sure. "); }, 60))
+        << name << "\n"
+        << lab.screen(a[name].pane);
   for (auto& [name, agent] : a) {
     std::string want = name == "question" ? "waiting" : "idle";
     ASSERT_TRUE(waitFor([&] { return status(home, agent.pid) == want; }, 60))
@@ -102,7 +107,10 @@ TEST(IdleCloseWithAgent, DryRunThenClosesTheIdleOneAndKeepsTheRestWithTheirReaso
     agent.sid = registry(home, agent.pid).value("sessionId", "");
     ASSERT_FALSE(agent.sid.empty()) << name;
   }
-  ASSERT_TRUE(Files::exists(home.agent("tasks/" + a["task"].sid + "/1.json")));
+  // Written by the agent's tool call, which may still be on its way.
+  ASSERT_TRUE(waitFor(
+      [&] { return Files::exists(home.agent("tasks/" + a["task"].sid + "/1.json")); }, 60))
+      << lab.screen(a["task"].pane);
   // A hand-off asked for and not yet written, as the relay records it.
   Files::writeAtomic(home.agent("velmo-relay.json"),
                      nlohmann::json{{a["handoff"].sid,
