@@ -7,6 +7,7 @@
 
 const Search = (() => {
   let box = null;         // the query box, built once and kept across repaints
+  let focusWanted = false; // asked to focus before the view was painted
   let busyMark = null;
   let list = null;
   let typedTimer = 0;
@@ -144,6 +145,12 @@ const Search = (() => {
     const d = data && data.search && typeof data.search === 'object' ? data.search : {};
     const view = $('searchview');
     if (!box || !view.contains(box)) build(view);
+    // A hidden box takes no focus: the find key's request waits for the paint that shows it.
+    if (focusWanted && Frame.view() === 'search') {
+      focusWanted = false;
+      box.focus();
+      box.select();
+    }
     const query = String(d.query || '');
     lastQuery = query;
     if (document.activeElement !== box && box.value !== query) box.value = query;
@@ -156,7 +163,9 @@ const Search = (() => {
 
   return {
     paint,
-    focus() { if (box) { box.focus(); box.select(); } },
+    focus() {
+      if (box && Frame.view() === 'search') { box.focus(); box.select(); } else focusWanted = true;
+    },
     query: () => lastQuery,
   };
 })();

@@ -1,5 +1,7 @@
 #include "shell/gtk/window.h"
 
+#include <X11/Xlib.h>
+#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
@@ -277,9 +279,40 @@ class WindowShell final : public PageHost, public Dialogs {
     gtk_widget_show(chooser);
   }
 
+  // Whether the X server's keyboard focus is in the window. A hot key's grab takes the focus
+  // from GTK's point of view for as long as the key is down, so GTK alone cannot say
+  // whether the window was in front when the key was pressed.
+  bool focusedOnX11() const {
+    GdkWindow* own = gtk_widget_get_window(window);
+    if (!own || !GDK_IS_X11_WINDOW(own)) return false;
+    Display* display = GDK_WINDOW_XDISPLAY(own);
+    ::Window ours = GDK_WINDOW_XID(own), focus = 0, root = 0, parent = 0, child = 0;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    if (focus == PointerRoot) {
+      // Focus follows the pointer (no window manager): in front when the pointer is on it.
+      int rx, ry, wx, wy;
+      unsigned mask;
+      XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rx, &ry, &wx, &wy,
+                    &mask);
+      focus = child;
+    }
+    for (::Window w = focus; w != 0 && w != None;) {
+      if (w == ours) return true;
+      ::Window* children = nullptr;
+      unsigned count = 0;
+      if (!XQueryTree(display, w, &root, &parent, &children, &count)) return false;
+      if (children) XFree(children);
+      if (w == root) return false;
+      w = parent;
+    }
+    return false;
+  }
+
   /// The hot key: away when it is in front, else forward.
   void toggleWindow() {
-    if (gtk_widget_get_visible(window) && gtk_window_is_active(GTK_WINDOW(window)))
+    if (gtk_widget_get_visible(window) &&
+        (gtk_window_is_active(GTK_WINDOW(window)) || focusedOnX11()))
       gtk_widget_hide(window);
     else
       present();
@@ -308,6 +341,8 @@ class WindowShell final : public PageHost, public Dialogs {
         {"menus", menuBar->shown()},
         {"rtl", gtk_widget_get_direction(GTK_WIDGET(menuBar->widget())) == GTK_TEXT_DIR_RTL},
         {"visible", gtk_widget_get_visible(window) != 0},
+        {"active", gtk_window_is_active(GTK_WINDOW(window)) != 0},
+        {"focus", gtk_window_has_toplevel_focus(GTK_WINDOW(window)) != 0},
         {"alerts", open.size()}};
     const char* script =
         "JSON.stringify({view: Frame.view(), dir: document.documentElement.dir || "
