@@ -72,6 +72,7 @@ class AppTest : public ::testing::Test {
     s.search = [this](const std::string& query) {
       return found ? found(query) : std::vector<nlohmann::json>{};
     };
+    s.menuState = [] { return Menu::read(); };  // files of the test's home
     return s;
   }
 
