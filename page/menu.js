@@ -332,7 +332,12 @@ const Menu = (() => {
       } else if (e.key === 'Escape') {
         if (inner) { shutSub(inner); inner.querySelector(':scope > .parent').focus(); }
         else { close(false); bar.children[i].querySelector('.mtitle').focus(); }
-      } else if (e.key === 'Tab') { close(true); done = false; }
+      } else if (e.key === 'Tab') {
+        // Tab leaves the bar from its title, the one stop the bar has, as from any button.
+        close(false);
+        bar.children[i].querySelector('.mtitle').focus();
+        done = false;
+      }
       else done = false;
     } else {
       done = false;

@@ -169,6 +169,14 @@ for (const lang of ['en', 'he']) {
       assert.deepEqual(await chosen(sent), [{ act: 'menu', id: 'setRelayLine', value: 85 }]);
       assert.equal(await page.isVisible('#menubar .mlist'), false);
 
+      // Space opens a menu too, and Tab leaves the bar with the menu shut.
+      await page.focus('#menubar .mtitle');
+      await page.keyboard.press(' ');
+      assert.equal(await focused(), 'About Velmo');
+      await page.keyboard.press('Tab');
+      assert.equal(await focused(), null);
+      assert.deepEqual((await shownMenus(page)).map((m) => m.open), [false, false, false]);
+
       // Forward from a plain item opens the next menu at its first item.
       await page.focus('#menubar .mtitle');
       await page.keyboard.press('ArrowDown');
