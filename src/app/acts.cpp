@@ -285,6 +285,15 @@ const std::vector<Act> kActs = {
        return Follow::nothing;
      }},
     {"more", {}, [](Desk& d, const Args&) { return d.conversation.more(); }},
+    // The page's own menu (browser mode).
+    {"menu",
+     {{"id", text}, {"value", integer, true}},
+     [](Desk& d, const Args& a) {
+       auto value = a.value("value");
+       d.choose(a.text("id"), value.is_number_integer() ? std::optional<int>(a.integer("value"))
+                                                        : std::nullopt);
+       return Follow::nothing;
+     }},
     {"step",
      {{"by", integer}},
      [](Desk& d, const Args& a) { return d.conversation.step(d.order, a.integer("by")); }},

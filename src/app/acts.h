@@ -35,6 +35,8 @@ struct Desk {
   std::shared_ptr<const AppSources> sources;
   /// Queues a job on the serial chores queue, behind any relay or naming pass.
   std::function<void(std::function<void()>)> chore;
+  /// Runs a menu item, as the window's menu does.
+  std::function<void(const std::string& id, std::optional<int> value)> choose;
 };
 
 namespace Acts {

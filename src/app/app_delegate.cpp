@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <optional>
 
+#include "app/menu_acts.h"
 #include "app/terminal_acts.h"
 #include "base/lang.h"
 #include "base/log.h"
@@ -39,11 +41,18 @@ AppDelegate::AppDelegate(Hosts h, Sources src)
       conversation(lanes, reports, sources),
       document(lanes),
       search(lanes, sources),
-      desk{conversation, document,
-           search,       views,
-           order,        lanes,
-           page,         reports,
-           sources,      [this](std::function<void()> job) { chore(std::move(job)); }} {
+      menu(Lang::hebrew()),
+      desk{conversation,
+           document,
+           search,
+           views,
+           order,
+           lanes,
+           page,
+           reports,
+           sources,
+           [this](std::function<void()> job) { chore(std::move(job)); },
+           [this](const std::string& id, std::optional<int> value) { choose(id, value); }} {
   conversation.restore();
   document.restore();
   search.restore();
@@ -223,11 +232,13 @@ void AppDelegate::finishScan(const ScanSnapshot& snap, ScanResult result) {
 
 nlohmann::json AppDelegate::payload(const ScanResult& result) {
   nlohmann::json p = paintPayload(result, order, views, conversation, search, document);
+  p["menu"] = Menu::forPage(menu.bar());
   if (!claim.held()) p["viewer"] = true;
   return p;
 }
 
 void AppDelegate::paint(const ScanResult& result) {
+  menu.update(result.menu);
   std::string text = scriptJson(payload(result));
   if (text.empty() || text == painting.last) return;
   if (!page.attached()) return;
@@ -314,4 +325,74 @@ void AppDelegate::stepLive(int by) {
 
 void AppDelegate::loadDoc(const std::string& path, bool reader) {
   document.open(path, reader, views);
+}
+
+void AppDelegate::choose(const std::string& id, std::optional<int> value) {
+  // The views the page's own messages open and close, by the message's name.
+  static const std::map<std::string, std::string> toggles = {{"toggleBook", "book"},
+                                                           {"toggleWorks", "works"},
+                                                           {"toggleAsks", "asks"},
+                                                           {"toggleSpend", "spend"},
+                                                           {"newTerminal", "newTerminal"}};
+  static const std::map<std::string, std::string> settings = {
+      {"toggleRelay", "relayOn"},
+      {"toggleAutoContinue", "relayAutoContinue"},
+      {"toggleIdleClose", "hygieneIdleClose"},
+      {"toggleNotify", "notifyOn"}};
+  const bool finding = !conversation.shownFind().is_null();
+  if (auto v = toggles.find(id); v != toggles.end()) {
+    receive({{"act", v->second}});
+  } else if (auto key = settings.find(id); key != settings.end()) {
+    apply(MenuActs::toggleSetting(key->second));
+  } else if (id == "setRelayLine" && value) {
+    apply(MenuActs::setRelayLine(*value));
+  } else if (id == "setNotifyWait" && value) {
+    apply(MenuActs::setNotifyWait(*value));
+  } else if (id == "toggleLoginItem") {
+    apply(MenuActs::toggleLoginItem());
+  } else if (id == "about") {
+    MenuActs::about(reports);
+  } else if (id == "flipLanguage") {
+    MenuActs::flipLanguage(reports);
+  } else if (id == "claimMarkdown") {
+    MenuActs::claimMarkdown(lanes);
+  } else if (id == "focusSearch") {
+    findAnywhere();
+  } else if (id == "openPalette") {
+    if (hosts.dialogs) hosts.dialogs->present();
+    page.call("startCommand", {});
+  } else if (id == "agentsOrNext") {
+    if (finding)
+      page.call("findStep", {"1"});
+    else
+      receive({{"act", "agents"}});
+  } else if (id == "findPrev") {
+    if (finding) page.call("findStep", {"-1"});
+  } else if (id == "wakeAll") {
+    wakeAll();
+  } else if (id == "myLast") {
+    page.call("toMine", {});
+  } else if (id == "toggleFold") {
+    page.call("toggleFold", {});
+  } else if (id == "stepBack" || id == "stepOn") {
+    step(id == "stepBack" ? -1 : 1);
+  } else if (id == "stepLiveBack" || id == "stepLiveOn") {
+    stepLive(id == "stepLiveBack" ? -1 : 1);
+  } else if (id == "goBack") {
+    apply(MenuActs::goBack(views, search, conversation));
+  } else if (id == "refreshNow") {
+    refreshNow();
+  } else if (id == "editDocument") {
+    // The page first: the card of a document opened in the conversation takes the edit.
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    page.call("editTopCard", {}, [weak](const PageHost::Reply& reply) {
+      auto self = weak.lock();
+      if (!self || reply.value == true || self->document.editing) return;
+      self->apply(self->document.edit());
+    });
+  } else if (id == "saveDocument") {
+    page.call("saveAnything", {});
+  } else if (id == "closeDocument") {
+    if (!document.path.empty()) apply(document.close(views));
+  }
 }

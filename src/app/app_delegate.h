@@ -21,6 +21,7 @@
 #include "app/document_pane.h"
 #include "app/follow.h"
 #include "app/lanes.h"
+#include "app/menu.h"
 #include "app/page_link.h"
 #include "app/rack.h"
 #include "app/reports.h"
@@ -77,6 +78,18 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   /// Reads a document into the pane; `reader` shows it on its own.
   void loadDoc(const std::string& path, bool reader);
 
+  /// A menu item chosen, in the window's menu, the page's, or by its keys; `value` is the
+  /// choice of a submenu's item. The window's own items (editing, hiding, quitting) are the
+  /// shell's and are ignored here.
+  void choose(const std::string& id, std::optional<int> value = std::nullopt);
+  /// The menu bar as it stands.
+  std::vector<Menu::Item> menuBar() const { return menu.bar(); }
+  /// Called on the main thread with the bar whenever its check marks or day line change
+  /// (and once at once).
+  void onMenu(std::function<void(const std::vector<Menu::Item>&)> hook) {
+    menu.onChange(std::move(hook));
+  }
+
   /// Called once, on the main thread, when this Velmo becomes the one that types and
   /// notifies on its own (at launch, or when the one before it quits).
   void whenClaimed(std::function<void()> hook) { claimed = std::move(hook); }
@@ -122,6 +135,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   DocumentPane document;
   SearchState search;
   Overlays views;  ///< the overlays open over the rack or the conversation
+  Menu::Shown menu;
 
  private:
   std::vector<std::string> order;  ///< rack order: keys of the rows, top first

@@ -28,6 +28,7 @@ ScanResult buildScan(const AppSources& src, const ScanSnapshot& snap) {
     r.live = call(src.liveAsks);
   }
   if (snap.views.has(View::spend)) r.spend = call(src.spend);
+  if (src.menuState) r.menu = src.menuState();
   return r;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/conversation.h"
+#include "app/menu.h"
 #include "app/document_pane.h"
 #include "app/search_state.h"
 #include "app/sources.h"
@@ -34,6 +35,7 @@ struct ScanResult {
   nlohmann::json live = nlohmann::json::array();
   nlohmann::json spend = nlohmann::json::object();
   nlohmann::json alerts = nlohmann::json::array();
+  std::optional<Menu::State> menu;  ///< none: not read by this scan
   bool lost = false;  ///< a conversation was open and could not be read
   double chatSeconds = 0;
 };

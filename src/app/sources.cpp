@@ -70,5 +70,6 @@ AppSources AppSources::live() {
   };
   s.indexing = [] { return static_cast<int64_t>(Index::pending()); };
   s.commands = [] { return Commands::payload(); };
+  s.menuState = [] { return Menu::read(); };
   return s;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/menu.h"
 #include "page/panel.h"
 #include "page/panel_chat.h"
 #include "terminals/terminal.h"
@@ -43,6 +44,8 @@ struct AppSources {
   std::function<std::optional<nlohmann::json>(const std::string& question)> smart;
   /// Transcripts the running index refresh has still to read (0 when none runs).
   std::function<int64_t()> indexing;
+  /// What the menu shows of files (the login item, today's tally).
+  std::function<Menu::State()> menuState;
   /// The slash-command catalogue sent after every page load.
   std::function<nlohmann::json()> commands;
 

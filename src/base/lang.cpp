@@ -55,6 +55,16 @@ std::string code() {
   return *fixed;
 }
 
+bool set(const std::string& wanted) {
+  if ((wanted != "he" && wanted != "en") || wanted == code()) return false;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    fixed = wanted;
+  }
+  Settings::set("velmo.lang", wanted);
+  return true;
+}
+
 bool hebrew() {
   return code() == "he";
 }

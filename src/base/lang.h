@@ -10,6 +10,9 @@ namespace Lang {
 /// "he…" or "iw…" gives "he".
 std::string code();
 bool hebrew();
+/// Holds a new language ("he" or "en"; others and the current one are ignored) and stores
+/// it as "velmo.lang"; false when nothing changed.
+bool set(const std::string& code);
 /// The text in the interface language.
 inline const char* pick(const char* english, const char* hebrewText) {
   return hebrew() ? hebrewText : english;

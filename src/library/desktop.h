@@ -14,6 +14,12 @@ class Host {
   virtual bool reveal(const std::string& path) = 0;
   /// Opens an absolute path or a URL with the default application.
   virtual bool open(const std::string& pathOrURL) = 0;
+  /// Makes the application of the desktop entry at `entryPath` the default for the type.
+  virtual bool makeDefault(const std::string& entryPath, const std::string& mimeType) {
+    (void)entryPath;
+    (void)mimeType;
+    return false;
+  }
 };
 
 /// The host in force; until one is installed, a host that refuses every request. Shared,

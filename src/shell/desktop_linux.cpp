@@ -1,5 +1,6 @@
 #include "shell/desktop_linux.h"
 
+#include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 
 #include <string>
@@ -55,6 +56,29 @@ bool showItems(const std::string& path) {
   return ok;
 }
 
+// GIO finds the entry by its id among the applications folders and writes the choice into
+// the user's mimeapps.list; where GIO cannot (an index built before the entry was written),
+// xdg-mime writes the same list.
+bool makeDefaultFor(const std::string& entryPath, const std::string& mimeType) {
+  std::string id = entryPath.substr(entryPath.find_last_of('/') + 1);
+  if (GDesktopAppInfo* info = g_desktop_app_info_new(id.c_str())) {
+    GError* error = nullptr;
+    bool ok = g_app_info_set_as_default_for_type(G_APP_INFO(info), mimeType.c_str(), &error);
+    g_clear_error(&error);
+    g_object_unref(info);
+    if (ok) return true;
+  }
+  const gchar* argv[] = {"xdg-mime", "default", id.c_str(), mimeType.c_str(), nullptr};
+  int status = -1;
+  GError* error = nullptr;
+  bool ran = g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr,
+                          static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL |
+                                                   G_SPAWN_STDERR_TO_DEV_NULL),
+                          nullptr, nullptr, nullptr, nullptr, &status, &error);
+  g_clear_error(&error);
+  return ran && g_spawn_check_wait_status(status, nullptr);
+}
+
 class Linux final : public Host {
  public:
   bool reveal(const std::string& path) override {
@@ -64,6 +88,9 @@ class Linux final : public Host {
     return xdgOpen(folder.empty() ? "/" : folder);
   }
   bool open(const std::string& pathOrURL) override { return xdgOpen(pathOrURL); }
+  bool makeDefault(const std::string& entryPath, const std::string& mimeType) override {
+    return makeDefaultFor(entryPath, mimeType);
+  }
 };
 
 }  // namespace

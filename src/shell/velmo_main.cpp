@@ -1,7 +1,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "app/list_command.h"
 #include "app/main.h"
@@ -17,8 +19,9 @@
 namespace {
 
 const char* kUsageEnglish =
-    "usage: velmo [--list | --spend | --search TEXT [--smart] | --serve [--port N] [--no-open]]\n"
+    "usage: velmo [--list | --spend | --search TEXT [--smart] | --serve [--port N] [--no-open]] [FILE]\n"
     "  (no option)  the window; without a display server, browser mode\n"
+    "  FILE         a document to open in the reader (in the Velmo already running, if any)\n"
     "  --list       print the agent terminals as JSON and exit\n"
     "  --spend      count the tokens of every transcript, print the totals as JSON and exit\n"
     "  --search TEXT  search every past conversation, print the results as JSON and exit\n"
@@ -30,8 +33,9 @@ const char* kUsageEnglish =
     "  --port N     listen on port N (default: any free port)\n"
     "  --no-open    do not open the address in a browser\n";
 const char* kUsageHebrew =
-    "שימוש: velmo [--list | --spend | --search TEXT [--smart] | --serve [--port N] [--no-open]]\n"
+    "שימוש: velmo [--list | --spend | --search TEXT [--smart] | --serve [--port N] [--no-open]] [FILE]\n"
     "  (בלי אפשרות)  החלון; בלי שרת תצוגה, מצב דפדפן\n"
+    "  FILE         מסמך לפתיחה בקורא (בולמו שכבר רץ, אם יש)\n"
     "  --list       הדפסת מסופי הסוכן כ־JSON ויציאה\n"
     "  --spend      ספירת הטוקנים של כל השיחות, הדפסת הסכומים כ־JSON ויציאה\n"
     "  --search TEXT  חיפוש בכל השיחות שהיו, הדפסת התוצאות כ־JSON ויציאה\n"
@@ -60,11 +64,19 @@ bool hasDisplay() {
   return false;
 }
 
-int serveInstead() {
+int serveInstead(const std::string& document) {
   // Opening a browser needs a display too, so the address is only printed.
   Log::note(Lang::pick("no display server — serving the page for a browser instead",
                        "אין שרת תצוגה — הדף מוגש לדפדפן במקום חלון"));
-  return runServe(ServeOptions{0, false});
+  return runServe(ServeOptions{0, false, document});
+}
+
+// A document named on the command line, as an absolute path: a Velmo already running
+// reads it from another folder.
+std::string documentPath(const std::string& arg) {
+  std::error_code ec;
+  auto path = std::filesystem::absolute(arg, ec);
+  return ec ? arg : path.lexically_normal().string();
 }
 
 }  // namespace
@@ -75,6 +87,7 @@ int velmoMain(int argc, char** argv) {
   bool serve = false, list = false;
   ServeOptions options;
   bool portGiven = false, noOpenGiven = false;
+  std::vector<std::string> files;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -95,6 +108,8 @@ int velmoMain(int argc, char** argv) {
             Lang::pick("--port needs a number from 0 to 65535", "--port צריך מספר בין 0 ל־65535"));
       options.port = static_cast<int>(port);
       portGiven = true;
+    } else if (!arg.empty() && arg[0] != '-') {
+      files.push_back(documentPath(arg));
     } else {
       return usageError(Lang::pick("unknown option ", "אפשרות לא מוכרת ") + arg);
     }
@@ -104,10 +119,16 @@ int velmoMain(int argc, char** argv) {
   if (!serve && (portGiven || noOpenGiven))
     return usageError(
         Lang::pick("--port and --no-open go with --serve", "--port ו־--no-open באים עם --serve"));
-  if (serve) return runServe(options);
+  if (files.size() > 1)
+    return usageError(Lang::pick("one document at a time", "מסמך אחד בכל פעם"));
+  std::string document = files.empty() ? "" : files.front();
+  if (serve) {
+    options.document = document;
+    return runServe(options);
+  }
 
-  if (!hasDisplay()) return serveInstead();
+  if (!hasDisplay()) return serveInstead(document);
   bool noDisplay = false;
-  int status = runWindow(argv[0], noDisplay);
-  return noDisplay ? serveInstead() : status;
+  int status = runWindow(argv[0], files, noDisplay);
+  return noDisplay ? serveInstead(document) : status;
 }

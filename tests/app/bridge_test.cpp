@@ -34,7 +34,7 @@ TEST_F(AppTest, PaintEnvelopeOnTheRack) {
   auto p = page.lastPaint();
   std::vector<std::string> keys;
   for (auto& [k, v] : p.items()) keys.push_back(k);
-  EXPECT_EQ(keys, (std::vector<std::string>{"alerts", "clock", "units", "view"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"alerts", "clock", "menu", "units", "view"}));
   EXPECT_EQ(p["view"], "rack");
   EXPECT_EQ(p["clock"].get<std::string>().size(), 5u);  // HH:mm
 }

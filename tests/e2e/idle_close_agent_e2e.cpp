@@ -157,8 +157,10 @@ TEST(IdleCloseWithAgent, DryRunThenClosesTheIdleOneAndKeepsTheRestWithTheirReaso
   for (const auto& l : lines) EXPECT_FALSE(Text::contains(l, label("question"))) << l;
   EXPECT_EQ(::kill(static_cast<pid_t>(a["idle"].pid), 0), 0) << "the dry run closed nothing";
 
-  ASSERT_TRUE(
-      waitFor([&] { return hasLine(sweepLines(home), "IDLE-CLOSE closed " + label("idle")); }, 60))
+  // After /exit the agent can leave its terminal at once and still run for a minute or more
+  // (its screen gone, its process there); a later sweep closes it once it has ended.
+  ASSERT_TRUE(waitFor(
+      [&] { return hasLine(sweepLines(home), "IDLE-CLOSE closed " + label("idle")); }, 240))
       << Text::join(sweepLines(home), "\n") << "\n"
       << lab.screen(a["idle"].pane) << "\n"
       << Files::read(home.agent("velmo-hygiene.log")).value_or("") << "\n"

@@ -305,6 +305,7 @@ int runServe(const ServeOptions& options) {
   hosts.main = &server->main;
   hosts.dialogs = &server->page;
   server->app = AppDelegate::make(hosts);
+  if (!options.document.empty()) server->app->loadDoc(options.document, true);
   installHooks(server->app, hosts);
   startNotifications(server->main, server->app);
   server->app->startWithoutPage();

@@ -3,6 +3,8 @@
 #include <gtk/gtk.h>
 #include <webkit2/webkit2.h>
 
+#include <glib-unix.h>
+
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -13,8 +15,12 @@
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "base/paths.h"
+#include "base/files.h"
 #include "page/document.h"
 #include "shell/glib_queue.h"
+#include "shell/gtk/hot_keys.h"
+#include "shell/gtk/menu_bar.h"
 #include "shell/notify_start.h"
 
 namespace {
@@ -130,6 +136,8 @@ class WindowShell final : public PageHost, public Dialogs {
     g_signal_connect(web, "decide-policy", G_CALLBACK(decidePolicy), this);
     g_signal_connect(web, "web-process-terminated", G_CALLBACK(crashed), this);
 
+    // Hebrew reads right to left: the menu bar starts at the right and menus open leftwards.
+    if (Lang::hebrew()) gtk_widget_set_default_direction(GTK_TEXT_DIR_RTL);
     window = gtk_application_window_new(gapp);
     gtk_style_context_add_class(gtk_widget_get_style_context(window), "velmo");
     const char* title = Lang::pick("Velmo", "ולמו");
@@ -140,7 +148,8 @@ class WindowShell final : public PageHost, public Dialogs {
     gtk_window_set_titlebar(GTK_WINDOW(window), bar);
     gtk_window_set_default_size(GTK_WINDOW(window), kWidth, kHeight);
     gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
-    gtk_container_add(GTK_CONTAINER(window), GTK_WIDGET(web));
+    GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_container_add(GTK_CONTAINER(window), column);
     // Closing hides: Velmo keeps watching, and activating it again brings the window back.
     // A hidden window unmaps the view, which WebKit tells the page as a hidden document, so
     // the page stops its motion until the window is shown again.
@@ -153,6 +162,18 @@ class WindowShell final : public PageHost, public Dialogs {
     hosts.dialogs = this;
     delegate = AppDelegate::make(hosts);
     installHooks(delegate, hosts);
+    menuBar = std::make_unique<MenuBar>(
+        gapp, delegate->menuBar(),
+        MenuBar::Acts{[this](const std::string& id) { return windowAct(id); },
+                      [this](const std::string& id, std::optional<int> value) {
+                        delegate->choose(id, value);
+                      }});
+    gtk_box_pack_start(GTK_BOX(column), menuBar->widget(), FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(column), GTK_WIDGET(web), TRUE, TRUE, 0);
+    delegate->onMenu([this](const std::vector<Menu::Item>& bar) { menuBar->update(bar); });
+    hotKeys = std::make_unique<HotKeys>([this] { toggleWindow(); },
+                                        [this] { delegate->findAnywhere(); });
+    if (const char* trace = std::getenv("VELMO_WINDOW_TRACE"); trace && *trace) traceTo(trace);
     startNotifications(main, delegate);
     if (!screenshot.empty()) watchForSmoke();
 
@@ -169,9 +190,138 @@ class WindowShell final : public PageHost, public Dialogs {
 
   void activate() { present(); }
 
+  /// Files handed to Velmo (`velmo notes.md`, the file manager): the first opens in the
+  /// reader, in the window Velmo already has.
+  void openFiles(GFile** files, int count) {
+    if (count < 1) return;
+    char* path = g_file_get_path(files[0]);
+    if (!path) {
+      Log::note(Lang::pick("only local files open in Velmo", "רק קבצים מקומיים נפתחים בולמו"));
+      present();
+      return;
+    }
+    present();
+    delegate->loadDoc(path, true);
+    g_free(path);
+  }
+
   int exitStatus = 0;
 
  private:
+  // The window's own items; the rest are the application's.
+  bool windowAct(const std::string& id) {
+    static const std::map<std::string, const char*> editing = {
+        {"undo", "Undo"},
+        {"redo", "Redo"},
+        {"cut", WEBKIT_EDITING_COMMAND_CUT},
+        {"copy", WEBKIT_EDITING_COMMAND_COPY},
+        {"paste", WEBKIT_EDITING_COMMAND_PASTE},
+        {"selectAll", WEBKIT_EDITING_COMMAND_SELECT_ALL}};
+    if (auto command = editing.find(id); command != editing.end()) {
+      edit(id, command->second);
+    } else if (id == "hide" || id == "close") {
+      gtk_widget_hide(window);
+    } else if (id == "minimize") {
+      gtk_window_iconify(GTK_WINDOW(window));
+    } else if (id == "bringToFront") {
+      present();
+    } else if (id == "quit") {
+      g_application_quit(G_APPLICATION(app));
+    } else if (id == "openDocument") {
+      chooseDocument();
+    } else {
+      return id == "hideOthers";
+    }
+    return true;
+  }
+
+  // Application keys come before the page, so the editing keys are handed to whatever has
+  // the focus: the page's editing commands in the window, a field's own in a dialog.
+  void edit(const std::string& id, const char* webCommand) {
+    GtkWindow* active = gtk_application_get_active_window(app);
+    GtkWidget* focus = active ? gtk_window_get_focus(active) : nullptr;
+    if (active && active != GTK_WINDOW(window) && focus && GTK_IS_EDITABLE(focus)) {
+      static const std::map<std::string, const char*> signals = {{"cut", "cut-clipboard"},
+                                                                 {"copy", "copy-clipboard"},
+                                                                 {"paste", "paste-clipboard"}};
+      if (auto signal = signals.find(id); signal != signals.end())
+        g_signal_emit_by_name(focus, signal->second);
+      else if (id == "selectAll")
+        gtk_editable_select_region(GTK_EDITABLE(focus), 0, -1);
+      return;
+    }
+    webkit_web_view_execute_editing_command(web, webCommand);
+  }
+
+  void chooseDocument() {
+    GtkWidget* chooser = gtk_file_chooser_dialog_new(
+        Lang::pick("Which document to open inside the conversation",
+                   "איזה מסמך לפתוח בגוף השיחה"),
+        GTK_WINDOW(window), GTK_FILE_CHOOSER_ACTION_OPEN, Lang::pick("Cancel", "ביטול"),
+        GTK_RESPONSE_CANCEL, Lang::pick("Open", "פתיחה"), GTK_RESPONSE_ACCEPT, nullptr);
+    std::string start = Paths::documents();
+    if (Files::isDirectory(start))
+      gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), start.c_str());
+    g_signal_connect(chooser, "response", G_CALLBACK(+[](GtkDialog* d, int response, gpointer data) {
+                       auto* self = static_cast<WindowShell*>(data);
+                       char* path = response == GTK_RESPONSE_ACCEPT
+                                        ? gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(d))
+                                        : nullptr;
+                       gtk_widget_destroy(GTK_WIDGET(d));
+                       if (!path) return;
+                       // From a conversation the document opens beside it.
+                       self->delegate->loadDoc(path, self->delegate->conversation.openSID.empty());
+                       g_free(path);
+                     }),
+                     this);
+    gtk_widget_show(chooser);
+  }
+
+  /// The hot key: away when it is in front, else forward.
+  void toggleWindow() {
+    if (gtk_widget_get_visible(window) && gtk_window_is_active(GTK_WINDOW(window)))
+      gtk_widget_hide(window);
+    else
+      present();
+  }
+
+  // VELMO_WINDOW_TRACE names a file for the desktop tests: each menu item selected is a
+  // line {"select": title}; on SIGUSR1 a line {"probe": …} tells what the window and the
+  // page show (menus with check marks, direction, visibility, the page's view, direction
+  // and focused field).
+  void traceTo(const std::string& path) {
+    tracePath = path;
+    menuBar->onSelect([this](const std::string& title) { trace({{"select", title}}); });
+    g_unix_signal_add(
+        SIGUSR1,
+        [](gpointer data) -> gboolean {
+          static_cast<WindowShell*>(data)->probe();
+          return G_SOURCE_CONTINUE;
+        },
+        this);
+  }
+
+  void trace(const nlohmann::json& line) { Files::append(tracePath, line.dump() + "\n"); }
+
+  void probe() {
+    nlohmann::json window_ = {
+        {"menus", menuBar->shown()},
+        {"rtl", gtk_widget_get_direction(GTK_WIDGET(menuBar->widget())) == GTK_TEXT_DIR_RTL},
+        {"visible", gtk_widget_get_visible(window) != 0},
+        {"alerts", open.size()}};
+    const char* script =
+        "JSON.stringify({view: Frame.view(), dir: document.documentElement.dir || "
+        "getComputedStyle(document.body).direction, field: (document.activeElement && "
+        "'value' in document.activeElement) ? document.activeElement.value : null})";
+    call("(function(){return " + std::string(script) + "})", {},
+         [this, window_](const Reply& reply) {
+           nlohmann::json page = nullptr;
+           if (reply.value.is_string())
+             page = nlohmann::json::parse(reply.value.get<std::string>(), nullptr, false);
+           trace({{"probe", window_}, {"page", page}});
+         });
+  }
+
   void loadPage() {
     loaded = false;
     html = Page::document();
@@ -298,11 +448,14 @@ class WindowShell final : public PageHost, public Dialogs {
   std::string html;
   GlibMainQueue main;
   std::shared_ptr<AppDelegate> delegate;
+  std::unique_ptr<MenuBar> menuBar;
+  std::unique_ptr<HotKeys> hotKeys;
+  std::string tracePath;
 };
 
 }  // namespace
 
-int runWindow(const char* program, bool& noDisplay) {
+int runWindow(const char* program, const std::vector<std::string>& files, bool& noDisplay) {
   noDisplay = false;
   if (!gtk_init_check(nullptr, nullptr)) {
     noDisplay = true;
@@ -312,7 +465,8 @@ int runWindow(const char* program, bool& noDisplay) {
   WindowShell shell(shot ? shot : "");
   // One Velmo per session: running it again activates the first, which shows its window.
   // A smoke run must not hand itself to a Velmo the user already runs.
-  GApplicationFlags flags = shot ? G_APPLICATION_NON_UNIQUE : G_APPLICATION_DEFAULT_FLAGS;
+  GApplicationFlags flags = static_cast<GApplicationFlags>(
+      (shot ? G_APPLICATION_NON_UNIQUE : G_APPLICATION_DEFAULT_FLAGS) | G_APPLICATION_HANDLES_OPEN);
   GtkApplication* gapp = gtk_application_new(kAppId, flags);
   g_signal_connect(gapp, "startup", G_CALLBACK(+[](GtkApplication* a, gpointer s) {
                      static_cast<WindowShell*>(s)->startup(a);
@@ -322,8 +476,17 @@ int runWindow(const char* program, bool& noDisplay) {
                      static_cast<WindowShell*>(s)->activate();
                    }),
                    &shell);
-  char* argv[] = {const_cast<char*>(program), nullptr};
-  int status = g_application_run(G_APPLICATION(gapp), 1, argv);
+  g_signal_connect(gapp, "open",
+                   G_CALLBACK(+[](GApplication*, GFile** files, int count, char*, gpointer s) {
+                     static_cast<WindowShell*>(s)->openFiles(files, count);
+                   }),
+                   &shell);
+  // GApplication reads the files from the command line and hands them to the Velmo that
+  // runs already, when one does; this one then exits.
+  std::vector<char*> argv = {const_cast<char*>(program)};
+  for (const auto& f : files) argv.push_back(const_cast<char*>(f.c_str()));
+  argv.push_back(nullptr);
+  int status = g_application_run(G_APPLICATION(gapp), static_cast<int>(argv.size() - 1), argv.data());
   g_object_unref(gapp);
   return status != 0 ? status : shell.exitStatus;
 }
