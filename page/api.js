@@ -24,4 +24,5 @@ const Velmo = Object.freeze({
 
 for (const [name, call] of Object.entries(Velmo)) window[name] = call;
 
+Menu.setup();
 Frame.setup();

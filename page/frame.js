@@ -67,6 +67,7 @@ const Frame = (() => {
     else if (mode === 'search') Search.paint(d);
     else if (mode === 'chat' || mode === 'reader') Chat.paint(d, mode);
     else Views.coming(mode, $(VIEWS[mode]));
+    Menu.paint(d);
   }
 
   function paintTop(d) {

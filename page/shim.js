@@ -15,6 +15,8 @@
 (function () {
   "use strict";
   var token = "__TOKEN__";
+  // The page draws the application's menus itself only here: the window has its own.
+  window.velmoBrowser = true;
   var he = window.velmoLang === "he";
   var socket = null, outbox = [], delay = 500, banner = null;
 

@@ -115,13 +115,15 @@ export async function startServe({ binary = process.env.VELMO_BINARY, env = {}, 
   return { url, pid: child.pid, stderr: () => said, stop };
 }
 
-// Opens the page. options: { lang, url, clock } — without url, the local document.
+// Opens the page. options: { lang, url, clock, init } — without url, the local document;
+// init, a function run in the page before its scripts.
 export async function openPage(browser, options = {}) {
   const context = await browser.newContext({ viewport: { width: 1280, height: 760 } });
   const page = await context.newPage();
   const errors = [];
   page.on('pageerror', (e) => errors.push(e));
   await page.addInitScript(recorder);
+  if (options.init) await page.addInitScript(options.init);
   if (options.clock) await page.clock.install({ time: new Date('2026-12-08T10:00:00Z') });
   if (options.url) {
     await page.goto(options.url);
