@@ -1,12 +1,15 @@
 // What a board left open costs while nothing changes. Twenty stand-in agents run in a
 // private tmux server (a few asking with a picker on screen, a few working, the rest
 // quiet); Velmo shows them in its window under Xvfb and in a headless chromium on
-// `velmo --serve`. Over a quiet spell it prints the CPU share (of one core) of Velmo, of
-// the children it reaps (ps, tmux), and of the page's processes. Prints figures; asserts
-// nothing.
+// `velmo --serve`. Each view is opened in turn (the rack, a conversation, search, the
+// agents, the book, the artifacts, the questions, usage, a document in the reader) and left
+// alone; over each quiet spell it prints the CPU share (of one core) of Velmo, of the
+// children it reaps (ps, tmux), and of the page's processes, and Velmo's own CPU per scan
+// (a scan every 1.5 s). Prints figures; asserts nothing. The window's views open by its
+// keys (xdotool); the browser's by the page's own messages (playwright-core).
 //
 //   bench_idle [--seconds N] [--settle N] [--velmo PATH] [--only window|browser]
-//              [--load resting|working] [--shared-ps]
+//              [--load resting|working] [--views rack,chat,…] [--shared-ps]
 //
 // The run re-executes itself in a PID namespace of its own where `unshare` allows, so
 // agents that other programs on the machine run never reach the board (--shared-ps keeps
@@ -38,6 +41,7 @@
 #include "base/clock.h"
 #include "base/files.h"
 #include "base/process.h"
+#include "base/text.h"
 #include "support/home.h"
 #include "support/tmux_lab.h"
 #include "support/transcripts.h"
@@ -58,8 +62,13 @@ struct Options {
   std::string velmo = VELMO_BINARY;
   std::string only;
   std::string load;
+  std::vector<std::string> views = {"rack",  "chat", "search", "crew",  "book",
+                                    "works", "asks", "spend",  "reader"};
   bool sharedPs = false;
 };
+
+constexpr double kScanSeconds = 1.5;
+constexpr double kViewSettle = 5;  // a view's first paints and any motion after opening
 
 std::optional<Options> parse(int argc, char** argv) {
   Options o;
@@ -85,6 +94,8 @@ std::optional<Options> parse(int argc, char** argv) {
       o.only = *v;
     else if (a == "--load")
       o.load = *v;
+    else if (a == "--views")
+      o.views = Text::split(*v, ',');
     else
       return std::nullopt;
   }
@@ -154,8 +165,10 @@ struct Child {
   pid_t pid = -1;
   std::string log;
 
+  int in = -1;  ///< the child's standard input, when it was given a pipe
+
   Child(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-        std::string logPath)
+        std::string logPath, bool pipeIn = false)
       : log(std::move(logPath)) {
     std::map<std::string, std::string> all;
     for (char** e = environ; *e; ++e) {
@@ -175,7 +188,13 @@ struct Child {
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    int fds[2] = {-1, -1};
+    if (pipeIn && ::pipe2(fds, O_CLOEXEC) == 0) {
+      posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+      in = fds[1];
+    } else {
+      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     posix_spawnattr_t attr;
@@ -185,6 +204,13 @@ struct Child {
     if (posix_spawnp(&pid, args[0], &actions, &attr, args.data(), envp.data()) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
+    if (fds[0] >= 0) ::close(fds[0]);
+  }
+
+  /// Writes a line to the child's standard input.
+  bool send(const std::string& line) {
+    std::string text = line + "\n";
+    return in >= 0 && ::write(in, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -197,6 +223,8 @@ struct Child {
   /// Wrappers may end before what they started, so this waits for every member: the next
   /// run must not meet this Velmo still holding the control socket.
   void stop() {
+    if (in >= 0) ::close(in);
+    in = -1;
     if (pid <= 0) return;
     auto ended = [&] {
       // Orphans of the group come to this process when it runs as the namespace's first.
@@ -342,47 +370,172 @@ std::string firstLine(const std::string& text) {
   return text.substr(0, text.find('\n'));
 }
 
-Share windowRun(const Options& o, const ScopedHome& home, const std::string& scratch) {
-  std::map<std::string, std::string> env = {
-      {"HOME", home.path()}, {"XDG_CONFIG_HOME", home.path() + "/.config"}, {"VELMO_LANG", "en"}};
-  // A private session bus: the window registers its application name there, so a Velmo
-  // the user runs is not asked to take over.
-  Child app({"dbus-run-session", "--", "xvfb-run", "-a", "-s", "-screen 0 1280x800x24", o.velmo},
-            env, scratch + "/window.log");
-  Share s;
-  if (app.pid <= 0 || !waitForText(app, "page: painted", 60)) {
-    s.why = "the window painted nothing: " + firstLine(app.said());
-    return s;
+// A view's figures, or why there are none.
+struct ViewShare {
+  std::string view;
+  Share share;
+};
+
+std::string documentOf(const ScopedHome& home) {
+  return home.path() + "/Documents/claude/notes.md";
+}
+
+void writeDocument(const ScopedHome& home) {
+  std::string text = "# Notes\n\nWhat the board shows, and what it costs while nothing moves.\n\n";
+  for (int i = 1; i <= 40; ++i)
+    text += "- item " + std::to_string(i) + ": a line of **bold**, `code` and a [link](https://example.com)\n";
+  Files::makeDirectories(home.path() + "/Documents/claude");
+  Files::writeAtomic(documentOf(home), text);
+}
+
+/// Opens every view in turn with `open`, leaves it for the spell, measures and closes it.
+std::vector<ViewShare> eachView(const Options& o, const std::vector<std::string>& views,
+                                const std::function<bool(const std::string&)>& open,
+                                const std::function<void(const std::string&)>& close,
+                                const std::function<std::string()>& shown,
+                                const std::function<Share()>& measureNow) {
+  std::vector<ViewShare> out;
+  for (const auto& view : views) {
+    ViewShare v{view, {}};
+    std::string showing;
+    if (!open(view)) {
+      v.share.why = "could not open it";
+    } else if (!waitFor([&] { return (showing = shown()) == view; }, 15, 0.3)) {
+      v.share.why = "the page shows " + showing;
+      close(view);
+    } else {
+      std::this_thread::sleep_for(std::chrono::duration<double>(kViewSettle));
+      v.share = measureNow();
+      close(view);
+      std::this_thread::sleep_for(std::chrono::duration<double>(1.0));
+    }
+    out.push_back(v);
   }
+  (void)o;
+  return out;
+}
+
+std::vector<ViewShare> windowRun(const Options& o, const ScopedHome& home,
+                                 const std::string& scratch, const std::vector<std::string>& views) {
+  Child xvfb({"Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"}, {},
+             scratch + "/xvfb.log");
+  std::string display;
+  waitFor(
+      [&] {
+        std::string n = Text::trim(firstLine(xvfb.said()));
+        if (n.empty() || n.find_first_not_of("0123456789") != std::string::npos) return false;
+        display = ":" + n;
+        return true;
+      },
+      20, 0.1);
+  auto failed = [&](const std::string& why) {
+    std::vector<ViewShare> out;
+    for (const auto& v : views) out.push_back({v, Share{0, 0, 0, 0, 0, false, why}});
+    return out;
+  };
+  if (display.empty()) return failed("Xvfb gave no display");
+  std::map<std::string, std::string> env = {{"HOME", home.path()},
+                                            {"XDG_CONFIG_HOME", home.path() + "/.config"},
+                                            {"VELMO_LANG", "en"},
+                                            {"DISPLAY", display},
+                                            {"VELMO_WINDOW_TRACE", scratch + "/trace.jsonl"}};
+  // A private session bus: the window registers its application name there, so a Velmo
+  // the user runs is not asked to take over; a second start hands its file to this one.
+  Child app({"dbus-run-session", "--", "sh", "-c",
+             "echo \"bus=$DBUS_SESSION_BUS_ADDRESS\"; exec \"$0\"", o.velmo},
+            env, scratch + "/window.log");
+  if (app.pid <= 0 || !waitForText(app, "page: painted", 60))
+    return failed("the window painted nothing: " + firstLine(app.said()));
+  std::string said = app.said();
+  std::string bus = firstLine(said.substr(said.find("bus=") + 4));
   auto all = everyProcess();
   pid_t velmo = -1;
   for (const auto& [pid, t] : all)
     if (t.name == "velmo" && descends(pid, app.pid, all)) velmo = pid;
-  if (velmo <= 0) {
-    s.why = "no velmo process under the window's wrappers";
-    return s;
-  }
+  if (velmo <= 0) return failed("no velmo process under the window's wrappers");
+  auto tool = [&](const std::vector<std::string>& argv) {
+    return Terminals::shell("env", [&] {
+      std::vector<std::string> a = {"DISPLAY=" + display, "DBUS_SESSION_BUS_ADDRESS=" + bus,
+                                    "HOME=" + home.path(),
+                                    "XDG_CONFIG_HOME=" + home.path() + "/.config"};
+      a.insert(a.end(), argv.begin(), argv.end());
+      return a;
+    }(), 30);
+  };
+  auto window = tool({"xdotool", "search", "--onlyvisible", "--name", "^Velmo$"});
+  std::string xid = window ? Text::trim(firstLine(*window)) : "";
+  if (xid.empty()) return failed("xdotool found no window (is xdotool installed?)");
+  tool({"xdotool", "mousemove", "--window", xid, "400", "300"});
+  auto key = [&](const std::string& k) { return tool({"xdotool", "key", k}).has_value(); };
   std::this_thread::sleep_for(std::chrono::duration<double>(o.settle));
-  return measure(
-      velmo,
-      [&](pid_t pid, const Ticks& t, const std::map<pid_t, Ticks>& now) {
-        if (!descends(pid, app.pid, now)) return Role::none;
-        if (descends(pid, velmo, now))
-          return t.name.rfind("WebKitWebProces", 0) == 0 ? Role::page : Role::rest;
-        // The X server draws what the view paints; dbus and the wrappers sleep.
-        return t.name == "Xvfb" ? Role::rest : Role::none;
+
+  static const std::map<std::string, std::string> toggles = {
+      {"crew", "ctrl+g"}, {"book", "ctrl+b"}, {"works", "ctrl+y"}, {"asks", "ctrl+i"},
+      {"spend", "ctrl+j"}};
+  return eachView(
+      o, views,
+      [&](const std::string& v) {
+        if (v == "rack") return true;
+        if (v == "chat") return key("alt+Down");
+        if (v == "search") return key("ctrl+f");
+        if (v == "reader") return tool({o.velmo, documentOf(home)}).has_value();
+        auto t = toggles.find(v);
+        return t != toggles.end() && key(t->second);
       },
-      o.seconds);
+      [&](const std::string& v) {
+        if (v == "chat" || v == "search") key("ctrl+l");
+        if (v == "reader") key("ctrl+shift+w");
+        if (auto t = toggles.find(v); t != toggles.end()) key(t->second);
+      },
+      [&] {
+        // The window writes what its page shows on SIGUSR1.
+        std::string trace = scratch + "/trace.jsonl";
+        size_t before = Files::read(trace).value_or("").size();
+        ::kill(velmo, SIGUSR1);
+        std::string view;
+        waitFor(
+            [&] {
+              std::string text = Files::read(trace).value_or("");
+              if (text.size() <= before) return false;
+              for (const auto& line : Text::split(text.substr(before), '\n')) {
+                auto j = nlohmann::json::parse(line, nullptr, false);
+                if (j.is_object() && j.contains("page") && j["page"].is_object())
+                  view = j["page"].value("view", "");
+              }
+              return !view.empty();
+            },
+            5, 0.05);
+        return view;
+      },
+      [&] {
+        return measure(
+            velmo,
+            [&](pid_t pid, const Ticks& t, const std::map<pid_t, Ticks>& now) {
+              // The X server draws what the view paints; dbus and the wrappers sleep.
+              if (pid == xvfb.pid) return Role::rest;
+              if (!descends(pid, app.pid, now)) return Role::none;
+              if (descends(pid, velmo, now))
+                return t.name.rfind("WebKitWebProces", 0) == 0 ? Role::page : Role::rest;
+              return Role::none;
+            },
+            o.seconds);
+      });
 }
 
-Share browserRun(const Options& o, const ScopedHome& home, const std::string& scratch) {
+std::vector<ViewShare> browserRun(const Options& o, const ScopedHome& home,
+                                  const std::string& scratch,
+                                  const std::vector<std::string>& views) {
   std::map<std::string, std::string> env = {{"HOME", home.path()},
                                             {"XDG_CONFIG_HOME", home.path() + "/.config"},
                                             {"VELMO_LANG", "en"},
                                             {"DISPLAY", ""},
                                             {"WAYLAND_DISPLAY", ""}};
   Child app({o.velmo, "--serve", "--no-open"}, env, scratch + "/serve.log");
-  Share s;
+  auto failed = [&](const std::string& why) {
+    std::vector<ViewShare> out;
+    for (const auto& v : views) out.push_back({v, Share{0, 0, 0, 0, 0, false, why}});
+    return out;
+  };
   // The address is the first line of standard output; notes on standard error may come
   // before it in the shared log.
   std::string url;
@@ -395,39 +548,83 @@ Share browserRun(const Options& o, const ScopedHome& home, const std::string& sc
         return true;
       },
       20, 0.1);
-  if (url.rfind("http", 0) != 0) {
-    s.why = "velmo --serve printed no address: " + firstLine(app.said());
-    return s;
-  }
-  Child browser(
-      {"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-       "--disable-background-networking", "--disable-component-update", "--disable-sync",
-       "--mute-audio", "--window-size=1280,800", "--user-data-dir=" + scratch + "/chromium", url},
-      {}, scratch + "/chromium.log");
-  if (browser.pid <= 0 || !waitForText(app, "page: painted", 60)) {
-    s.why = "chromium never painted the page: " + firstLine(browser.said());
-    return s;
-  }
+  if (url.rfind("http", 0) != 0) return failed("velmo --serve printed no address: " + firstLine(app.said()));
+  Child driver({"node", VELMO_SOURCE_DIR "/tests/bench/idle-driver.mjs", url}, {},
+               scratch + "/driver.log", true);
+  if (driver.pid <= 0 || !waitForText(app, "page: painted", 60))
+    return failed("chromium never painted the page: " + firstLine(driver.said()));
   std::this_thread::sleep_for(std::chrono::duration<double>(o.settle));
-  pid_t top = browser.pid;
-  return measure(
-      app.pid,
-      [&](pid_t pid, const Ticks&, const std::map<pid_t, Ticks>& now) {
-        if (!descends(pid, top, now)) return Role::none;
-        return commandLine(pid).find("--type=renderer") != std::string::npos ? Role::page
-                                                                             : Role::rest;
+  size_t answered = 0;
+  auto post = [&](const nlohmann::json& m) {
+    if (!driver.send(m.dump())) return false;
+    ++answered;
+    return waitFor(
+        [&] {
+          std::string said = driver.said();
+          size_t n = 0, at = 0;
+          while ((at = said.find("ok\n", at)) != std::string::npos) ++n, ++at;
+          return n >= answered;
+        },
+        10, 0.05);
+  };
+  static const std::map<std::string, std::string> toggles = {
+      {"crew", "agents"}, {"book", "book"}, {"works", "works"}, {"asks", "asks"},
+      {"spend", "spend"}};
+  return eachView(
+      o, views,
+      [&](const std::string& v) {
+        if (v == "rack") return true;
+        if (v == "chat") return post({{"act", "open"}, {"sid", sessionOf(kAgents - 1)}});
+        if (v == "search") return post({{"act", "searchOpen"}});
+        if (v == "reader")
+          return post({{"act", "openDoc"}, {"path", documentOf(home)}, {"reader", true}});
+        auto t = toggles.find(v);
+        return t != toggles.end() && post({{"act", t->second}});
       },
-      o.seconds);
+      [&](const std::string& v) {
+        if (v == "chat" || v == "search") post({{"act", "back"}});
+        if (v == "reader") post({{"act", "closeDoc"}});
+        if (auto t = toggles.find(v); t != toggles.end()) post({{"act", t->second}});
+      },
+      [&] {
+        size_t before = driver.said().size();
+        driver.send("?");
+        std::string view;
+        waitFor(
+            [&] {
+              std::string said = driver.said();
+              size_t at = said.find("view ", before);
+              if (at == std::string::npos || said.find('\n', at) == std::string::npos) return false;
+              view = firstLine(said.substr(at + 5));
+              return true;
+            },
+            5, 0.05);
+        return view;
+      },
+      [&] {
+        return measure(
+            app.pid,
+            [&](pid_t pid, const Ticks&, const std::map<pid_t, Ticks>& now) {
+              if (!descends(pid, driver.pid, now)) return Role::none;
+              return commandLine(pid).find("--type=renderer") != std::string::npos ? Role::page
+                                                                                   : Role::rest;
+            },
+            o.seconds);
+      });
 }
 
-void print(const char* shell, const char* load, const Share& s, const char* pageName) {
+void print(const char* shell, const char* load, const ViewShare& v, const char* pageName) {
+  const Share& s = v.share;
   if (!s.ok) {
-    std::printf("%-8s %-8s skipped: %s\n", shell, load, s.why.c_str());
+    std::printf("%-8s %-8s %-7s skipped: %s\n", shell, load, v.view.c_str(), s.why.c_str());
     return;
   }
+  // At rest Velmo's own time is its scans: one every 1.5 s.
+  double perScan = s.velmo / 100 * kScanSeconds * 1000;
   std::printf(
-      "%-8s %-8s velmo %5.2f%%  reaped %5.2f%%  %s %5.2f%% (%d)  rest %5.2f%%  board %5.2f%%\n",
-      shell, load, s.velmo, s.reaped, pageName, s.page, s.pages, s.rest,
+      "%-8s %-8s %-7s velmo %5.2f%% (%4.1f ms/scan)  reaped %5.2f%%  %s %5.2f%% (%d)  "
+      "rest %5.2f%%  board %5.2f%%\n",
+      shell, load, v.view.c_str(), s.velmo, perScan, s.reaped, pageName, s.page, s.pages, s.rest,
       s.velmo + s.reaped + s.page + s.rest);
   std::fflush(stdout);
 }
@@ -459,7 +656,8 @@ int main(int argc, char** argv) {
   if (!options) {
     std::fprintf(stderr,
                  "usage: bench_idle [--seconds N] [--settle N] [--velmo PATH] "
-                 "[--only window|browser] [--load resting|working] [--shared-ps]\n");
+                 "[--only window|browser] [--load resting|working] [--views rack,chat,…] "
+                 "[--shared-ps]\n");
     return 2;
   }
   if (!options->sharedPs) goAlone(argc, argv);
@@ -476,10 +674,15 @@ int main(int argc, char** argv) {
       "%d stand-in agents (%d asking, %d working in the second load), %.0f s each, "
       "CPU %% of one core; velmo: %s\n",
       kAgents, kAsking, kWorking, options->seconds, options->velmo.c_str());
-  bool haveX =
-      Terminals::shell("sh", {"-c", "command -v xvfb-run && command -v dbus-run-session"}, 5)
-          .has_value();
-  bool haveChromium = Terminals::shell("sh", {"-c", "command -v chromium"}, 5).has_value();
+  writeDocument(home);
+  bool haveX = Terminals::shell("sh",
+                                {"-c",
+                                 "command -v Xvfb && command -v dbus-run-session && "
+                                 "command -v xdotool"},
+                                5)
+                   .has_value();
+  bool haveChromium =
+      Terminals::shell("sh", {"-c", "command -v chromium && command -v node"}, 5).has_value();
 
   for (const char* load : {"resting", "working"}) {
     if (!options->load.empty() && options->load != load) continue;
@@ -487,20 +690,23 @@ int main(int argc, char** argv) {
       if (!options->only.empty() && options->only != shell) continue;
       // Fresh stamps each time, so the working sessions read as busy for the whole run.
       writeTranscripts(home, std::string(load) == "working" ? kWorking : 0);
-      Share s;
-      if (std::string(shell) == "window") {
-        if (haveX)
-          s = windowRun(*options, home, scratch);
-        else
-          s.why = "xvfb-run or dbus-run-session is not installed";
-        print(shell, load, s, "web");
-      } else {
-        if (haveChromium)
-          s = browserRun(*options, home, scratch);
-        else
-          s.why = "chromium is not installed";
-        print(shell, load, s, "renderer");
-      }
+      // The working load shows only on the rack: the views above it paint the same rows.
+      std::vector<std::string> views = options->views;
+      if (std::string(load) == "working") views = {"rack"};
+      auto skipped = [&](const std::string& why) {
+        std::vector<ViewShare> out;
+        for (const auto& v : views) out.push_back({v, Share{0, 0, 0, 0, 0, false, why}});
+        return out;
+      };
+      bool window = std::string(shell) == "window";
+      std::vector<ViewShare> shares;
+      if (window)
+        shares = haveX ? windowRun(*options, home, scratch, views)
+                       : skipped("Xvfb, dbus-run-session or xdotool is not installed");
+      else
+        shares = haveChromium ? browserRun(*options, home, scratch, views)
+                              : skipped("chromium or node is not installed");
+      for (const auto& v : shares) print(shell, load, v, window ? "web" : "renderer");
     }
   }
   removeTree(scratch);
