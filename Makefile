@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= 2
 
-.PHONY: all deps configure build run serve test unit e2e page bench clean
+.PHONY: all deps configure build run serve test unit e2e page bench lint clean
 
 all: build
 
@@ -35,6 +35,9 @@ page: build
 
 bench: build
 	@bench/run $(BUILD)
+
+lint: build
+	@JOBS=$(JOBS) scripts/lint $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -97,11 +97,11 @@ void pushAsset(PageLink& page, const nlohmann::json& asset) {
 
 // Previews a file in the page, after saving the text over it when one is given.
 Follow asset(Lanes& lanes, PageLink& page, const std::string& path,
-             std::optional<std::string> save) {
+             const std::optional<std::string>& save) {
   if (path.empty()) return Follow::nothing;
   lanes.then(
       [path, save] { return save ? Documents::saveAsset(path, *save) : Documents::asset(path); },
-      [&page](nlohmann::json asset) {
+      [&page](const nlohmann::json& asset) {
         pushAsset(page, asset);
         return Follow::nothing;
       });
@@ -111,7 +111,7 @@ Follow asset(Lanes& lanes, PageLink& page, const std::string& path,
 // Stores a pasted file and hands its path to the composer.
 Follow stash(Lanes& lanes, PageLink& page, const std::string& data, const std::string& name) {
   lanes.then([data, name] { return Documents::stash(data, name); },
-             [&page](std::string path) {
+             [&page](const std::string& path) {
                if (path.empty())
                  Log::note(Lang::pick("Saving the pasted file failed", "שמירת הקובץ שהודבק נכשלה"));
                else
@@ -447,7 +447,7 @@ void stepLive(Conversation& conversation, SearchState& search, Overlays& views,
               const std::vector<std::string>& order, Lanes& lanes, const AppSources::Ptr& sources,
               int by) {
   lanes.then([src = sources] { return src->rackRows(); },
-             [&conversation, &search, &views, &order, by](std::vector<Panel::Unit> units) {
+             [&conversation, &search, &views, &order, by](const std::vector<Panel::Unit>& units) {
                auto next =
                    Panel::stepLive(order, Panel::liveSessions(units), conversation.openSID, by);
                if (!next) {

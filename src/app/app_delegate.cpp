@@ -135,7 +135,7 @@ void AppDelegate::pushCommands() {
   uint64_t generation = page.generation();
   // The catalogue reads the user's command files, so it is built off the main thread.
   lanes.then([src = sources] { return scriptJson(src->commands()); },
-             [this, generation](std::string list) {
+             [this, generation](const std::string& list) {
                if (!list.empty()) page.callSame(generation, "setCommands", {list});
                return Follow::nothing;
              });
@@ -211,7 +211,7 @@ ScanResult AppDelegate::build(const Sources& src, const ScanSnapshot& snap) {
   return buildScan(src, snap);
 }
 
-void AppDelegate::finishScan(const ScanSnapshot& snap, ScanResult result) {
+void AppDelegate::finishScan(const ScanSnapshot& snap, const ScanResult& result) {
   painting.scanning = false;
   // A chat read for another window size than the one now wanted ("more", a search hit
   // further back) could leave the page scrolling to a line it was not given.

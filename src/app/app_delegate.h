@@ -114,7 +114,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
   /// Does what an act said must follow, once.
   void apply(Follow follow);
-  void finishScan(const ScanSnapshot& snapshot, ScanResult result);
+  void finishScan(const ScanSnapshot& snapshot, const ScanResult& result);
   void paint(const ScanResult& result);
   void openNow(const std::string& sid);
   void pushCommands();

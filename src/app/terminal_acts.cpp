@@ -35,7 +35,7 @@ void answer(Lanes& lanes, Reports& reports, const std::string& tty, const std::s
       [tty, pick, text] {
         return !text.empty() ? Terminals::answerFree(text, tty) : Terminals::choose(pick, tty);
       },
-      [&reports, tty](Terminals::Answered done) {
+      [&reports, tty](const Terminals::Answered& done) {
         if (!done.ok) reports.sendFailure(done.why, tty);
         return Follow::repaint;
       },
@@ -47,7 +47,7 @@ void answerFree(Lanes& lanes, PageLink& page, const std::string& tty, const std:
   uint64_t generation = page.generation();
   lanes.then(
       [tty, text] { return Terminals::answerFree(text, tty); },
-      [&page, generation](Terminals::Answered done) {
+      [&page, generation](const Terminals::Answered& done) {
         // The button waiting for this belongs to the page that sent it.
         page.callSame(generation, "freeDone", {done.ok ? "true" : "false", jsString(done.why)});
         return Follow::repaint;
@@ -68,7 +68,7 @@ void resume(Lanes& lanes, Reports& reports, const AppSources::Ptr& sources,
         auto state = Sessions::state(sid);
         return Terminals::spawnClaude(state ? state->cwd : "", {"--resume", sid});
       },
-      [&reports](std::string failed) {
+      [&reports](const std::string& failed) {
         if (!failed.empty()) reports.openFailure(failed);
         return Follow::repaint;
       });
@@ -86,7 +86,7 @@ void raise(Lanes& lanes, const AppSources::Ptr& sources, const std::string& give
 
 void newTerminal(Lanes& lanes, Reports& reports) {
   lanes.then([] { return Terminals::spawnClaude("", {}); },
-             [&reports](std::string failed) {
+             [&reports](const std::string& failed) {
                if (!failed.empty()) reports.openFailure(failed);
                return Follow::repaint;
              });

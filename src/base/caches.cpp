@@ -58,6 +58,7 @@ std::vector<Holding> holdings() {
     entries = r.entries;
   }
   std::vector<Holding> out;
+  out.reserve(entries.size());
   for (const auto& e : entries) out.push_back({e.name, e.held()});
   return out;
 }

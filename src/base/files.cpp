@@ -84,7 +84,7 @@ void refuseLarger(const std::string& path, int64_t cap) {
 // A file that vanished between listing and reading is no news; anything else is.
 void refuseFailed(const std::string& path, int error) {
   if (error == ENOENT || error == ENOTDIR) return;
-  refuse(path, std::strerror(error), std::strerror(error));
+  refuse(path, Text::systemError(error), Text::systemError(error));
 }
 
 void readFine(const std::string& path) {

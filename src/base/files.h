@@ -25,7 +25,7 @@ bool isDirectory(const std::string& path);
 bool isExecutableFile(const std::string& path);
 
 /// The most any store or settings file of Velmo's own may hold when read whole.
-constexpr int64_t kStoreBytes = 16 * 1024 * 1024;
+constexpr int64_t kStoreBytes = int64_t{16} * 1024 * 1024;
 
 // Every reader below reads only regular files. A name is opened without blocking and its
 // type is checked on the open descriptor, so a FIFO, a device (a link to /dev/zero, say), a

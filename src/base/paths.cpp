@@ -31,7 +31,11 @@ std::string home() {
   if (!homeMemo) {
     std::string h = env("HOME");
     if (h.empty()) {
-      if (struct passwd* pw = ::getpwuid(::getuid())) h = pw->pw_dir ? pw->pw_dir : "";
+      struct passwd entry {};
+      struct passwd* pw = nullptr;
+      char buffer[4096];
+      if (::getpwuid_r(::getuid(), &entry, buffer, sizeof buffer, &pw) == 0 && pw && pw->pw_dir)
+        h = pw->pw_dir;
     }
     while (h.size() > 1 && h.back() == '/') h.pop_back();
     homeMemo = h.empty() ? std::string("/") : h;

@@ -118,7 +118,7 @@ Outcome run(const Launch& job) {
     if (err[0] >= 0) ::close(err[0]);
     if (input) ::close(in[1]);
     Outcome failed;
-    failed.launchError = std::strerror(rc);
+    failed.launchError = Text::systemError(rc);
     return failed;
   }
 

@@ -1,5 +1,7 @@
 #include "base/text.h"
 
+#include <string.h>
+
 #include <charconv>
 #include <optional>
 
@@ -208,6 +210,12 @@ std::string lastComponent(std::string_view path) {
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
   size_t at = path.rfind('/');
   return std::string(at == std::string_view::npos ? path : path.substr(at + 1));
+}
+
+std::string systemError(int code) {
+  char buffer[256];
+  // The GNU strerror_r returns the text, in the buffer or in static storage.
+  return ::strerror_r(code, buffer, sizeof buffer);
 }
 
 }  // namespace Text

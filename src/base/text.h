@@ -21,6 +21,8 @@ std::vector<std::string> split(std::string_view s, char separator, bool dropEmpt
 std::string join(const std::vector<std::string>& pieces, std::string_view separator);
 std::string replaceAll(std::string s, std::string_view from, std::string_view to);
 std::string lower(std::string_view s);
+/// The system's text for an errno value; safe from any thread, unlike strerror.
+std::string systemError(int code);
 
 /// Replaces invalid UTF-8 sequences with U+FFFD, as a lenient decoder does.
 std::string validUtf8(std::string_view bytes);

@@ -179,9 +179,9 @@ Exchange exchange(const std::string& path, const nlohmann::json& request, double
     return fail(Lang::pick("the socket path is too long: ", "נתיב השקע ארוך מדי: ") + path);
   path.copy(addr.sun_path, path.size());
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return fail(std::strerror(errno));
+  if (fd < 0) return fail(Text::systemError(errno));
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    std::string why = std::strerror(errno);
+    std::string why = Text::systemError(errno);
     ::close(fd);
     return fail(Lang::pick("cannot reach Velmo at ", "אין גישה לולמו ב־") + path + " — " + why +
                 Lang::pick(" (is it running?)", " (האם הוא רץ?)"));

@@ -10,7 +10,7 @@
 namespace Control {
 
 /// A command line read as a request.
-struct ClientCall {
+struct ClientCall {  // NOLINT(bugprone-exception-escape): plain data; its members only allocate
   nlohmann::json request;  ///< null when there is none (help, or a usage error)
   bool help = false;
   std::string error;  ///< the usage error, "" when none

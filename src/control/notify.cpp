@@ -89,7 +89,7 @@ Notify::Hooks Notify::Hooks::live() {
   h.answering = [](const std::string& tty) { return Terminals::answering(tty); };
   h.answer = Control::answer;
   h.background = [](Job job) { Pool::shared().async(std::move(job)); };
-  h.main = [](Job job) { job(); };
+  h.main = [](const Job& job) { job(); };
   return h;
 }
 
@@ -298,7 +298,7 @@ void Notify::tick(const std::vector<Terminal>& terms,
 
   for (auto it = questions.begin(); it != questions.end();) {
     Seen& s = it->second;
-    if (live.count(it->first)) {
+    if (live.count(it->first)) {  // NOLINT(bugprone-branch-clone): each case reads on its own
       ++it;
     } else if (!s.missingSince) {
       s.missingSince = now;

@@ -88,7 +88,7 @@ std::string sheetDetail(const Terminal& term, const Terminals::Picker& p, const 
   paragraphs.push_back(Lang::pick("Session: ", "שיחה: ") + displayName(term));
   if (!p.body.empty()) {
     std::vector<std::string> lines(p.body.begin(),
-                                   p.body.begin() + std::min(p.body.size(), kSheetBodyLines));
+                                   p.body.begin() + static_cast<std::ptrdiff_t>(std::min(p.body.size(), kSheetBodyLines)));
     paragraphs.push_back(Text::join(lines, "\n"));
   }
   paragraphs.push_back(p.question);

@@ -16,7 +16,7 @@ namespace Asks {
 
 namespace {
 
-constexpr int64_t kMostBytes = 8 * 1024 * 1024;
+constexpr int64_t kMostBytes = int64_t{8} * 1024 * 1024;
 
 const char* answerMarker() {
   return Lang::pick("**Answer:**", "**תשובה:**");
@@ -63,6 +63,7 @@ std::string answerOf(const std::vector<std::string>& raw) {
   }
   if (!allQuoted) return Text::trim(Text::join(raw, "\n"));
   std::vector<std::string> lines;
+  lines.reserve(raw.size());
   for (const std::string& l : raw) lines.push_back(quoted(l) ? unquote(l) : l);
   return Text::trim(Text::join(lines, "\n"));
 }

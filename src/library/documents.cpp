@@ -27,14 +27,14 @@ namespace {
 constexpr int64_t kEditBytes = 2'000'000;
 // The copy kept before a save: the file as it is on disk, which may have grown past what
 // the editor opens since it was opened.
-constexpr int64_t kBackupBytes = 256 * 1024 * 1024;
+constexpr int64_t kBackupBytes = int64_t{256} * 1024 * 1024;
 
 const std::set<std::string> kImageKinds = {"png", "jpg", "jpeg", "gif", "webp", "svg", "heic", "bmp"};
 const std::set<std::string> kTextKinds = {"md",  "txt", "csv", "json", "swift", "py",  "sh",
                                           "js",  "css", "html", "yml", "yaml", "log", "applescript"};
 
 std::string systemError(int error) {
-  return error ? std::strerror(error) : Lang::pick("unknown error", "שגיאה לא ידועה");
+  return error ? Text::systemError(error) : Lang::pick("unknown error", "שגיאה לא ידועה");
 }
 
 // Where a save lands: through a symbolic link to the file it names, so the link stays a

@@ -22,7 +22,7 @@ namespace {
 
 constexpr size_t kMostSessions = 60;
 // One read at most this much; a larger backlog is taken over the next scans.
-constexpr int64_t kMostRead = 32 * 1024 * 1024;
+constexpr int64_t kMostRead = int64_t{32} * 1024 * 1024;
 
 constexpr std::array<const char*, 4> kWriteTools{"Write", "NotebookEdit", "Edit", "MultiEdit"};
 constexpr std::array<const char*, 28> kKept{

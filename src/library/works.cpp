@@ -89,7 +89,7 @@ void walk(const std::string& folder, const std::string& top, int depth, std::vec
     w.name = name;
     w.kind = std::move(word);
     w.project = project(path, top);
-    w.modified = static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec / 1e9;
+    w.modified = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
     w.size = st.st_size;
     out.push_back(std::move(w));
   }

@@ -10,7 +10,7 @@
 class PageHost {
  public:
   /// How a page call ended: an empty error on success, with the function's result.
-  struct Reply {
+  struct Reply {  // NOLINT(bugprone-exception-escape): plain data; its members only allocate
     std::string error;
     nlohmann::json value;  ///< null when the function returned nothing
   };

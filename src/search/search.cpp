@@ -136,6 +136,7 @@ std::vector<std::string> newestMatches(const std::string& path, std::string_view
       size_t lf = data.find('\n');
       if (lf == std::string::npos) {
         carried = std::move(data);
+        data.clear();
         if (carried.size() > kLongestLine) {
           carried.clear();
           dropTail = true;

@@ -29,8 +29,8 @@ constexpr size_t kPromptChars = 90;
 constexpr size_t kErrorChars = 300;
 // A shard larger than this is read at its head and its tail only: the first and the last
 // prompt and the newest date are all the catalogue takes from it.
-constexpr int64_t kWholeShard = 4 * 1024 * 1024;
-constexpr int64_t kShardEnd = 1024 * 1024;
+constexpr int64_t kWholeShard = int64_t{4} * 1024 * 1024;
+constexpr int64_t kShardEnd = int64_t{1024} * 1024;
 
 const char* const kLead =
     "You help find a past conversation or a file the user made with an assistant.\n"

@@ -22,7 +22,7 @@ namespace Agents {
 namespace {
 constexpr int64_t kBeatBytes = 400000;
 constexpr size_t kSayCharacters = 150;
-constexpr int64_t kHeadBytes = 64 * 1024;
+constexpr int64_t kHeadBytes = int64_t{64} * 1024;
 constexpr size_t kMemoCap = 2000;
 
 FileMemo<Meta> metaMemo("sub-agent meta files", kMemoCap);
@@ -131,7 +131,7 @@ Meta metadata(const std::string& transcript) {
   auto attrs = Files::attributes(path);
   if (!attrs || !attrs->regular) return defaults();
   if (auto known = metaMemo.find(path, attrs->size, attrs->modified)) return *known;
-  auto text = Files::read(path, 1024 * 1024);
+  auto text = Files::read(path, int64_t{1024} * 1024);
   if (!text) return defaults();
   Meta meta = parseMeta(*text);
   metaMemo.keep(path, attrs->size, attrs->modified, meta);

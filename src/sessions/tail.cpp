@@ -137,7 +137,7 @@ TailSummary summarise(std::string bytes, bool cut, Clock::Time modified) {
   size_t at = 0;
   if (cut) {
     // The tail began inside a record; that fragment is not one.
-    const void* lf = std::memchr(bytes.data(), '\n', end);
+    const void* lf = std::memchr(bytes.data(), '\n', end);  // NOLINT(bugprone-not-null-terminated-result): bytes, not a string
     at = lf ? static_cast<size_t>(static_cast<const char*>(lf) - bytes.data()) + 1 : end;
   }
   while (at < end) {

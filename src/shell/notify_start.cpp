@@ -4,7 +4,7 @@
 #include "feed/state_feed.h"
 #include "shell/notifier_dbus.h"
 
-void startNotifications(MainQueue& main, std::weak_ptr<AppDelegate> app) {
+void startNotifications(MainQueue& main, const std::weak_ptr<AppDelegate>& app) {
   // The feed's pass ticks whichever instance is installed; none until the bus answered.
   StateFeed::setTick(
       [](const std::vector<Terminal>& terms, const std::vector<Terminals::Picker>& pickers) {

@@ -9,4 +9,4 @@
 /// Creates the shared `Notify` on the session bus in the background (the bus may be slow or
 /// absent), with "open" opening the session in the application and showing it. The state
 /// feed's pass ticks it once it is there.
-void startNotifications(MainQueue& main, std::weak_ptr<AppDelegate> app);
+void startNotifications(MainQueue& main, const std::weak_ptr<AppDelegate>& app);

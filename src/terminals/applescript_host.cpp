@@ -103,6 +103,7 @@ bool AppleScriptHost::typeLine(const std::string& tty, const std::string& text) 
 
 std::string AppleScriptHost::keys(int moves, const std::string& text) {
   std::vector<std::string> pieces;
+  pieces.reserve(static_cast<size_t>(moves < 0 ? -moves : moves) + 1);
   for (int i = 0; i < (moves < 0 ? -moves : moves); ++i)
     pieces.push_back(moves < 0 ? "e & \"[A\"" : "e & \"[B\"");
   pieces.push_back("\"" + scriptQuote(text) + "\"");

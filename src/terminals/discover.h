@@ -16,7 +16,7 @@
 namespace Terminals {
 
 /// The most a registry file may hold; the agent writes a few hundred bytes.
-constexpr int64_t kRegistryBytes = 64 * 1024;
+constexpr int64_t kRegistryBytes = int64_t{64} * 1024;
 
 /// One registry file of ~/.claude/sessions, as discovery reads it.
 struct RegistryRecord {

@@ -167,7 +167,7 @@ void setReal(const std::string& newName, const std::string& sid) {
   // The agent shows the custom title, and takes its registry name on resume from the last
   // agent-name record, so both go in: one write, so no reader sees only the first.
   // In the agent's own key order, "type" first, for readers that look for it by its bytes.
-  auto record = [](nlohmann::ordered_json j) {
+  auto record = [](const nlohmann::ordered_json& j) {
     return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
   };
   std::string bytes;

@@ -24,6 +24,7 @@ std::string shellWord(const std::string& value) {
 
 std::string shellLine(const std::vector<std::string>& words) {
   std::vector<std::string> quoted;
+  quoted.reserve(words.size());
   for (const auto& w : words) quoted.push_back(shellWord(w));
   return Text::join(quoted, " ");
 }

@@ -265,7 +265,7 @@ void TmuxHost::showSession(const std::string& session) {
 namespace {
 
 // /proc/PID/stat is one line; its size reads as 0, so only the cap bounds it.
-constexpr int64_t kProcStatBytes = 64 * 1024;
+constexpr int64_t kProcStatBytes = int64_t{64} * 1024;
 
 // Brings the desktop window of the terminal emulator that runs `clientPid` to the front:
 // the emulator is the nearest ancestor process that owns a window. Needs xdotool and an
