@@ -1,8 +1,9 @@
 // Shared helpers of the page tests: a real chromium, and the page from one of two sources.
 //
 //   local  the page files of this tree put together as the application does (the
-//          placeholders filled, style and script inlined) and served from a routed URL;
-//          the bridge is a recorder, and tests paint crafted payloads themselves.
+//          placeholders filled, style and script inlined, its policy first) and served
+//          from a routed URL; the bridge is a recorder, and tests paint crafted payloads
+//          themselves.
 //   serve  `velmo --serve --no-open` started by startServe() (VELMO_BINARY by default),
 //          its URL passed as options.url; the application paints, the recorder still sees
 //          every message the page posts.
