@@ -1,8 +1,9 @@
 // ---------- what the application calls ----------
 //
 // The page's one face to the application: every function the application (or a menu item)
-// calls in the page. The host evaluates calls such as "paint({…})" by name, so each name is
-// also set on the window.
+// calls in the page. The window's host evaluates calls such as "paint({…})" by name, so each
+// name is also set on the window; the browser's bridge, which may not evaluate, looks them
+// up in window.velmoCalls.
 
 const Velmo = Object.freeze({
   paint: Frame.paint,
@@ -23,6 +24,7 @@ const Velmo = Object.freeze({
 });
 
 for (const [name, call] of Object.entries(Velmo)) window[name] = call;
+window.velmoCalls = Velmo;
 
 Menu.setup();
 Frame.setup();

@@ -29,3 +29,8 @@ window.addEventListener('error', (e) => {
 window.addEventListener('unhandledrejection', (e) => {
   send('pageError', { text: 'unhandled rejection: ' + errorText(e.reason) });
 });
+// The page's policy stopped something: a part of the page that breaks it, or markup that got
+// in where only text belongs. Either way it belongs in the log.
+document.addEventListener('securitypolicyviolation', (e) => {
+  send('pageError', { text: `blocked by the page's policy: ${e.effectiveDirective} ${e.blockedURI || ''}`.trim() });
+});

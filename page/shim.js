@@ -3,10 +3,10 @@
 // page's <head>, with the connection's token filled in for __TOKEN__.
 //  - page → application: `window.webkit.messageHandlers.velmo.postMessage(obj)` sends
 //    JSON.stringify(obj) ({"act": …, …}); messages posted before the socket opens wait.
-//  - application → page: {"id": n, "call": "paint", "args": [payload]} calls the global
-//    function of that name (a `function`, `var`, `let` or `const` of the page's script, or
-//    a property of the window) with the arguments; the shim answers {"reply": n, "value":
-//    result} or {"reply": n, "error": text}. A promise is awaited before answering.
+//  - application → page: {"id": n, "call": "paint", "args": [payload]} calls the function
+//    of that name that the page offers (its registry `window.velmoCalls`, or the alerts
+//    below) with the arguments; the shim answers {"reply": n, "value": result} or
+//    {"reply": n, "error": text}. A promise is awaited before answering.
 //  - alerts: the application calls `velmoAlert({title, text, buttons, tag})`, a modal
 //    drawn here; its answer is the index of the button pressed. `velmoAlertDismiss(tag, i)`
 //    takes the modals with that tag down as if their button i was pressed.
@@ -35,10 +35,13 @@
     post({ reply: id, value: value === undefined ? null : value });
   }
 
+  // Names are looked up, never evaluated: the page's policy forbids eval, and the
+  // application reaches only what the page offers it.
   function lookup(name) {
-    if (!/^[A-Za-z_$][\w$]*$/.test(name)) return null;
-    // Indirect eval sees the page's top-level let and const too, as a script in the window does.
-    try { var f = (0, eval)(name); return typeof f === "function" ? f : null; } catch (e) { return null; }
+    var has = Object.prototype.hasOwnProperty, calls = window.velmoCalls;
+    var f = calls && has.call(calls, name) ? calls[name]
+      : name === "velmoAlert" || name === "velmoAlertDismiss" ? window[name] : null;
+    return typeof f === "function" ? f : null;
   }
 
   function run(msg) {

@@ -100,7 +100,9 @@ void AppDelegate::pageLoaded() {
   page.loaded();
   painting.last.clear();
   pushCommands();
-  if (!document.path.empty()) document.open(document.path, false, views);
+  // Read again from disk, shown as it was: a document given at start is still the reader
+  // when the browser connects after it was read.
+  if (!document.path.empty()) document.open(document.path, views.has(View::reader), views);
   if (search.open && Text::length(search.query) >= 2) search.run(search.query);
   scan();
 }

@@ -2,10 +2,13 @@
 
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <vector>
 
+#include "base/base64.h"
 #include "base/files.h"
 #include "base/lang.h"
 #include "base/log.h"
+#include "base/sha256.h"
 #include "base/text.h"
 
 namespace Page {
@@ -41,7 +44,60 @@ std::string withHead(const std::string& html, const std::string& head) {
   return html.substr(0, at) + head + html.substr(at);
 }
 
+struct Inline {
+  std::vector<std::string> scripts, styles;
+};
+
+// The text of every attribute-less <script> and <style> element, in document order, so
+// that neither's text is taken for the start of the other. The document is ours alone
+// when this reads it: nothing shown comes in before load.
+Inline inlineBodies(const std::string& html) {
+  Inline out;
+  size_t at = 0;
+  for (;;) {
+    size_t script = html.find("<script>", at), style = html.find("<style>", at);
+    bool isScript = script <= style;
+    size_t open = isScript ? script : style;
+    if (open == std::string::npos) break;
+    open += isScript ? 8 : 7;
+    size_t end = html.find(isScript ? "</script>" : "</style>", open);
+    if (end == std::string::npos) break;
+    (isScript ? out.scripts : out.styles).push_back(html.substr(open, end - open));
+    at = end;
+  }
+  return out;
+}
+
+std::string hashSources(const std::vector<std::string>& bodies) {
+  std::string out;
+  for (const auto& body : bodies) {
+    // The browser hashes the text as its parser left it, line breaks made plain.
+    std::string text = Text::replaceAll(Text::replaceAll(body, "\r\n", "\n"), "\r", "\n");
+    std::string source = " 'sha256-" + Base64::encode(Sha256::digest(text)) + "'";
+    if (!Text::contains(out, source)) out += source;
+  }
+  return out.empty() ? " 'none'" : out;
+}
+
+constexpr const char* kPolicyMeta = "<meta http-equiv=\"Content-Security-Policy\" content=\"";
+
 }  // namespace
+
+std::string policy(const std::string& html, const std::string& connect) {
+  Inline found = inlineBodies(html);
+  return "default-src 'none'; script-src" + hashSources(found.scripts) + "; style-src" +
+         hashSources(found.styles) + "; img-src data:; connect-src " +
+         (connect.empty() ? "'none'" : connect) +
+         "; object-src 'none'; base-uri 'none'; form-action 'none'";
+}
+
+std::string policyOf(const std::string& document) {
+  size_t at = document.find(kPolicyMeta);
+  if (at == std::string::npos) return "";
+  at += std::char_traits<char>::length(kPolicyMeta);
+  size_t end = document.find('"', at);
+  return end == std::string::npos ? "" : document.substr(at, end - at);
+}
 
 std::map<std::string, std::string> files() {
   const char* dir = std::getenv("VELMO_PAGE_DIR");
@@ -79,7 +135,7 @@ std::map<std::string, std::string> joinParts(std::map<std::string, std::string> 
 }
 
 std::string document(const std::map<std::string, std::string>& files, const std::string& lang,
-                     const std::string& head) {
+                     const std::string& head, const std::string& connect) {
   bool hebrew = lang == "he";
   std::map<std::string, std::string> fills = {
       {"lang", hebrew ? "he" : "en"},
@@ -111,7 +167,9 @@ std::string document(const std::map<std::string, std::string>& files, const std:
   out.append(page, at, std::string::npos);
   std::string langScript =
       std::string("<script>window.velmoLang=\"") + (hebrew ? "he" : "en") + "\";</script>";
-  return withHead(out, langScript + head);
+  std::string whole = withHead(out, langScript + head);
+  // First in <head>, so it governs every script after it. Its sources hold no double quote.
+  return withHead(whole, kPolicyMeta + policy(whole, connect) + "\">");
 }
 
 std::string document() {

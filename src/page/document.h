@@ -29,9 +29,23 @@ std::map<std::string, std::string> joinParts(std::map<std::string, std::string> 
 
 /// The whole document for a language ("he" or "en"): lang and dir set, labels filled,
 /// and `head` placed first inside <head> so it runs before the page's own script.
-/// `window.velmoLang` is set there too.
+/// `window.velmoLang` is set there too. Ahead of all of it, a Content-Security-Policy meta
+/// element carrying `policy(document, connect)`.
 std::string document(const std::map<std::string, std::string>& files, const std::string& lang,
-                     const std::string& head = "");
+                     const std::string& head = "", const std::string& connect = "");
+
+/// The Content-Security-Policy for a finished document. Everything the page shows comes
+/// from anywhere (tool output, web pages the agent read, file names), so a slip in its
+/// escaping must still not run script: scripts and style sheets run only as the
+/// attribute-less <script> and <style> elements `html` holds now, named by their SHA-256;
+/// no eval, no inline handlers, no javascript: links, no plugins, no <base>, no forms;
+/// images only as data: URLs (the previews the application sends); connections only to
+/// `connect` (source expressions; "" allows none).
+std::string policy(const std::string& html, const std::string& connect);
+
+/// The policy a document made by document() carries ("" when it has none), so a server
+/// can send the same as a header.
+std::string policyOf(const std::string& document);
 /// The document of the files in use, in the interface language (`Lang::code()`).
 std::string document();
 

@@ -157,6 +157,16 @@ TEST_F(AppTest, TheOpenDocumentIsReadAgainWhenThePageReloads) {
   EXPECT_FALSE(page.lastPaint().contains("reader"));
 }
 
+TEST_F(AppTest, ADocumentInTheReaderStaysTheReaderWhenThePageLoads) {
+  std::string path = home->write("notes.md", "# Notes\n");
+  make().loadDoc(path, true);
+  settle();
+  app->pageLoaded();
+  settle();
+  EXPECT_EQ(page.lastPaint()["reader"], true);
+  EXPECT_EQ(page.lastPaint()["doc"]["text"], "# Notes\n");
+}
+
 TEST_F(AppTest, APastedFileIsStoredAndHandedToTheComposer) {
   make().pageLoaded();
   settle();

@@ -2,8 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <vector>
+
+#include "base/base64.h"
+#include "base/sha256.h"
 
 namespace {
 std::string between(const std::string& text, const std::string& from, const std::string& to) {
@@ -12,6 +19,22 @@ std::string between(const std::string& text, const std::string& from, const std:
   a += from.size();
   size_t b = text.find(to, a);
   return b == std::string::npos ? "" : text.substr(a, b - a);
+}
+// The policy's source expression for an inline element of this text.
+std::string hashOf(const std::string& text) {
+  return "'sha256-" + Base64::encode(Sha256::digest(text)) + "'";
+}
+
+// The sources a policy gives one directive, e.g. "script-src".
+std::vector<std::string> sourcesOf(const std::string& policy, const std::string& directive) {
+  std::vector<std::string> out;
+  size_t at = policy.find(directive + " ");
+  if (at == std::string::npos) return out;
+  std::string list = policy.substr(at + directive.size() + 1);
+  list = list.substr(0, list.find(';'));
+  std::istringstream words(list);
+  for (std::string w; words >> w;) out.push_back(w);
+  return out;
 }
 }  // namespace
 
@@ -101,4 +124,59 @@ TEST(PageDocument, ThePageOnDiskIsJoinedAsTheBuildJoinedIt) {
   EXPECT_EQ(disk["shim.js"], Page::resources().at("shim.js"));
   EXPECT_EQ(Page::resources().count("bridge.js"), 0u) << "the parts are embedded joined";
   EXPECT_EQ(Page::resources().count("palette.css"), 0u) << "the parts are embedded joined";
+}
+
+// Only the document's own inline scripts and style sheet may run: each named by its digest,
+// the head's bridge too, and nothing that would let markup smuggled into the page run.
+TEST(PageDocument, ThePolicyNamesEveryInlineScriptAndStyleAndAllowsNothingElse) {
+  std::map<std::string, std::string> files = {
+      {"index.html",
+       "<!doctype html><html><head><style>{{style}}</style></head><body>"
+       "<script>{{script}}</script></body></html>"},
+      {"app.js", "go('<style>');\r\nstop();"},
+      {"style.css", "b { color: red }"}};
+  std::string doc = Page::document(files, "en", "<script>bridge()</script>");
+  std::string policy = Page::policyOf(doc);
+  ASSERT_FALSE(policy.empty()) << doc;
+  EXPECT_LT(doc.find("<meta http-equiv=\"Content-Security-Policy\""), doc.find("<script>"))
+      << "the policy must come before the first script it governs";
+
+  // The parser reads line breaks as plain ones before the browser hashes them; a style
+  // element named inside a script's text is not the style element.
+  std::vector<std::string> scripts = {hashOf("window.velmoLang=\"en\";"), hashOf("bridge()"),
+                                      hashOf("go('<style>');\nstop();")};
+  EXPECT_EQ(sourcesOf(policy, "script-src"), scripts) << policy;
+  EXPECT_EQ(sourcesOf(policy, "style-src"), std::vector<std::string>{hashOf("b { color: red }")});
+  EXPECT_EQ(sourcesOf(policy, "default-src"), std::vector<std::string>{"'none'"});
+  EXPECT_EQ(sourcesOf(policy, "object-src"), std::vector<std::string>{"'none'"});
+  EXPECT_EQ(sourcesOf(policy, "base-uri"), std::vector<std::string>{"'none'"});
+  EXPECT_EQ(sourcesOf(policy, "img-src"), std::vector<std::string>{"data:"});
+  EXPECT_EQ(sourcesOf(policy, "connect-src"), std::vector<std::string>{"'none'"})
+      << "the window's page talks through its host, never the network";
+  for (const char* loose : {"unsafe-inline", "unsafe-eval", "*", "http:", "blob:"})
+    EXPECT_EQ(policy.find(loose), std::string::npos) << loose;
+
+  std::string served = Page::policyOf(Page::document(files, "en", "", "ws://127.0.0.1:9"));
+  EXPECT_EQ(sourcesOf(served, "connect-src"), std::vector<std::string>{"ws://127.0.0.1:9"});
+  EXPECT_EQ(Page::policyOf("<!doctype html><p>no policy</p>"), "");
+}
+
+// The page as built: every inline script of the document in both languages is named, and
+// no markup of the template carries a handler or a script address the policy would block.
+TEST(PageDocument, TheBuiltPageRunsUnderItsPolicy) {
+  for (const char* lang : {"en", "he"}) {
+    std::string doc = Page::document(Page::resources(), lang);
+    auto allowed = sourcesOf(Page::policyOf(doc), "script-src");
+    int count = 0;
+    for (size_t at = 0; (at = doc.find("<script>", at)) != std::string::npos; ++count) {
+      at += 8;
+      std::string body = doc.substr(at, doc.find("</script>", at) - at);
+      EXPECT_NE(std::find(allowed.begin(), allowed.end(), hashOf(body)), allowed.end())
+          << lang << ": " << body.substr(0, 80);
+    }
+    EXPECT_EQ(count, 3) << "the language, the labels and the page's script";
+    EXPECT_EQ(allowed.size(), 3u) << lang;
+  }
+  static const std::regex handler(R"(<[^>]*\son[a-z]+\s*=|javascript:)", std::regex::icase);
+  EXPECT_FALSE(std::regex_search(Page::resources().at("index.html"), handler));
 }

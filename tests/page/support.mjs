@@ -1,8 +1,9 @@
 // Shared helpers of the page tests: a real chromium, and the page from one of two sources.
 //
 //   local  the page files of this tree put together as the application does (the
-//          placeholders filled, style and script inlined) and served from a routed URL;
-//          the bridge is a recorder, and tests paint crafted payloads themselves.
+//          placeholders filled, style and script inlined, its policy first) and served
+//          from a routed URL; the bridge is a recorder, and tests paint crafted payloads
+//          themselves.
 //   serve  `velmo --serve --no-open` started by startServe() (VELMO_BINARY by default),
 //          its URL passed as options.url; the application paints, the recorder still sees
 //          every message the page posts.
@@ -10,6 +11,7 @@
 import { chromium } from 'playwright-core';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
+import { createHash } from 'node:crypto';
 import { readFileSync, mkdirSync } from 'node:fs';
 import { dirname, join } from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -40,7 +42,34 @@ export function pageDocument(lang = 'en') {
     style: pageJoined('styles.txt'),
     script: pageJoined('scripts.txt'),
   };
-  return read('index.html').replace(/\{\{([a-z]+)\}\}/g, (m, k) => (k in fills ? fills[k] : m));
+  const filled = read('index.html').replace(/\{\{([a-z]+)\}\}/g, (m, k) => (k in fills ? fills[k] : m));
+  const langScript = `<script>window.velmoLang="${fills.lang}";</script>`;
+  return withPolicy(filled.replace('<head>', '<head>' + langScript));
+}
+
+// The Content-Security-Policy Page::policy() gives a document: its attribute-less inline
+// scripts and style sheets by their SHA-256, and nothing else.
+export function policyFor(html, connect = '') {
+  const found = { script: [], style: [] };
+  for (const m of html.matchAll(/<(script|style)>([\s\S]*?)<\/\1>/g)) found[m[1]].push(m[2]);
+  const sources = (bodies) => {
+    const all = [...new Set(bodies.map((b) => `'sha256-${createHash('sha256').update(b.replace(/\r\n?/g, '\n'), 'utf8').digest('base64')}'`))];
+    return all.length ? all.join(' ') : "'none'";
+  };
+  return `default-src 'none'; script-src ${sources(found.script)}; style-src ${sources(found.style)}; ` +
+    `img-src data:; connect-src ${connect || "'none'"}; object-src 'none'; base-uri 'none'; form-action 'none'`;
+}
+
+// The document with its policy first in <head>, as Page::document() places it.
+export function withPolicy(html, connect = '') {
+  const meta = `<meta http-equiv="Content-Security-Policy" content="${policyFor(html, connect)}">`;
+  return html.replace('<head>', '<head>' + meta);
+}
+
+// The policy a document carries in its meta element ('' for none).
+export function policyOf(html) {
+  const m = html.match(/<meta http-equiv="Content-Security-Policy" content="([^"]*)">/);
+  return m ? m[1] : '';
 }
 
 // Playwright refuses --user-data-dir and gives each launch a fresh empty profile folder of
@@ -88,6 +117,14 @@ function recorder() {
   });
 }
 
+// Keeps every report of the page's policy blocking something, from the first script on.
+function policyWatch() {
+  window.__violations = [];
+  document.addEventListener('securitypolicyviolation', (e) => {
+    window.__violations.push({ directive: e.effectiveDirective, blocked: e.blockedURI, sample: e.sample });
+  });
+}
+
 // Starts `velmo --serve --no-open` and gives its URL (the first line it prints), what it
 // has said on standard error so far, and a stop that waits for it to end.
 export async function startServe({ binary = process.env.VELMO_BINARY, env = {}, args = [] } = {}) {
@@ -123,6 +160,7 @@ export async function openPage(browser, options = {}) {
   const errors = [];
   page.on('pageerror', (e) => errors.push(e));
   await page.addInitScript(recorder);
+  await page.addInitScript(policyWatch);
   if (options.init) await page.addInitScript(options.init);
   if (options.clock) await page.clock.install({ time: new Date('2026-12-08T10:00:00Z') });
   if (options.url) {
@@ -141,17 +179,19 @@ export async function openPage(browser, options = {}) {
     sent: () => page.evaluate(() => window.__sent.slice()),
     clearSent: () => page.evaluate(() => { window.__sent.length = 0; }),
     paint: (data) => page.evaluate((d) => window.paint(d), data),
+    violations: () => page.evaluate(() => window.__violations.slice()),
     close: () => context.close(),
   };
 }
 
 // Runs `body` with a page of its own (see openPage) and closes it after; the page must not
-// have thrown, unless options.allowErrors.
+// have thrown, unless options.allowErrors, nor had anything blocked by its policy.
 export async function withPage(browser, options, body) {
   const p = await openPage(browser, options);
   try {
     await body(p);
     if (!options.allowErrors) assert.deepEqual(p.errors.map(String), [], 'the page threw');
+    assert.deepEqual(await p.violations(), [], 'the page\'s policy blocked something');
   } finally {
     await p.close();
   }

@@ -13,18 +13,18 @@
 
 #include "app/app_delegate.h"
 #include "app/control_hooks.h"
-#include "page/document.h"
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "page/document.h"
 #include "shell/browser/shim.h"
 #include "shell/glib_queue.h"
 #include "shell/notify_start.h"
 
 namespace {
 
-constexpr int kReplacedCode = 4001;                  // a newer tab took the bridge
-constexpr guint64 kMaxMessageBytes = 64 << 20;       // pasted files arrive as Base64
+constexpr int kReplacedCode = 4001;             // a newer tab took the bridge
+constexpr guint64 kMaxMessageBytes = 64 << 20;  // pasted files arrive as Base64
 constexpr guint kKeepAliveSeconds = 30;
 constexpr double kScanSeconds = 1.5;
 
@@ -53,8 +53,7 @@ std::string randomToken() {
 bool sameSecret(const std::string& given, const std::string& token) {
   if (given.size() != token.size()) return false;
   unsigned char diff = 0;
-  for (size_t i = 0; i < token.size(); ++i)
-    diff |= static_cast<unsigned char>(given[i] ^ token[i]);
+  for (size_t i = 0; i < token.size(); ++i) diff |= static_cast<unsigned char>(given[i] ^ token[i]);
   return diff == 0;
 }
 
@@ -83,8 +82,8 @@ class BrowserPage final : public PageHost, public Dialogs {
   void alert(const Alert& a, std::function<void(int)> done) override {
     nlohmann::json buttons = a.buttons;
     if (a.buttons.empty()) buttons = {Lang::pick("OK", "אישור")};
-    nlohmann::json alert = {{"title", a.title}, {"text", a.text}, {"buttons", buttons},
-                           {"tag", a.tag}};
+    nlohmann::json alert = {
+        {"title", a.title}, {"text", a.text}, {"buttons", buttons}, {"tag", a.tag}};
     if (!attached()) {
       // Nobody to ask: the alert still reaches the person running Velmo.
       Log::note(a.title + " — " + a.text);
@@ -103,7 +102,8 @@ class BrowserPage final : public PageHost, public Dialogs {
   bool showing() const override { return !openTags.empty(); }
 
   void dismiss(const std::string& tag, int index) override {
-    if (openTags.count(tag)) call("velmoAlertDismiss", {jsString(tag), std::to_string(index)}, nullptr);
+    if (openTags.count(tag))
+      call("velmoAlertDismiss", {jsString(tag), std::to_string(index)}, nullptr);
   }
 
   /// Takes a new connection (owned by the server until it closes); an older one is
@@ -137,7 +137,8 @@ class BrowserPage final : public PageHost, public Dialogs {
     waiting.erase(it);
     Reply r;
     auto error = reply.find("error");
-    if (error != reply.end()) r.error = error->is_string() ? error->get<std::string>() : error->dump();
+    if (error != reply.end())
+      r.error = error->is_string() ? error->get<std::string>() : error->dump();
     if (r.error.empty() && reply.contains("value")) r.value = reply["value"];
     done(r);
   }
@@ -154,6 +155,7 @@ struct Server {
   std::string token;
   int port = 0;
   std::string html;
+  std::string policy;  ///< the page's Content-Security-Policy, sent with it as a header too
   BrowserPage page;
   GlibMainQueue main;
   std::shared_ptr<AppDelegate> app;
@@ -164,20 +166,26 @@ std::string header(SoupServerMessage* msg, const char* name) {
   return v ? v : "";
 }
 
+// Answers other than the page itself load nothing at all.
+constexpr const char* kBarePolicy = "default-src 'none'";
+
 void respond(SoupServerMessage* msg, unsigned status, const std::string& type,
-             const std::string& body) {
+             const std::string& body, const std::string& policy = kBarePolicy) {
   soup_server_message_set_status(msg, status, nullptr);
   SoupMessageHeaders* h = soup_server_message_get_response_headers(msg);
   soup_message_headers_replace(h, "Cache-Control", "no-store");
   soup_message_headers_replace(h, "Referrer-Policy", "no-referrer");
   soup_message_headers_replace(h, "X-Content-Type-Options", "nosniff");
   soup_message_headers_replace(h, "X-Frame-Options", "DENY");
-  soup_message_headers_replace(h, "Content-Security-Policy", "frame-ancestors 'none'");
+  // frame-ancestors counts only in a header, so it is added here to the page's own policy.
+  soup_message_headers_replace(h, "Content-Security-Policy",
+                               (policy + "; frame-ancestors 'none'").c_str());
   soup_server_message_set_response(msg, type.c_str(), SOUP_MEMORY_COPY, body.data(), body.size());
 }
 
 void refuse(SoupServerMessage* msg, const char* why) {
-  respond(msg, SOUP_STATUS_FORBIDDEN, "text/plain; charset=utf-8", std::string("Forbidden: ") + why + "\n");
+  respond(msg, SOUP_STATUS_FORBIDDEN, "text/plain; charset=utf-8",
+          std::string("Forbidden: ") + why + "\n");
 }
 
 // Every request passes here once its head is read, before any handler or WebSocket
@@ -211,14 +219,15 @@ void servePage(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable
   auto* server = static_cast<Server*>(data);
   const char* method = soup_server_message_get_method(msg);
   if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
-    respond(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "text/plain; charset=utf-8", "Method not allowed\n");
+    respond(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "text/plain; charset=utf-8",
+            "Method not allowed\n");
     return;
   }
   if (std::strcmp(path, "/") != 0) {
     respond(msg, SOUP_STATUS_NOT_FOUND, "text/plain; charset=utf-8", "Not found\n");
     return;
   }
-  respond(msg, SOUP_STATUS_OK, "text/html; charset=utf-8", server->html);
+  respond(msg, SOUP_STATUS_OK, "text/html; charset=utf-8", server->html, server->policy);
 }
 
 void onSocketMessage(SoupWebsocketConnection* conn, gint type, GBytes* bytes, gpointer data) {
@@ -276,7 +285,8 @@ int runServe(const ServeOptions& options) {
   auto server = std::make_unique<Server>();
   server->token = randomToken();
   if (server->token.empty()) {
-    Log::note(Lang::pick("no random numbers for the access token", "אין מספרים אקראיים לאסימון הגישה"));
+    Log::note(
+        Lang::pick("no random numbers for the access token", "אין מספרים אקראיים לאסימון הגישה"));
     return 1;
   }
   server->soup = soup_server_new("server-header", "velmo", nullptr);
@@ -288,8 +298,9 @@ int runServe(const ServeOptions& options) {
   GError* error = nullptr;
   if (!soup_server_listen_local(server->soup, static_cast<guint>(options.port),
                                 SOUP_SERVER_LISTEN_IPV4_ONLY, &error)) {
-    Log::note(std::string(Lang::pick("cannot listen on 127.0.0.1:", "אי אפשר להאזין ב־127.0.0.1:")) +
-              std::to_string(options.port) + " — " + error->message);
+    Log::note(
+        std::string(Lang::pick("cannot listen on 127.0.0.1:", "אי אפשר להאזין ב־127.0.0.1:")) +
+        std::to_string(options.port) + " — " + error->message);
     g_error_free(error);
     return 1;
   }
@@ -298,7 +309,11 @@ int runServe(const ServeOptions& options) {
   g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
 
   auto files = Page::files();
-  server->html = Page::document(files, Lang::code(), shimMarkup(files, server->token));
+  // The bridge connects back to this server under either loopback name the Host check allows.
+  std::string port = std::to_string(server->port);
+  server->html = Page::document(files, Lang::code(), shimMarkup(files, server->token),
+                                "ws://127.0.0.1:" + port + " ws://localhost:" + port);
+  server->policy = Page::policyOf(server->html);
 
   AppDelegate::Hosts hosts;
   hosts.page = &server->page;
