@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -49,7 +50,8 @@ namespace {
 constexpr int kKills = 200;
 constexpr int kTraceWrites = 6;
 constexpr int kDelayMinMicros = 300;
-constexpr int kDelayMaxMicros = 6000;
+constexpr int kDelayMaxMicros = 8000;  ///< at least; longer for stores that take longer
+constexpr int kDelayCapMicros = 20000;
 // Small enough to write in one go is no test of tearing: each content is at least this large.
 constexpr size_t kLeastBytes = 2048;
 
@@ -59,15 +61,14 @@ int kills() {
   return n > 0 ? n : kKills;
 }
 
-// Where the homes go: memory, where an fsync costs nothing, so the writer spends its time
-// writing rather than waiting on a disk, and more kills land inside a write.
-std::string scratchDir() {
+// A folder in memory (none when there is no /dev/shm to write to).
+std::optional<std::string> memoryDir() {
   struct stat st {};
-  if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0) {
-    std::string pattern = "/dev/shm/velmo-kill-XXXXXX";
-    if (::mkdtemp(pattern.data())) return pattern;
-  }
-  return makeTempDir("velmo-kill");
+  if (::stat("/dev/shm", &st) != 0 || !S_ISDIR(st.st_mode) || ::access("/dev/shm", W_OK) != 0)
+    return std::nullopt;
+  std::string pattern = "/dev/shm/velmo-kill-XXXXXX";
+  if (!::mkdtemp(pattern.data())) return std::nullopt;
+  return pattern;
 }
 
 // Points Velmo's readers in this process at the writer's home, every memo forgotten.
@@ -401,14 +402,22 @@ TEST(StoresUnderKill, EveryStoreTheWriterKnowsHasAReader) {
   for (const auto& [name, files] : stores) EXPECT_TRUE(readers().count(name)) << name;
 }
 
-TEST_P(StoreUnderKill, ReadsBackWholeAfterEveryKill) {
-  const std::string name = GetParam();
-  auto stores = listedStores();
-  ASSERT_TRUE(stores.count(name)) << "store-writer does not know " << name;
-  const std::vector<std::string> files = stores[name];
-  const Reader& reader = readers().at(name);
+namespace {
 
-  const std::string root = scratchDir();
+struct Round {
+  std::string where;
+  int kills = 0;
+  size_t insideWrite = 0;  ///< kills that left a temporary file: inside a save
+  int changes = 0;         ///< kills after which the store held the other content
+  int delayMax = 0;        ///< microseconds
+  Counts counts;
+  double seconds = 0;
+};
+
+// Sets up a home under `root`, learns what the store may hold from a run without kills, then
+// kills `round.kills` writers there and reads the store after each.
+void killRound(const std::string& name, const std::vector<std::string>& files, const Reader& reader,
+               const std::string& root, Round& round) {
   const std::string home = root + "/home";
   const std::string trace = root + "/trace";
   const std::string errors = root + "/writer-errors";
@@ -433,17 +442,18 @@ TEST_P(StoreUnderKill, ReadsBackWholeAfterEveryKill) {
     ASSERT_GE(known[file].size(), 2u) << file << ": the writer must alternate two contents";
     for (const auto& k : known[file]) ASSERT_GE(k.size(), kLeastBytes) << file;
   }
-  Counts counts;
-  ASSERT_EQ(reader(home, counts), "") << "the store does not read back before any kill";
+  ASSERT_EQ(reader(home, round.counts), "") << "the store does not read back before any kill";
 
   std::random_device seedSource;
   const unsigned seed = seedSource();
   std::mt19937 random(seed);
-  std::uniform_int_distribution<int> delay(kDelayMinMicros, kDelayMaxMicros);
+  // Kills spread over the first few writes of each writer, however long a write takes.
+  long writeMicros = std::atol(Files::read(trace + "/write-micros").value_or("0").c_str());
+  round.delayMax =
+      static_cast<int>(std::clamp<long>(3 * writeMicros, kDelayMaxMicros, kDelayCapMicros));
+  std::uniform_int_distribution<int> delay(kDelayMinMicros, round.delayMax);
   std::set<std::string> temps;
   leftovers(home, files, temps);
-  size_t insideWrite = 0;
-  const int total = kills();
   Writer server = spawnWriter({name, home, "--serve"}, errors);
   ASSERT_GE(server.pid, 0);
   // On a failed assertion the server goes too, and with it the writer it forked.
@@ -456,12 +466,14 @@ TEST_P(StoreUnderKill, ReadsBackWholeAfterEveryKill) {
       }
     }
   } stop{server};
-  for (int i = 0; i < total; ++i) {
+  std::string last = Files::read(home + "/" + files[0]).value_or("");
+  const std::string at = " in " + round.where + " (seed " + std::to_string(seed) + ")";
+  for (int i = 0; i < round.kills; ++i) {
     // A fork of the server writes; killing it is killing a writer in the middle of its work.
     ASSERT_TRUE(say(server, "go"));
     auto ready = nextLine(server, 30000);
     ASSERT_TRUE(ready && Text::startsWith(*ready, "ready "))
-        << "kill " << i << ": no writer started: " << Files::read(errors).value_or("");
+        << "kill " << i << at << ": no writer started: " << Files::read(errors).value_or("");
     const pid_t writer = static_cast<pid_t>(std::atol(ready->c_str() + 6));
     ASSERT_GT(writer, 0);
     std::this_thread::sleep_for(std::chrono::microseconds(delay(random)));
@@ -471,28 +483,65 @@ TEST_P(StoreUnderKill, ReadsBackWholeAfterEveryKill) {
     ASSERT_TRUE(reaped && Text::startsWith(*reaped, "reaped "));
     int status = std::atoi(reaped->c_str() + 7);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
-        << "kill " << i << ": the writer ended by itself: " << Files::read(errors).value_or("");
-    insideWrite += leftovers(home, files, temps);
+        << "kill " << i << at
+        << ": the writer ended by itself: " << Files::read(errors).value_or("");
+    round.insideWrite += leftovers(home, files, temps);
+    std::string first = Files::read(home + "/" + files[0]).value_or("");
+    if (first != last) ++round.changes;
+    last = first;
 
     for (const auto& file : files) {
       auto bytes = Files::read(home + "/" + file);
-      ASSERT_TRUE(bytes) << "kill " << i << " (seed " << seed << "): " << file << " is missing";
+      ASSERT_TRUE(bytes) << "kill " << i << at << ": " << file << " is missing";
       std::string seen = normalized(file, *bytes);
       ASSERT_TRUE(known[file].count(seen))
-          << "kill " << i << " (seed " << seed << "): " << file
+          << "kill " << i << at << ": " << file
           << " is neither the old content nor the new: " << describe(seen, known[file]);
     }
-    ASSERT_EQ(reader(home, counts), "") << "kill " << i << " (seed " << seed << ")";
+    ASSERT_EQ(reader(home, round.counts), "") << "kill " << i << at;
   }
-
   EXPECT_EQ(reap(server), 0);
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  std::cout << "[ kills    ] " << name << ": " << total << " kills in " << seconds << " s, "
-            << insideWrite << " inside a write (a temporary file left)";
-  if (name == "spend") std::cout << ", " << counts.pairsApart << " between the ids and the store";
-  std::cout << ", seed " << seed << std::endl;
-  removeTree(root);
+  round.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
+}  // namespace
+
+// Half the kills on disk, where a save waits for fsync and most kills land inside one; half
+// in memory, where a save is quick and kills land anywhere in the work around it.
+TEST_P(StoreUnderKill, ReadsBackWholeAfterEveryKill) {
+  const std::string name = GetParam();
+  auto stores = listedStores();
+  ASSERT_TRUE(stores.count(name)) << "store-writer does not know " << name;
+  const std::vector<std::string> files = stores[name];
+  const Reader& reader = readers().at(name);
+
+  const int total = kills();
+  std::optional<std::string> memory = memoryDir();
+  std::vector<std::pair<Round, std::string>> rounds = {
+      {Round{"a home on disk", total / 2, 0, 0, 0, {}, 0}, makeTempDir("velmo-kill")},
+      {Round{memory ? "a home in memory" : "a second home on disk (no /dev/shm)",
+             total - total / 2,
+             0,
+             0,
+             {},
+             0},
+       memory ? *memory : makeTempDir("velmo-kill")}};
+  int changes = 0;
+  for (auto& [round, root] : rounds) {
+    killRound(name, files, reader, root, round);
+    if (HasFatalFailure()) return;  // the folder stays, for a look at what was left
+    removeTree(root);
+    changes += round.changes;
+    std::cout << "[ kills    ] " << name << " in " << round.where << ": " << round.kills
+              << " kills in " << round.seconds << " s, " << round.insideWrite
+              << " inside a save (a temporary file left), " << round.changes
+              << " after a finished save, kills at 0.3 to " << round.delayMax / 1000.0 << " ms";
+    if (name == "spend")
+      std::cout << ", " << round.counts.pairsApart << " between the ids and the store";
+    std::cout << std::endl;
+  }
+  // A writer stuck before its first save would leave the old content every time.
+  EXPECT_GT(changes, 0) << "no writer ever finished a save";
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreUnderKill,

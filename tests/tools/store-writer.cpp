@@ -6,7 +6,8 @@
 //   store-writer STORE HOME --trace N OUT
 //                                      set up, then N writes; after setting up and after
 //                                      each save, copy every file of the store into OUT
-//                                      (the contents the store may ever hold)
+//                                      (the contents the store may ever hold), and the
+//                                      microseconds one write took into OUT/write-micros
 //   store-writer --list                the stores, one a line, with their files
 //
 // Every store alternates between two large contents that differ all through, so a file cut
@@ -20,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -64,6 +66,8 @@ struct Store {
   std::function<void()> setUp;
   /// Write number `k`; even numbers write the first content, odd ones the second.
   std::function<void(long k)> write;
+  /// For the trace, after the writes: more contents the store may come to hold.
+  std::function<void()> more = [] {};
 };
 
 std::string home() {
@@ -315,6 +319,18 @@ Store spend() {
           [](long k) {
             toggleTranscript(k);
             Spend::refresh(true);
+          },
+          // Killed between its two files, the store is read as none and counted again from
+          // nothing, which gives each content as a first count does.
+          [] {
+            for (long k : {1, 0}) {
+              ::unlink(Spend::storePath().c_str());
+              ::unlink(Spend::idsPath().c_str());
+              Caches::emptyAll();
+              toggleTranscript(k);
+              Spend::refresh(true);
+              between();
+            }
           }};
 }
 
@@ -353,8 +369,10 @@ Store documents() {
           }};
 }
 
-// Sixty terminals, each showing one question of the first set or the second. A write posts
+// Forty terminals, each showing one question of the first set or the second. A write posts
 // one set and, once the other has been off the screen long enough, takes it away.
+constexpr int kNotifyTerminals = 40;
+
 Terminal terminalAt(int i) {
   Terminal t;
   t.tty = "/dev/pts/" + std::to_string(100 + i);
@@ -366,7 +384,7 @@ Terminal terminalAt(int i) {
 
 std::vector<Terminals::Picker> questions(char variant) {
   std::vector<Terminals::Picker> out;
-  for (int i = 0; i < kEntries / 2; ++i) {
+  for (int i = 0; i < kNotifyTerminals; ++i) {
     Terminals::Picker p;
     p.tty = terminalAt(i).tty;
     p.question = "Which should come first? " + filler(variant, i, 60);
@@ -380,7 +398,7 @@ std::vector<Terminals::Picker> questions(char variant) {
 void notifyPass(char variant) {
   standingClock->set(kNow);
   std::vector<Terminal> terms;
-  for (int i = 0; i < kEntries / 2; ++i) terms.push_back(terminalAt(i));
+  for (int i = 0; i < kNotifyTerminals; ++i) terms.push_back(terminalAt(i));
   Notify::Hooks hooks;
   hooks.owning = [] { return true; };
   hooks.terminals = [terms] { return terms; };
@@ -431,6 +449,12 @@ int usage() {
 // "ready PID" and then writes for ever, until it is killed. "reap" waits for it and answers
 // "reaped STATUS". The server itself touches no store, so each fork starts cold.
 int serve(const Store& store) {
+  // A fork has only the thread that forked: had a queue's thread started here, a fork
+  // waiting on that queue would wait for ever.
+  if (auto tasks = Files::list("/proc/self/task"); tasks && tasks->size() != 1) {
+    std::fprintf(stderr, "store-writer: %zu threads before forking\n", tasks->size());
+    return 1;
+  }
   std::string line;
   pid_t child = -1;
   char c;
@@ -446,7 +470,8 @@ int serve(const Store& store) {
         store.setUp();
         std::string ready = "ready " + std::to_string(::getpid()) + "\n";
         if (::write(STDOUT_FILENO, ready.data(), ready.size()) < 0) ::_exit(1);
-        for (long k = 0;; ++k) store.write(k);
+        // Starting from either content, the first save changes the store half the time.
+        for (long k = ::getpid();; ++k) store.write(k);
       }
     } else if (line == "reap" && child > 0) {
       int status = 0;
@@ -477,7 +502,6 @@ int main(int argc, char** argv) {
   ::setenv("HOME", argv[2], 1);
   ::unsetenv("XDG_CONFIG_HOME");
   ::unsetenv("CLAUDE_CONFIG_DIR");
-  Caches::emptyAll();
   // Spend and the notifications keep times; a clock that stands still keeps them the same.
   FakeClock standing(kNow);
   standingClock = &standing;
@@ -498,10 +522,15 @@ int main(int argc, char** argv) {
       long copies = 0;
       between = [&] { copyOut(store, out, copies++); };
       between();
+      double started = Clock::monotonic();
       for (long k = 0; k < steps; ++k) {
         store.write(k);
         between();
       }
+      // How long one write takes, so the kills can be spread over a few of them.
+      long micros = steps > 0 ? std::lround((Clock::monotonic() - started) * 1e6 / steps) : 0;
+      Files::writeAtomic(out + "/write-micros", std::to_string(micros));
+      store.more();
       return 0;
     }
     if (::write(STDOUT_FILENO, "ready\n", 6) != 6) return 1;
