@@ -51,10 +51,13 @@ mode_t modeOf(const std::string& path) {
   return st.st_mode & 07777;
 }
 
+// The new backup replaces the old one in a single rename, so a save cut short at any moment
+// leaves one whole backup. Only when no copy can be made does the old one go: it would pass
+// for the content before this save.
 void keepBackup(const std::string& file, mode_t mode) {
   std::string backup = file + ".gib";
-  ::unlink(backup.c_str());
-  if (auto bytes = Files::read(file, kBackupBytes)) Files::writeAtomic(backup, *bytes, mode);
+  auto bytes = Files::read(file, kBackupBytes);
+  if (!bytes || !Files::writeAtomic(backup, *bytes, mode)) ::unlink(backup.c_str());
 }
 
 bool isSeparator(char c) {

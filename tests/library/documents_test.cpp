@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/base64.h"
@@ -83,6 +85,35 @@ TEST_F(DocumentsTest, SaveKeepsOneBackupOfTheContentBeforeIt) {
   EXPECT_EQ(contents(path), "third");
   EXPECT_EQ(contents(path + ".gib"), "second");
   EXPECT_EQ(Files::list(home.path())->size(), 3u);  // .claude, the file, one backup: no leftovers
+}
+
+// A save may be cut short at any moment (the app killed, the machine off): there must be no
+// moment in a save when the backup is gone or only partly written.
+TEST_F(DocumentsTest, TheBackupIsWholeAtEveryMomentOfASave) {
+  const std::string first(32 * 1024, 'a'), second(32 * 1024, 'b');
+  std::string path = file("notes.md", first);
+  ASSERT_EQ(Documents::write(path, second), "");
+  std::atomic<bool> saving{true};
+  std::atomic<int> looks{0}, missing{0}, torn{0};
+  std::thread watcher([&] {
+    while (saving) {
+      auto backup = Files::read(path + ".gib");
+      if (!backup)
+        ++missing;
+      else if (*backup != first && *backup != second)
+        ++torn;
+      ++looks;
+    }
+  });
+  std::string failed;
+  for (int i = 0; i < 50 && failed.empty(); ++i)
+    failed = Documents::write(path, i % 2 ? second : first);
+  saving = false;
+  watcher.join();
+  EXPECT_EQ(failed, "");
+  EXPECT_GT(looks.load(), 0);
+  EXPECT_EQ(missing.load(), 0) << "of " << looks.load() << " looks";
+  EXPECT_EQ(torn.load(), 0) << "of " << looks.load() << " looks";
 }
 
 TEST_F(DocumentsTest, SaveKeepsPermissionsAndLinks) {
