@@ -65,7 +65,10 @@ class FuzzReplay : public ::testing::TestWithParam<Fuzz::Target> {
 TEST_P(FuzzReplay, KeptCrashInputsAndSeedsPassThroughTheParser) {
   const auto& target = GetParam();
   size_t seeds = 0;
-  for (const auto& seed : seedTable()[target.name]) {
+  const auto table = seedTable();
+  auto paths = table.find(target.name);
+  ASSERT_NE(paths, table.end()) << target.name << " has no line in tests/fuzz/seeds";
+  for (const auto& seed : paths->second) {
     auto files = filesUnder(fs::path(VELMO_FIXTURES_DIR) / seed);
     EXPECT_FALSE(files.empty()) << "seed " << seed << " of " << target.name << " holds no file";
     for (const auto& f : files) feed(target, f), ++seeds;
