@@ -17,6 +17,13 @@
 
 namespace fs = std::filesystem;
 
+namespace Fuzz {
+// The name alone, so the tests' names stay the same from run to run.
+void PrintTo(const Target& target, std::ostream* out) {
+  *out << target.name;
+}
+}  // namespace Fuzz
+
 namespace {
 
 const fs::path kFuzzDir = fs::path(VELMO_SOURCE_DIR) / "tests/fuzz";
