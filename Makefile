@@ -1,8 +1,10 @@
 # make run: install what is missing, build, start Velmo.  make test: the same, then every test.
 BUILD ?= build
+SAN_BUILD ?= build-san
 JOBS ?= 2
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build run serve test unit e2e page bench lint clean
+.PHONY: all deps configure build run serve test unit e2e page bench sanitize fuzz lint clean
 
 all: build
 
@@ -21,8 +23,17 @@ run: build
 serve: build
 	$(BUILD)/velmo --serve
 
+# After every test, the unit tests once more under ASan and UBSan (a build folder of their own).
 test: build
-	@scripts/run-tests $(BUILD)
+	@status=0; scripts/run-tests $(BUILD) || status=1; \
+	JOBS=$(JOBS) scripts/sanitize $(SAN_BUILD) || status=1; exit $$status
+
+sanitize: deps
+	@JOBS=$(JOBS) scripts/sanitize $(SAN_BUILD)
+
+# Each fuzz target for FUZZ_SECONDS; crash inputs land in tests/fuzz/crashes/<target>/.
+fuzz: deps
+	@JOBS=$(JOBS) scripts/fuzz $(SAN_BUILD) $(FUZZ_SECONDS)
 
 unit: build
 	@cd $(BUILD) && ctest -L unit --output-on-failure -j$(JOBS)
@@ -40,4 +51,4 @@ lint: build
 	@JOBS=$(JOBS) scripts/lint $(BUILD)
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD)

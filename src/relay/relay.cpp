@@ -288,7 +288,8 @@ int64_t agents(const std::string& sid) {
     auto text = Files::read(e.path, 1 << 20);
     if (!text) continue;
     auto meta = nlohmann::json::parse(*text, nullptr, false);
-    if (!meta.is_object() || meta.value("requestShape", "") != "background") continue;
+    // Compared as JSON, so a meta file whose field is not a string is passed over, not thrown on.
+    if (!meta.is_object() || meta.value("requestShape", nlohmann::json()) != "background") continue;
     std::string id = e.name.substr(0, e.name.size() - 10);
     if (Text::startsWith(id, "agent-")) id = id.substr(6);
     markers.push_back("<task-id>" + id + "</task-id>");

@@ -97,7 +97,9 @@ Json payload() {
                     {"until", until(row.resets)}});
   }
   bool missing = !reading.fetched.has_value();
-  double age = missing ? 0 : std::max(0.0, Clock::now() - *reading.fetched);
+  // Clamped above too: a fetched time far in the past (the file is anyone's to write) would
+  // not fit the whole seconds sent to the page.
+  double age = missing ? 0 : std::clamp(Clock::now() - *reading.fetched, 0.0, 1e15);
   return {{"rows", rows},
           {"error", reading.error},
           {"missing", missing},

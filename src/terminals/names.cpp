@@ -191,7 +191,7 @@ void tick(const std::vector<Terminal>& terminals) {
   }
   for (const auto& [sid, wanted] : waits) {
     auto term = std::find_if(terminals.begin(), terminals.end(),
-                             [&](const Terminal& t) { return t.sessionID == sid; });
+                             [&, &sid = sid](const Terminal& t) { return t.sessionID == sid; });
     if (term == terminals.end()) {
       // Closed meanwhile: the transcript carries the name to the next resume.
       setReal(wanted, sid);

@@ -124,6 +124,19 @@ TEST_F(LibraryFilesTest, OutputsDropDeletedFilesAndWaitForHalfWrittenLines) {
   EXPECT_TRUE(Outputs::of("no-such-session").empty());
 }
 
+TEST_F(LibraryFilesTest, OutputsPassOverRecordsOfTheWrongShape) {
+  std::string a = work("a.md", "a", t0);
+  // Members of other types where strings belong: read past, and the good record still counts.
+  std::string odd =
+      R"({"type":7,"note":"assistant"})"
+      "\n"
+      R"({"type":"assistant","message":{"content":[{"type":"tool_use","name":"Write",)"
+      R"("input":{"file_path":5}},{"type":"text","text":["x"]},{"type":{"a":1}}]}})"
+      "\n";
+  writeTranscript(home, "s1", odd + Records::lines({writes(a, 1)}));
+  EXPECT_EQ(pathsOf(Outputs::of("s1")), (std::vector<std::string>{a}));
+}
+
 // ---- works ----
 
 TEST_F(LibraryFilesTest, WorksAssignProjectsAndSkipWhatIsNotWork) {

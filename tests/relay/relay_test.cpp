@@ -475,6 +475,9 @@ TEST_F(RelayTest, AutoContinueWaitsForBackgroundAgentsAndBackgroundShells) {
                  R"({"agentType":"Explore","requestShape":"background"})");
   rig.home.write(folder.substr(rig.home.path().size() + 1) + "/agent-c3d4.meta.json",
                  R"({"agentType":"Explore","requestShape":"foreground"})");
+  // A meta file of another shape counts as no background agent instead of throwing.
+  rig.home.write(folder.substr(rig.home.path().size() + 1) + "/agent-e5f6.meta.json",
+                 R"({"agentType":"Explore","requestShape":7})");
   setModified(transcript, rig.clock.now() - 100);
   EXPECT_EQ(Relay::agents(kSid), 1);
   tick();

@@ -199,6 +199,10 @@ TEST_F(BoardTest, QuotaSamplesGoStaleAfterFifteenMinutesAndMayBeMissing) {
   EXPECT_EQ(p["stale"], true);
   EXPECT_EQ(p["age"], 901);
   EXPECT_EQ(p["error"], "HTTP 401");
+  // Sampled before any clock could have been: very stale, never an age past what fits.
+  quota({{"fetched", -1e300}, {"limits", Json::array()}});
+  EXPECT_EQ(Quota::payload()["stale"], true);
+  EXPECT_EQ(Quota::payload()["age"], int64_t{1000000000000000});
   home.write(".claude/velmo-spend/quota.json", "{\"fetched\": ");
   p = Quota::payload();
   EXPECT_EQ(p["missing"], true);
