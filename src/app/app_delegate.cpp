@@ -196,7 +196,7 @@ void AppDelegate::scan() {
       auto self = weak.lock();
       if (!self) return;
       if (result) {
-        self->finishScan(snap, std::move(*result));
+        self->finishScan(snap, *result);
         return;
       }
       // A failed body paints nothing but must not stop the loop.
