@@ -93,9 +93,19 @@ std::string textField(const nlohmann::json& object, const char* key) {
   return it != object.end() && it->is_string() ? it->get<std::string>() : "";
 }
 
+// Whether the process still runs. An agent that has ended but was not yet waited for (its
+// parent gone, and a first process that reaps nobody, as in some containers) stays a zombie
+// that signal 0 still reaches: it has ended all the same.
 bool alive(int64_t pid) {
   if (pid <= 0) return false;
-  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
+  auto stat = Files::read("/proc/" + std::to_string(pid) + "/stat", int64_t{64} * 1024);
+  if (!stat) return true;
+  // "pid (comm) state …": the command name may hold spaces and parentheses.
+  size_t close = stat->rfind(')');
+  if (close == std::string::npos || close + 2 >= stat->size()) return true;
+  char state = (*stat)[close + 2];
+  return state != 'Z' && state != 'X';
 }
 
 double interval() {

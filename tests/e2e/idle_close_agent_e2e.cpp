@@ -51,6 +51,15 @@ std::vector<std::string> sweepLines(const ScopedHome& home) {
   return out;
 }
 
+// Whether the process runs: a zombie (ended, not yet waited for) does not.
+bool running(int64_t pid) {
+  if (::kill(static_cast<pid_t>(pid), 0) != 0) return false;
+  std::string stat = Files::read("/proc/" + std::to_string(pid) + "/stat", 65536).value_or("");
+  size_t close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() ||
+         (stat[close + 2] != 'Z' && stat[close + 2] != 'X');
+}
+
 bool hasLine(const std::vector<std::string>& lines, const std::string& start,
              const std::string& end = "") {
   for (const auto& l : lines)
@@ -155,7 +164,7 @@ TEST(IdleCloseWithAgent, DryRunThenClosesTheIdleOneAndKeepsTheRestWithTheirReaso
             "IDLE-CLOSE dry-run done — 1 would be closed; acting from the next sweep");
   // The agent asking a question reports "waiting", so it is not idle at all.
   for (const auto& l : lines) EXPECT_FALSE(Text::contains(l, label("question"))) << l;
-  EXPECT_EQ(::kill(static_cast<pid_t>(a["idle"].pid), 0), 0) << "the dry run closed nothing";
+  EXPECT_TRUE(running(a["idle"].pid)) << "the dry run closed nothing";
 
   // After /exit the agent can leave its terminal at once and still run for a minute or more
   // (its screen gone, its process there); a later sweep closes it once it has ended.
@@ -164,7 +173,8 @@ TEST(IdleCloseWithAgent, DryRunThenClosesTheIdleOneAndKeepsTheRestWithTheirReaso
       << Text::join(sweepLines(home), "\n") << "\n"
       << lab.screen(a["idle"].pane) << "\n"
       << Files::read(home.agent("velmo-hygiene.log")).value_or("") << "\n"
-      << Files::read(home.agent("velmo-relay.json")).value_or("");
+      << Files::read(home.agent("velmo-relay.json")).value_or("") << "\n"
+      << Files::read("/proc/" + std::to_string(a["idle"].pid) + "/stat", 65536).value_or("gone");
   EXPECT_TRUE(hasLine(sweepLines(home), "IDLE-CLOSE closing " + label("idle") + " ", " — idle 0h"));
   // The agent was the pane's own command: the pane went with it, and "closed" says so plainly.
   for (const auto& l : sweepLines(home))
@@ -174,7 +184,7 @@ TEST(IdleCloseWithAgent, DryRunThenClosesTheIdleOneAndKeepsTheRestWithTheirReaso
   auto panes = Text::split(tmux.run({"list-panes", "-a", "-F", "#{pane_id}"}).value_or(""), '\n');
   EXPECT_EQ(std::count(panes.begin(), panes.end(), a["idle"].pane), 0);
   EXPECT_EQ(std::count(panes.begin(), panes.end(), a["console"].pane), 1);
-  EXPECT_NE(::kill(static_cast<pid_t>(a["idle"].pid), 0), 0);
+  EXPECT_FALSE(running(a["idle"].pid));
   for (const char* kept : {"console", "question", "task", "handoff"})
     EXPECT_EQ(::kill(static_cast<pid_t>(a[kept].pid), 0), 0) << kept;
   auto listed = velmoList(home.path(), tmux.dir());
