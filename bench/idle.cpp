@@ -376,6 +376,13 @@ struct ViewShare {
   Share share;
 };
 
+/// Every view with the same reason for having no figures.
+std::vector<ViewShare> noFigures(const std::vector<std::string>& views, const std::string& why) {
+  std::vector<ViewShare> out;
+  for (const auto& v : views) out.push_back({v, Share{0, 0, 0, 0, 0, false, why}});
+  return out;
+}
+
 std::string documentOf(const ScopedHome& home) {
   return home.path() + "/Documents/claude/notes.md";
 }
@@ -389,7 +396,7 @@ void writeDocument(const ScopedHome& home) {
 }
 
 /// Opens every view in turn with `open`, leaves it for the spell, measures and closes it.
-std::vector<ViewShare> eachView(const Options& o, const std::vector<std::string>& views,
+std::vector<ViewShare> eachView(const std::vector<std::string>& views,
                                 const std::function<bool(const std::string&)>& open,
                                 const std::function<void(const std::string&)>& close,
                                 const std::function<std::string()>& shown,
@@ -411,7 +418,6 @@ std::vector<ViewShare> eachView(const Options& o, const std::vector<std::string>
     }
     out.push_back(v);
   }
-  (void)o;
   return out;
 }
 
@@ -428,11 +434,7 @@ std::vector<ViewShare> windowRun(const Options& o, const ScopedHome& home,
         return true;
       },
       20, 0.1);
-  auto failed = [&](const std::string& why) {
-    std::vector<ViewShare> out;
-    for (const auto& v : views) out.push_back({v, Share{0, 0, 0, 0, 0, false, why}});
-    return out;
-  };
+  auto failed = [&](const std::string& why) { return noFigures(views, why); };
   if (display.empty()) return failed("Xvfb gave no display");
   std::map<std::string, std::string> env = {{"HOME", home.path()},
                                             {"XDG_CONFIG_HOME", home.path() + "/.config"},
@@ -473,7 +475,7 @@ std::vector<ViewShare> windowRun(const Options& o, const ScopedHome& home,
       {"crew", "ctrl+g"}, {"book", "ctrl+b"}, {"works", "ctrl+y"}, {"asks", "ctrl+i"},
       {"spend", "ctrl+j"}};
   return eachView(
-      o, views,
+      views,
       [&](const std::string& v) {
         if (v == "rack") return true;
         if (v == "chat") return key("alt+Down");
@@ -531,11 +533,7 @@ std::vector<ViewShare> browserRun(const Options& o, const ScopedHome& home,
                                             {"DISPLAY", ""},
                                             {"WAYLAND_DISPLAY", ""}};
   Child app({o.velmo, "--serve", "--no-open"}, env, scratch + "/serve.log");
-  auto failed = [&](const std::string& why) {
-    std::vector<ViewShare> out;
-    for (const auto& v : views) out.push_back({v, Share{0, 0, 0, 0, 0, false, why}});
-    return out;
-  };
+  auto failed = [&](const std::string& why) { return noFigures(views, why); };
   // The address is the first line of standard output; notes on standard error may come
   // before it in the shared log.
   std::string url;
@@ -571,7 +569,7 @@ std::vector<ViewShare> browserRun(const Options& o, const ScopedHome& home,
       {"crew", "agents"}, {"book", "book"}, {"works", "works"}, {"asks", "asks"},
       {"spend", "spend"}};
   return eachView(
-      o, views,
+      views,
       [&](const std::string& v) {
         if (v == "rack") return true;
         if (v == "chat") return post({{"act", "open"}, {"sid", sessionOf(kAgents - 1)}});
@@ -693,11 +691,7 @@ int main(int argc, char** argv) {
       // The working load shows only on the rack: the views above it paint the same rows.
       std::vector<std::string> views = options->views;
       if (std::string(load) == "working") views = {"rack"};
-      auto skipped = [&](const std::string& why) {
-        std::vector<ViewShare> out;
-        for (const auto& v : views) out.push_back({v, Share{0, 0, 0, 0, 0, false, why}});
-        return out;
-      };
+      auto skipped = [&](const std::string& why) { return noFigures(views, why); };
       bool window = std::string(shell) == "window";
       std::vector<ViewShare> shares;
       if (window)
