@@ -394,7 +394,11 @@ TerminalHost::Closed TmuxHost::closeSingleById(const std::string& id) {
   auto f = Text::split(Text::trim(*out), '\t', false);
   if (f.size() < 3 || f[0] != id) return Closed::gone;
   if (number(f[2]) != 1) return Closed::kept;
-  return tmux({"kill-window", "-t", f[1]}, kWriteLimit) ? Closed::window : Closed::kept;
+  if (tmux({"kill-window", "-t", f[1]}, kWriteLimit)) return Closed::window;
+  // The pane can close by itself between the two calls (the program it ran ended), and
+  // then its window is not there to kill: that is gone, not kept.
+  auto again = tmux({"display-message", "-p", "-t", id, "#{pane_id}"});
+  return again && Text::trim(*again) == id ? Closed::kept : Closed::gone;
 }
 
 }  // namespace Terminals
