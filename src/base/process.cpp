@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "base/clock.h"
+#include "base/files.h"
 #include "base/text.h"
 
 extern char** environ;
@@ -233,6 +234,29 @@ std::optional<std::string> shellWithInput(const std::string& path,
 
 Outcome run(const Job& job) {
   return run(Launch{job.path, job.args, &job.input, job.timeout, true, &job.cwd, &job.env});
+}
+
+std::optional<ProcessState> processState(long long pid) {
+  if (pid <= 0) return std::nullopt;
+  auto stat = Files::read("/proc/" + std::to_string(pid) + "/stat", int64_t{64} * 1024);
+  if (!stat) return std::nullopt;
+  // "pid (comm) state ppid …": the command name may hold spaces and parentheses.
+  size_t close = stat->rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  auto fields = Text::split(stat->substr(close + 1), ' ');
+  ProcessState out;
+  if (fields.size() < 2 || fields[0].size() != 1 || !Text::parseInt(fields[1], out.parent))
+    return std::nullopt;
+  out.state = fields[0][0];
+  return out;
+}
+
+bool running(long long pid) {
+  if (pid <= 0) return false;
+  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
+  auto state = processState(pid);
+  // Unreadable while signal 0 reached it: still there.
+  return !state || (state->state != 'Z' && state->state != 'X');
 }
 
 }  // namespace Terminals

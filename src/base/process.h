@@ -49,4 +49,16 @@ struct Job {
 /// Runs a job, pumping input, output and error together so none can block the others.
 Outcome run(const Job& job);
 
+/// What the kernel says of a process in /proc/PID/stat.
+struct ProcessState {
+  char state = '?';      ///< "R", "S", "Z" (ended, not yet waited for), …
+  long long parent = 0;  ///< its parent's pid
+};
+/// The state of the process; no value when it has gone or cannot be read.
+std::optional<ProcessState> processState(long long pid);
+/// Whether the process runs: it exists and is not a zombie, which has ended all the same
+/// although signal 0 still reaches it (a parent gone and a first process that reaps nobody,
+/// as in some containers, leave one behind). A process of another user counts.
+bool running(long long pid);
+
 }  // namespace Terminals

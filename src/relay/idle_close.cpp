@@ -1,9 +1,7 @@
 #include "relay/idle_close.h"
 
-#include <signal.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -14,6 +12,7 @@
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/paths.h"
+#include "base/process.h"
 #include "base/settings.h"
 #include "base/text.h"
 #include "relay/relay.h"
@@ -93,21 +92,6 @@ std::string textField(const nlohmann::json& object, const char* key) {
   return it != object.end() && it->is_string() ? it->get<std::string>() : "";
 }
 
-// Whether the process still runs. An agent that has ended but was not yet waited for (its
-// parent gone, and a first process that reaps nobody, as in some containers) stays a zombie
-// that signal 0 still reaches: it has ended all the same.
-bool alive(int64_t pid) {
-  if (pid <= 0) return false;
-  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
-  auto stat = Files::read("/proc/" + std::to_string(pid) + "/stat", int64_t{64} * 1024);
-  if (!stat) return true;
-  // "pid (comm) state …": the command name may hold spaces and parentheses.
-  size_t close = stat->rfind(')');
-  if (close == std::string::npos || close + 2 >= stat->size()) return true;
-  char state = (*stat)[close + 2];
-  return state != 'Z' && state != 'X';
-}
-
 double interval() {
   return testMode() ? kTestInterval : kInterval;
 }
@@ -139,7 +123,7 @@ void settleLeaving() {
   }
   std::vector<Leaving> still;
   for (const Leaving& l : pending) {
-    if (!alive(l.pid))
+    if (!Terminals::running(l.pid))
       closeEnded(l.lasting, l.label, l.name);
     else if (Clock::now() - l.since < kLeavingSeconds)
       still.push_back(l);
@@ -283,12 +267,12 @@ void sweep(const std::vector<Terminal>& terminals, const Stages& stages) {
     // and closing by tty would then close that one.
     auto lasting = Terminals::host().lastingId(t.tty);
     Terminals::Sent sent = Terminals::send("/exit", t.tty, terminals);
-    bool running = alive(t.pid);
-    for (int i = 0; i < kExitChecks && running; ++i) {
+    bool stillRuns = Terminals::running(t.pid);
+    for (int i = 0; i < kExitChecks && stillRuns; ++i) {
       Clock::sleep(kExitCheckEvery);
-      running = alive(t.pid);
+      stillRuns = Terminals::running(t.pid);
     }
-    if (running) {
+    if (stillRuns) {
       std::string why;
       if (sent.unsent)
         why = " (unsent text in its input row; nothing typed)";

@@ -264,9 +264,6 @@ void TmuxHost::showSession(const std::string& session) {
 
 namespace {
 
-// /proc/PID/stat is one line; its size reads as 0, so only the cap bounds it.
-constexpr int64_t kProcStatBytes = int64_t{64} * 1024;
-
 // Brings the desktop window of the terminal emulator that runs `clientPid` to the front:
 // the emulator is the nearest ancestor process that owns a window. Needs xdotool and an
 // X display; elsewhere this quietly does nothing.
@@ -282,15 +279,9 @@ void activateEmulator(long long clientPid) {
         return;
       }
     }
-    auto stat = Files::read("/proc/" + std::to_string(pid) + "/stat", kProcStatBytes);
-    if (!stat) return;
-    // "pid (comm) state ppid …": the command name may hold spaces and parentheses.
-    size_t close = stat->rfind(')');
-    if (close == std::string::npos) return;
-    auto fields = Text::split(stat->substr(close + 1), ' ');
-    long long parent = 0;
-    if (fields.size() < 2 || !Text::parseInt(fields[1], parent)) return;
-    pid = parent;
+    auto state = processState(pid);
+    if (!state) return;
+    pid = state->parent;
   }
 }
 

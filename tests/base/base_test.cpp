@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -35,6 +37,31 @@ TEST(Process, TimeLimitKillsAndGivesNothing) {
   double start = Clock::monotonic();
   EXPECT_FALSE(Terminals::shell("/bin/sleep", {"10"}, 0.3).has_value());
   EXPECT_LT(Clock::monotonic() - start, 5.0);
+}
+
+// An ended child not yet waited for still takes signal 0, yet it no longer runs.
+TEST(Process, AZombieHasEndedAndTheParentIsRead) {
+  auto self = Terminals::processState(::getpid());
+  ASSERT_TRUE(self);
+  EXPECT_EQ(self->parent, ::getppid());
+  EXPECT_TRUE(Terminals::running(::getpid()));
+
+  pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ASSERT_GT(child, 0);
+  std::optional<Terminals::ProcessState> state;
+  for (int i = 0; i < 200 && !(state && state->state == 'Z'); ++i) {
+    ::usleep(10000);
+    state = Terminals::processState(child);
+  }
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->state, 'Z');
+  EXPECT_EQ(state->parent, ::getpid());
+  EXPECT_FALSE(Terminals::running(child));
+  ::waitpid(child, nullptr, 0);
+  EXPECT_FALSE(Terminals::processState(child));
+  EXPECT_FALSE(Terminals::running(child));
+  EXPECT_FALSE(Terminals::running(0));
 }
 
 TEST(Process, InputReachesTheChild) {

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/files.h"
+#include "base/process.h"
 #include "base/text.h"
 #include "base/timefmt.h"
 #include "e2e/velmo_run.h"
@@ -49,15 +50,6 @@ std::vector<std::string> sweepLines(const ScopedHome& home) {
        Text::split(Files::read(home.agent("velmo-hygiene.log")).value_or(""), '\n'))
     out.push_back(line.substr(line.find(' ') + 1));
   return out;
-}
-
-// Whether the process runs: a zombie (ended, not yet waited for) does not.
-bool running(int64_t pid) {
-  if (::kill(static_cast<pid_t>(pid), 0) != 0) return false;
-  std::string stat = Files::read("/proc/" + std::to_string(pid) + "/stat", 65536).value_or("");
-  size_t close = stat.rfind(')');
-  return close == std::string::npos || close + 2 >= stat.size() ||
-         (stat[close + 2] != 'Z' && stat[close + 2] != 'X');
 }
 
 bool hasLine(const std::vector<std::string>& lines, const std::string& start,
@@ -164,7 +156,7 @@ TEST(IdleCloseWithAgent, DryRunThenClosesTheIdleOneAndKeepsTheRestWithTheirReaso
             "IDLE-CLOSE dry-run done — 1 would be closed; acting from the next sweep");
   // The agent asking a question reports "waiting", so it is not idle at all.
   for (const auto& l : lines) EXPECT_FALSE(Text::contains(l, label("question"))) << l;
-  EXPECT_TRUE(running(a["idle"].pid)) << "the dry run closed nothing";
+  EXPECT_TRUE(Terminals::running(a["idle"].pid)) << "the dry run closed nothing";
 
   // After /exit the agent can leave its terminal at once and still run for a minute or more
   // (its screen gone, its process there); a later sweep closes it once it has ended.
@@ -184,7 +176,7 @@ TEST(IdleCloseWithAgent, DryRunThenClosesTheIdleOneAndKeepsTheRestWithTheirReaso
   auto panes = Text::split(tmux.run({"list-panes", "-a", "-F", "#{pane_id}"}).value_or(""), '\n');
   EXPECT_EQ(std::count(panes.begin(), panes.end(), a["idle"].pane), 0);
   EXPECT_EQ(std::count(panes.begin(), panes.end(), a["console"].pane), 1);
-  EXPECT_FALSE(running(a["idle"].pid));
+  EXPECT_FALSE(Terminals::running(a["idle"].pid));
   for (const char* kept : {"console", "question", "task", "handoff"})
     EXPECT_EQ(::kill(static_cast<pid_t>(a[kept].pid), 0), 0) << kept;
   auto listed = velmoList(home.path(), tmux.dir());

@@ -51,7 +51,7 @@ constexpr int kKills = 200;
 constexpr int kTraceWrites = 6;
 constexpr int kDelayMinMicros = 300;
 constexpr int kDelayMaxMicros = 8000;  ///< at least; longer for stores that take longer
-constexpr int kDelayCapMicros = 20000;
+constexpr int kDelayCapMicros = 250000;  ///< a loaded machine can take long over one save
 // Small enough to write in one go is no test of tearing: each content is at least this large.
 constexpr size_t kLeastBytes = 2048;
 
