@@ -24,8 +24,12 @@ serve: build
 	$(BUILD)/velmo --serve
 
 # After every test, the unit tests once more under ASan and UBSan (a build folder of their own).
+# That build runs meanwhile at a lower priority: the tests mostly wait on real agents.
 test: build
-	@status=0; scripts/run-tests $(BUILD) || status=1; \
+	@status=0; log=$$(mktemp); \
+	(JOBS=$(JOBS) nice -n 10 scripts/sanitize $(SAN_BUILD) --build-only >$$log 2>&1) & san=$$!; \
+	scripts/run-tests $(BUILD) || status=1; \
+	wait $$san || { cat $$log; status=1; }; rm -f $$log; \
 	JOBS=$(JOBS) scripts/sanitize $(SAN_BUILD) || status=1; exit $$status
 
 sanitize: deps
