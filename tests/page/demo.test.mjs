@@ -63,7 +63,7 @@ after(async () => {
   if (dir) rmSync(dir, { recursive: true, force: true });
 });
 
-test('the demo shows three agents, takes an answer, and Ctrl+C leaves nothing behind', { skip, timeout: 300000 }, async () => {
+test('the demo shows three agents, takes an answer, and Ctrl+C leaves nothing behind', { skip, timeout: 300000 }, async (t) => {
   // The user's own home, with something in it, and a temporary folder of its own so that
   // whatever the demo leaves there shows.
   const home = join(dir, 'user');
@@ -76,6 +76,7 @@ test('the demo shows three agents, takes an answer, and Ctrl+C leaves nothing be
   const env = Object.assign({}, process.env, { HOME: home, TMPDIR: temp, VELMO_AGENT_DIR: agentDir, VELMO_LANG: 'en' });
   for (const name of ['DISPLAY', 'WAYLAND_DISPLAY', 'TMUX', 'XDG_CONFIG_HOME', 'XDG_CACHE_HOME', 'XDG_DATA_HOME', 'CLAUDE_CONFIG_DIR']) delete env[name];
 
+  const startedAt = Date.now();
   const demo = spawn(join(root, 'scripts', 'demo'), [dirname(binary)], { env, stdio: ['ignore', 'pipe', 'pipe'] });
   let said = '';
   demo.stderr.setEncoding('utf8');
@@ -95,6 +96,8 @@ test('the demo shows three agents, takes an answer, and Ctrl+C leaves nothing be
     // Within 90 s of starting, builds aside.
     await until('the demo to print its address', () => url || demo.exitCode !== null, 90);
     assert.ok(url, `the demo printed no address:\n${said}`);
+    const t0 = Date.now();
+    t.diagnostic(`address printed after ${((Date.now() - startedAt) / 1000).toFixed(1)} s`);
     assert.ok(demoHome.startsWith(temp + '/'), `the demo's home is in the temporary folder: ${demoHome}`);
     const mark = 'VELMO_DEMO=' + dirname(demoHome);
 
@@ -103,8 +106,11 @@ test('the demo shows three agents, takes an answer, and Ctrl+C leaves nothing be
     await until('an asking, an approving and a working row', async () =>
       (await page.locator('#rack .unit.ask[data-sid]:not([data-sid=""])').count()) === 2 &&
       (await page.locator('#rack .unit.run[data-sid]:not([data-sid=""])').count()) === 1, 120);
+    t.diagnostic(`three states on the page ${((Date.now() - t0) / 1000).toFixed(1)} s later`);
     const labels = await page.$$eval('#rack .unit .lamplabel', (l) => l.map((x) => x.textContent).sort());
     assert.deepEqual(labels, ['asking you', 'asking you', 'working']);
+    const titles = await page.$$eval('#rack .unit .title', (l) => l.map((x) => x.textContent).sort());
+    assert.deepEqual(titles, ['Login button', 'Login form walkthrough', 'Probe file']);
     await screenshot(page, 'demo-rack.png');
 
     // The question, not the permission prompt, is answered from its card.
@@ -122,9 +128,11 @@ test('the demo shows three agents, takes an answer, and Ctrl+C leaves nothing be
     await p.close();
     p = null;
 
+    const interrupted = Date.now();
     demo.kill('SIGINT');
     const end = await Promise.race([ended, new Promise((r) => setTimeout(() => r(null), 60000))]);
     assert.ok(end, `the demo did not end within a minute of Ctrl+C:\n${said}`);
+    t.diagnostic(`ended ${((Date.now() - interrupted) / 1000).toFixed(1)} s after Ctrl+C`);
     assert.deepEqual(started.filter(alive), [], 'a process the demo started outlived it');
     assert.deepEqual(carrying(mark).filter(alive), [], 'a process of the demo is still running');
     assert.equal(existsSync(dirname(demoHome)), false, 'the throwaway home is gone');
