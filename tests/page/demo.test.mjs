@@ -86,7 +86,7 @@ test('the demo shows three agents, takes an answer, and Ctrl+C leaves nothing be
   let demoHome = '';
   createInterface({ input: demo.stdout }).on('line', (line) => {
     said += line + '\n';
-    const home = line.match(/\(home (\/\S+)\)/);
+    const home = line.match(/throwaway home is (\/\S+)$/);
     if (home) demoHome = home[1];
     const address = line.match(/^\s+(http:\/\/127\.0\.0\.1:\d+\/\S*)$/);
     if (address) url = address[1];
@@ -105,7 +105,7 @@ test('the demo shows three agents, takes an answer, and Ctrl+C leaves nothing be
     const { page } = p;
     await until('an asking, an approving and a working row', async () =>
       (await page.locator('#rack .unit.ask[data-sid]:not([data-sid=""])').count()) === 2 &&
-      (await page.locator('#rack .unit.run[data-sid]:not([data-sid=""])').count()) === 1, 120);
+      (await page.locator('#rack .unit.run[data-sid]:not([data-sid=""])').count()) === 1, 180);
     t.diagnostic(`three states on the page ${((Date.now() - t0) / 1000).toFixed(1)} s later`);
     const labels = await page.$$eval('#rack .unit .lamplabel', (l) => l.map((x) => x.textContent).sort());
     assert.deepEqual(labels, ['asking you', 'asking you', 'working']);
