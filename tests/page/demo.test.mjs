@@ -122,6 +122,14 @@ test('the demo shows three agents, takes an answer, and Ctrl+C leaves nothing be
     const apiLog = () => { try { return readFileSync(join(demoHome, 'fake_api.log'), 'utf8'); } catch { return ''; } };
     await until('the agent to receive the answer', () => apiLog().includes('=\\"Green\\"'), 40);
 
+    // The seeded past conversations show in the spend view, the working agent's
+    // sub-agent in the crew.
+    await page.click('#spendbtn');
+    await page.click('#spendview .chip[data-span="all"]');
+    await until('past sessions in the spend view', async () => (await page.locator('#spendview .spendrow').count()) >= 10, 30);
+    await page.click('#crewbtn');
+    await until('the sub-agent in the crew', async () => (await page.locator('#crewview .crewrow').count()) >= 1, 60);
+
     const started = carrying(mark);
     // The three agents, the model API, the tmux server and velmo at least.
     assert.ok(started.length >= 6, `the demo's processes carry its mark: ${started}`);
