@@ -4,7 +4,7 @@ SAN_BUILD ?= build-san
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build run serve test unit e2e page bench sanitize fuzz lint clean
+.PHONY: all deps configure build run serve demo test unit e2e page bench sanitize fuzz lint clean
 
 all: build
 
@@ -22,6 +22,10 @@ run: build
 
 serve: build
 	$(BUILD)/velmo --serve
+
+# Three real agents on a throwaway home; Ctrl+C stops them all and removes it.
+demo: build
+	@scripts/demo $(BUILD)
 
 # After every test, the unit tests once more under ASan and UBSan (a build folder of their own).
 # That build runs meanwhile at a lower priority: the tests mostly wait on real agents.

@@ -10,6 +10,7 @@ leaves the machine and no reply depends on chance, except the tool call ids.
 """
 
 import json
+import os
 import re
 import sys
 import threading
@@ -25,7 +26,7 @@ REMINDER = re.compile(r"<system-reminder>.*?</system-reminder>", re.S)
 # Words that start a scripted act. A user turn that carries a tool result and one of
 # these (a prompt typed while a tool ran) is read as the prompt, not as the result.
 TRIGGERS = ("ASKME", "MULTI", "TWOQ", "RUNCMD", "PLANME", "PLANBARE", "LONGASK", "SUBAGENT",
-            "BGSHELL", "NESTAGENT", "ADDTASK")
+            "BGSHELL", "NESTAGENT", "ADDTASK", "LONGREPLY")
 
 HANDOFF = "Write your hand-off now to "
 TASK_SUBJECT = "Wire the idle sweep"
@@ -76,6 +77,34 @@ JOB_DELAY = 9.0
 # or see the asker's time limit run out.
 SLOW_FIND = "SLOWFIND"
 SLOW_FIND_DELAY = 5.0
+
+# LONGREPLY gets a plain answer of many paragraphs, streamed word by word over
+# LONG_REPLY_SECONDS, so the agent is seen working on it for minutes. A demo sets the
+# pace through the environment; a test makes it short.
+LONG_REPLY_SECONDS = 300.0
+LONG_REPLY_STEPS = (
+    "read the login handler and the session store it calls",
+    "traced how a second click reaches the server while the first request still hangs",
+    "listed the places that post the form: the button, the Enter key and the retry link",
+    "checked which of them share the guard that disables the button",
+    "wrote down what the network panel shows when the request times out",
+    "compared the error banner's text with the messages the server sends",
+    "looked for tests that click twice and found none that wait for the reply",
+    "sketched a test that holds the request back and clicks again",
+)
+
+
+def long_reply():
+    """About fifteen hundred words: a walk through the steps, paragraph by paragraph."""
+    paragraphs = ["Here is the whole walk through the login form, step by step."]
+    for round_ in range(1, 6):
+        for number, step in enumerate(LONG_REPLY_STEPS, 1):
+            paragraphs.append(f"{round_}.{number} In this pass I {step}; nothing there "
+                              "contradicts what the earlier passes found, and the notes for "
+                              "it are in the summary at the end.")
+    paragraphs.append("Summary: the form needs one guard shared by every way it is posted.")
+    return "\n\n".join(paragraphs)
+
 
 # The agent adds a few rows for free text and chat under each question itself.
 QUESTIONS = {
@@ -201,6 +230,15 @@ def delay(body):
     return JOB_DELAY if turn.kind == "prompt" and turn.text.startswith("SUBJOB") and turn.tools else 0.0
 
 
+def pace(body):
+    """Seconds between the streamed pieces of the answer: only a long reply is paced, and
+    only in the agent's own turn (its side requests, a title, carry no tools)."""
+    turn = Turn(body)
+    if turn.kind == "prompt" and "LONGREPLY" in turn.text and turn.tools:
+        return LONG_REPLY_SECONDS / max(1, len(long_reply().split(" ")))
+    return 0.0
+
+
 def reply(body):
     """The content blocks of the scripted answer to one request."""
     turn = Turn(body)
@@ -247,6 +285,8 @@ def reply(body):
         return tool_call(subagent_tool(tools), {
             "description": JOB_DESCRIPTION, "prompt": JOB_PROMPT,
             "subagent_type": "Explore"}, "Handing part of it on.")
+    if "LONGREPLY" in text and tools:
+        return [{"type": "text", "text": long_reply()}]
     if "SUBAGENT" in text and subagent_tool(tools):
         return tool_call(subagent_tool(tools), {
             "description": "Summarise the notes", "prompt": SUBAGENT_PROMPT,
@@ -265,22 +305,35 @@ def message(body, content):
             "stop_reason": stop, "stop_sequence": None, "usage": dict(USAGE)}
 
 
-def events(msg):
+def pieces(text, paced):
+    """A text as the deltas that carry it: whole, or word by word when paced."""
+    if not paced:
+        return [text]
+    words = text.split(" ")
+    return [w + " " for w in words[:-1]] + words[-1:]
+
+
+def events(msg, interval=0.0):
     """The server-sent events of a streamed answer: the message opens empty, then each
-    block is started, filled in one delta and stopped; the final usage comes last."""
+    block is started, filled and stopped; the final usage comes last. A text block comes in
+    one delta, or with an interval, word by word with that many seconds between words."""
     opening = dict(msg, content=[], stop_reason=None, usage=dict(USAGE, output_tokens=1))
     yield "message_start", {"type": "message_start", "message": opening}
     for index, block in enumerate(msg["content"]):
         if block["type"] == "text":
             start = {"type": "text", "text": ""}
-            delta = {"type": "text_delta", "text": block["text"]}
+            deltas = [{"type": "text_delta", "text": piece}
+                      for piece in pieces(block["text"], interval > 0)]
         else:
             start = {"type": "tool_use", "id": block["id"], "name": block["name"], "input": {}}
-            delta = {"type": "input_json_delta", "partial_json": json.dumps(block["input"])}
+            deltas = [{"type": "input_json_delta", "partial_json": json.dumps(block["input"])}]
         yield "content_block_start", {"type": "content_block_start", "index": index,
                                       "content_block": start}
-        yield "content_block_delta", {"type": "content_block_delta", "index": index,
-                                      "delta": delta}
+        for number, delta in enumerate(deltas):
+            if number:
+                time.sleep(interval)
+            yield "content_block_delta", {"type": "content_block_delta", "index": index,
+                                          "delta": delta}
         yield "content_block_stop", {"type": "content_block_stop", "index": index}
     yield "message_delta", {"type": "message_delta",
                             "delta": {"stop_reason": msg["stop_reason"], "stop_sequence": None},
@@ -337,9 +390,13 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("cache-control", "no-cache")
         self.send_header("connection", "close")
         self.end_headers()
-        for name, data in events(msg):
-            self.wfile.write(f"event: {name}\ndata: {json.dumps(data)}\n\n".encode())
-            self.wfile.flush()
+        # A paced answer whose reader went away (the agent interrupted, or ended) stops.
+        try:
+            for name, data in events(msg, pace(body)):
+                self.wfile.write(f"event: {name}\ndata: {json.dumps(data)}\n\n".encode())
+                self.wfile.flush()
+        except (BrokenPipeError, ConnectionResetError):
+            pass
         self.close_connection = True
 
 
@@ -348,6 +405,11 @@ def main(argv):
         sys.stderr.write("usage: model-api.py PORT LOG\n")
         return 2
     Handler.log_path = argv[2]
+    global LONG_REPLY_SECONDS
+    try:
+        LONG_REPLY_SECONDS = float(os.environ.get("LONGREPLY_SECONDS", LONG_REPLY_SECONDS))
+    except ValueError:
+        sys.stderr.write("model-api.py: LONGREPLY_SECONDS is not a number; using 300\n")
     server = ThreadingHTTPServer(("127.0.0.1", int(argv[1])), Handler)
     server.daemon_threads = True
     server.serve_forever()

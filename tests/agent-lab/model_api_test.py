@@ -125,6 +125,22 @@ class Prompts(unittest.TestCase):
         self.assertEqual(api.delay(quick), 0)
 
 
+    def test_a_long_reply_is_paced_only_in_the_agents_own_turn(self):
+        asked = {"messages": [user(text("Please LONGREPLY"))], "tools": AGENT_TOOLS}
+        content = api.reply(asked)
+        self.assertEqual(tool_of(content), (None, None))
+        self.assertEqual(content[0]["text"], api.long_reply())
+        words = len(api.long_reply().split(" "))
+        self.assertGreater(words, 1000)
+        self.assertAlmostEqual(api.pace(asked) * words, api.LONG_REPLY_SECONDS)
+        # The title request quoting the prompt, and every other prompt, come at once.
+        side = {"messages": [user(text("<session>LONGREPLY</session>"))], "tools": []}
+        self.assertEqual(api.pace(side), 0)
+        self.assertTrue(api.reply(side)[0]["text"].startswith("Sure. "))
+        self.assertEqual(api.pace({"messages": [user(text("hi"))], "tools": AGENT_TOOLS}), 0)
+        self.assertEqual(api.pace({"messages": [user(text("ASKME"))], "tools": AGENT_TOOLS}), 0)
+
+
 class Exchanges(unittest.TestCase):
     def test_a_tool_result_is_quoted(self):
         content = answer(user(text("Please ASKME")), called("AskUserQuestion"),
@@ -211,7 +227,8 @@ class Wire(unittest.TestCase):
         self.log = os.path.join(self.dir.name, "api.log")
         self.port = free_port()
         self.server = subprocess.Popen([sys.executable, os.path.join(HERE, "model-api.py"),
-                                        str(self.port), self.log])
+                                        str(self.port), self.log],
+                                       env=dict(os.environ, LONGREPLY_SECONDS="0.3"))
         deadline = time.time() + 10
         while time.time() < deadline:
             try:
@@ -254,6 +271,16 @@ class Wire(unittest.TestCase):
         self.assertEqual([entry["body"]["messages"][0]["content"][0]["text"] for entry in logged],
                          ["Please ASKME", "hi"])
         self.assertTrue(logged[0]["path"].startswith("/v1/messages"))
+
+    def test_a_long_reply_streams_word_by_word(self):
+        body = {"model": "m", "stream": True, "tools": AGENT_TOOLS,
+                "messages": [user(text("Please LONGREPLY"))]}
+        _, raw = self.post(body)
+        events = [json.loads(line[6:]) for line in raw.splitlines() if line.startswith("data: ")]
+        deltas = [e["delta"]["text"] for e in events if e["type"] == "content_block_delta"]
+        self.assertEqual(len(deltas), len(api.long_reply().split(" ")))
+        self.assertEqual("".join(deltas), api.long_reply())
+        self.assertEqual(events[-1]["type"], "message_stop")
 
 
 if __name__ == "__main__":

@@ -38,12 +38,26 @@ const toolCall = () => ({ type: 'tool_use', id: 'toolu_' + randomUUID().slice(0,
 //   wait   last came the agent's answer, minutes ago (it waits for the person)
 //   quiet  last came an answer days ago
 //   ask    last came a question-tool call nobody has answered
-function transcript({ sid, cwd, title, mood, at, context = 151000, model = 'claude-opus-4-5', say = '' }) {
+// `history` is an earlier exchange that comes between the first prompt and that last record:
+// a list of { you: text }, { claude: text } and { tool, input, result }, a few seconds apart.
+function transcript({ sid, cwd, title, mood, at, context = 151000, model = 'claude-opus-4-5', say = '', history = [] }) {
   const base = { sessionId: sid, cwd, version: '2.1.337', userType: 'external' };
   const lines = [
     { type: 'custom-title', customTitle: title, sessionId: sid },
     record('user', { role: 'user', content: 'Please carry on with ' + title }, at - 60000, base),
   ];
+  history.forEach((turn, i) => {
+    const when = at - 50000 + Math.round((i * 45000) / history.length);
+    if (turn.you !== undefined) {
+      lines.push(record('user', { role: 'user', content: turn.you }, when, base));
+    } else if (turn.claude !== undefined) {
+      lines.push(assistant([{ type: 'text', text: turn.claude }], when, base, model, context));
+    } else {
+      const id = 'toolu_' + randomUUID().slice(0, 8);
+      lines.push(assistant([{ type: 'tool_use', id, name: turn.tool, input: turn.input }], when, base, model, context));
+      lines.push(record('user', { role: 'user', content: [{ type: 'tool_result', tool_use_id: id, content: turn.result || '' }] }, when + 500, base));
+    }
+  });
   if (mood === 'run') {
     lines.push(assistant([{ type: 'text', text: say || 'Running the tests.' }, toolCall()], at, base, model, context));
   } else if (mood === 'ask') {
@@ -141,7 +155,8 @@ export class FixtureHome {
   // Writes the transcript (and, once the pane is there, the registry file) of an agent.
   // options: { title, mood, ago (seconds) or when (ms since 1970), project (folder under
   //            HOME, '' for none), screen, status, registered (default true),
-  //            pty (the pseudo-terminal number to open it on) }
+  //            pty (the pseudo-terminal number to open it on), history (see transcript),
+  //            model (the model id its replies name) }
   addAgent(options) {
     const o = Object.assign({ mood: 'quiet', ago: 60, project: 'work', registered: true }, options);
     const sid = randomUUID();
@@ -152,7 +167,7 @@ export class FixtureHome {
       const folder = join(this.home, '.claude', 'projects', cwd.replace(/[^A-Za-z0-9]/g, '-'));
       mkdirSync(folder, { recursive: true });
       file = join(folder, sid + '.jsonl');
-      writeFileSync(file, transcript({ sid, cwd, title: o.title, mood: o.mood, at, say: o.say }));
+      writeFileSync(file, transcript({ sid, cwd, title: o.title, mood: o.mood, at, say: o.say, history: o.history, model: o.model }));
     }
     const argv = this.agentCommand(o.screen);
     const opened = o.pty === undefined ? this.openPanes([argv])[0] : this.openPaneAt(o.pty, argv);

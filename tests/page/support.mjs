@@ -152,10 +152,10 @@ export async function startServe({ binary = process.env.VELMO_BINARY, env = {}, 
   return { url, pid: child.pid, stderr: () => said, stop };
 }
 
-// Opens the page. options: { lang, url, clock, init } — without url, the local document;
-// init, a function run in the page before its scripts.
+// Opens the page. options: { lang, url, clock, init, viewport } — without url, the local
+// document; init, a function run in the page before its scripts.
 export async function openPage(browser, options = {}) {
-  const context = await browser.newContext({ viewport: { width: 1280, height: 760 } });
+  const context = await browser.newContext({ viewport: options.viewport || { width: 1280, height: 760 } });
   const page = await context.newPage();
   const errors = [];
   page.on('pageerror', (e) => errors.push(e));
