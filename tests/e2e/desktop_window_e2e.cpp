@@ -153,26 +153,38 @@ struct Window {
   }
 
   /// Opens the menu bar with F10 and walks down to each title in turn, opening submenus on
-  /// the way; Return chooses the last.
+  /// the way; Return chooses the last. Each key waits for the menu to answer it: on a busy
+  /// machine keys can run ahead of the selection they move.
   bool choose(const std::vector<std::string>& path) {
     size_t mark = lines().size();
-    desk.keys({"F10"});
+    auto selections = [&] {
+      auto all = lines();
+      size_t n = 0;
+      for (size_t i = mark; i < all.size(); ++i) n += all[i].contains("select");
+      return n;
+    };
+    auto press = [&](const std::string& key) {
+      size_t before = selections();
+      desk.keys({key});
+      waitFor([&] { return selections() > before; }, 3, 0.05);
+    };
     auto reached = [&](const std::string& title) {
       auto all = lines();
       for (size_t i = mark; i < all.size(); ++i)
         if (all[i].value("select", "") == title) return true;
       return false;
     };
-    for (int i = 0; i < 8 && !reached(path[0]); ++i) desk.keys({"Right"});
+    press("F10");
+    for (int i = 0; i < 8 && !reached(path[0]); ++i) press("Right");
     if (!reached(path[0])) return false;
     for (size_t level = 1; level < path.size(); ++level) {
       bool there = false;
-      for (int i = 0; i < 30 && !(there = lastSelected() == path[level]); ++i) desk.keys({"Down"});
+      for (int i = 0; i < 30 && !(there = lastSelected() == path[level]); ++i) press("Down");
       if (!there) {
         desk.keys({"Escape", "Escape", "Escape"});
         return false;
       }
-      if (level + 1 < path.size()) desk.keys({"Right"});
+      if (level + 1 < path.size()) press("Right");
     }
     desk.keys({"Return"});
     return true;
