@@ -15,6 +15,7 @@
 #include "base/text.h"
 #include "terminals/host.h"
 #include "terminals/on_scan.h"
+#include "terminals/proc_list.h"
 
 namespace Terminals {
 namespace {
@@ -39,7 +40,9 @@ bool fresh(Clock::Time stamp, double window) {
   return age >= 0 && age < window;
 }
 
+// Read from /proc; ps only where /proc cannot be read.
 std::optional<std::string> runPs() {
+  if (auto listed = listProcesses()) return listed;
   // -ww: procps cuts every line at $COLUMNS when that is set, which would lose the
   // "attach J" words behind a long executable path.
   return shell("/bin/ps", {"-ww", "-axo", "pid=,ruid=,tty=,etime=,args="}, 0);

@@ -66,7 +66,8 @@ void setOnScan(std::function<void()> hook);
 
 /// Gives the `ps -axo pid=,ruid=,tty=,etime=,args=` listing; no value when ps fails.
 using PsRunner = std::function<std::optional<std::string>()>;
-/// Replaces the ps run (tests count and script it); nullptr restores the real ps.
+/// Replaces the ps run (tests count and script it); nullptr restores the real listing
+/// (read from /proc like ps, or ps itself where /proc cannot be read).
 void installPsRunner(PsRunner runner);
 
 /// The one lock of the Terminals namespace's caches. Held only around lookups and
