@@ -1,10 +1,16 @@
 # make run: install what is missing, build, start Velmo.  make test: the same, then every test.
+# make install [PREFIX=~/.local] [DESTDIR=…]; make uninstall removes what it installed.
 BUILD ?= build
 SAN_BUILD ?= build-san
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
+PREFIX ?= $(HOME)/.local
+DESTDIR ?=
+PACKAGE_DIR ?= $(BUILD)/package
+INSTALLED ?= $(BUILD)/installed-files.txt
 
-.PHONY: all deps configure build run serve demo test unit e2e page bench sanitize fuzz lint clean
+.PHONY: all deps configure build run serve demo test unit e2e page bench sanitize fuzz lint \
+	clean install uninstall package
 
 all: build
 
@@ -57,6 +63,27 @@ bench: build
 
 lint: build
 	@JOBS=$(JOBS) scripts/lint $(BUILD)
+
+# The prefix is given to the install, not to the build: nothing built depends on it. What
+# each install wrote is added to INSTALLED, which make uninstall reads: CMake's own manifest
+# is rewritten by every install (the package's included) and leaves DESTDIR out.
+STAGE = $(if $(DESTDIR),$(abspath $(DESTDIR)))
+install: build
+	@rm -f $(BUILD)/install_manifest.txt
+	@DESTDIR="$(STAGE)" cmake --install $(BUILD) --strip --prefix "$(abspath $(PREFIX))"
+	@{ cat "$(INSTALLED)" 2>/dev/null; \
+	  STAGE="$(STAGE)" awk 'NF { print ENVIRON["STAGE"] $$0 }' $(BUILD)/install_manifest.txt; } | \
+	  LC_ALL=C sort -u >"$(INSTALLED).new" && mv "$(INSTALLED).new" "$(INSTALLED)"
+	@case ":$$PATH:" in *":$(abspath $(PREFIX))/bin:"*) ;; *) [ -n "$(DESTDIR)" ] || \
+	  echo "note: $(abspath $(PREFIX))/bin is not on your PATH";; esac
+
+# Exactly the files the installs from this build folder wrote.
+uninstall:
+	@scripts/uninstall "$(INSTALLED)"
+
+# A Debian package (velmo_VERSION_ARCH.deb) in PACKAGE_DIR.
+package: build
+	@cd $(BUILD) && cpack -G DEB -B "$(abspath $(PACKAGE_DIR))"
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)

@@ -49,12 +49,12 @@ std::string entry(const std::string& program, const std::vector<std::string>& mi
       "Name=Velmo\n"
       "Name[he]=ולמו\n"
       "Comment=A status screen for every open terminal\n"
-      "Comment[he]=מסך־המצב של המסופים הפתוחים\n"
-      "Exec=" +
-      exec +
-      "\n"
+      "Comment[he]=מסך־המצב של המסופים הפתוחים\n";
+  text += "Exec=" + exec + "\n";
+  text += std::string("Icon=") + kIcon + "\n";
+  text +=
       "Terminal=false\n"
-      "Categories=Development;Utility;\n";
+      "Categories=Development;\n";
   if (!mimeTypes.empty()) text += "MimeType=" + Text::join(mimeTypes, ";") + ";\n";
   return text;
 }

@@ -7,11 +7,15 @@
 
 namespace DesktopEntries {
 
+/// The icon's name in the theme: the installed `velmo.svg` under hicolor/scalable/apps.
+inline constexpr const char* kIcon = "velmo";
+
 /// The Exec value of an entry running the program with `codes` after it: the path quoted
 /// and escaped as desktop entries read it, so blanks, quotes, "$", "\" and "%" survive.
 /// Empty for a path that no entry can hold (a line break in it).
 std::string execLine(const std::string& program, const std::string& codes = "");
 /// The whole text of an entry for the program; `mimeTypes` empty for the autostart entry.
+/// The installed application entry is this text too (tools/desktop-entry writes it).
 std::string entry(const std::string& program, const std::vector<std::string>& mimeTypes);
 
 /// `$XDG_CONFIG_HOME/autostart/velmo.desktop` (default ~/.config).

@@ -37,6 +37,7 @@ const char* kUsageEnglish =
     "\n"
     "SESSION is a session id, a tty, a process id, a slot number, a session-id prefix of six\n"
     "characters or more, or the session's name.\n"
+    "--version prints the version; --help, this text.\n"
     "Exit status: 0 when the reply's \"ok\" is true (or absent), 1 when it is false, 2 when\n"
     "Velmo cannot be reached (the reason on standard error), 64 for a usage error.\n";
 const char* kUsageHebrew =
@@ -62,6 +63,7 @@ const char* kUsageHebrew =
     "\n"
     "SESSION הוא מזהה שיחה, tty, מספר תהליך, מספר משבצת, תחילת מזהה שיחה של שישה\n"
     "תווים לפחות, או שם השיחה.\n"
+    "--version מדפיס את הגרסה; --help, את הטקסט הזה.\n"
     "קוד יציאה: 0 כש־\"ok\" בתשובה אמת (או חסר), 1 כשהוא שקר, 2 כשאין גישה לולמו\n"
     "(הסיבה בפלט השגיאות), 64 לשימוש שגוי.\n";
 
@@ -80,9 +82,10 @@ std::string clientUsage() {
 ClientCall parseClient(const std::vector<std::string>& args) {
   if (args.empty()) return usageError(Lang::pick("no command given", "לא ניתנה פקודה"));
   for (const auto& a : args)
-    if (a == "--help" || a == "-h") {
+    if (a == "--help" || a == "-h" || a == "--version") {
       ClientCall call;
-      call.help = true;
+      call.help = a != "--version";
+      call.version = !call.help;
       return call;
     }
   const std::string& cmd = args[0];

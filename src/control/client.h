@@ -13,7 +13,8 @@ namespace Control {
 struct ClientCall {  // NOLINT(bugprone-exception-escape): plain data; its members only allocate
   nlohmann::json request;  ///< null when there is none (help, or a usage error)
   bool help = false;
-  std::string error;  ///< the usage error, "" when none
+  bool version = false;  ///< `--version`: print the version, send nothing
+  std::string error;     ///< the usage error, "" when none
 };
 
 /// Reads `velmo-q`'s arguments (without the program name).

@@ -10,6 +10,7 @@
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "base/version.h"
 #include "feed/state_feed.h"
 #include "shell/browser/serve.h"
 #include "shell/desktop_linux.h"
@@ -31,7 +32,8 @@ const char* kUsageEnglish =
     "  --serve      serve the page on 127.0.0.1 for a browser; the first line printed\n"
     "               is its address with the access token\n"
     "  --port N     listen on port N (default: any free port)\n"
-    "  --no-open    do not open the address in a browser\n";
+    "  --no-open    do not open the address in a browser\n"
+    "  --version    print the version and exit\n";
 const char* kUsageHebrew =
     "שימוש: velmo [--list | --spend | --search TEXT [--smart] | --serve [--port N] [--no-open]] [FILE]\n"
     "  (בלי אפשרות)  החלון; בלי שרת תצוגה, מצב דפדפן\n"
@@ -44,7 +46,8 @@ const char* kUsageHebrew =
     "  --serve      הגשת הדף ב־127.0.0.1 לדפדפן; השורה הראשונה שמודפסת\n"
     "               היא הכתובת עם אסימון הגישה\n"
     "  --port N     האזנה בפורט N (ברירת המחדל: כל פורט פנוי)\n"
-    "  --no-open    בלי לפתוח את הכתובת בדפדפן\n";
+    "  --no-open    בלי לפתוח את הכתובת בדפדפן\n"
+    "  --version    הדפסת הגרסה ויציאה\n";
 
 const char* usage() {
   return Lang::pick(kUsageEnglish, kUsageHebrew);
@@ -92,6 +95,9 @@ int velmoMain(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       std::fputs(usage(), stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::puts(Version::line("velmo").c_str());
       return 0;
     } else if (arg == "--list") {
       list = true;

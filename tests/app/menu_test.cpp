@@ -257,5 +257,7 @@ TEST(DesktopEntries, ExecQuotesWhatTheDesktopWouldSplitOrExpand) {
   std::string entry = DesktopEntries::entry("/usr/bin/velmo", DesktopEntries::markdownTypes());
   EXPECT_NE(entry.find("Exec=\"/usr/bin/velmo\" %f\n"), std::string::npos) << entry;
   EXPECT_NE(entry.find("MimeType=text/markdown;text/x-markdown;\n"), std::string::npos) << entry;
+  // The icon the install puts in the theme, by name.
+  EXPECT_NE(entry.find("\nIcon=velmo\n"), std::string::npos) << entry;
   EXPECT_EQ(DesktopEntries::entry("/opt/two\nlines/velmo", {}), "");
 }

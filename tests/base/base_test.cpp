@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <regex>
 #include <string>
 
 #include "base/files.h"
@@ -15,6 +16,7 @@
 #include "base/settings.h"
 #include "base/text.h"
 #include "base/timefmt.h"
+#include "base/version.h"
 #include "sessions/language.h"
 #include "support/fake_clock.h"
 #include "support/home.h"
@@ -206,4 +208,10 @@ TEST(Paths, AgentFolderFollowsConfigDirAndHome) {
   EXPECT_EQ(Paths::agentDir(), "/elsewhere/.claude");
   ::unsetenv("CLAUDE_CONFIG_DIR");
   EXPECT_EQ(Paths::documents(), home.path() + "/Documents/claude");
+}
+
+TEST(Version, TheBuildGivesThreeNumbersAndTheProgramsNameGoesFirst) {
+  EXPECT_TRUE(std::regex_match(std::string(Version::number()), std::regex(R"(\d+\.\d+\.\d+)")))
+      << Version::number();
+  EXPECT_EQ(Version::line("velmo-q"), std::string("velmo-q ") + Version::number());
 }

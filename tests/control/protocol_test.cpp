@@ -303,6 +303,10 @@ TEST(Client, CommandLinesBecomeRequests) {
             30);
   EXPECT_EQ(req({"send", "s", "run", "the", "tests"}).request["text"], "run the tests");
   EXPECT_TRUE(req({"list", "--help"}).help);
+  // --version is answered by the program itself, like --help: nothing is sent.
+  auto version = req({"--version"});
+  EXPECT_TRUE(version.version && !version.help && version.request.is_null() &&
+              version.error.empty());
 
   for (auto bad : std::vector<std::vector<std::string>>{
            {},

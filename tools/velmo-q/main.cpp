@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/lang.h"
+#include "base/version.h"
 #include "control/client.h"
 #include "control/control.h"
 
@@ -27,6 +28,10 @@ int main(int argc, char** argv) {
   Control::ClientCall call = Control::parseClient(args);
   if (call.help) {
     std::fputs(Control::clientUsage().c_str(), stdout);
+    return 0;
+  }
+  if (call.version) {
+    std::puts(Version::line("velmo-q").c_str());
     return 0;
   }
   if (!call.error.empty()) {

@@ -14,6 +14,7 @@
 
 #include "app/app_delegate.h"
 #include "app/control_hooks.h"
+#include "app/desktop_entries.h"
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/text.h"
@@ -140,6 +141,8 @@ class WindowShell final : public PageHost, public Dialogs {
 
     // Hebrew reads right to left: the menu bar starts at the right and menus open leftwards.
     if (Lang::hebrew()) gtk_widget_set_default_direction(GTK_TEXT_DIR_RTL);
+    // The installed icon, by its name in the theme (run from the build folder, there is none).
+    gtk_window_set_default_icon_name(DesktopEntries::kIcon);
     window = gtk_application_window_new(gapp);
     gtk_style_context_add_class(gtk_widget_get_style_context(window), "velmo");
     const char* title = Lang::pick("Velmo", "ולמו");
