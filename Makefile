@@ -3,8 +3,9 @@ BUILD ?= build
 SAN_BUILD ?= build-san
 JOBS ?= 2
 FUZZ_SECONDS ?= 60
+SOAK_PROMPTS ?= 200
 
-.PHONY: all deps configure build run serve test unit e2e page bench sanitize fuzz lint clean
+.PHONY: all deps configure build run serve test unit e2e page bench sanitize fuzz lint soak clean
 
 all: build
 
@@ -46,6 +47,11 @@ page: build
 
 bench: build
 	@bench/run $(BUILD)
+
+# SOAK_PROMPTS real prompts on several agents, answered through the page, notifications and
+# velmo-q at random; prints what was sent and what the model received (SOAK_SEED repeats a run).
+soak: build
+	@VELMO_BINARY=$(CURDIR)/$(BUILD)/velmo SOAK_PROMPTS=$(SOAK_PROMPTS) node tests/soak/soak.mjs
 
 lint: build
 	@JOBS=$(JOBS) scripts/lint $(BUILD)
