@@ -9,6 +9,7 @@ import { closeSync, openSync, readSync, statSync } from 'node:fs';
 export const ANSWERED_TOOLS = new Set(['AskUserQuestion', 'Bash', 'ExitPlanMode']);
 
 const REMINDER = /<system-reminder>[\s\S]*?<\/system-reminder>/g;
+const INTERRUPTED = /^\[Request interrupted by user for tool use\]$/;
 
 // The agent names a session's plan file after the prompt that first asked for a plan, and
 // keeps that name for every later plan of the session: a path, not a part of the answer.
@@ -29,6 +30,7 @@ export class Ledger {
     this.uses = new Map();      // tool_use id -> { name, input, text }
     this.results = new Map();   // tool_use id -> { text, isError }
     this.userTexts = new Set(); // every user turn's own words, reminders taken out
+    this.notes = new Map();     // tool_use id -> the note the agent sent with its refusal
   }
 
   // Reads what was appended since the last call.
@@ -60,6 +62,9 @@ export class Ledger {
       if (!m || typeof m !== 'object') continue;
       const content = typeof m.content === 'string' ? [{ type: 'text', text: m.content }]
         : (Array.isArray(m.content) ? m.content : []);
+      // A refused call comes back with the agent's own note beside it; that note is no
+      // turn of the user.
+      const refused = m.role === 'user' ? content.filter((b) => b && b.type === 'tool_result' && b.is_error === true).map((b) => b.tool_use_id) : [];
       for (const b of content) {
         if (!b || typeof b !== 'object') continue;
         if (m.role === 'assistant' && b.type === 'tool_use' && !this.uses.has(b.id)) {
@@ -69,7 +74,8 @@ export class Ledger {
           this.results.set(b.tool_use_id, { text: blockText(b), isError: b.is_error === true });
         } else if (m.role === 'user' && b.type === 'text') {
           const words = String(b.text || '').replace(REMINDER, '').trim();
-          if (words) this.userTexts.add(words);
+          if (refused.length && INTERRUPTED.test(words)) for (const id of refused) this.notes.set(id, words);
+          else if (words) this.userTexts.add(words);
         }
       }
     }

@@ -56,6 +56,21 @@ test('a plan file named after an earlier prompt does not make a call or an answe
   });
 });
 
+test('the note the agent sends beside a refusal is kept apart from what the user typed', () => {
+  withLog((path) => {
+    const note = { type: 'text', text: '[Request interrupted by user for tool use]\n' };
+    appendFileSync(path, line([asked('r1', {}), { role: 'user', content: [
+      { type: 'tool_result', tool_use_id: 'r1', is_error: true, content: "The user doesn't want to proceed" }, note,
+      { type: 'text', text: 'SOAK TWOQ ef56' }] }]));
+    // Without a refusal beside it, the same words are a turn of their own.
+    appendFileSync(path, line([{ role: 'user', content: [note] }]));
+    const ledger = new Ledger(path);
+    ledger.read();
+    assert.deepEqual([...ledger.notes], [['r1', '[Request interrupted by user for tool use]']]);
+    assert.deepEqual([...ledger.userTexts], ['SOAK TWOQ ef56', '[Request interrupted by user for tool use]']);
+  });
+});
+
 test('side requests without tools and lines that are not JSON are passed over', () => {
   withLog((path) => {
     appendFileSync(path, 'not json\n');

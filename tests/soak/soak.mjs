@@ -474,9 +474,16 @@ async function main() {
       // The soak's own /rename of each agent, as the agent reports it.
       if (typed.has(t) || closing.has(t) || /^<command-name>\/rename<[\s\S]*<command-args>soak-a\d+<\/command-args>$/.test(t)
         || /^<local-command-stdout>Session renamed to: soak-a\d+<\/local-command-stdout>$/.test(t)) continue;
-      if (escapes && /^\[Request interrupted by user/.test(t)) continue;
+      if (escapes && /^\[Request interrupted by user/.test(t)) continue;  // the soak's own Escape
       counts.wrong++;
       problems.push(`a user turn the soak did not type: ${t.slice(0, 200)}`);
+    }
+    // The agent notes a refusal beside it: only the refusals the soak gave may carry one.
+    const refusals = new Set(held.flatMap((p) => ledger.callsFor(p.nonce).map((c) => c.id)));
+    for (const [id, note] of ledger.notes) {
+      if (refusals.has(id)) continue;
+      counts.wrong++;
+      problems.push(`a refusal the soak did not give (${id}): ${note}`);
     }
     for (const [id, use] of ledger.uses) {
       if (!['AskUserQuestion', 'Bash', 'ExitPlanMode'].includes(use.name)) continue;
