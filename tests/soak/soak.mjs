@@ -225,8 +225,10 @@ async function main() {
     // ---- the agent's screen ----
     // The soak's own Escape: what the agent then tells the model is the soak's doing.
     let escapes = 0;
-    function escape(a) {
+    const escaped = [];
+    function escape(a, p) {
       escapes++;
+      if (p) escaped.push(p);
       tmux('send-keys', '-t', a.pane, 'Escape');
     }
     function typeInto(a, text) {
@@ -387,6 +389,11 @@ async function main() {
       const begun = Date.now();
       await settled(a, null);
       await setMode(a, p.kind === 'PLANME' || p.kind === 'PLANBARE' ? 'plan' : 'manual');
+      // A bare exit from plan mode looks the same every time, and Velmo takes one that shows
+      // again within 4 s of going for the same question still on show (notified already).
+      if (p.kind === 'PLANBARE' && a.lastKind === 'PLANBARE' && p.channel === 'notification') {
+        await sleep(Math.max(0, a.lastEnd + 5000 - Date.now()));
+      }
       // The approval shows the session's plan file when there is one: a bare exit has none.
       if (p.kind === 'PLANBARE' && a.planFile) { try { unlinkSync(a.planFile); } catch { /* gone */ } }
       const after = Math.max(0, ...(await bus.shown()).map((c) => c.id));
@@ -421,7 +428,7 @@ async function main() {
       } else if (!why) {
         verdict(p, calls);
       }
-      if (!back && !holds) escape(a);  // takes the prompt down, so the next one starts clean
+      if (!back && !holds) escape(a, p);  // takes the prompt down, so the next one starts clean
       if (p.kind === 'PLANME') {
         const written = [...ledger.uses.values()].find((u) => u.name === 'Write' && u.text.includes(p.nonce));
         if (written && written.input && written.input.file_path) a.planFile = written.input.file_path;
@@ -432,8 +439,10 @@ async function main() {
         if (mode !== modeAfter(p)) wrong(p, `${a.name} is in ${mode} mode, not ${modeAfter(p)}: another option was taken`);
       }
       if (p.kind === 'RUNCMD' && !why && !existsSync(join(a.work, `soak-${p.nonce}.txt`))) wrong(p, 'the approved command left no file');
+      a.lastKind = p.kind;
+      a.lastEnd = Date.now();
       p.seconds = (Date.now() - begun) / 1000;
-      console.log(`#${p.i} ${p.kind} via ${p.channel} on ${a.name}: ${why ? 'not sent' : back ? 'answered' : 'lost'} ${p.seconds.toFixed(1)} s`);
+      console.log(`#${p.i} ${p.kind} via ${p.channel} on ${a.name}: ${why ? 'not sent' : back ? 'answered' : holds ? 'refused, held' : 'lost'} ${p.seconds.toFixed(1)} s`);
     }
 
     let next = 0;
@@ -444,7 +453,7 @@ async function main() {
           await one(a, p);
         } catch (e) {
           lost(p, `${e.message}\n${a.screen()}`);
-          escape(a);
+          escape(a, p);
         }
       }
     }));
@@ -479,7 +488,8 @@ async function main() {
       problems.push(`a user turn the soak did not type: ${t.slice(0, 200)}`);
     }
     // The agent notes a refusal beside it: only the refusals the soak gave may carry one.
-    const refusals = new Set(held.flatMap((p) => ledger.callsFor(p.nonce).map((c) => c.id)));
+    // and an Escape the soak pressed on a prompt it could not answer, too.
+    const refusals = new Set([...held, ...escaped].flatMap((p) => ledger.callsFor(p.nonce).map((c) => c.id)));
     for (const [id, note] of ledger.notes) {
       if (refusals.has(id)) continue;
       counts.wrong++;
