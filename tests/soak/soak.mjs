@@ -312,11 +312,24 @@ async function main() {
         for (let t = 0; ; t++) {
           try {
             await target.click({ timeout: 10000 });
-            return '';
+            break;
           } catch (e) {
             if (t === 2) return `the click did not land: ${e.message.split('\n')[0]}`;
+            // An alert about an earlier answer may hold the page: noted, and put away.
+            const over = page.locator('#velmo-alert');
+            if (await over.isVisible()) {
+              problems.push(`an alert held the page: ${await over.locator('.velmo-alert-text').textContent()}`);
+              await over.locator('.velmo-alert-button').first().click().catch(() => {});
+            }
           }
         }
+        // Velmo says in an alert when it did not type an answer; the alert holds the page.
+        const alert = page.locator('#velmo-alert');
+        const refused = await alert.waitFor({ state: 'visible', timeout: 1500 }).then(() => true, () => false);
+        if (!refused) return '';
+        const said = await alert.locator('.velmo-alert-text').textContent();
+        await alert.locator('.velmo-alert-button').first().click();
+        return `refused: ${said}`;
       });
     }
 
@@ -404,6 +417,9 @@ async function main() {
       let why = '';
       let last = after;
       for (let s = 0; s < steps(p) && !why; s++) {
+        // The next part of a form is shown while Velmo still watches the last answer land;
+        // an answer then is refused as one typed over another.
+        if (s) await sleep(3000);
         why = await via(a, p, s, last);
         if (p.lastNotification) last = p.lastNotification;
       }
