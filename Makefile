@@ -6,11 +6,12 @@ JOBS ?= 2
 FUZZ_SECONDS ?= 60
 PREFIX ?= $(HOME)/.local
 DESTDIR ?=
+SOAK_PROMPTS ?= 200
 PACKAGE_DIR ?= $(BUILD)/package
 INSTALLED ?= $(BUILD)/installed-files.txt
 
 .PHONY: all deps configure build run serve demo test unit e2e page bench sanitize fuzz lint \
-	clean install uninstall package
+	soak clean install uninstall package
 
 all: build
 
@@ -60,6 +61,11 @@ page: build
 
 bench: build
 	@bench/run $(BUILD)
+
+# SOAK_PROMPTS real prompts on several agents, answered through the page, notifications and
+# velmo-q at random; prints what was sent and what the model received (SOAK_SEED repeats a run).
+soak: build
+	@VELMO_BINARY=$(CURDIR)/$(BUILD)/velmo SOAK_PROMPTS=$(SOAK_PROMPTS) node tests/soak/soak.mjs
 
 lint: build
 	@JOBS=$(JOBS) scripts/lint $(BUILD)

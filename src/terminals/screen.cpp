@@ -441,13 +441,24 @@ Picker assemble(const std::vector<std::string>& lines, const std::string& tty,
   return p;
 }
 
+// The rule the agent closes a named session's prompt with: "──── name ─".
+bool nameRule(std::string_view line) {
+  std::string t = Text::trimBlanks(line);
+  return isBorder(t) && Text::startsWith(t, "─") && Text::endsWith(t, "─") && !trimBox(t).empty();
+}
+
 // A prompt the agent draws without a footer (the plan approval, some permission
-// requests): numbered rows from 1 up, one of them carrying "❯", ending the screen, under a
-// question. Its own input box and ordinary output never pass: the box is drawn between
-// borders, and output has no marked row at the bottom.
+// requests): numbered rows from 1 up, one of them carrying "❯", ending the screen (or
+// above the rule naming the session), under a question. Its own input box and ordinary
+// output never pass: the box is drawn between borders, and output has no marked row at
+// the bottom.
 std::optional<Picker> scrapeBare(const std::vector<std::string>& lines, const std::string& tty) {
   int last = static_cast<int>(lines.size()) - 1;
   while (last >= 0 && blank(lines[static_cast<size_t>(last)])) --last;
+  if (last >= 0 && nameRule(lines[static_cast<size_t>(last)])) {
+    --last;
+    while (last >= 0 && blank(lines[static_cast<size_t>(last)])) --last;
+  }
   if (last < 0) return std::nullopt;
   OptionScan scan = scanOptions(lines, last + 1);
   if (!scan.reachedOne || scan.interrupted || !scan.markerOnRow || scan.question.empty())

@@ -26,7 +26,7 @@ REMINDER = re.compile(r"<system-reminder>.*?</system-reminder>", re.S)
 # Words that start a scripted act. A user turn that carries a tool result and one of
 # these (a prompt typed while a tool ran) is read as the prompt, not as the result.
 TRIGGERS = ("ASKME", "MULTI", "TWOQ", "RUNCMD", "PLANME", "PLANBARE", "LONGASK", "SUBAGENT",
-            "BGSHELL", "NESTAGENT", "ADDTASK", "LONGREPLY")
+            "BGSHELL", "NESTAGENT", "ADDTASK", "LONGREPLY", "HEBREW", "SOAK")
 
 HANDOFF = "Write your hand-off now to "
 TASK_SUBJECT = "Wire the idle sweep"
@@ -135,7 +135,18 @@ QUESTIONS = {
             {"label": "Hello again", "description": "Short and plain"},
             {"label": LONG_LABEL, "description": "Says everything at once"},
             {"label": "Nothing", "description": "Leave the banner empty"}]}],
+    "HEBREW": [{
+        "question": "באיזה צבע לצבוע את כפתור הכניסה?", "header": "צבע",
+        "multiSelect": False, "options": [
+            {"label": "כחול", "description": "כמו צבעי המותג"},
+            {"label": "ירוק", "description": "נקרא כמו קדימה"},
+            {"label": "כתום", "description": "בולט יותר מכולם"}]}],
 }
+
+# "SOAK <kind> <nonce>" asks for the act of <kind> with the nonce written into everything the
+# user sees and answers (question, labels, command, plan), so a run of many prompts can tell
+# which prompt an answer reached.
+SOAK = re.compile(r"\bSOAK (ASKME|MULTI|TWOQ|LONGASK|HEBREW|RUNCMD|PLANME|PLANBARE) ([a-z0-9]{4,16})\b")
 
 
 def words(text):
@@ -239,10 +250,62 @@ def pace(body):
     return 0.0
 
 
+def soak_questions(kind, nonce):
+    """The questions of `kind` with the nonce after each question and label."""
+    out = json.loads(json.dumps(QUESTIONS[kind]))
+    for q in out:
+        q["question"] += " " + nonce
+        for o in q["options"]:
+            o["label"] += " " + nonce
+    return out
+
+
+def soak_plan(nonce):
+    return PLAN_TEXT.replace("# Add a dark theme", "# Add a dark theme " + nonce, 1)
+
+
+def soak_command(nonce):
+    return f"touch soak-{nonce}.txt && ls soak-{nonce}.txt"
+
+
+def soak_plan_file(turn):
+    """The plan file plan mode names, whether it is still to be made or is there already: a
+    soak plan always goes into the file, as the approval shows the file, not the call."""
+    found = re.search(r"(?:create your plan at|A plan file already exists at) (/[^ ]+?\.md)",
+                      turn.everything)
+    return found.group(1) if found else None
+
+
+def soak_reply(turn, tools):
+    """The answer to a soak prompt and to its tool results, or None when not one."""
+    found = SOAK.search(turn.prompt)
+    if not found:
+        return None
+    kind, nonce = found.groups()
+    if kind == "PLANME" and turn.after("SOAK", "Write"):
+        return tool_call("ExitPlanMode", {"plan": soak_plan(nonce)}, "Here is the plan.")
+    if turn.kind == "result":
+        return [{"type": "text", "text": "Noted. The tool said: " + turn.text[:300]}]
+    if kind in QUESTIONS and "AskUserQuestion" in tools:
+        return tool_call("AskUserQuestion", {"questions": soak_questions(kind, nonce)})
+    if kind == "RUNCMD" and "Bash" in tools:
+        return tool_call("Bash", {"command": soak_command(nonce),
+                                  "description": "Create the probe file " + nonce})
+    if kind == "PLANME" and soak_plan_file(turn) and "Write" in tools:
+        return tool_call("Write", {"file_path": soak_plan_file(turn), "content": soak_plan(nonce)},
+                         "Writing the plan.")
+    if kind in ("PLANME", "PLANBARE") and tools:
+        return tool_call("ExitPlanMode", {"plan": soak_plan(nonce)}, "Here is the plan.")
+    return [{"type": "text", "text": "Sure. " + turn.text[:200]}]
+
+
 def reply(body):
     """The content blocks of the scripted answer to one request."""
     turn = Turn(body)
     text, tools = turn.text, turn.tools
+    soaked = soak_reply(turn, tools)
+    if soaked is not None:
+        return soaked
     # Plan mode wants the plan in its file before the approval is asked for.
     if turn.after("PLANME", "Write"):
         return tool_call("ExitPlanMode", {"plan": PLAN_TEXT}, "Here is the plan.")
@@ -258,7 +321,7 @@ def reply(body):
         return [{"type": "text",
                  "text": "c2 | the conversation about the login page\nc1 | mentions the build\nNONE"}]
     if "AskUserQuestion" in tools:
-        for word in ("LONGASK", "ASKME", "MULTI", "TWOQ"):
+        for word in ("LONGASK", "ASKME", "MULTI", "TWOQ", "HEBREW"):
             if word in text:
                 return tool_call("AskUserQuestion", {"questions": QUESTIONS[word]})
     if "PLANME" in text and plan_file(turn) and "Write" in tools:

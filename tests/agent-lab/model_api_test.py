@@ -141,6 +141,61 @@ class Prompts(unittest.TestCase):
         self.assertEqual(api.pace({"messages": [user(text("ASKME"))], "tools": AGENT_TOOLS}), 0)
 
 
+class Soak(unittest.TestCase):
+    def test_the_nonce_is_in_everything_answered(self):
+        for kind in ("ASKME", "MULTI", "TWOQ", "LONGASK", "HEBREW"):
+            name, arguments = tool_of(answer(user(text(f"SOAK {kind} k7q2x"))))
+            self.assertEqual(name, "AskUserQuestion", kind)
+            plain = api.QUESTIONS[kind]
+            for got, was in zip(arguments["questions"], plain):
+                self.assertEqual(got["question"], was["question"] + " k7q2x")
+                self.assertEqual([o["label"] for o in got["options"]],
+                                 [o["label"] + " k7q2x" for o in was["options"]])
+        # The plain questions are left as the other tests know them.
+        self.assertEqual(api.QUESTIONS["ASKME"][0]["options"][1]["label"], "Green")
+        hebrew = api.QUESTIONS["HEBREW"][0]
+        self.assertTrue(all("\u05d0" <= c <= "\u05ea" for c in hebrew["options"][0]["label"]))
+        name, arguments = tool_of(answer(user(text("SOAK RUNCMD k7q2x"))))
+        self.assertEqual((name, arguments["command"]),
+                         ("Bash", "touch soak-k7q2x.txt && ls soak-k7q2x.txt"))
+
+    def test_a_soak_plan_carries_its_nonce_through_file_and_approval(self):
+        prompt = user(reminder("You should create your plan at /h/.claude/plans/s.md using the "
+                               "Write tool."), text("SOAK PLANME ab12"))
+        name, arguments = tool_of(answer(prompt))
+        self.assertEqual((name, arguments["file_path"]), ("Write", "/h/.claude/plans/s.md"))
+        self.assertTrue(arguments["content"].startswith("# Add a dark theme ab12\n"))
+        name, arguments = tool_of(answer(prompt, called("Write"), user(result("File created"))))
+        self.assertEqual(name, "ExitPlanMode")
+        self.assertIn("ab12", arguments["plan"])
+        done = answer(prompt, called("Write"), user(result("File created")),
+                      called("ExitPlanMode"), user(result("User approved the plan")))
+        self.assertEqual(tool_of(done), (None, None))
+        self.assertIn("User approved the plan", done[0]["text"])
+        # A later plan of the same session goes into the file that is there already.
+        again = user(reminder("A plan file already exists at /h/.claude/plans/s.md. You can read "
+                              "it and make incremental edits using the Edit tool."),
+                     text("SOAK PLANME cd34"))
+        name, arguments = tool_of(answer(again))
+        self.assertEqual((name, arguments["file_path"]), ("Write", "/h/.claude/plans/s.md"))
+        self.assertIn("cd34", arguments["content"])
+        name, arguments = tool_of(answer(user(text("SOAK PLANBARE ab12"))))
+        self.assertEqual(name, "ExitPlanMode")
+        self.assertIn("ab12", arguments["plan"])
+
+    def test_a_soak_prompt_needs_a_known_kind_its_nonce_and_tools(self):
+        self.assertEqual(tool_of(answer(user(text("SOAK NOSUCH abcd")))), (None, None))
+        # Without its nonce it is the plain act.
+        plain = tool_of(answer(user(text("SOAK ASKME"))))[1]["questions"][0]["question"]
+        self.assertEqual(plain, "Which colour should the login button be?")
+        self.assertEqual(tool_of(answer(user(text("SOAK ASKME abcd")), tools=[])), (None, None))
+        # The next prompt of the same conversation is read afresh.
+        content = answer(user(text("SOAK ASKME abcd")), called("AskUserQuestion"),
+                         user(result("answered")), {"role": "assistant", "content": [text("ok")]},
+                         user(text("SOAK MULTI efgh")))
+        self.assertTrue(tool_of(content)[1]["questions"][0]["question"].endswith("efgh"))
+
+
 class Exchanges(unittest.TestCase):
     def test_a_tool_result_is_quoted(self):
         content = answer(user(text("Please ASKME")), called("AskUserQuestion"),

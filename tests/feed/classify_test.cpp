@@ -77,6 +77,16 @@ TEST(QuestionID, SamePromptSameIdAndEveryDifferenceCounts) {
   auto r2 = r1;
   r2.context = "Which checks? → Fuzz";
   EXPECT_NE(StateFeed::questionID(r1), StateFeed::questionID(r2));
+
+  // Two permission prompts differ only in the command they ask about.
+  auto run = prompt("Do you want to proceed?", {"Yes", "No"});
+  run.body = {"Bash command", "touch a.txt"};
+  auto other = run;
+  other.body = {"Bash command", "rm -rf build"};
+  EXPECT_NE(StateFeed::questionID(run), StateFeed::questionID(other));
+  auto same = run;
+  same.cursor = 2;
+  EXPECT_EQ(StateFeed::questionID(run), StateFeed::questionID(same));
 }
 
 TEST(Kind, RealScreensReadAsTheirNotesSay) {

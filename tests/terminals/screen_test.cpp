@@ -146,6 +146,17 @@ TEST(AgentScreens, PlanApprovalsAskUnderTheirHeading) {
                 "1 Yes, and switch to default (ask each time) for this session", "2 No"}));
   EXPECT_EQ(bare->body, std::vector<std::string>{"Claude wants to exit plan mode"});
   EXPECT_EQ(bare->freeRow, 0);
+
+  // A session with a name has it drawn into a rule under the prompt.
+  auto named = parse(
+      *Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/plan-approval-bare-named.txt"));
+  ASSERT_TRUE(named);
+  EXPECT_EQ(named->question, "Exit plan mode?");
+  EXPECT_EQ(labels(*named), labels(*bare));
+  EXPECT_EQ(named->cursor, 1);
+  // The input box keeps its rule without a name, and a rule alone is no prompt.
+  EXPECT_FALSE(parse("Exit plan mode?\n\n ❯ 1. Yes\n   2. No\n──────────────\n"));
+  EXPECT_FALSE(parse("● Done.\n──────── soak-a1 ─\n"));
 }
 
 TEST(AgentScreens, AWrappedLabelIsCompletedFromTheQuestionAsked) {
