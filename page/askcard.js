@@ -38,7 +38,7 @@ const AskCard = (() => {
       const choices = el('div', 'choices');
       for (const c of Array.isArray(p.choices) ? p.choices : []) {
         const b = button('choice', '', (e, btn) => {
-          send('answerAsk', { tty: a.tty, pick: c.n });
+          send('answerAsk', a.expect ? { tty: a.tty, pick: c.n, expect: a.expect } : { tty: a.tty, pick: c.n });
           btn.classList.add('sent');
           btn.querySelector('.n').textContent = label('sent');
         });
@@ -70,7 +70,7 @@ const AskCard = (() => {
         freeBusy = go;
         go.disabled = true;
         go.textContent = label('freeSending');
-        send('answerFree', { tty: a.tty, text });
+        send('answerFree', a.expect ? { tty: a.tty, text, expect: a.expect } : { tty: a.tty, text });
       });
       box.addEventListener('keydown', (e) => {
         if (e.key === 'Enter' && !e.shiftKey) { e.preventDefault(); go.click(); }

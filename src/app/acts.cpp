@@ -215,15 +215,16 @@ const std::vector<Act> kActs = {
        return Follow::nothing;
      }},
     {"answerAsk",
-     {kTty, {"pick", text | integer}, {"text", text, true}},
+     {kTty, {"pick", text | integer}, {"text", text, true}, {"expect", text, true}},
      [](Desk& d, const Args& a) {
-       TerminalActs::answer(d.lanes, d.reports, a.text("tty"), a.number("pick"), a.text("text"));
+       TerminalActs::answer(d.lanes, d.reports, a.text("tty"), a.number("pick"), a.text("text"),
+                            a.text("expect"));
        return Follow::nothing;
      }},
     {"answerFree",
-     {kTty, kText},
+     {kTty, kText, {"expect", text, true}},
      [](Desk& d, const Args& a) {
-       TerminalActs::answerFree(d.lanes, d.page, a.text("tty"), a.text("text"));
+       TerminalActs::answerFree(d.lanes, d.page, a.text("tty"), a.text("text"), a.text("expect"));
        return Follow::nothing;
      }},
     {"answer",

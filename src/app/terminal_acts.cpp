@@ -7,6 +7,7 @@
 
 #include "base/lang.h"
 #include "base/log.h"
+#include "feed/state_feed.h"
 #include "sessions/state.h"
 #include "terminals/answer.h"
 #include "terminals/automation.h"
@@ -20,6 +21,12 @@ std::optional<std::string> ttyOf(const std::vector<Terminal>& terminals, const s
   return std::nullopt;
 }
 
+// The prompt with the question id the page drew its card from; any, when the page sent none.
+Terminals::Meant meantBy(const std::string& expect) {
+  if (expect.empty()) return {};
+  return [expect](const Terminals::Picker& p) { return StateFeed::questionID(p) == expect; };
+}
+
 }  // namespace
 
 bool plainSessionID(const std::string& sid) {
@@ -29,11 +36,12 @@ bool plainSessionID(const std::string& sid) {
 }
 
 void answer(Lanes& lanes, Reports& reports, const std::string& tty, const std::string& pick,
-            const std::string& text) {
+            const std::string& text, const std::string& expect) {
   if (tty.empty() || (pick.empty() && text.empty())) return;
   lanes.then(
-      [tty, pick, text] {
-        return !text.empty() ? Terminals::answerFree(text, tty) : Terminals::choose(pick, tty);
+      [tty, pick, text, meant = meantBy(expect)] {
+        return !text.empty() ? Terminals::answerFree(text, tty, meant)
+                             : Terminals::choose(pick, tty, meant);
       },
       [&reports, tty](const Terminals::Answered& done) {
         if (!done.ok) reports.sendFailure(done.why, tty);
@@ -42,11 +50,12 @@ void answer(Lanes& lanes, Reports& reports, const std::string& tty, const std::s
       true);
 }
 
-void answerFree(Lanes& lanes, PageLink& page, const std::string& tty, const std::string& text) {
+void answerFree(Lanes& lanes, PageLink& page, const std::string& tty, const std::string& text,
+                const std::string& expect) {
   if (tty.empty()) return;
   uint64_t generation = page.generation();
   lanes.then(
-      [tty, text] { return Terminals::answerFree(text, tty); },
+      [tty, text, meant = meantBy(expect)] { return Terminals::answerFree(text, tty, meant); },
       [&page, generation](const Terminals::Answered& done) {
         // The button waiting for this belongs to the page that sent it.
         page.callSame(generation, "freeDone", {done.ok ? "true" : "false", jsString(done.why)});

@@ -13,12 +13,14 @@
 namespace TerminalActs {
 
 /// Answers the prompt on the tty: the text into its free-text row when given, else the
-/// option `pick`; says why in an alert when it did not take.
+/// option `pick`; says why in an alert when it did not take. With `expect` (the question id
+/// of the card the page drew) only that question is answered, never one that replaced it.
 void answer(Lanes& lanes, Reports& reports, const std::string& tty, const std::string& pick,
-            const std::string& text);
+            const std::string& text, const std::string& expect = "");
 /// Types the text into the prompt's free-text row and tells the page that sent it how it
-/// went (freeDone).
-void answerFree(Lanes& lanes, PageLink& page, const std::string& tty, const std::string& text);
+/// went (freeDone); `expect` as for `answer`.
+void answerFree(Lanes& lanes, PageLink& page, const std::string& tty, const std::string& text,
+                const std::string& expect = "");
 /// Raises the terminal that runs the session, or reopens the session in its folder.
 void resume(Lanes& lanes, Reports& reports, const AppSources::Ptr& sources, const std::string& sid);
 /// Raises the tty, or without one the terminal of the open conversation.

@@ -105,8 +105,12 @@ nlohmann::json answer(const Terminal& term, const std::string& expect, const std
 
   std::string sig = Terminals::signature(*picker);
   if (!term.sessionID.empty()) markTyped(term.sessionID);
-  bool typed = (choice ? Terminals::choose(choice->n, term.tty)
-                       : Terminals::answerFree(answerText, term.tty))
+  // Authorising can take long (a click in the window): only the question authorised is answered.
+  Terminals::Meant meant = [qid](const Terminals::Picker& p) {
+    return StateFeed::questionID(p) == qid;
+  };
+  bool typed = (choice ? Terminals::choose(choice->n, term.tty, meant)
+                       : Terminals::answerFree(answerText, term.tty, meant))
                    .ok;
 
   Clock::sleep(kSettleSeconds);

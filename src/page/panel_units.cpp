@@ -163,17 +163,25 @@ std::optional<json> resolveAsk(const Terminal& t, const Terminals::PickerScan& s
       bool logged = q && q->kind == "ask" && !q->parts.empty() && !p->question.empty() &&
                     Text::startsWith(q->parts[0].question, Text::prefix(p->question, 30));
       // A plan approval is answered by the rows the screen shows, under the plan's name.
+      // The question on screen by its id: an answer from this card is for it alone.
+      const std::string expect = StateFeed::questionID(*p);
       if (StateFeed::kind(*p) == "plan") {
         json out = screenAsk(*p, t.tty);
         out["kind"] = "plan";
         out["head"] = pick("Plan approval", "אישור תוכנית");
         if (q && q->kind == "plan") out["plan"] = q->plan;
+        out["expect"] = expect;
         return out;
       }
-      if (!logged) return screenAsk(*p, t.tty);
+      if (!logged) {
+        json out = screenAsk(*p, t.tty);
+        out["expect"] = expect;
+        return out;
+      }
       json out = askPayload(*q, t.tty);
       if (out["context"].get<std::string>().empty()) out["context"] = p->context;
       out["freeRow"] = p->freeRow;
+      out["expect"] = expect;
       return out;
     }
     clear = true;

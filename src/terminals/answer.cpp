@@ -185,7 +185,7 @@ bool settle(Answer& answer, const std::string& before, bool review, const Key& k
   return answer.fail(stillOpen());
 }
 
-bool chooseIn(Answer& a, const std::string& answer, const std::string& tty) {
+bool chooseIn(Answer& a, const std::string& answer, const std::string& tty, const Meant& meant) {
   int n = 0;
   if (answer.empty() || !readNumber(answer, n)) return a.fail(invalidAnswer());
   auto reading = stablePicker(tty, [&](const Picker& p) { return hasOption(p, answer); });
@@ -193,7 +193,7 @@ bool chooseIn(Answer& a, const std::string& answer, const std::string& tty) {
   if (!reading.seen) return a.fail(unreachable());
   if (!reading.picker) return a.fail(promptGone());
   const Picker p = *reading.picker;
-  if (!hasOption(p, answer)) return a.fail(differentPrompt());
+  if (!hasOption(p, answer) || (meant && !meant(p))) return a.fail(differentPrompt());
   const std::string before = signature(p);
 
   if (!p.multi) {
@@ -216,13 +216,15 @@ bool chooseIn(Answer& a, const std::string& answer, const std::string& tty) {
                 [tty](const Picker& q) { injectMoves(q.cursor, moveOnRow(q), "", tty); });
 }
 
-bool answerFreeIn(Answer& a, const std::string& text, const std::string& tty) {
+bool answerFreeIn(Answer& a, const std::string& text, const std::string& tty,
+                  const Meant& meant) {
   const std::string line = Text::trimBlanks(typeable(Text::replaceAll(text, "\n", " ")));
   if (line.empty()) return a.fail(emptyFree());
   auto reading = stablePicker(tty, [](const Picker& p) { return p.freeRow > 0; });
   if (!reading.seen) return a.fail(unreachable());
   if (!reading.picker) return a.fail(promptGone());
   const Picker p = *reading.picker;
+  if (meant && !meant(p)) return a.fail(differentPrompt());
   if (p.multi) return a.fail(freeOnMulti());
   if (p.freeRow == 0) return a.fail(noFreeRow());
   if (!injectMoves(p.cursor, p.freeRow, line, tty)) return a.fail(typingFailed());
@@ -248,20 +250,20 @@ bool answerFreeIn(Answer& a, const std::string& text, const std::string& tty) {
 
 }  // namespace
 
-Answered choose(const std::string& answer, const std::string& tty) {
+Answered choose(const std::string& answer, const std::string& tty, const Meant& meant) {
   auto own = typingLock(tty);
   std::unique_lock<std::mutex> serial(*own, std::try_to_lock);
   if (!serial.owns_lock()) return {false, busy()};
   Answer a(tty);
-  return a.outcome(chooseIn(a, answer, tty));
+  return a.outcome(chooseIn(a, answer, tty, meant));
 }
 
-Answered answerFree(const std::string& text, const std::string& tty) {
+Answered answerFree(const std::string& text, const std::string& tty, const Meant& meant) {
   auto own = typingLock(tty);
   std::unique_lock<std::mutex> serial(*own, std::try_to_lock);
   if (!serial.owns_lock()) return {false, busy()};
   Answer a(tty);
-  return a.outcome(answerFreeIn(a, text, tty));
+  return a.outcome(answerFreeIn(a, text, tty, meant));
 }
 
 bool answering(const std::string& tty) {

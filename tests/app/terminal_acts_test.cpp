@@ -5,7 +5,9 @@
 #include "base/caches.h"
 #include "base/files.h"
 #include "base/lang.h"
+#include "feed/state_feed.h"
 #include "support/transcripts.h"
+#include "terminals/picker.h"
 
 namespace {
 
@@ -232,4 +234,44 @@ TEST_F(AppTest, RaiseFindsTheTerminalOfTheOpenConversationOrTakesTheRowsOwn) {
   app->receive(message(R"({"act":"raiseTty","tty":"/dev/pts/3"})"));
   settle();
   EXPECT_EQ(raised(), (std::vector<std::string>{kTty, "/dev/pts/2", "/dev/pts/3"}));
+}
+
+// A card drawn for one question must not answer the one that replaced it on the same
+// terminal, even when that one has the row picked (another permission prompt, say).
+TEST_F(AppTest, AnAnswerFromACardOfAnEarlierQuestionIsNotTyped) {
+  const auto idOf = [&](const std::string& name) {
+    host.show(kTty, screen(name));
+    Caches::emptyAll();
+    auto scan = Terminals::pickers(true);
+    auto p = std::find_if(scan.list.begin(), scan.list.end(),
+                          [](const Terminals::Picker& x) { return x.tty == kTty; });
+    return p == scan.list.end() ? std::string() : StateFeed::questionID(*p);
+  };
+  const std::string earlier = idOf("ask-single.txt");
+  const std::string now = idOf("perm-bash.txt");
+  ASSERT_FALSE(earlier.empty());
+  ASSERT_NE(earlier, now);
+
+  dialogs.answer = 1;
+  make().pageLoaded();
+  settle();
+  app->receive(message(R"({"act":"answerAsk","tty":"/dev/pts/7","pick":"1","expect":")" +
+                       earlier + R"("})"));
+  settle();
+  ASSERT_EQ(dialogs.alerts.size(), 1u);
+  EXPECT_EQ(dialogs.alerts[0].text,
+            "A different question is open in the terminal now — not sent, so as not to answer it "
+            "by mistake");
+  app->receive(message(R"({"act":"answerFree","tty":"/dev/pts/7","text":"Purple","expect":")" +
+                       earlier + R"("})"));
+  settle();
+  EXPECT_TRUE(typed().empty());
+
+  // The card of the question on screen answers it.
+  takesTyping(host);
+  app->receive(
+      message(R"({"act":"answerAsk","tty":"/dev/pts/7","pick":"1","expect":")" + now + R"("})"));
+  settle();
+  EXPECT_EQ(host.typed().size(), 1u);
+  EXPECT_EQ(dialogs.alerts.size(), 1u);
 }

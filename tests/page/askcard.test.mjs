@@ -10,7 +10,7 @@ after(async () => { await browser.close(); });
 
 const twoParts = {
   id: 'toolu_01', sid: 's3', tty: '/dev/pts/3', kind: 'ask', since: '2m ago', slot: '003', title: 'Login page',
-  head: 'Colour', freeRow: 4, paths: [],
+  head: 'Colour', freeRow: 4, paths: [], expect: 'q-4f1c',
   context: 'I looked at **two** palettes — see [the guide](https://example.com/guide) and [notes](docs/notes.md).\n\n<img src=x onerror="window.__owned=1">',
   parts: [
     { question: 'Which colour should the login button be?', header: 'Colour', multi: false, free: 4,
@@ -60,7 +60,7 @@ test('only the first part can be answered, and a choice says which one was sent'
     await page.click(`${card(1)} .context a[href="docs/notes.md"]`);
     await page.click(`${card(1)} > .link`);
     assert.deepEqual(await sent(), [
-      { act: 'answerAsk', tty: '/dev/pts/3', pick: '2' },
+      { act: 'answerAsk', tty: '/dev/pts/3', pick: '2', expect: 'q-4f1c' },
       { act: 'openURL', url: 'https://example.com/guide' },
       { act: 'openDoc', path: 'docs/notes.md' },
       { act: 'raiseTty', tty: '/dev/pts/3' },
@@ -83,7 +83,7 @@ test('a written answer is sent with Enter and its outcome shown', async () => {
     await paint(rack([], { asks: [], live: [twoParts, multi] }));
     assert.equal(await page.inputValue(box), 'Teal, please');
     await page.keyboard.press('Enter');
-    assert.deepEqual(await sent(), [{ act: 'answerFree', tty: '/dev/pts/3', text: 'Teal, please' }]);
+    assert.deepEqual(await sent(), [{ act: 'answerFree', tty: '/dev/pts/3', text: 'Teal, please', expect: 'q-4f1c' }]);
     assert.equal(await page.textContent(`${card(1)} .free button`), 'Sending…');
     await page.evaluate(() => window.freeDone(false, 'the question changed'));
     assert.equal(await page.textContent(`${card(1)} .free button`), 'Not sent — the question changed');
