@@ -291,8 +291,8 @@ const std::vector<Act> kActs = {
      {{"id", text}, {"value", integer, true}},
      [](Desk& d, const Args& a) {
        auto value = a.value("value");
-       d.choose(a.text("id"), value.is_number_integer() ? std::optional<int>(a.integer("value"))
-                                                        : std::nullopt);
+       d.choose(a.text("id"),
+                value.is_number_integer() ? std::optional<int>(a.integer("value")) : std::nullopt);
        return Follow::nothing;
      }},
     {"step",

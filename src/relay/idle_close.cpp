@@ -1,6 +1,5 @@
 #include "relay/idle_close.h"
 
-
 #include <algorithm>
 #include <ctime>
 #include <fstream>

@@ -216,8 +216,7 @@ bool chooseIn(Answer& a, const std::string& answer, const std::string& tty, cons
                 [tty](const Picker& q) { injectMoves(q.cursor, moveOnRow(q), "", tty); });
 }
 
-bool answerFreeIn(Answer& a, const std::string& text, const std::string& tty,
-                  const Meant& meant) {
+bool answerFreeIn(Answer& a, const std::string& text, const std::string& tty, const Meant& meant) {
   const std::string line = Text::trimBlanks(typeable(Text::replaceAll(text, "\n", " ")));
   if (line.empty()) return a.fail(emptyFree());
   auto reading = stablePicker(tty, [](const Picker& p) { return p.freeRow > 0; });

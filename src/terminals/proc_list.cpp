@@ -15,7 +15,7 @@ namespace {
 // /proc files read as empty by size: only the cap bounds them.
 constexpr int64_t kStatBytes = 4096;
 constexpr int64_t kStatusBytes = 16384;
-constexpr int64_t kCommandBytes = 128 * 1024;
+constexpr int64_t kCommandBytes = int64_t{128} * 1024;
 // Unix98 pseudo-terminal slaves have majors 136 to 143.
 constexpr long long kFirstPtsMajor = 136;
 constexpr long long kLastPtsMajor = 143;
@@ -101,7 +101,8 @@ std::optional<std::string> listProcesses() {
     if (!uid) continue;
     std::string args = commandLine(pid);
     if (args.empty()) continue;  // a zombie, or one that ended meanwhile
-    double elapsed = ticks > 0 ? uptime - static_cast<double>(started) / ticks : 0;
+    double elapsed =
+        ticks > 0 ? uptime - static_cast<double>(started) / static_cast<double>(ticks) : 0;
     out += pid + " " + std::to_string(*uid) + " " + terminal + " " +
            elapsedText(static_cast<long long>(elapsed)) + " " + args + "\n";
   }

@@ -255,8 +255,8 @@ TEST_F(AppTest, AnAnswerFromACardOfAnEarlierQuestionIsNotTyped) {
   dialogs.answer = 1;
   make().pageLoaded();
   settle();
-  app->receive(message(R"({"act":"answerAsk","tty":"/dev/pts/7","pick":"1","expect":")" +
-                       earlier + R"("})"));
+  app->receive(message(R"({"act":"answerAsk","tty":"/dev/pts/7","pick":"1","expect":")" + earlier +
+                       R"("})"));
   settle();
   ASSERT_EQ(dialogs.alerts.size(), 1u);
   EXPECT_EQ(dialogs.alerts[0].text,

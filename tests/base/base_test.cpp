@@ -75,7 +75,9 @@ TEST(Process, InputReachesTheChild) {
 
 TEST(Process, InvalidUtf8IsReplaced) {
   auto out = Terminals::shell("/usr/bin/printf", {"a\\377b"});
-  EXPECT_EQ(out, "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(out,
+            "a\xEF\xBF\xBD"
+            "b");
 }
 
 TEST(Files, TailReadsTheLastBytesAndSaysWhetherItCut) {

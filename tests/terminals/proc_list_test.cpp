@@ -1,5 +1,7 @@
 // The process list read from /proc must say what ps says: discovery parses either.
 
+#include "terminals/proc_list.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,7 +13,6 @@
 #include "base/process.h"
 #include "base/text.h"
 #include "terminals/discover.h"
-#include "terminals/proc_list.h"
 
 namespace {
 
@@ -74,8 +75,8 @@ TEST(ProcessList, AProcessOnAPseudoTerminalIsListedAsPsListsIt) {
     ASSERT_TRUE(listed);
     ours = lineOf(*listed);
   }
-  auto ps = Terminals::shell("/bin/ps", {"-ww", "-o", "pid=,ruid=,tty=,etime=,args=", "-p",
-                                         std::to_string(child)});
+  auto ps = Terminals::shell(
+      "/bin/ps", {"-ww", "-o", "pid=,ruid=,tty=,etime=,args=", "-p", std::to_string(child)});
   if (!ps) GTEST_SKIP() << "no /bin/ps to compare with";
   auto theirs = lineOf(Text::trim(*ps));
   ASSERT_GE(theirs.size(), 5u) << *ps;
