@@ -4,7 +4,7 @@
 // `velmo --serve`. Each view is opened in turn (the rack, a conversation, search, the
 // agents, the book, the artifacts, the questions, usage, a document in the reader) and left
 // alone; over each quiet spell it prints the CPU share (of one core) of Velmo, of the
-// children it reaps (ps, tmux), and of the page's processes, and Velmo's own CPU per scan
+// children it reaps (tmux), and of the page's processes, and Velmo's own CPU per scan
 // (a scan every 1.5 s). Prints figures; asserts nothing. The window's views open by its
 // keys (xdotool); the browser's by the page's own messages (playwright-core).
 //
