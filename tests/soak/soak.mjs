@@ -55,8 +55,8 @@ const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 function scriptedQuestions() {
   const run = spawnSync('python3', ['-c', `
 import importlib.util, json, sys
-spec = importlib.util.spec_from_file_location("m", sys.argv[1])
-m = importlib.util.module_from_spec(spec); spec.loader.exec_module(m)
+found = importlib.util.spec_from_file_location("m", sys.argv[1])
+m = importlib.util.module_from_spec(found); found.loader.exec_module(m)
 print(json.dumps(m.QUESTIONS))`, join(lab, 'model-api.py')], { encoding: 'utf8' });
   if (run.status !== 0) throw new Error('cannot read the scripted questions: ' + run.stderr);
   return JSON.parse(run.stdout);
