@@ -51,8 +51,10 @@ Outcome run(const Job& job);
 
 /// What the kernel says of a process in /proc/PID/stat.
 struct ProcessState {
-  char state = '?';      ///< "R", "S", "Z" (ended, not yet waited for), …
-  long long parent = 0;  ///< its parent's pid
+  char state = '?';          ///< "R", "S", "Z" (ended, not yet waited for), …
+  long long parent = 0;      ///< its parent's pid
+  long long terminal = 0;    ///< its controlling terminal's device number; 0 for none
+  long long startTicks = 0;  ///< when it started, in clock ticks after boot
 };
 /// The state of the process; no value when it has gone or cannot be read.
 std::optional<ProcessState> processState(long long pid);

@@ -7,13 +7,13 @@
 #include <memory>
 
 #include "base/files.h"
+#include "base/process.h"
 #include "base/text.h"
 
 namespace Terminals {
 namespace {
 
 // /proc files read as empty by size: only the cap bounds them.
-constexpr int64_t kStatBytes = 4096;
 constexpr int64_t kStatusBytes = 16384;
 constexpr int64_t kCommandBytes = int64_t{128} * 1024;
 // Unix98 pseudo-terminal slaves have majors 136 to 143.
@@ -83,26 +83,21 @@ std::optional<std::string> listProcesses() {
   std::string out;
   while (const dirent* entry = ::readdir(dir.get())) {
     std::string pid = entry->d_name;
-    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    // Read first and alone for every process: the terminal sorts most of them out.
-    auto stat = Files::read(procFile(pid, "stat"), kStatBytes);
-    if (!stat) continue;  // gone meanwhile
-    size_t close = stat->rfind(')');
-    if (close == std::string::npos) continue;
-    // After the name: state, ppid, pgrp, session, tty_nr, … starttime is the 20th.
-    auto fields = Text::split(stat->substr(close + 1), ' ');
-    long long tty = 0, started = 0;
-    if (fields.size() < 20 || !Text::parseInt(fields[4], tty) ||
-        !Text::parseInt(fields[19], started))
+    long long number = 0;
+    if (pid.find_first_not_of("0123456789") != std::string::npos || !Text::parseInt(pid, number))
       continue;
-    std::string terminal = terminalName(tty);
+    // Read first and alone for every process: the terminal sorts most of them out.
+    auto state = processState(number);
+    if (!state) continue;  // gone meanwhile
+    std::string terminal = terminalName(state->terminal);
     if (terminal == "?") continue;
     auto uid = realUid(pid);
     if (!uid) continue;
     std::string args = commandLine(pid);
     if (args.empty()) continue;  // a zombie, or one that ended meanwhile
     double elapsed =
-        ticks > 0 ? uptime - static_cast<double>(started) / static_cast<double>(ticks) : 0;
+        ticks > 0 ? uptime - static_cast<double>(state->startTicks) / static_cast<double>(ticks)
+                  : 0;
     out += pid + " " + std::to_string(*uid) + " " + terminal + " " +
            elapsedText(static_cast<long long>(elapsed)) + " " + args + "\n";
   }
