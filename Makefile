@@ -41,7 +41,9 @@ test: build
 	(JOBS=$(JOBS) nice -n 10 scripts/sanitize $(SAN_BUILD) --build-only >$$log 2>&1) & san=$$!; \
 	scripts/run-tests $(BUILD) || status=1; \
 	wait $$san || { cat $$log; status=1; }; rm -f $$log; \
-	JOBS=$(JOBS) scripts/sanitize $(SAN_BUILD) || status=1; exit $$status
+	JOBS=$(JOBS) scripts/sanitize $(SAN_BUILD) || status=1; \
+	if [ -s $(BUILD)/test-failures.txt ]; then \
+	  echo "==== what failed ===="; cat $(BUILD)/test-failures.txt; fi; exit $$status
 
 sanitize: deps
 	@JOBS=$(JOBS) scripts/sanitize $(SAN_BUILD)
