@@ -81,13 +81,17 @@ std::string clientUsage() {
 
 ClientCall parseClient(const std::vector<std::string>& args) {
   if (args.empty()) return usageError(Lang::pick("no command given", "לא ניתנה פקודה"));
-  for (const auto& a : args)
-    if (a == "--help" || a == "-h" || a == "--version") {
-      ClientCall call;
-      call.help = a != "--version";
-      call.version = !call.help;
-      return call;
-    }
+  // Help and version where a command, a session or an option is expected; a message or an
+  // option's value that reads "--help" is text like any other.
+  auto asksHelp = [](const std::string& a) { return a == "--help" || a == "-h" || a == "--version"; };
+  auto helpCall = [](const std::string& a) {
+    ClientCall call;
+    call.help = a != "--version";
+    call.version = !call.help;
+    return call;
+  };
+  if (asksHelp(args[0])) return helpCall(args[0]);
+  if (args.size() > 1 && asksHelp(args[1])) return helpCall(args[1]);
   const std::string& cmd = args[0];
   if (cmd == "ping" || cmd == "state" || cmd == "list") {
     if (args.size() > 1)
@@ -122,6 +126,7 @@ ClientCall parseClient(const std::vector<std::string>& args) {
       flag = flag.substr(0, eq);
       inlineValue = true;
     }
+    if (asksHelp(flag)) return helpCall(flag);
     if (flag == "--orlen-relayed" && cmd == "answer") {
       relayed = true;
       continue;

@@ -303,6 +303,10 @@ TEST(Client, CommandLinesBecomeRequests) {
             30);
   EXPECT_EQ(req({"send", "s", "run", "the", "tests"}).request["text"], "run the tests");
   EXPECT_TRUE(req({"list", "--help"}).help);
+  EXPECT_TRUE(req({"answer", "s", "--option", "Yes", "--help"}).help);
+  // A message or an answer that reads like an option is still sent as written.
+  EXPECT_EQ(req({"send", "s", "explain", "--help"}).request["text"], "explain --help");
+  EXPECT_EQ(req({"answer", "s", "--text", "--version"}).request["text"], "--version");
   // --version is answered by the program itself, like --help: nothing is sent.
   auto version = req({"--version"});
   EXPECT_TRUE(version.version && !version.help && version.request.is_null() &&
