@@ -84,6 +84,7 @@ install: build
 	  LC_ALL=C sort -u >"$(INSTALLED).new" && mv "$(INSTALLED).new" "$(INSTALLED)"
 	@case ":$$PATH:" in *":$(abspath $(PREFIX))/bin:"*) ;; *) [ -n "$(DESTDIR)" ] || \
 	  echo "note: $(abspath $(PREFIX))/bin is not on your PATH";; esac
+	@[ -n "$(DESTDIR)" ] || scripts/refresh-desktop "$(abspath $(PREFIX))"
 
 # Exactly the files the installs from this build folder wrote.
 uninstall:
