@@ -73,21 +73,26 @@ for (const lang of ['en', 'he']) {
   test(`at the window's size every top-bar button shows in ${lang}`, async () => {
     const p = await openPage(browser, { lang });
     try {
-      await p.page.setViewportSize({ width: 940, height: 620 });
-      await p.paint(board(lang));
-      const clipped = await p.page.evaluate(() => {
-        const box = document.querySelector('.actions').getBoundingClientRect();
-        const out = [];
-        for (const b of document.querySelectorAll('.actions .act')) {
-          if (b.hidden) continue;
-          const r = b.getBoundingClientRect();
-          if (r.left < box.left - 0.5 || r.right > box.right + 0.5 || r.left < 0 || r.right > window.innerWidth) out.push(b.id);
-        }
-        const clock = document.querySelector('#clock').getBoundingClientRect();
-        if (clock.left < 0 || clock.right > window.innerWidth) out.push('clock');
-        return out;
-      });
-      assert.deepEqual(clipped, []);
+      // The rack, then a view with every button out: "Wake all" with its count and "Back".
+      for (const [width, payload] of [[940, board(lang)], [940, Object.assign(board(lang), { view: 'asks' })],
+        [760, Object.assign(board(lang), { view: 'asks' })]]) {
+        await p.page.setViewportSize({ width, height: 620 });
+        await p.paint(payload);
+        const clipped = await p.page.evaluate(() => {
+          const box = document.querySelector('.actions').getBoundingClientRect();
+          const out = [];
+          for (const b of document.querySelectorAll('.actions .act')) {
+            if (b.hidden) continue;
+            const r = b.getBoundingClientRect();
+            if (r.left < box.left - 0.5 || r.right > box.right + 0.5 || r.left < 0 || r.right > window.innerWidth) out.push(b.id);
+          }
+          const clock = document.querySelector('#clock').getBoundingClientRect();
+          if (clock.left < 0 || clock.right > window.innerWidth) out.push('clock');
+          return out;
+        });
+        assert.deepEqual(clipped, [], `${payload.view || 'rack'} at ${width} px`);
+        if (payload.view) assert.equal(await p.page.isVisible('#backbtn'), true);
+      }
       await screenshot(p.page, `window-size-${lang}.png`);
     } finally {
       await p.close();
