@@ -24,7 +24,7 @@ std::optional<std::string> ttyOf(const std::vector<Terminal>& terminals, const s
 // The prompt with the question id the page drew its card from; any, when the page sent none.
 Terminals::Meant meantBy(const std::string& expect) {
   if (expect.empty()) return {};
-  return [expect](const Terminals::Picker& p) { return StateFeed::questionID(p) == expect; };
+  return StateFeed::showing(expect);
 }
 
 }  // namespace

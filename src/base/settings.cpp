@@ -57,6 +57,11 @@ bool flag(const std::string& key) {
   return !(v && v->is_boolean() && !v->get<bool>());
 }
 
+bool marked(const std::string& key) {
+  auto v = value(key);
+  return v && v->is_boolean() && v->get<bool>();
+}
+
 std::string text(const std::string& key, const std::string& fallback) {
   auto v = value(key);
   return v && v->is_string() ? v->get<std::string>() : fallback;

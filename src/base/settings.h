@@ -11,6 +11,8 @@ namespace Settings {
 std::optional<nlohmann::json> value(const std::string& key);
 /// True unless false is stored.
 bool flag(const std::string& key);
+/// True only when true is stored: for marks whose absence means "not yet".
+bool marked(const std::string& key);
 std::string text(const std::string& key, const std::string& fallback = "");
 double number(const std::string& key, double fallback);
 

@@ -106,9 +106,7 @@ nlohmann::json answer(const Terminal& term, const std::string& expect, const std
   std::string sig = Terminals::signature(*picker);
   if (!term.sessionID.empty()) markTyped(term.sessionID);
   // Authorising can take long (a click in the window): only the question authorised is answered.
-  Terminals::Meant meant = [qid](const Terminals::Picker& p) {
-    return StateFeed::questionID(p) == qid;
-  };
+  Terminals::Meant meant = StateFeed::showing(qid);
   bool typed = (choice ? Terminals::choose(choice->n, term.tty, meant)
                        : Terminals::answerFree(answerText, term.tty, meant))
                    .ok;

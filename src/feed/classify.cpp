@@ -128,6 +128,10 @@ std::string questionID(const Terminals::Picker& p) {
   return digits;
 }
 
+Terminals::Meant showing(const std::string& qid) {
+  return [qid](const Terminals::Picker& p) { return questionID(p) == qid; };
+}
+
 std::string kind(const Terminals::Picker& p) {
   if (p.review) return "review";
   // The agent's plan approval asks under its own heading, and offers no "keep planning"

@@ -18,6 +18,7 @@
 #include "base/queue.h"
 #include "sessions/questions.h"
 #include "sessions/state.h"
+#include "terminals/answer.h"
 #include "terminals/picker.h"
 #include "terminals/terminal.h"
 
@@ -44,6 +45,8 @@ std::string redact(const std::string& text);
 /// 16 hexadecimal digits naming a screen question on its terminal; the same prompt on the
 /// same terminal always gets the same id.
 std::string questionID(const Terminals::Picker& picker);
+/// Typing's check that the prompt on screen is still the question `qid`.
+Terminals::Meant showing(const std::string& qid);
 /// "review", "plan", "permission" or "ask".
 std::string kind(const Terminals::Picker& picker);
 /// Whether the owner must decide personally: "orlen-click" (only his click may answer),

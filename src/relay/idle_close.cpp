@@ -72,11 +72,6 @@ std::string shortId(const std::string& sid) {
   return sid.substr(0, 8);
 }
 
-bool storedTrue(const std::string& key) {
-  auto v = Settings::value(key);
-  return v && v->is_boolean() && v->get<bool>();
-}
-
 std::optional<nlohmann::json> readJson(const std::string& path) {
   auto text = Files::read(path);
   if (!text) return std::nullopt;
@@ -223,7 +218,7 @@ void sweep(const std::vector<Terminal>& terminals, const Stages& stages) {
     sweeps().last = now;
   }
   settleLeaving();
-  const bool acting = storedTrue("hygieneDryRunDone");
+  const bool acting = Settings::marked("hygieneDryRunDone");
   const double age = idleAge();
   const Terminals::PickerScan screens = Terminals::pickers(false);
   int count = 0;

@@ -37,12 +37,6 @@ std::string sid8(const std::string& sid) {
   return sid.substr(0, 8);
 }
 
-// Settings whose absence means false (a Boolean setting otherwise reads as true).
-bool storedTrue(const char* key) {
-  auto v = Settings::value(key);
-  return v && v->is_boolean() && v->get<bool>();
-}
-
 // Which of the needles occur in the file, read in pieces so a long transcript is never held
 // whole.
 std::set<std::string> foundIn(const std::string& path, const std::vector<std::string>& needles) {
@@ -420,13 +414,13 @@ void tick(const std::vector<Terminal>& terminals) {
   Store store = all();
   bool changed = false;
 
-  if (!storedTrue("relayCloseMigrated")) {
+  if (!Settings::marked("relayCloseMigrated")) {
     for (auto& [sid, r] : store)
       if (r.stage == "spawned") r.stage = "kept", changed = true;
     Settings::set("relayCloseMigrated", true);
   }
 
-  bool primed = storedTrue("relayPrimed");
+  bool primed = Settings::marked("relayPrimed");
   for (const auto& t : terminals) {
     if (t.sessionID.empty() || t.windowless) continue;
     if (store.count(t.sessionID))
