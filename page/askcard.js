@@ -5,6 +5,15 @@
 
 const AskCard = (() => {
   let freeBusy = null;  // the free-answer button waiting for the application's word
+  let freeKey = null;   // the card that button belongs to
+  // Free answers typed but not sent, by card: a card is drawn afresh whenever the view
+  // repaints, and what the person was writing must not go with it.
+  const drafts = new Map();
+
+  // A question on a terminal: the question id the screen showed, else its first question.
+  function keyOf(a) {
+    return String(a.tty || '') + '|' + String(a.expect || firstQuestionOf(a));
+  }
 
   function firstQuestionOf(ask) {
     if (!ask) return '';
@@ -14,6 +23,8 @@ const AskCard = (() => {
 
   function askCard(a, outside) {
     const card = el('div', 'askcard' + (a.kind === 'plan' ? ' plan' : ''));
+    const key = keyOf(a);
+    card.dataset.key = key;
     const head = el('div', 'askhead');
     head.append(el('span', 'kind', a.kind === 'plan' ? label('planLabel') : a.head || label('questionLabel')));
     if (a.since) head.append(el('span', 'since', a.since));
@@ -64,10 +75,13 @@ const AskCard = (() => {
       box.rows = 2;
       box.placeholder = label('freePlaceholder');
       box.dir = 'auto';
+      box.value = drafts.get(key) || '';
+      box.addEventListener('input', () => { if (box.value) drafts.set(key, box.value); else drafts.delete(key); });
       const go = button('act primary', label('freeSend'), () => {
         const text = box.value.trim();
         if (!text) { box.focus(); return; }
         freeBusy = go;
+        freeKey = key;
         go.disabled = true;
         go.textContent = label('freeSending');
         send('answerFree', a.expect ? { tty: a.tty, text, expect: a.expect } : { tty: a.tty, text });
@@ -84,11 +98,26 @@ const AskCard = (() => {
 
   // The application's word on a free answer: written into the button that sent it.
   function freeDone(ok, why) {
+    if (ok && freeKey !== null) drafts.delete(freeKey);
+    freeKey = null;
     if (!freeBusy) return;
     freeBusy.textContent = (ok ? label('freeOk') : label('freeFail')) + (why ? ' — ' + why : '');
     freeBusy.disabled = false;
     freeBusy = null;
   }
 
-  return { card: askCard, firstQuestion: firstQuestionOf, freeDone };
+  // Which card's answer box has the focus, to give it back after a repaint (null: none).
+  function focusedKey() {
+    const at = document.activeElement;
+    const card = at && at.tagName === 'TEXTAREA' && at.closest ? at.closest('.askcard') : null;
+    return card ? card.dataset.key : null;
+  }
+
+  function refocus(root, key) {
+    if (key === null) return;
+    const box = root.querySelector(`.askcard[data-key="${CSS.escape(key)}"] .free textarea`);
+    if (box) { box.focus(); caretToEnd(box); }
+  }
+
+  return { card: askCard, firstQuestion: firstQuestionOf, freeDone, focusedKey, refocus };
 })();

@@ -63,14 +63,16 @@ const Asks = (() => {
     const view = $('asksview');
     const live = Array.isArray(d.live) ? d.live : [];
     const entries = Array.isArray(d.asks) ? d.asks : [];
-    // The answer's text is part of it: a second answer must show, not the first.
+    // The answer's text is part of it: a second answer must show, not the first. So is the id
+    // of the question on screen, which the cards send back with an answer.
     const s = entries.map((x) => x.id + (x.answered ? '1' : '0') + ':' + String(x.answer || '').length + ':' + String(x.answer || '').slice(0, 64)).join(',') + '|' +
-      live.map((a) => a.id + ':' + a.tty + ':' + AskCard.firstQuestion(a)).join(',');
+      live.map((a) => a.id + ':' + a.tty + ':' + (a.expect || '') + ':' + AskCard.firstQuestion(a)).join(',');
     if (s === sig) return;
     sig = s;
     // A reply being typed keeps its focus and caret through the rebuild.
     const focused = document.activeElement && document.activeElement.closest && document.activeElement.closest('.askentry');
     const focusId = focused ? focused.dataset.id : null;
+    const cardFocus = AskCard.focusedKey();
     view.replaceChildren();
     const head = el('header', 'viewhead');
     head.append(el('h1', 'viewtitle', label('view_asks')));
@@ -82,6 +84,7 @@ const Asks = (() => {
       view.append(el('h2', 'sect', live.length === 1 ? label('asksOne') : live.length + label('asksMany')));
       for (const a of live) view.append(AskCard.card(a, true));
     }
+    AskCard.refocus(view, cardFocus);
     if (!live.length && !entries.length) { view.append(el('div', 'empty', label('noAsks'))); return; }
     if (entries.length) {
       view.append(el('h2', 'sect', label('asksFile')));

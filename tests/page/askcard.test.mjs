@@ -78,10 +78,22 @@ test('a written answer is sent with Enter and its outcome shown', async () => {
     await page.click(box);
     await page.keyboard.press('Enter');
     assert.deepEqual(await sent(), []);
-    await page.keyboard.type('Teal, please');
-    // A repaint with the same questions leaves the typing alone.
+    await page.keyboard.type('Teal');
+    // A repaint with the same questions leaves the typing alone; one that draws the cards
+    // afresh (another terminal asks, an entry is answered) keeps the text and the caret.
+    await paint(rack([], { asks: [], live: [twoParts, multi] }));
+    assert.equal(await page.inputValue(box), 'Teal');
+    await paint(rack([], { asks: [{ id: 'Q1', title: 'Budget', body: 'How much?' }], live: [twoParts, multi, background] }));
+    assert.equal(await page.locator('#asksview .askcard').count(), 3);
+    await page.keyboard.type(', please');
+    assert.equal(await page.inputValue(box), 'Teal, please');
+    // Another question on the same terminal starts with an empty box.
+    await paint(rack([], { asks: [], live: [Object.assign({}, twoParts, { expect: 'q-9d2e' }), multi] }));
+    assert.equal(await page.inputValue(box), '');
     await paint(rack([], { asks: [], live: [twoParts, multi] }));
     assert.equal(await page.inputValue(box), 'Teal, please');
+    await page.click(box);
+    await page.keyboard.press('End');
     await page.keyboard.press('Enter');
     assert.deepEqual(await sent(), [{ act: 'answerFree', tty: '/dev/pts/3', text: 'Teal, please', expect: 'q-4f1c' }]);
     assert.equal(await page.textContent(`${card(1)} .free button`), 'Sending…');
