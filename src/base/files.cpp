@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "base/caches.h"
 #include "base/lang.h"
@@ -213,6 +215,38 @@ std::optional<Tail> readTail(const std::string& path, int64_t maxBytes) {
   return tail;
 }
 
+namespace {
+
+// Makes a rename in `folder` durable: the new name reaches the disk, not only the data.
+void syncFolder(const std::string& folder) {
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+// Temporary files of `path` that a writer killed mid-write left behind ("NAME.tmp-PID-N" of
+// a process that is gone). A live writer's are left alone.
+void sweepLeftovers(const std::string& folder, const std::string& name) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return;
+  const std::string prefix = name + ".tmp-";
+  const pid_t self = ::getpid();
+  std::vector<std::string> gone;
+  while (const dirent* e = ::readdir(dir)) {
+    std::string entry = e->d_name;
+    if (entry.compare(0, prefix.size(), prefix) != 0) continue;
+    std::string rest = entry.substr(prefix.size());
+    long long pid = 0;
+    if (!Text::parseInt(rest.substr(0, rest.find('-')), pid) || pid <= 0 || pid == self) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) gone.push_back(entry);
+  }
+  ::closedir(dir);
+  for (const auto& entry : gone) ::unlink((folder + "/" + entry).c_str());
+}
+
+}  // namespace
+
 bool writeAtomic(const std::string& path, const std::string& data, mode_t mode) {
   static std::atomic<unsigned> counter{0};
   std::string temp = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
@@ -235,8 +269,15 @@ bool writeAtomic(const std::string& path, const std::string& data, mode_t mode) 
   if (ok && ::fsync(fd) != 0) ok = false;
   if (::close(fd) != 0) ok = false;
   if (ok && ::rename(temp.c_str(), path.c_str()) != 0) ok = false;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  auto slash = path.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  syncFolder(folder);
+  sweepLeftovers(folder, path.substr(slash == std::string::npos ? 0 : slash + 1));
+  return true;
 }
 
 bool makeDirectories(const std::string& path, mode_t mode) {

@@ -109,6 +109,26 @@ TEST(Files, AtomicWriteReplacesWholeAndKeepsMode) {
   EXPECT_FALSE(Files::writeAtomic(home.path() + "/no/such/folder/x", "x"));
 }
 
+TEST(Files, AtomicWriteSweepsWhatAKilledWriterLeftAndNothingElse) {
+  ScopedHome home;
+  std::string path = home.path() + "/store.json";
+  pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ASSERT_GT(child, 0);
+  ::waitpid(child, nullptr, 0);
+  std::string dead = path + ".tmp-" + std::to_string(child) + "-3";
+  std::string live = path + ".tmp-" + std::to_string(::getppid()) + "-0";
+  std::string other = home.path() + "/other.json.tmp-" + std::to_string(child) + "-0";
+  std::string odd = path + ".tmp-notapid";
+  for (const auto& f : {dead, live, other, odd}) ASSERT_TRUE(Files::writeAtomic(f, "half"));
+  ASSERT_TRUE(Files::writeAtomic(path, "whole"));
+  EXPECT_FALSE(Files::exists(dead));
+  EXPECT_TRUE(Files::exists(live));
+  EXPECT_TRUE(Files::exists(other));
+  EXPECT_TRUE(Files::exists(odd));
+  EXPECT_EQ(Files::read(path), "whole");
+}
+
 TEST(Settings, BooleanReadsTrueUnlessFalseIsStoredAndSurvivesReload) {
   ScopedHome home;
   EXPECT_TRUE(Settings::flag("notifyOn"));
