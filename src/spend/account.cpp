@@ -1,5 +1,7 @@
 #include "spend/account.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <optional>
@@ -11,6 +13,7 @@
 #include "base/clock.h"
 #include "base/files.h"
 #include "base/log.h"
+#include "base/text.h"
 #include "spend/harvest.h"
 #include "spend/keys.h"
 #include "spend/logs.h"
@@ -59,6 +62,16 @@ uint64_t freshGeneration() {
   std::random_device random;
   uint64_t g = (static_cast<uint64_t>(random()) << 32) ^ random();
   return g ? g : 1;
+}
+
+// Removes the ids files of other generations, once the store names the new one.
+void dropOtherIds(uint64_t kept) {
+  const std::string keep = "ids-" + std::to_string(kept) + ".bin";
+  for (const auto& e : Files::list(storeDir()).value_or(std::vector<Files::Entry>{})) {
+    bool ids = e.name == "ids.bin" ||
+               (Text::startsWith(e.name, "ids-") && Text::endsWith(e.name, ".bin"));
+    if (ids && e.name != keep) ::unlink(e.path.c_str());
+  }
 }
 
 }  // namespace
@@ -125,7 +138,8 @@ bool Account::loadIds() {
     idsLoaded = true;
     return true;
   }
-  auto bytes = Files::read(idsPath(), kStoreCap);
+  auto bytes = Files::read(idsPath(generation), kStoreCap);
+  if (!bytes) bytes = Files::read(legacyIdsPath(), kStoreCap);
   auto decoded = bytes ? CountedIds::decode(*bytes, generation) : std::nullopt;
   if (!decoded) return false;
   ids = std::move(*decoded);
@@ -221,12 +235,17 @@ bool Account::refresh(bool force) {
       store.idsGeneration = generation;
       text = encodeStore(store);
     }
-    // The ids first: a crash before the store is written leaves a pair that does not
-    // match, which is counted again rather than trusted.
+    // The new ids first, under their own name: until the store that names them is in
+    // place, the old store still finds its own ids.
     Files::makeDirectories(storeDir(), 0700);
-    saved = Files::writeAtomic(idsPath(), ids.encode(generation), 0600) &&
+    saved = Files::writeAtomic(idsPath(generation), ids.encode(generation), 0600) &&
             Files::writeAtomic(storePath(), text, 0600);
-    if (!saved) ::Log::note("could not save the spend store in " + storeDir());
+    if (saved) {
+      dropOtherIds(generation);
+    } else {
+      ::unlink(idsPath(generation).c_str());
+      ::Log::note("could not save the spend store in " + storeDir());
+    }
   }
   {
     std::lock_guard<std::mutex> guard(lock);

@@ -15,7 +15,10 @@ std::string storeDir() {
 std::string storePath() {
   return storeDir() + "/spend.json";
 }
-std::string idsPath() {
+std::string idsPath(uint64_t generation) {
+  return storeDir() + "/ids-" + std::to_string(generation) + ".bin";
+}
+std::string legacyIdsPath() {
   return storeDir() + "/ids.bin";
 }
 

@@ -1,9 +1,13 @@
 #pragma once
-// The account on disk: ~/.claude/velmo-spend/spend.json (the store) beside ids.bin (the
-// counted message ids), each written whole and atomically. The store names the ids file's
-// generation; a pair that does not match (a crash between the two writes) is read as no
-// store at all, so the account is built again rather than trusted half-way.
+// The account on disk: ~/.claude/velmo-spend/spend.json (the store) beside ids-GEN.bin (the
+// counted message ids), each written whole and atomically. The store names the generation
+// of its ids; a save writes the new generation's file, then the store, and only then removes
+// the older ids, so a crash between the two writes leaves the old pair whole. A pair that
+// still does not match (a file removed by hand) is read as no store at all, so the account
+// is built again rather than trusted half-way. `ids.bin`, where earlier versions kept the
+// ids, is still read.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,7 +19,10 @@ namespace Spend {
 /// ~/.claude/velmo-spend
 std::string storeDir();
 std::string storePath();
-std::string idsPath();
+/// The ids of one generation.
+std::string idsPath(uint64_t generation);
+/// Where earlier versions kept the ids, whatever their generation.
+std::string legacyIdsPath();
 
 /// The store as JSON text; counters keep the order input, output, write5, write1h, read, calls.
 std::string encodeStore(const Store& store);

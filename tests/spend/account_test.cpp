@@ -2,6 +2,9 @@
 // records fall across refreshes, files, forks and rewritten files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
 
 #include "base/files.h"
 #include "spend/keys.h"
@@ -187,12 +190,52 @@ TEST_F(AccountTest, TheStoreCarriesTheAccountAcrossARestart) {
 TEST_F(AccountTest, CountedIdsThatDoNotMatchTheStoreAreCountedAgainNotTwice) {
   std::string path = log("s1", reply("m1", now(), {.output = 10}));
   refresh();
-  // As if a crash fell between writing the ids and the store.
-  Files::writeAtomic(Spend::idsPath(), "garbage");
+  // As if the ids were damaged by hand.
+  auto store = Spend::decodeStore(Files::read(Spend::storePath()).value_or(""));
+  ASSERT_TRUE(store);
+  Files::writeAtomic(Spend::idsPath(store->idsGeneration), "garbage");
   appendTranscript(path, reply("m2", now(), {.output = 5}));
   Spend::account().reset();
   refresh();
   EXPECT_EQ(model(), (Counters{0, 15, 0, 0, 0, 2}));
+}
+
+TEST_F(AccountTest, ACrashBetweenTheNewIdsAndTheStoreKeepsTheOldPairAndItsTotals) {
+  std::string gone = log("s1", reply("m1", now(), {.output = 10}));
+  refresh();
+  auto store = Spend::decodeStore(Files::read(Spend::storePath()).value_or(""));
+  ASSERT_TRUE(store);
+  // A save that died after writing its ids: a newer generation the store does not name.
+  std::string orphan = Spend::idsPath(store->idsGeneration + 1);
+  ASSERT_TRUE(Files::writeAtomic(orphan, "half a save"));
+  // Meanwhile the first conversation's file went; what it cost stays counted.
+  ASSERT_EQ(::unlink(gone.c_str()), 0);
+  log("s2", reply("m2", now(), {.output = 5}));
+  Spend::account().reset();
+  refresh();
+  EXPECT_EQ(model(), (Counters{0, 15, 0, 0, 0, 2}));
+  // The new pair is in place and the ids of other generations are gone.
+  store = Spend::decodeStore(Files::read(Spend::storePath()).value_or(""));
+  ASSERT_TRUE(store);
+  EXPECT_TRUE(Files::exists(Spend::idsPath(store->idsGeneration)));
+  EXPECT_FALSE(Files::exists(orphan));
+  size_t idsFiles = 0;
+  for (const auto& e : Files::list(Spend::storeDir()).value_or(std::vector<Files::Entry>{}))
+    if (e.name.rfind("ids", 0) == 0) ++idsFiles;
+  EXPECT_EQ(idsFiles, 1u);
+}
+
+TEST_F(AccountTest, IdsKeptWhereEarlierVersionsKeptThemAreRead) {
+  log("s1", reply("m1", now(), {.output = 10}));
+  refresh();
+  auto store = Spend::decodeStore(Files::read(Spend::storePath()).value_or(""));
+  ASSERT_TRUE(store);
+  std::string current = Spend::idsPath(store->idsGeneration);
+  ASSERT_EQ(::rename(current.c_str(), Spend::legacyIdsPath().c_str()), 0);
+  Spend::account().reset();
+  refresh();
+  EXPECT_EQ(Spend::account().figures().read, 0u) << "the old file's ids count: nothing to read";
+  EXPECT_EQ(model().output, 10);
 }
 
 TEST_F(AccountTest, AnUnreadableStoreStartsAfresh) {

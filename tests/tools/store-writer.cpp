@@ -33,6 +33,7 @@
 
 #include "base/caches.h"
 #include "base/files.h"
+#include "base/text.h"
 #include "base/paths.h"
 #include "base/settings.h"
 #include "base/timefmt.h"
@@ -308,7 +309,8 @@ Store titles() {
 
 Store spend() {
   return {"spend",
-          {".claude/velmo-spend/spend.json", ".claude/velmo-spend/ids.bin"},
+          // The ids beside it are named by generation; the reader follows the store's name.
+          {".claude/velmo-spend/spend.json"},
           [] {
             writeTranscripts(Paths::agentDir(), 40);
             if (!Files::exists(Spend::storePath())) {
@@ -320,12 +322,12 @@ Store spend() {
             toggleTranscript(k);
             Spend::refresh(true);
           },
-          // Killed between its two files, the store is read as none and counted again from
-          // nothing, which gives each content as a first count does.
+          // Counted again from nothing, as a first count does.
           [] {
             for (long k : {1, 0}) {
               ::unlink(Spend::storePath().c_str());
-              ::unlink(Spend::idsPath().c_str());
+              for (const auto& e : Files::list(Spend::storeDir()).value_or(std::vector<Files::Entry>{}))
+                if (Text::startsWith(e.name, "ids")) ::unlink(e.path.c_str());
               Caches::emptyAll();
               toggleTranscript(k);
               Spend::refresh(true);
