@@ -9,6 +9,7 @@
 
 #include "base/caches.h"
 #include "base/files.h"
+#include "base/process.h"
 #include "base/text.h"
 #include "e2e/page_bridge.h"
 #include "e2e/velmo_run.h"
@@ -199,6 +200,9 @@ TEST_F(NamesWithAgent, AClosedSessionTakesTheNameOnResume) {
       [&] { return !Files::exists(home->agent("sessions/" + std::to_string(a.pid) + ".json")); },
       30))
       << lab->screen(a.pane);
+  // The agent removes its registry file first and writes its last records after: the
+  // session is closed once its process has ended.
+  ASSERT_TRUE(until([&] { return !Terminals::running(a.pid); }, 60)) << lab->screen(a.pane);
   std::string path = *Sessions::transcriptURL(a.sid);
   auto before = Files::read(path)->size();
 

@@ -190,8 +190,17 @@ test('the digit dial opens by number, waits on a longer match and shows a miss',
   }
 
   // A number no row starts with: a miss, gone by itself, nothing opened.
+  // Typed digit by digit, none of its beginnings may be a number only one row can become
+  // (that row would open at once), and the whole of it must be the start of no row.
   const nums = await page.$$eval('#rack .unit', (r) => r.map((x) => x.dataset.slot.replace(/^0+/, '')));
-  const miss = ['9', '8', '7', '99', '98', '97', '989'].find((m) => !nums.some((n) => n.startsWith(m)));
+  const opensAt = (p) => nums.filter((n) => n === p).length === 1 && !nums.some((n) => n.length > p.length && n.startsWith(p));
+  const candidates = [];
+  for (let n = 9; n >= 1; n--) candidates.push(String(n));
+  for (let n = 99; n >= 10; n--) candidates.push(String(n));
+  for (let n = 999; n >= 100; n--) candidates.push(String(n));
+  const miss = candidates.find((m) => !nums.some((n) => n.startsWith(m)) &&
+    [...m].every((_, i) => i === 0 || !opensAt(m.slice(0, i))));
+  assert.ok(miss, `a number that misses every row among ${nums.join(' ')}`);
   await view.clearSent();
   // The miss shows for under a second, less than a busy machine may take to ask; the page
   // itself notes whether it showed.
