@@ -228,21 +228,16 @@ void syncFolder(const std::string& folder) {
 // Temporary files of `path` that a writer killed mid-write left behind ("NAME.tmp-PID-N" of
 // a process that is gone). A live writer's are left alone.
 void sweepLeftovers(const std::string& folder, const std::string& name) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) return;
   const std::string prefix = name + ".tmp-";
   const pid_t self = ::getpid();
-  std::vector<std::string> gone;
-  while (const dirent* e = ::readdir(dir)) {
-    std::string entry = e->d_name;
-    if (entry.compare(0, prefix.size(), prefix) != 0) continue;
-    std::string rest = entry.substr(prefix.size());
+  for (const auto& e : list(folder).value_or(std::vector<Entry>{})) {
+    if (!Text::startsWith(e.name, prefix)) continue;
+    std::string rest = e.name.substr(prefix.size());
     long long pid = 0;
     if (!Text::parseInt(rest.substr(0, rest.find('-')), pid) || pid <= 0 || pid == self) continue;
-    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) gone.push_back(entry);
+    // Signal 0 reaches any process that is still there (EPERM: another user's, alive).
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) ::unlink(e.path.c_str());
   }
-  ::closedir(dir);
-  for (const auto& entry : gone) ::unlink((folder + "/" + entry).c_str());
 }
 
 }  // namespace

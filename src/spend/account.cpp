@@ -66,11 +66,11 @@ uint64_t freshGeneration() {
 
 // Removes the ids files of other generations, once the store names the new one.
 void dropOtherIds(uint64_t kept) {
-  const std::string keep = "ids-" + std::to_string(kept) + ".bin";
+  const std::string keep = idsPath(kept);
   for (const auto& e : Files::list(storeDir()).value_or(std::vector<Files::Entry>{})) {
-    bool ids = e.name == "ids.bin" ||
+    bool ids = e.path == legacyIdsPath() ||
                (Text::startsWith(e.name, "ids-") && Text::endsWith(e.name, ".bin"));
-    if (ids && e.name != keep) ::unlink(e.path.c_str());
+    if (ids && e.path != keep) ::unlink(e.path.c_str());
   }
 }
 
