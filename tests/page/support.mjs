@@ -117,6 +117,26 @@ function recorder() {
   });
 }
 
+// Counts the paints the application makes (through window.velmoCalls, the registry the
+// served page's bridge calls by name); a test's own paint() calls window.paint and is not
+// counted. A test that means "across the application's repaints" waits on this count.
+function paintCount() {
+  window.__paints = 0;
+  let calls;
+  Object.defineProperty(window, 'velmoCalls', {
+    configurable: true,
+    enumerable: true,
+    get: () => calls,
+    set: (v) => {
+      if (!v || typeof v.paint !== 'function') { calls = v; return; }
+      const paint = v.paint;
+      calls = Object.freeze(Object.assign({}, v, {
+        paint(...args) { const r = paint.apply(this, args); window.__paints++; return r; },
+      }));
+    },
+  });
+}
+
 // Keeps every report of the page's policy blocking something, from the first script on.
 function policyWatch() {
   window.__violations = [];
@@ -161,6 +181,7 @@ export async function openPage(browser, options = {}) {
   page.on('pageerror', (e) => errors.push(e));
   await page.addInitScript(recorder);
   await page.addInitScript(policyWatch);
+  await page.addInitScript(paintCount);
   if (options.init) await page.addInitScript(options.init);
   if (options.clock) await page.clock.install({ time: new Date('2026-12-08T10:00:00Z') });
   if (options.url) {
@@ -180,6 +201,23 @@ export async function openPage(browser, options = {}) {
     clearSent: () => page.evaluate(() => { window.__sent.length = 0; }),
     paint: (data) => page.evaluate((d) => window.paint(d), data),
     violations: () => page.evaluate(() => window.__violations.slice()),
+    paints: () => page.evaluate(() => window.__paints),
+    // Served pages: asks the application for a fresh paint (the logo's "refresh", which
+    // paints even an unchanged picture, and re-sorts the rack) `times` times over, each
+    // awaited until painted.
+    repaint: async (times = 1) => {
+      for (let i = 0; i < times; i++) {
+        const before = await page.evaluate(() => window.__paints);
+        // Posted as the logo would, and kept out of the record of what the page sent.
+        await page.evaluate(() => {
+          window.webkit.messageHandlers.velmo.postMessage({ act: 'refresh' });
+          window.__sent.pop();
+        });
+        await waitFor(`the application's repaint ${i + 1} of ${times}`,
+          async () => (await page.evaluate(() => window.__paints)) > before, 30, 100,
+          () => `${before} paints before asking`);
+      }
+    },
     close: () => context.close(),
   };
 }
@@ -237,13 +275,23 @@ export function rack(units, extra = {}) {
 }
 
 // Asks `check` every `every` ms until it gives a truthy value (which it returns) or
-// `seconds` pass (then it throws, naming `what`).
-export async function waitFor(what, check, seconds = 10, every = 100) {
-  const until = Date.now() + seconds * 1000;
+// `seconds` pass (then it throws, naming `what` and what was there instead: the last falsy
+// value `check` gave, and what `seen()` says if given). The limits are generous on purpose:
+// a loaded machine is slow, never wrong, and a condition that holds returns at once.
+export async function waitFor(what, check, seconds = 30, every = 100, seen = null) {
+  const started = Date.now();
+  const until = started + seconds * 1000;
   for (;;) {
     const got = await check();
     if (got) return got;
-    if (Date.now() > until) throw new Error(`timed out waiting for ${what}`);
+    if (Date.now() > until) {
+      let saw = got === false || got === undefined ? '' : ` (last check gave ${JSON.stringify(got)})`;
+      if (seen) {
+        const said = await Promise.resolve().then(seen).catch((e) => `(could not look: ${e.message})`);
+        saw += `; seen: ${typeof said === 'string' ? said : JSON.stringify(said)}`;
+      }
+      throw new Error(`timed out after ${((Date.now() - started) / 1000).toFixed(1)} s waiting for ${what}${saw}`);
+    }
     await new Promise((r) => setTimeout(r, every));
   }
 }
