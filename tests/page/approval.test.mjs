@@ -105,6 +105,6 @@ test('an unanswered modal is taken down when the request gives up', async () => 
     const { status, reply } = await asked;
     assert.equal(status, 1);
     assert.equal(reply.error, 'Orlen did not answer within 5 s — the request was taken down');
-    await modal.waitFor({ state: 'detached', timeout: 10000 });
+    await modal.waitFor({ state: 'detached', timeout: 30000 });
   });
 });

@@ -33,11 +33,12 @@ test('a choice clicked on the ask card answers the agent in its terminal', { ski
     await waitFor('the rack row asking', () => page.locator(row).count(), 60, 250);
     // The registry can say "waiting" a moment before the prompt is drawn; the row then
     // says that a question is open until the screen shows which.
-    await waitFor('the row to say the question', async () => (await page.textContent(`${row} .say`)) === question, 10, 250);
+    await waitFor('the row to say the question', async () => (await page.textContent(`${row} .say`)) === question, 30, 250,
+      () => page.textContent(`${row} .say`));
 
     await page.click('#asksbtn');
     const card = '#asksview .askcard';
-    await page.waitForSelector(card, { state: 'visible', timeout: 10000 });
+    await page.waitForSelector(card, { state: 'visible', timeout: 30000 });
     assert.equal(await page.textContent(`${card} .question`), question);
     assert.deepEqual(await page.$$eval(`${card} .choice .label`, (l) => l.map((x) => x.textContent)),
       ['Blue', 'Green', 'Orange']);
@@ -46,10 +47,10 @@ test('a choice clicked on the ask card answers the agent in its terminal', { ski
     await page.click(`${card} .choice:has-text("Green")`);
     await waitFor('the agent to receive the answer', () => agent.apiLog().includes('=\\"Green\\"'), 40, 250);
     // Once answered, the question leaves the asks view.
-    await waitFor('the card to go', async () => !(await page.locator(card).count()), 20, 250);
+    await waitFor('the card to go', async () => !(await page.locator(card).count()), 60, 250);
     // Back on the rack, the row no longer asks.
     await page.click('#asksbtn');
-    await waitFor('the rack row to stop asking', async () => !(await page.locator(row).count()), 20, 250);
+    await waitFor('the rack row to stop asking', async () => !(await page.locator(row).count()), 60, 250);
     assert.deepEqual(p.errors.map(String), []);
   } finally {
     await p.close();

@@ -13,7 +13,7 @@ import { join } from 'node:path';
 import { launch, openPage, startServe, screenshot, waitFor } from './support.mjs';
 import { binary, skip, startAgent } from './agent-lab.mjs';
 
-const until = (what, check, seconds = 30) => waitFor(what, check, seconds, 250);
+const until = (what, check, seconds = 30, seen = null) => waitFor(what, check, seconds, 250, seen);
 
 let browser;
 let lab;
@@ -82,7 +82,7 @@ test('a sub-agent the agent starts shows in the crew, turns done, and opens its 
 
     // A click opens the parent conversation; its crew strip holds running ones only.
     await page.click('#crewview .crewrow');
-    await page.waitForSelector('#chatview .chathead', { state: 'visible', timeout: 20000 });
+    await page.waitForSelector('#chatview .chathead', { state: 'visible', timeout: 60000 });
     assert.equal(await page.evaluate(() => Chat.payload() && Chat.payload().sid), parent);
     assert.equal(await page.locator('#chatview .crewstrip .crewchip').count(), 0);
     assert.deepEqual(p.errors.map(String), []);

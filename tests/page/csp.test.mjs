@@ -56,7 +56,7 @@ async function served(args, body) {
 // boxes' text becomes elements, a script among them as one the parser made (so it would
 // run), then the page follows the javascript: link as a click on it would. Gives the
 // names the payloads left.
-async function slip(page, selector) {
+async function slip(page, selector, settled = allBlocked) {
   await page.evaluate((sel) => {
     for (const box of document.querySelectorAll(sel)) {
       const range = document.createRange();
@@ -67,9 +67,18 @@ async function slip(page, selector) {
   const link = await page.$(`${selector} a[href^="javascript:"]`);
   assert.ok(link, 'the forced markup holds the link');
   await page.evaluate((a) => { location.href = a.href; }, link);
-  // The broken image reports its error, and a followed link runs, a moment later.
-  await page.waitForTimeout(500);
+  // The broken image reports its error, and a followed link runs, a moment later: each
+  // either runs or is reported blocked, and `settled` says when all of them have.
+  await waitFor('every payload to run or be blocked', () => settled(page), 30, 100,
+    () => page.evaluate(() => ({ ran: window.__ran || [], blocked: window.__violations || [] })));
   return page.evaluate(() => window.__ran || []);
+}
+
+// Whether the image's handler, the script element and the link have each been stopped by
+// the policy (what assertBlocked asks for).
+async function allBlocked(page) {
+  const directives = (await page.evaluate(() => window.__violations)).map((v) => v.directive);
+  return directives.includes('script-src-attr') && directives.filter((d) => d === 'script-src-elem').length >= 2;
 }
 
 // The escaped payloads show as the text they are, and none became an element.
@@ -112,7 +121,7 @@ test('the served page carries its policy in the document and as a header', async
 
     // Under it the page runs, reaches its bridge and is painted.
     const { page } = view;
-    await waitFor('the rack to paint the agent', () => page.isVisible(`#rack .unit[data-tty="${agent.tty}"]`), 15);
+    await waitFor('the rack to paint the agent', () => page.isVisible(`#rack .unit[data-tty="${agent.tty}"]`));
     assert.deepEqual(await view.violations(), []);
     assert.deepEqual(view.errors.map(String), []);
 
@@ -126,11 +135,11 @@ test('markup in a conversation runs nothing, shown or slipped', async () => {
   await served([], async (view) => {
     const { page } = view;
     const row = `#rack .unit[data-tty="${agent.tty}"]`;
-    await waitFor('the agent on the rack', () => page.isVisible(row), 15);
+    await waitFor('the agent on the rack', () => page.isVisible(row));
     await page.click(`${row} .title`);
     const reply = '#chatview .turn.agent .body';
     await waitFor('the reply in the conversation', async () =>
-      (await page.$$eval(reply, (b) => b.map((x) => x.textContent).join(''))).includes('A script'), 15);
+      (await page.$$eval(reply, (b) => b.map((x) => x.textContent).join(''))).includes('A script'));
 
     await shownAsText(page, reply);
     assert.deepEqual(await page.evaluate(() => window.__ran || []), []);
@@ -139,13 +148,17 @@ test('markup in a conversation runs nothing, shown or slipped', async () => {
 
     // A real click on a javascript: link goes to the page's own handler, never to the link.
     assert.deepEqual(await slip(page, reply), []);
+    await view.clearSent();
     await page.click(`${reply} a[href^="javascript:"]`);
-    await page.waitForTimeout(300);
+    // The page's handler takes the click and asks the application for what the link names.
+    await waitFor('the page to take the click', async () => (await view.sent()).some((m) => m.act === 'openDoc'),
+      30, 100, view.sent);
     assert.deepEqual(await page.evaluate(() => window.__ran || []), []);
     assertBlocked(await view.violations());
     assert.deepEqual(view.errors.map(String), []);
     // The page tells the application, which keeps it in the page's error log.
-    await waitFor('the blocked payloads in the page error log', () => /blocked by the page's policy: script-src-attr/.test(fx.pageErrors()), 5);
+    await waitFor('the blocked payloads in the page error log', () => /blocked by the page's policy: script-src-attr/.test(fx.pageErrors()), 30,
+      100, () => fx.pageErrors());
   });
 });
 
@@ -154,7 +167,7 @@ test('markup in a document in the reader runs nothing, shown or slipped', async 
     const { page } = view;
     const body = '.docpane .docbody';
     await waitFor('the document in the reader', async () =>
-      (await page.isVisible(body)) && (await page.textContent(body)).includes('A script'), 15);
+      (await page.isVisible(body)) && (await page.textContent(body)).includes('A script'));
 
     await shownAsText(page, body);
     assert.equal(await page.textContent(`${body} h3`), 'Found on the web', 'the Markdown itself is rendered');
@@ -176,7 +189,8 @@ test('the same slip on a page without the policy runs every payload', async () =
       status: 200, contentType: 'text/html; charset=utf-8', body: '<!doctype html><div class="md"></div>' }));
     await page.goto('http://plain.test/');
     await page.evaluate((t) => { document.querySelector('.md').textContent = t; }, hostile);
-    assert.deepEqual((await slip(page, '.md')).sort(), ['img', 'link', 'script']);
+    const ranAll = async (p) => (await p.evaluate(() => (window.__ran || []).length)) >= 3;
+    assert.deepEqual((await slip(page, '.md', ranAll)).sort(), ['img', 'link', 'script']);
   } finally {
     await context.close();
   }

@@ -13,7 +13,7 @@ import { createInterface } from 'node:readline';
 import { launch, openPage, root, screenshot, waitFor } from './support.mjs';
 import { binary, skip } from './agent-lab.mjs';
 
-const until = (what, check, seconds = 30) => waitFor(what, check, seconds, 250);
+const until = (what, check, seconds = 30, seen = null) => waitFor(what, check, seconds, 250, seen);
 
 // Every file and folder under `dir` with its size and time of change: what "unchanged" means.
 function snapshot(dir) {
@@ -117,7 +117,7 @@ test('the demo shows three agents, takes an answer, and Ctrl+C leaves nothing be
     const question = 'Which colour should the login button be?';
     await page.click('#asksbtn');
     const card = page.locator('#asksview .askcard', { hasText: question });
-    await card.waitFor({ state: 'visible', timeout: 20000 });
+    await card.waitFor({ state: 'visible', timeout: 60000 });
     await card.locator('.choice', { hasText: 'Green' }).click();
     const apiLog = () => { try { return readFileSync(join(demoHome, 'fake_api.log'), 'utf8'); } catch { return ''; } };
     await until('the agent to receive the answer', () => apiLog().includes('=\\"Green\\"'), 40);

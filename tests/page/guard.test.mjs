@@ -84,7 +84,7 @@ test('a page of another site cannot take the bridge, even knowing the token', as
       const ws = new WebSocket(url);
       ws.onopen = () => { ws.close(); resolve('open'); };
       ws.onerror = () => resolve('refused');
-      setTimeout(() => resolve('no answer'), 5000);
+      setTimeout(() => resolve('no answer'), 30000);
     }), `ws://127.0.0.1:${port}/bridge?token=${token}`);
     assert.equal(outcome, 'refused');
     await context.close();

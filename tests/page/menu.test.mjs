@@ -284,7 +284,7 @@ let view;
 async function startApp(env) {
   serve = await startServe({ env: fx.env(env) });
   view = await openPage(browser, { url: serve.url });
-  await waitFor('the menu bar', () => view.page.isVisible('#menubar .mtitle'), 15);
+  await waitFor('the menu bar', () => view.page.isVisible('#menubar .mtitle'));
 }
 
 async function stopApp() {

@@ -54,14 +54,15 @@ test('a row that turns to asking moves for a few seconds, then rests for good', 
     assert.ok(Number.isFinite(moving[0].iterations) && moving[0].end <= 6000, JSON.stringify(moving[0]));
 
     // A rebuild mid-motion (the age changed) carries on instead of starting over.
-    await page.waitForTimeout(1200);
+    await page.waitForFunction(() => document.getAnimations().some((a) => Number(a.currentTime) >= 1200),
+      null, { timeout: 30000 });
     rows[2].age = '1m';
     await paint(rack(rows));
     const carried = await running(page);
     assert.equal(carried.length, 1);
     assert.ok(carried[0].at >= 1000, `carried on from ${carried[0].at} ms`);
 
-    await page.waitForFunction(() => document.getAnimations().length === 0, null, { timeout: 8000 });
+    await page.waitForFunction(() => document.getAnimations().length === 0, null, { timeout: 30000 });
     assert.equal(await page.$eval('#rack .unit[data-slot="003"]', (r) => r.classList.contains('stir')), false);
     // Later rebuilds of the same state are no news.
     rows[2].age = '2m';

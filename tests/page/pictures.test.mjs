@@ -64,8 +64,8 @@ test('the README\'s pictures of the rack, a conversation and the spend view are 
 
     await waitFor('every row', async () => (await page.locator('#rack .unit[data-sid]:not([data-sid=""])').count()) === 7, 30, 250);
     await waitFor('the question on its row', async () =>
-      (await page.locator('#rack .unit.ask .say', { hasText: 'Which colour should the login button be?' }).count()) === 1, 20, 250);
-    await waitFor('the spend shares', async () => (await page.locator('#rack .unit .share').count()) >= 4, 20, 250);
+      (await page.locator('#rack .unit.ask .say', { hasText: 'Which colour should the login button be?' }).count()) === 1, 60, 250);
+    await waitFor('the spend shares', async () => (await page.locator('#rack .unit .share').count()) >= 4, 60, 250);
     // An agent another program runs on this machine has a row too; on a machine shared with
     // other tests such rows come and go, and the picture is better taken without them.
     const strangers = () => page.locator('#rack .unit[data-sid=""]').count();
@@ -74,15 +74,15 @@ test('the README\'s pictures of the rack, a conversation and the spend view are 
     await shoot(page, 'rack.png');
 
     await page.click('#rack .unit:has-text("Login page redesign")');
-    await waitFor('the conversation', async () => (await page.textContent('#chatview .ctitle').catch(() => '')) === 'Login page redesign', 20, 250);
-    await waitFor('its lines', async () => (await page.locator('#chatview .turn.you').count()) >= 1, 20, 250);
+    await waitFor('the conversation', async () => (await page.textContent('#chatview .ctitle').catch(() => '')) === 'Login page redesign', 60, 250);
+    await waitFor('its lines', async () => (await page.locator('#chatview .turn.you').count()) >= 1, 60, 250);
     await shoot(page, 'chat.png');
 
     await page.click('#backbtn');
     await page.click('#spendbtn');
-    await waitFor('the spend board', async () => (await page.locator('#spendview .spendrow').count()) >= 4, 20, 250);
+    await waitFor('the spend board', async () => (await page.locator('#spendview .spendrow').count()) >= 4, 60, 250);
     await page.click('#spendview .chip[data-span="week"]');
-    await waitFor('the week', async () => (await page.locator('#spendview .spendrow').count()) >= 6, 10, 250);
+    await waitFor('the week', async () => (await page.locator('#spendview .spendrow').count()) >= 6, 60, 250);
     await shoot(page, 'spend.png');
     assert.equal(fx.pageErrors(), '');
   } finally {

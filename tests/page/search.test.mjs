@@ -88,12 +88,12 @@ test('typing searches after a pause, a question asks the meaning search, and a r
     // A repaint while the box has the focus does not overwrite the typing.
     await paint(searchPaint(results({ query: 'old' })));
     assert.equal(await page.inputValue('#searchview .searchbox'), 'ca');
-    await waitFor('the word search', async () => (await sent()).length > 0, 3);
+    await waitFor('the word search', async () => (await sent()).length > 0, 30, 100, sent);
     assert.deepEqual(await sent(), [{ act: 'search', text: 'ca' }]);
 
     await clearSent();
     await page.fill('#searchview .searchbox', 'cart fix');
-    await waitFor('the meaning search', async () => (await sent()).some((m) => m.act === 'smartSearch'), 4);
+    await waitFor('the meaning search', async () => (await sent()).some((m) => m.act === 'smartSearch'), 30, 100, sent);
     assert.deepEqual(await sent(), [{ act: 'search', text: 'cart fix' }, { act: 'smartSearch', text: 'cart fix' }]);
 
     // Enter asks at once; a query under three characters is not asked.
@@ -102,7 +102,7 @@ test('typing searches after a pause, a question asks the meaning search, and a r
     await page.keyboard.press('Enter');
     await page.fill('#searchview .searchbox', 'abc');
     await page.keyboard.press('Enter');
-    await waitFor('enter', async () => (await sent()).some((m) => m.act === 'smartSearch'), 2);
+    await waitFor('enter', async () => (await sent()).some((m) => m.act === 'smartSearch'), 30, 100, sent);
     assert.deepEqual((await sent()).filter((m) => m.act === 'smartSearch'), [{ act: 'smartSearch', text: 'abc' }]);
   });
 });

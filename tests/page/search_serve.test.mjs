@@ -85,7 +85,7 @@ async function served(lang, body) {
   const serve = await startServe({ env: fx.env({ VELMO_LANG: lang }) });
   const view = await openPage(browser, { url: serve.url });
   try {
-    await waitFor('the first paint', () => /painted \d+ rows/.test(serve.stderr()), 15);
+    await waitFor('the first paint', () => /painted \d+ rows/.test(serve.stderr()));
     await body(view, serve);
     assert.deepEqual(view.errors.map(String), [], 'the page threw');
     assert.equal(fx.pageErrors(), '', 'the page reported errors');
@@ -100,7 +100,7 @@ const box = '#searchview .searchbox';
 
 async function openSearch(page) {
   if (!(await page.isVisible('#searchview.on'))) await page.click('#searchbtn');
-  await waitFor('the search view', () => page.isVisible('#searchview.on'), 10);
+  await waitFor('the search view', () => page.isVisible('#searchview.on'));
 }
 
 // Types slowly enough that the application's scans repaint the page between the keys.
@@ -116,7 +116,7 @@ test('a typed word shows files, titles and quoted conversations, and typing surv
     assert.equal(await page.textContent('#searchview .viewtitle'), say.view_search);
     await typeSlowly(page, WORD);
     assert.equal(await page.inputValue(box), WORD);
-    await waitFor('the three sections', async () => (await sections(page)).join() === 'files,titles,hits', 15)
+    await waitFor('the three sections', async () => (await sections(page)).join() === 'files,titles,hits')
       .catch(async (e) => assert.deepEqual(await sections(page), ['files', 'titles', 'hits'], e.message));
     // Each pause between keys searched what stood in the box then, and each answer came
     // back as a repaint with that shorter word while typing went on: the box kept every letter.
@@ -144,22 +144,22 @@ test('a typed word shows files, titles and quoted conversations, and typing surv
 
     // A word nowhere says so.
     await page.fill(box, 'qwxvb');
-    await waitFor('the empty note', () => page.isVisible('#searchview .searchlist .empty'), 10);
+    await waitFor('the empty note', () => page.isVisible('#searchview .searchlist .empty'));
     assert.equal(await page.textContent('#searchview .searchlist .empty'), say.searchNone);
     assert.deepEqual(await sections(page), []);
   });
 });
 
 test('closing search and opening it again shows no results of the old word', async () => {
-  await served('en', async ({ page }) => {
+  await served('en', async ({ page, repaint }) => {
     await openSearch(page);
     await typeSlowly(page, WORD);
-    await waitFor('the sections', async () => (await sections(page)).length === 3, 15);
+    await waitFor('the sections', async () => (await sections(page)).length === 3);
     await page.keyboard.press('Escape');
-    await waitFor('the rack', () => page.isVisible('#rackview.on'), 10);
+    await waitFor('the rack', () => page.isVisible('#rackview.on'));
     await openSearch(page);
-    // Give a scan time to repaint what the application holds.
-    await new Promise((r) => setTimeout(r, 2000));
+    // What the application holds is painted afresh.
+    await repaint();
     assert.equal(await page.inputValue(box), '');
     assert.deepEqual(await sections(page), []);
   });
@@ -170,14 +170,14 @@ test('a quoted conversation opens with the find on the word and the quoted line 
     await openSearch(page);
     await typeSlowly(page, WORD);
     const card = '#searchview [data-section="hits"] .searchcard';
-    await waitFor('the conversation card', () => page.isVisible(card), 15);
+    await waitFor('the conversation card', () => page.isVisible(card));
     await page.click(card);
     await waitFor('the conversation to open', async () =>
-      (await page.isVisible('#chatview.on')) && fx.settings().openSID === s.checkout.sid, 10);
+      (await page.isVisible('#chatview.on')) && fx.settings().openSID === s.checkout.sid);
     assert.equal(await page.textContent('#chatview .findbar .fq'), WORD);
     // The quoted line lies about ninety turns above the end: the window loads earlier
     // turns until it holds it, then centres the current match.
-    await waitFor('the current match', () => page.isVisible('#chatview mark.hit.cur'), 20);
+    await waitFor('the current match', () => page.isVisible('#chatview mark.hit.cur'));
     const cur = await page.$eval('#chatview mark.hit.cur', (m) => {
       const log = m.closest('.log');
       const r = m.getBoundingClientRect();
@@ -200,7 +200,7 @@ test('in Hebrew: the labels, and a word found inside a longer one', async () => 
     assert.equal(await page.getAttribute(box, 'placeholder'), say.searchPlaceholder);
     await typeSlowly(page, 'מטמון');
     const card = '#searchview [data-section="hits"] .searchcard';
-    await waitFor('the Hebrew hit', () => page.isVisible(card), 15);
+    await waitFor('the Hebrew hit', () => page.isVisible(card));
     assert.equal(await page.textContent('#searchview [data-section="hits"] h2'), say.search_hits);
     assert.equal(await page.textContent(`${card} .stitle`), 'מסמכים');
     assert.equal(await page.textContent(`${card} .quote .qwho`), say.speakerAgent);

@@ -81,7 +81,7 @@ const order = (rows) => rows.map((r) => r.tty);
 const ttysOf = (...names) => names.filter((n) => a[n]).map((n) => a[n].tty);
 
 async function waitForOrder(page, want, what) {
-  await waitFor(what, async () => JSON.stringify(order(await ours(page))) === JSON.stringify(want), 12)
+  await waitFor(what, async () => JSON.stringify(order(await ours(page))) === JSON.stringify(want))
     .catch(async (e) => {
       assert.deepEqual(order(await ours(page)), want, e.message);
     });
@@ -89,13 +89,13 @@ async function waitForOrder(page, want, what) {
 
 async function chatOpened(page, sid) {
   await waitFor('the conversation to open', async () =>
-    (await page.isVisible('#chatview.on')) && fx.settings().openSID === sid, 10);
+    (await page.isVisible('#chatview.on')) && fx.settings().openSID === sid);
 }
 
 async function backToRack(page) {
   await page.keyboard.press('Escape');
   await waitFor('the rack to come back', async () =>
-    (await page.isVisible('#rackview.on')) && !fx.settings().openSID && (await ours(page)).length > 0, 10);
+    (await page.isVisible('#rackview.on')) && !fx.settings().openSID && (await ours(page)).length > 0);
 }
 
 const opens = async () => (await view.sent()).filter((m) => m.act === 'open').map((m) => m.sid);
@@ -152,7 +152,7 @@ test('rows keep their places as terminals come, go and change; the logo re-sorts
   // A quiet terminal that gets to work stays where it is.
   fx.startWork(a.notes);
   const notesRow = `#rack .unit[data-tty="${a.notes.tty}"]`;
-  await waitFor('the notes terminal working', async () => /\brun\b/.test(await page.getAttribute(notesRow, 'class')), 12);
+  await waitFor('the notes terminal working', async () => /\brun\b/.test(await page.getAttribute(notesRow, 'class')));
   assert.deepEqual(order(await ours(page)), kept);
 
   await view.clearSent();
@@ -220,7 +220,7 @@ test('the digit dial opens by number, waits on a longer match and shows a miss',
       .observe(dial, { attributes: true, attributeFilter: ['class'] });
   });
   for (const k of miss) await page.keyboard.press(k);
-  await waitFor('the miss to clear', async () => !(await page.isVisible('#dial')), 5);
+  await waitFor('the miss to clear', async () => !(await page.isVisible('#dial')));
   if (!(await page.evaluate(() => window.dialMissShown))) {
     const now = await page.$$eval('#rack .unit', (r) => r.map((x) => `${x.dataset.slot} ${x.dataset.tty} ${x.dataset.sid}`));
     assert.fail(`typing ${miss} over the rows ${nums.join(' ')} showed no miss; opened ${JSON.stringify(await opens())}, ` +
@@ -243,7 +243,7 @@ test('the project filter keeps a terminal asking from another project', async ()
 
   // The filter holds across the application's repaints.
   const stamp = await page.evaluate(() => document.querySelector('#clock').textContent);
-  await new Promise((r) => setTimeout(r, 3200));
+  await view.repaint(2);
   assert.deepEqual(order(await ours(page)), ttysOf('ask', 'cart', 'migration'), `since ${stamp}`);
 
   await page.click('#filterbar button');
@@ -276,7 +276,7 @@ test('in Hebrew the page reads right to left with Hebrew labels', async () => {
   serve = await startServe({ env: fx.env({ VELMO_LANG: 'he' }) });
   view = await openPage(browser, { url: serve.url });
   const { page } = view;
-  await waitFor('the Hebrew rack', async () => (await ours(page)).length === fx.agents.length, 12);
+  await waitFor('the Hebrew rack', async () => (await ours(page)).length === fx.agents.length);
   assert.equal(await page.getAttribute('html', 'dir'), 'rtl');
   assert.equal(await page.getAttribute('html', 'lang'), 'he');
   const rows = Object.fromEntries((await ours(page)).map((r) => [r.tty, r]));

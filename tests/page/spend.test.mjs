@@ -128,7 +128,7 @@ test('against the application: the rack carries each session\'s share of today, 
     view = await openPage(browser, { url: serve.url });
     const { page } = view;
     // Only today's spend makes a share: the notes of three days ago show none.
-    await waitFor('shares on the rack', async () => (await page.$$('#rack .unit .share')).length === 2, 20);
+    await waitFor('shares on the rack', async () => (await page.$$('#rack .unit .share')).length === 2);
     const shares = await page.$$eval('#rack .unit', (us) => us.map((u) => [
       u.querySelector('.title').textContent, u.querySelector('.share') ? u.querySelector('.share').textContent : '',
     ]));
@@ -137,15 +137,15 @@ test('against the application: the rack carries each session\'s share of today, 
     assert.deepEqual(shares.filter(([t]) => t === 'Old notes').map(([, s]) => s), ['']);
 
     await page.click('#spendbtn');
-    await waitFor('the board', async () => (await page.$$('#spendview .spendrow')).length === 2, 20);
+    await waitFor('the board', async () => (await page.$$('#spendview .spendrow')).length === 2);
     const titles = await page.$$eval('#spendview .spendrow .stitle', (t) => t.map((x) => x.textContent).sort());
     assert.deepEqual(titles, ['Blog post', 'Cart totals']);
     await page.click('#spendview .chip[data-span="week"]');
-    await waitFor('the week', async () => (await page.$$('#spendview .spendrow')).length === 3, 5);
+    await waitFor('the week', async () => (await page.$$('#spendview .spendrow')).length === 3);
     // An open session's row opens its conversation.
     await page.click('#spendview .chip[data-span="today"]');
     await page.click('#spendview .spendrow.open >> text=Cart totals');
-    await waitFor('the chat', async () => (await page.textContent('#chatview .ctitle').catch(() => '')) === 'Cart totals', 10);
+    await waitFor('the chat', async () => (await page.textContent('#chatview .ctitle').catch(() => '')) === 'Cart totals');
     assert.ok(cart && blog);
   } finally {
     if (view) await view.close();
