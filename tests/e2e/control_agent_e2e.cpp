@@ -323,7 +323,7 @@ TEST_F(ControlWithAgent, AScreenShowingAKeyNeverPutsItInTheFiles) {
   auto r = q({"answer", std::to_string(pid), "--text", "use token: " + key + " please"});
   EXPECT_EQ(r.status, 0) << r.out << lab->screen(pane);
   std::string dir = home->agent("velmo-state");
-  waitFor([&] { return Files::exists(dir + "/sessions.json"); }, 10);
+  waitFor([&] { return Files::exists(dir + "/sessions.json"); }, 30);
   EXPECT_TRUE(Text::contains(Files::read(dir + "/answers.log").value_or(""),
                              "\"option\":\"use token: [redacted] please\""));
   for (const char* name : {"sessions.json", "answers.log"}) {
@@ -361,7 +361,7 @@ TEST_F(ControlWithAgent, APlanApprovalIsThePlanAndTakesOnlyTheOwnersClick) {
   EXPECT_TRUE(Text::contains(lab->screen(pane), "Ready to code?")) << lab->screen(pane);
   std::string file = home->agent("velmo-state/sessions.json");
   EXPECT_TRUE(waitFor(
-      [&] { return Text::contains(Files::read(file).value_or(""), "\"kind\": \"plan\""); }, 10))
+      [&] { return Text::contains(Files::read(file).value_or(""), "\"kind\": \"plan\""); }, 30))
       << Files::read(file).value_or("");
 }
 
@@ -426,7 +426,8 @@ TEST_F(ControlWithAgent, AHalfTypedDraftIsNeverSentOver) {
   ASSERT_TRUE(lab->waitForInput(pane));
 
   tmux->run({"send-keys", "-t", pane, "-l", "half typed draft"});
-  ASSERT_TRUE(waitFor([&] { return Text::contains(lab->screen(pane), "half typed draft"); }, 10));
+  ASSERT_TRUE(waitFor([&] { return Text::contains(lab->screen(pane), "half typed draft"); }, 30))
+      << lab->screen(pane);
   auto r = q({"send", sid, "Velmo says hello"});
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_EQ(r.json["error"], "not sent: the terminal has unsent text; send it or clear it first");

@@ -30,7 +30,7 @@ class FileManager {
   explicit FileManager(const std::string& address) {
     ready = false;
     worker = std::thread([this, address] { run(address); });
-    for (int i = 0; i < 500 && !ready; ++i) g_usleep(10'000);
+    for (int i = 0; i < 3000 && !ready; ++i) g_usleep(10'000);
   }
   ~FileManager() {
     if (loop) g_main_loop_quit(loop);
@@ -129,7 +129,7 @@ class DesktopE2E : public ::testing::Test {
   std::string address() const { return g_test_dbus_get_bus_address(bus); }
   // The stand-in runs detached; wait for its line.
   std::string opened(size_t lines) {
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 3000; ++i) {
       std::string text = Files::read(record).value_or("");
       if (std::count(text.begin(), text.end(), '\n') >= static_cast<long>(lines)) return text;
       g_usleep(10'000);

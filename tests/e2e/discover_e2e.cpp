@@ -53,7 +53,7 @@ TEST(DiscoveryE2E, ListsAgentPanesWithSessionsAndTitlesSortedBySlot) {
   ASSERT_TRUE(tmux.run({"select-pane", "-t", b, "-T", "Refactor parser"}));
 
   std::vector<nlohmann::json> found;
-  double deadline = Clock::monotonic() + 20;
+  double deadline = Clock::monotonic() + 60;
   while (Clock::monotonic() < deadline) {
     if (auto list = velmoList(home.path(), tmux.dir())) {
       found = ours(*list, {pidA, pidB});
@@ -61,7 +61,7 @@ TEST(DiscoveryE2E, ListsAgentPanesWithSessionsAndTitlesSortedBySlot) {
     }
     Clock::sleep(0.1);
   }
-  ASSERT_EQ(found.size(), 2u);
+  ASSERT_EQ(found.size(), 2u) << "velmo --list never showed both agents";
 
   // Sorted by slot: the pane with the lower pts number first.
   auto number = [](const std::string& tty) { return std::stoi(tty.substr(tty.rfind('/') + 1)); };

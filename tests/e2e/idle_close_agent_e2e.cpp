@@ -139,7 +139,7 @@ TEST(IdleCloseWithAgent, DryRunThenClosesTheIdleOneAndKeepsTheRestWithTheirReaso
                   {"VELMO_LANG", "en"},
                   {"XDG_CONFIG_HOME", ""},
                   {"CLAUDE_CONFIG_DIR", ""}});
-  ASSERT_TRUE(velmo.line(20));
+  ASSERT_TRUE(velmo.line(60));
   ASSERT_TRUE(waitFor([&] { return hasLine(sweepLines(home), "IDLE-CLOSE dry-run done"); }, 30));
   auto lines = sweepLines(home);
   const auto label = [&](const std::string& name) {

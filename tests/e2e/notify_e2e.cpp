@@ -426,9 +426,9 @@ TEST_F(NotifyE2E, TwoVelmosOnOneHomeRaiseOneNotificationPerQuestion) {
   AgentLab lab(tmux, home.path());
   ASSERT_TRUE(lab.ready());
   VelmoRun first(VELMO_BINARY, {"--serve", "--no-open"}, servedBeside(home.path(), tmux.dir()));
-  ASSERT_TRUE(first.line(20));
+  ASSERT_TRUE(first.line(60));
   VelmoRun second(VELMO_BINARY, {"--serve", "--no-open"}, servedBeside(home.path(), tmux.dir()));
-  ASSERT_TRUE(second.line(20));
+  ASSERT_TRUE(second.line(60));
 
   std::string pane = lab.start("ask", home.path() + "/work");
   ASSERT_TRUE(lab.waitForInput(pane, 90)) << lab.screen(pane);

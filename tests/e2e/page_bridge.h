@@ -20,7 +20,7 @@ class Bridge {
     soup_session_websocket_connect_async(session, msg, origin.c_str(), nullptr, G_PRIORITY_DEFAULT,
                                          nullptr, connected, this);
     g_object_unref(msg);
-    spin([this] { return conn != nullptr || failed; }, 10);
+    spin([this] { return conn != nullptr || failed; }, 30);
   }
   ~Bridge() {
     if (conn) g_object_unref(conn);
@@ -33,7 +33,7 @@ class Bridge {
 
   /// The next call of `name`, left for the caller to answer with `reply`; every other call
   /// is answered as `next` does. Null when none came in time.
-  nlohmann::json take(const std::string& name, double seconds = 8) {
+  nlohmann::json take(const std::string& name, double seconds = 30) {
     nlohmann::json found;
     spin(
         [&] {
@@ -56,7 +56,7 @@ class Bridge {
   }
 
   /// The next call of `name`, answered as a page would; null when none came in time.
-  nlohmann::json next(const std::string& name, double seconds = 8) {
+  nlohmann::json next(const std::string& name, double seconds = 30) {
     nlohmann::json found;
     spin(
         [&] {

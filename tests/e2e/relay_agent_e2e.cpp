@@ -158,7 +158,7 @@ TEST_F(RelayWithAgent, AskedThenReadyThenContinuedByItself) {
   // A second Velmo on the same home only watches: the request and the continuation prompt
   // are each typed once.
   VelmoRun watcher(VELMO_BINARY, {"--serve", "--no-open"}, environment());
-  ASSERT_TRUE(watcher.line(20));
+  ASSERT_TRUE(watcher.line(60));
 
   // Calm means idle for more than 45 seconds.
   ASSERT_TRUE(until(sid, "asked", 120)) << lab->screen(pane);

@@ -42,7 +42,7 @@ struct Served {
       : home(std::move(at)),
         ownHome(own),
         run(VELMO_BINARY, {"--serve", "--no-open"}, servedEnvironment(home, extra), errors) {
-    auto first = run.line(20);
+    auto first = run.line(60);
     if (!first) return;
     url = *first;
     std::smatch m;
@@ -103,7 +103,7 @@ TEST(Serve, ASecondVelmoOnOneHomeOnlyWatchesAndTakesOverWhenTheFirstIsKilled) {
     ::kill(first->run.pid(), SIGKILL);
     first->run.wait(5);
     bool answered = false;
-    for (int i = 0; i < 60 && !answered; ++i) {
+    for (int i = 0; i < 240 && !answered; ++i) {
       answered = controlAnswers(home);
       if (!answered) ::usleep(250000);
     }
@@ -194,8 +194,8 @@ TEST(Serve, WithoutADisplayTheWindowFallsBackToBrowserMode) {
   VelmoRun run(VELMO_BINARY, {}, {{"HOME", home}, {"VELMO_LANG", "en"}, {"DISPLAY", ""},
                                   {"WAYLAND_DISPLAY", ""}, {"XDG_CONFIG_HOME", ""}},
                true);
-  auto said = run.line(20);
-  auto url = run.line(20);
+  auto said = run.line(60);
+  auto url = run.line(60);
   ASSERT_TRUE(said && url);
   EXPECT_EQ(*said, "Velmo: no display server — serving the page for a browser instead");
   EXPECT_EQ(url->rfind("http://127.0.0.1:", 0), 0u) << *url;

@@ -61,8 +61,8 @@ TEST_F(TmuxPanes, OneDumpReadsEveryPane) {
                                  .run({"new-window", "-t", "one", "-P", "-F", "#{pane_id}", "--",
                                        "sh", "-c", "printf 'HELLO-C\\n'; exec sleep 600"})
                                  .value_or(""));
-  ASSERT_TRUE(waitFor([&] { return Text::contains(server.capture(c), "HELLO-C"); }, 10));
-  ASSERT_TRUE(waitFor([&] { return Text::contains(server.capture(b), "HELLO-B"); }, 10));
+  ASSERT_TRUE(waitFor([&] { return Text::contains(server.capture(c), "HELLO-C"); }, 30));
+  ASSERT_TRUE(waitFor([&] { return Text::contains(server.capture(b), "HELLO-B"); }, 30));
 
   auto screens = host.screens();
   ASSERT_TRUE(screens);
@@ -100,14 +100,14 @@ TEST_F(TmuxPanes, ReadsFollowPanesThatComeAndGoInOneRunAtRest) {
     return out;
   };
   std::string a = server.start("one", showAndWait("HELLO-A"));
-  ASSERT_TRUE(waitFor([&] { return Text::contains(server.capture(a), "HELLO-A"); }, 10));
+  ASSERT_TRUE(waitFor([&] { return Text::contains(server.capture(a), "HELLO-A"); }, 30));
   EXPECT_EQ(words(host.screens()), std::vector<std::string>{"HELLO-A"});
 
   std::string b = Text::trim(server
                                  .run({"new-window", "-t", "one", "-P", "-F", "#{pane_id}", "--",
                                        "sh", "-c", "printf 'HELLO-B\\n'; exec sleep 600"})
                                  .value_or(""));
-  ASSERT_TRUE(waitFor([&] { return Text::contains(server.capture(b), "HELLO-B"); }, 10));
+  ASSERT_TRUE(waitFor([&] { return Text::contains(server.capture(b), "HELLO-B"); }, 30));
   EXPECT_EQ(words(host.screens()), (std::vector<std::string>{"HELLO-A", "HELLO-B"}));
   ASSERT_TRUE(server.run({"kill-pane", "-t", a}));
   EXPECT_EQ(words(host.screens()), std::vector<std::string>{"HELLO-B"});
@@ -132,7 +132,7 @@ TEST_F(TmuxPanes, ReadsOneScreenOrSaysNone) {
   std::string a = server.start("one", showAndWait("just this"));
   std::string tty = server.show(a, "#{pane_tty}");
   ASSERT_TRUE(
-      waitFor([&] { return Text::contains(host.screen(tty).value_or(""), "just this"); }, 10));
+      waitFor([&] { return Text::contains(host.screen(tty).value_or(""), "just this"); }, 30));
   EXPECT_EQ(host.screen("/dev/pts/999999"), "<<none>>");
   server.kill();
   EXPECT_EQ(host.screen(tty), std::nullopt);
@@ -146,7 +146,7 @@ TEST_F(TmuxPanes, TypedTextArrivesExactlyAsGiven) {
                                           "a ; b", "$(id) `id`", "#{pane_id}", "'\"", "{",
                                           "-t %0", "שלום עולם",  "\\"};
   for (const auto& t : texts) ASSERT_TRUE(host.typeLine(tty, t)) << t;
-  ASSERT_TRUE(waitFor([&] { return Text::contains(server.capture(a), "GOT[\\]"); }, 10))
+  ASSERT_TRUE(waitFor([&] { return Text::contains(server.capture(a), "GOT[\\]"); }, 30))
       << server.capture(a);
   std::string screen = server.capture(a);
   for (const auto& t : texts)
@@ -157,12 +157,12 @@ TEST_F(TmuxPanes, TypedTextArrivesExactlyAsGiven) {
 TEST_F(TmuxPanes, KeysAreCursorMovesThenTextThenReturn) {
   std::string a = server.start("one", kKeyEcho);
   std::string tty = server.show(a, "#{pane_tty}");
-  ASSERT_TRUE(waitFor([&] { return Text::contains(server.capture(a), "READY"); }, 10));
+  ASSERT_TRUE(waitFor([&] { return Text::contains(server.capture(a), "READY"); }, 30));
   ASSERT_TRUE(host.typeKeys(tty, -2, "x"));
   ASSERT_TRUE(host.typeKeys(tty, 1, ""));
   std::vector<std::string> want = {"1b", "5b", "41", "1b", "5b", "41",
                                    "78", "0d", "1b", "5b", "42", "0d"};
-  EXPECT_TRUE(waitFor([&] { return hexBytes(server.capture(a)) == want; }, 10))
+  EXPECT_TRUE(waitFor([&] { return hexBytes(server.capture(a)) == want; }, 30))
       << server.capture(a);
 }
 
@@ -192,7 +192,7 @@ TEST_F(TmuxPanes, CloseSingleLeavesAWindowWithTwoPanes) {
   EXPECT_EQ(server.show(a, "#{window_panes}"), "2");
 
   host.close(ttyB);
-  ASSERT_TRUE(waitFor([&] { return server.show(a, "#{window_panes}") == "1"; }, 5));
+  ASSERT_TRUE(waitFor([&] { return server.show(a, "#{window_panes}") == "1"; }, 30));
   // A second window keeps the server alive once the first is closed.
   server.run({"new-window", "-t", "one", "--", "sleep", "600"});
   EXPECT_TRUE(host.closeSingle(ttyA));
@@ -251,7 +251,7 @@ TEST_F(TmuxPanes, OpenAddsAWindowInTheFolder) {
       },
       5));
   std::string pane = Text::split(listing, '\n')[1];
-  EXPECT_TRUE(waitFor([&] { return Text::contains(server.capture(pane), folder + "\narg;"); }, 5))
+  EXPECT_TRUE(waitFor([&] { return Text::contains(server.capture(pane), folder + "\narg;"); }, 30))
       << server.capture(pane);
 }
 
@@ -276,6 +276,6 @@ TEST_F(TmuxPanes, OpenWithoutAServerStartsASessionAndATerminalForIt) {
             "velmo");
   std::string id = Text::trim(
       server.run({"display-message", "-p", "-t", "velmo", "#{session_id}"}).value_or(""));
-  ASSERT_TRUE(waitFor([&] { return Files::read(record).has_value(); }, 5));
+  ASSERT_TRUE(waitFor([&] { return Files::read(record).has_value(); }, 30));
   EXPECT_EQ(Files::read(record).value_or(""), "-e\ntmux\nattach\n-t\n" + id + "\n");
 }
