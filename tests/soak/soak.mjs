@@ -218,7 +218,7 @@ async function main() {
     const opened = await openPage(browser, { url: served.url });
     page = opened.page;
     await page.click('#asksbtn');
-    await page.waitForSelector('#asksview', { state: 'visible', timeout: 10000 });
+    await page.waitForSelector('#asksview', { state: 'visible', timeout: 30000 });
     const pageLock = mutex();
     console.log(`soak: ${AGENTS} agents up, velmo serving, after ${((Date.now() - started) / 1000).toFixed(0)} s`);
 
@@ -261,7 +261,7 @@ async function main() {
         if (modeOf(a.screen()) === want) return;
         tmux('send-keys', '-t', a.pane, 'BTab');
         const before = modeOf(a.screen());
-        await waitFor(`${a.name} to change mode`, () => modeOf(a.screen()) !== before || modeOf(a.screen()) === want, 5, 100).catch(() => {});
+        await waitFor(`${a.name} to change mode`, () => modeOf(a.screen()) !== before || modeOf(a.screen()) === want, 30, 100).catch(() => {});
       }
       throw new Error(`${a.name} would not go into ${want} mode: ${a.screen()}`);
     }
@@ -269,7 +269,7 @@ async function main() {
     async function pose(a, p) {
       typeInto(a, p.text);
       for (let t = 0; t < 4; t++) {
-        const heard = await waitFor('the prompt', () => { ledger.read(); return ledger.heard(p.text); }, 6, 200).catch(() => false);
+        const heard = await waitFor('the prompt', () => { ledger.read(); return ledger.heard(p.text); }, 30, 200).catch(() => false);
         if (heard) return true;
         if (inputRow(a.screen()) === p.text) tmux('send-keys', '-t', a.pane, 'Enter');
       }
@@ -311,7 +311,7 @@ async function main() {
         // may meet a card being replaced; it is tried again on the card as painted then.
         for (let t = 0; ; t++) {
           try {
-            await target.click({ timeout: 10000 });
+            await target.click({ timeout: 30000 });
             break;
           } catch (e) {
             if (t === 2) return `the click did not land: ${e.message.split('\n')[0]}`;
