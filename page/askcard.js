@@ -49,7 +49,10 @@ const AskCard = (() => {
       const choices = el('div', 'choices');
       for (const c of Array.isArray(p.choices) ? p.choices : []) {
         const b = button('choice', '', (e, btn) => {
-          send('answerAsk', a.expect ? { tty: a.tty, pick: c.n, expect: a.expect } : { tty: a.tty, pick: c.n });
+          // A card drawn without its question's id (the screen could not be read) cannot
+          // say which prompt it answers: it brings the terminal up instead.
+          if (!a.expect) { if (a.tty) send('raiseTty', { tty: a.tty }); return; }
+          send('answerAsk', { tty: a.tty, pick: c.n, expect: a.expect });
           btn.classList.add('sent');
           btn.querySelector('.n').textContent = label('sent');
         });
@@ -69,7 +72,7 @@ const AskCard = (() => {
     if (a.windowless) {
       for (const b of choiceButtons) b.disabled = true;
       card.append(button('act', label('windowlessAnswer'), () => send('raiseTty', { tty: a.tty })));
-    } else if (a.freeRow > 0 && !first.multi) {
+    } else if (a.freeRow > 0 && !first.multi && a.expect) {
       const free = el('div', 'free');
       const box = el('textarea', '');
       box.rows = 2;
@@ -84,7 +87,7 @@ const AskCard = (() => {
         freeKey = key;
         go.disabled = true;
         go.textContent = label('freeSending');
-        send('answerFree', a.expect ? { tty: a.tty, text, expect: a.expect } : { tty: a.tty, text });
+        send('answerFree', { tty: a.tty, text, expect: a.expect });
       });
       box.addEventListener('keydown', (e) => {
         if (e.key === 'Enter' && !e.shiftKey) { e.preventDefault(); go.click(); }

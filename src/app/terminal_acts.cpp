@@ -21,10 +21,20 @@ std::optional<std::string> ttyOf(const std::vector<Terminal>& terminals, const s
   return std::nullopt;
 }
 
-// The prompt with the question id the page drew its card from; any, when the page sent none.
+// The prompt with the question id the page drew its card from. A card drawn while the
+// screen could not be read carries none, and answers nothing: it would answer whatever
+// prompt shows when the keys arrive.
 Terminals::Meant meantBy(const std::string& expect) {
   if (expect.empty()) return {};
   return StateFeed::showing(expect);
+}
+
+const char* unreadCard() {
+  return Lang::pick(
+      "This card was drawn while the terminal's screen could not be read, so it cannot say "
+      "which question it answers — nothing was typed; answer in the terminal",
+      "הכרטיס הזה צויר כשלא ניתן היה לקרוא את מסך המסוף, ולכן לא ידוע לאיזו שאלה הוא עונה — "
+      "לא הוקלד דבר; לענות במסוף");
 }
 
 }  // namespace
@@ -38,6 +48,10 @@ bool plainSessionID(const std::string& sid) {
 void answer(Lanes& lanes, Reports& reports, const std::string& tty, const std::string& pick,
             const std::string& text, const std::string& expect) {
   if (tty.empty() || (pick.empty() && text.empty())) return;
+  if (expect.empty()) {
+    reports.sendFailure(unreadCard(), tty);
+    return;
+  }
   lanes.then(
       [tty, pick, text, meant = meantBy(expect)] {
         return !text.empty() ? Terminals::answerFree(text, tty, meant)
@@ -54,6 +68,10 @@ void answerFree(Lanes& lanes, PageLink& page, const std::string& tty, const std:
                 const std::string& expect) {
   if (tty.empty()) return;
   uint64_t generation = page.generation();
+  if (expect.empty()) {
+    page.callSame(generation, "freeDone", {"false", jsString(unreadCard())});
+    return;
+  }
   lanes.then(
       [tty, text, meant = meantBy(expect)] { return Terminals::answerFree(text, tty, meant); },
       [&page, generation](const Terminals::Answered& done) {
@@ -116,8 +134,11 @@ void wakeAll(Lanes& lanes, const AppSources::Ptr& sources) {
         w.tried = ttys.size();
         if (ttys.empty()) return w;
         std::vector<Terminal> terminals = src->openTerminals();
-        for (const auto& tty : ttys)
-          if (Terminals::send(word, tty, terminals)) ++w.sent;
+        for (const auto& tty : ttys) {
+          Terminals::Sent sent = Terminals::send(word, tty, terminals);
+          if (sent) ++w.sent;
+          else Log::note("wake all: not sent to " + tty + " — " + sent.why);
+        }
         return w;
       },
       [](Woken w) {

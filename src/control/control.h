@@ -30,7 +30,7 @@ std::string logFile();
 /// Writes one answer record; `note` is the authoriser's note or the refusal message.
 void log(const std::string& who, const Terminal& term, const Terminals::Picker& picker,
          const std::string& option, const std::string& note, const std::string& result,
-         const std::string& via);
+         const std::string& via, const std::string& why = "");
 /// Adds "time" and appends the record as one line with sorted keys.
 void appendLog(nlohmann::json record);
 

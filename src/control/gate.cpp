@@ -103,24 +103,35 @@ nlohmann::json answer(const Terminal& term, const std::string& expect, const std
             {"kind", kind}, {"gate", gate},        {"id", qid}};
   }
 
-  std::string sig = Terminals::signature(*picker);
   if (!term.sessionID.empty()) markTyped(term.sessionID);
-  // Authorising can take long (a click in the window): only the question authorised is answered.
+  // Authorising can take long (a click in the window): only the question authorised is
+  // answered, and only while the screen shows it.
   Terminals::Meant meant = StateFeed::showing(qid);
-  bool typed = (choice ? Terminals::choose(choice->n, term.tty, meant)
-                       : Terminals::answerFree(answerText, term.tty, meant))
-                   .ok;
+  Terminals::Answered typed = choice ? Terminals::choose(choice->n, term.tty, meant)
+                                     : Terminals::answerFree(answerText, term.tty, meant);
 
   Clock::sleep(kSettleSeconds);
   auto after = Terminals::pickers(true);
   auto now = pickerFor(after.list, term.tty);
+  // "answered" only when keys went out and the screen no longer shows the question they
+  // were for: a prompt that left without them was answered elsewhere, and a prompt that
+  // looks alike but asks about another command is another prompt.
+  bool stillShows = now && StateFeed::questionID(*now) == qid;
   std::string result;
-  if (covered(after, term.tty))
-    result = now && Terminals::signature(*now) == sig ? "not sent" : "answered";
+  if (!typed.typed)
+    result = "not sent";
+  else if (covered(after, term.tty))
+    result = stillShows ? "not sent" : "answered";
   else
-    result = typed ? "unverified" : "not sent";
+    result = "unverified";
+  std::string why;
+  if (result != "answered")
+    why = !typed.why.empty() ? typed.why
+          : result == "unverified"
+              ? "typed, but the screen could not be read to confirm it"
+              : "typed, but the question is still open on screen";
 
-  log(auth.who, term, *picker, answerText, auth.note, result, via);
+  log(auth.who, term, *picker, answerText, auth.note, result, via, why);
   nlohmann::json reply = {{"ok", result == "answered"},
                           {"result", result},
                           {"who", auth.who},
@@ -128,7 +139,8 @@ nlohmann::json answer(const Terminal& term, const std::string& expect, const std
                           {"gate", gate},
                           {"id", qid},
                           {"answer", answerText}};
-  if (now && Terminals::signature(*now) != sig)
+  if (!why.empty()) reply["error"] = why;
+  if (now && !stillShows)
     reply["next"] = {{"id", StateFeed::questionID(*now)},
                      {"question", StateFeed::redact(now->question)},
                      {"kind", StateFeed::kind(*now)}};
@@ -215,9 +227,9 @@ std::string logFile() {
 
 void log(const std::string& who, const Terminal& term, const Terminals::Picker& picker,
          const std::string& option, const std::string& note, const std::string& result,
-         const std::string& via) {
+         const std::string& via, const std::string& why) {
   std::string kind = StateFeed::kind(picker);
-  appendLog({{"who", who},
+  nlohmann::json record = {{"who", who},
              {"via", via},
              {"action", "answer"},
              {"session", term.sessionID},
@@ -228,7 +240,9 @@ void log(const std::string& who, const Terminal& term, const Terminals::Picker& 
              {"question", StateFeed::redact(Text::prefix(picker.question, kLogQuestionChars))},
              {"option", StateFeed::redact(option)},
              {"note", StateFeed::redact(note)},
-             {"result", result}});
+             {"result", result}};
+  if (!why.empty()) record["why"] = StateFeed::redact(why);
+  appendLog(std::move(record));
 }
 
 void appendLog(nlohmann::json record) {

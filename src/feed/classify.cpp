@@ -111,13 +111,9 @@ std::string redact(const std::string& text) {
 }
 
 std::string questionID(const Terminals::Picker& p) {
-  std::string key = p.tty + "|" + Terminals::signature(p);
-  // Review screens of different forms look alike; what was answered tells them apart.
-  if (p.review) key += "|" + p.context;
-  // Permission prompts and plan approvals ask the same question with the same options each
-  // time; only the command or plan above them says which one this is. Without it an answer
-  // (or an approval token) meant for one would be typed into the next.
-  for (const auto& line : p.body) key += "\n" + line;
+  // The key holds the command or plan above the prompt: without it an answer (or an
+  // approval token) meant for one permission prompt would be typed into the next.
+  std::string key = p.tty + "|" + Terminals::promptKey(p);
   uint64_t hash = 0xcbf29ce484222325ULL;
   for (unsigned char c : key) {
     hash ^= c;

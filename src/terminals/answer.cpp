@@ -70,6 +70,20 @@ const char* noFreeRow() {
   return Lang::pick("This question has no free-text row — pick one of the options",
                     "לשאלה הזאת אין שורה לטקסט חופשי — לבחור אחת האפשרויות");
 }
+const char* unconfirmed() {
+  return Lang::pick(
+      "The answer was typed, but the terminal's screen could not be read to confirm it",
+      "התשובה הוקלדה, אבל לא הצלחתי לקרוא את מסך המסוף כדי לוודא שנקלטה");
+}
+const char* unsettled() {
+  return Lang::pick("Not sent: the screen did not settle", "לא נשלח: המסך לא התייצב");
+}
+const char* unknownQuestion() {
+  return Lang::pick(
+      "Not sent: it is not known which question this answer is for — open the terminal and "
+      "answer there",
+      "לא נשלח: לא ידוע לאיזו שאלה התשובה הזאת מיועדת — לפתוח את המסוף ולענות שם");
+}
 const char* busy() {
   return Lang::pick(
       "Another answer is still being typed into this terminal — try again in a moment",
@@ -94,12 +108,18 @@ class Answer {
     reason = message;
     return false;
   }
-  Answered outcome(bool ok) const { return {ok, ok ? std::string() : reason}; }
+  // Keys went out: from here on a failure is no longer "nothing was typed".
+  bool typedIf(bool sent) {
+    typed = typed || sent;
+    return sent;
+  }
+  Answered outcome(bool ok) const { return {ok, typed, ok ? std::string() : reason}; }
 
   const std::string tty;
 
  private:
   std::string reason;
+  bool typed = false;
 };
 
 std::shared_ptr<std::mutex> typingLock(const std::string& tty) {
@@ -150,9 +170,10 @@ bool hasOption(const Picker& p, const std::string& n) {
 using Key = std::function<std::string(const Picker&)>;
 using Retry = std::function<void(const Picker&)>;
 
-// Watches the screen after typing until the prompt (as told by `key`) is gone or another
-// has replaced it; presses once more if nothing happened; gives up after 9 seconds. A
-// review screen that replaces the prompt is submitted.
+// Watches the screen after typing until the prompt (as told by `key`, which holds the
+// command or plan above it) is gone or another has replaced it; presses once more if the
+// very same prompt still shows; gives up after 9 seconds. A review screen that replaces the
+// prompt is submitted. A screen that cannot be read confirms nothing.
 bool settle(Answer& answer, const std::string& before, bool review, const Key& key,
             const Retry& retry) {
   const Clock::Time start = Clock::now();
@@ -160,7 +181,7 @@ bool settle(Answer& answer, const std::string& before, bool review, const Key& k
   while (Clock::now() - start < kSettleFor) {
     Clock::sleep(kSettleStep);
     PickerScan scan = pickers(true);
-    if (!scan.readable || !pickerTTYs().count(answer.tty)) return true;
+    if (!scan.readable || !pickerTTYs().count(answer.tty)) return answer.fail(unconfirmed());
     auto p = pickerOf(scan.list, answer.tty);
     if (!p) return true;
     if (key(*p) != before) {
@@ -171,12 +192,15 @@ bool settle(Answer& answer, const std::string& before, bool review, const Key& k
       });
       int row = 0;
       if (submit == p->options.end() || !readNumber(submit->n, row)) return true;
-      if (!injectMoves(p->cursor, row, "", answer.tty)) return answer.fail(typingFailed());
+      if (!answer.typedIf(injectMoves(p->cursor, row, "", answer.tty)))
+        return answer.fail(typingFailed());
       const std::string tty = answer.tty;
-      return settle(answer, signature(*p), true, signature,
+      return settle(answer, promptKey(*p), true, promptKey,
                     [tty, row](const Picker& q) { injectMoves(q.cursor, row, "", tty); });
     }
     if (!retried && Clock::now() - start > kRetryAfter) {
+      // Only into the prompt that was answered: two permission prompts in a row ask alike,
+      // and a press meant for the first must never approve the second.
       auto again = stablePicker(answer.tty);
       if (again.picker && key(*again.picker) == before) retry(*again.picker);
       retried = true;
@@ -185,48 +209,63 @@ bool settle(Answer& answer, const std::string& before, bool review, const Key& k
   return answer.fail(stillOpen());
 }
 
+// What a stable reading says when it offers no prompt to type into.
+bool unreadable(Answer& a, const StableReading& reading) {
+  if (!reading.seen) return a.fail(unreachable());
+  if (!reading.settled) return a.fail(unsettled());
+  return a.fail(promptGone());
+}
+
 bool chooseIn(Answer& a, const std::string& answer, const std::string& tty, const Meant& meant) {
   int n = 0;
   if (answer.empty() || !readNumber(answer, n)) return a.fail(invalidAnswer());
+  if (!meant) return a.fail(unknownQuestion());
   auto reading = stablePicker(tty, [&](const Picker& p) { return hasOption(p, answer); });
   // Nothing is ever typed blind: a screen that cannot be read cannot show the prompt meant.
-  if (!reading.seen) return a.fail(unreachable());
-  if (!reading.picker) return a.fail(promptGone());
+  if (!reading.picker) return unreadable(a, reading);
   const Picker p = *reading.picker;
-  if (!hasOption(p, answer) || (meant && !meant(p))) return a.fail(differentPrompt());
-  const std::string before = signature(p);
+  if (!hasOption(p, answer) || !meant(p)) return a.fail(differentPrompt());
+  const std::string before = promptKey(p);
 
   if (!p.multi) {
-    if (!injectMoves(p.cursor, n, "", tty)) return a.fail(typingFailed());
-    return settle(a, before, p.review, signature,
+    if (!a.typedIf(injectMoves(p.cursor, n, "", tty))) return a.fail(typingFailed());
+    return settle(a, before, p.review, promptKey,
                   [tty, n](const Picker& q) { injectMoves(q.cursor, n, "", tty); });
   }
 
   // Multiple choice: Return ticks the row under the cursor, and Return on the row after
   // the last one submits. A ticked row is left alone, as Return would untick it.
   int from = p.cursor;
+  std::string ticked = before;
   if (!p.checked.count(answer)) {
-    if (!injectMoves(p.cursor, n, "", tty)) return a.fail(typingFailed());
+    if (!a.typedIf(injectMoves(p.cursor, n, "", tty))) return a.fail(typingFailed());
     Clock::sleep(kTickPause);
-    auto now = pickerOf(pickers(true).list, tty);
-    from = now && signature(*now) == before ? now->cursor : n;
+    // The submit goes only into the form that was ticked: the same question and rows (the
+    // form's heading may tick its own box with the row, so the key may change with it).
+    PickerScan scan = pickers(true);
+    if (!scan.readable || !pickerTTYs().count(tty)) return a.fail(unconfirmed());
+    auto now = pickerOf(scan.list, tty);
+    if (!now) return a.fail(promptGone());
+    if (signature(*now) != signature(p) || !now->multi) return a.fail(differentPrompt());
+    from = now->cursor;
+    ticked = promptKey(*now);
   }
-  if (!injectMoves(from, moveOnRow(p), "", tty)) return a.fail(typingFailed());
-  return settle(a, before, false, signature,
+  if (!a.typedIf(injectMoves(from, moveOnRow(p), "", tty))) return a.fail(typingFailed());
+  return settle(a, ticked, false, promptKey,
                 [tty](const Picker& q) { injectMoves(q.cursor, moveOnRow(q), "", tty); });
 }
 
 bool answerFreeIn(Answer& a, const std::string& text, const std::string& tty, const Meant& meant) {
   const std::string line = Text::trimBlanks(typeable(Text::replaceAll(text, "\n", " ")));
   if (line.empty()) return a.fail(emptyFree());
+  if (!meant) return a.fail(unknownQuestion());
   auto reading = stablePicker(tty, [](const Picker& p) { return p.freeRow > 0; });
-  if (!reading.seen) return a.fail(unreachable());
-  if (!reading.picker) return a.fail(promptGone());
+  if (!reading.picker) return unreadable(a, reading);
   const Picker p = *reading.picker;
-  if (meant && !meant(p)) return a.fail(differentPrompt());
+  if (!meant(p)) return a.fail(differentPrompt());
   if (p.multi) return a.fail(freeOnMulti());
   if (p.freeRow == 0) return a.fail(noFreeRow());
-  if (!injectMoves(p.cursor, p.freeRow, line, tty)) return a.fail(typingFailed());
+  if (!a.typedIf(injectMoves(p.cursor, p.freeRow, line, tty))) return a.fail(typingFailed());
 
   // While text sits in the free-text row the agent draws it in place of "Type something",
   // so that row is no part of what makes the prompt the same prompt.
@@ -236,7 +275,7 @@ bool answerFreeIn(Answer& a, const std::string& text, const std::string& tty, co
     c.options.erase(std::remove_if(c.options.begin(), c.options.end(),
                                    [&](const Option& o) { return o.n == row; }),
                     c.options.end());
-    return signature(c) + (q.review ? "|R" : "");
+    return promptKey(c) + (q.review ? "|R" : "");
   };
   const std::string needle = Text::prefix(Text::replaceAll(line, " ", ""), kFreeNeedleChars);
   Retry retry = [tty, needle](const Picker&) {
@@ -252,7 +291,7 @@ bool answerFreeIn(Answer& a, const std::string& text, const std::string& tty, co
 Answered choose(const std::string& answer, const std::string& tty, const Meant& meant) {
   auto own = typingLock(tty);
   std::unique_lock<std::mutex> serial(*own, std::try_to_lock);
-  if (!serial.owns_lock()) return {false, busy()};
+  if (!serial.owns_lock()) return {false, false, busy()};
   Answer a(tty);
   return a.outcome(chooseIn(a, answer, tty, meant));
 }
@@ -260,7 +299,7 @@ Answered choose(const std::string& answer, const std::string& tty, const Meant& 
 Answered answerFree(const std::string& text, const std::string& tty, const Meant& meant) {
   auto own = typingLock(tty);
   std::unique_lock<std::mutex> serial(*own, std::try_to_lock);
-  if (!serial.owns_lock()) return {false, busy()};
+  if (!serial.owns_lock()) return {false, false, busy()};
   Answer a(tty);
   return a.outcome(answerFreeIn(a, text, tty, meant));
 }

@@ -42,8 +42,13 @@ PickerScan pickers(bool fresh = false);
 /// The last dump's prompts and readable flag as they stand, never reading the screens.
 PickerScan lastPickers();
 
-/// "R|" or "Q|", the question, "|", the labels joined with "|": equal texts, same prompt.
+/// "R|" or "Q|", the question, "|", the labels joined with "|". Two prompts with equal
+/// signatures ask alike, but may still be two prompts: see `promptKey`.
 std::string signature(const Picker& picker);
+/// What tells one prompt from another: the signature, the lines above the question (the
+/// command, path, address or plan being approved) and, for a review screen, what was
+/// answered. Equal keys on one terminal, same prompt. The question id is made from it.
+std::string promptKey(const Picker& picker);
 
 /// The prompt on one screen (its lines, top to bottom), if it shows one.
 std::optional<Picker> parsePicker(const std::vector<std::string>& lines, const std::string& tty);
@@ -54,9 +59,11 @@ std::optional<Picker> parseScreen(const std::string& text, const std::string& tt
 struct StableReading {
   std::optional<Picker> picker;
   bool seen = false;  ///< false when the screens could not be read or the tty was not among them
+  bool settled = true;  ///< false when the readings never agreed: then there is no picker
 };
-/// Reads the tty's prompt until two readings 0.25 s apart agree on the prompt and on the
-/// marker's row (at most 8 more readings), and, when `want` is given, satisfy it.
+/// Reads the tty's prompt until two readings 0.25 s apart agree on the prompt (its
+/// `promptKey`) and on the marker's row (at most 8 more readings), and, when `want` is
+/// given, satisfy it. Readings that never agree give no picker and `settled` false.
 StableReading stablePicker(const std::string& tty,
                            const std::function<bool(const Picker&)>& want = nullptr);
 

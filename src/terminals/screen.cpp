@@ -31,6 +31,8 @@ constexpr size_t kQuestionChars = 400;
 constexpr size_t kContextChars = 2500;
 constexpr size_t kBodyLineChars = 300;
 constexpr double kDumpReuse = 1.5;
+constexpr int kSettleReadings = 8;    // readings after the first, for two that agree
+constexpr double kSettleGap = 0.25;  // seconds between them
 
 const std::vector<std::string_view> kBoxChars = {"─", "━", "│", "┃", "┌", "┐", "└",
                                                  "┘", "├", "┤", "┬", "┴", "┼", "╭",
@@ -541,6 +543,16 @@ std::string signature(const Picker& picker) {
   return std::string(picker.review ? "R|" : "Q|") + picker.question + "|" + Text::join(labels, "|");
 }
 
+std::string promptKey(const Picker& picker) {
+  std::string key = signature(picker);
+  // Review screens of different forms look alike; what was answered tells them apart.
+  if (picker.review) key += "|" + picker.context;
+  // Permission prompts and plan approvals ask the same question with the same options each
+  // time; only the command or plan above them says which one this is.
+  for (const auto& line : picker.body) key += "\n" + line;
+  return key;
+}
+
 PickerScan pickers(bool fresh) {
   if (!fresh) {
     std::lock_guard<std::mutex> guard(screensLock);
@@ -609,18 +621,27 @@ const Caches::Enrolled screensEnrolled(
 
 StableReading stablePicker(const std::string& tty, const std::function<bool(const Picker&)>& want) {
   std::optional<Picker> previous = pickerOf(pickers(true).list, tty);
-  for (int i = 0; i < 8; ++i) {
-    Clock::sleep(0.25);
+  bool agreed = false;
+  for (int i = 0; i < kSettleReadings; ++i) {
+    Clock::sleep(kSettleGap);
     PickerScan scan = pickers(true);
     std::optional<Picker> current = pickerOf(scan.list, tty);
     if (!scan.readable) return {std::nullopt, false};
     if (!pickerTTYs().count(tty)) return {current, false};  // its window is not visible
-    if (previous && current && signature(*previous) == signature(*current) &&
-        previous->cursor == current->cursor && (!want || want(*current)))
-      return {current, true};
+    agreed = previous && current && promptKey(*previous) == promptKey(*current) &&
+             previous->cursor == current->cursor;
+    if (agreed && (!want || want(*current))) return {current, true};
+    // A screen without a prompt twice in a row is a settled answer too: nothing is open.
+    if (!previous && !current) return {std::nullopt, true};
     previous = current;
   }
-  return {previous, true};
+  // The same prompt at the end, only not the one wanted: the caller tells why.
+  if (agreed) return {previous, true};
+  // Readings that never agreed decide nothing: the last of them is no better than the first.
+  StableReading unsettled;
+  unsettled.seen = true;
+  unsettled.settled = false;
+  return unsettled;
 }
 
 namespace {

@@ -84,7 +84,9 @@ TEST(Caches, TheOneResetEmptiesEveryModulesCache) {
   Terminals::pickers(true);
   rig.host.onType(
       [](ScriptedHost& h, const ScriptedHost::Call&) { h.show(kTty, Screens::idle()); });
-  ASSERT_TRUE(Terminals::choose("1", kTty));
+  ASSERT_TRUE(Terminals::choose("1", kTty, [](const Terminals::Picker& p) {
+    return p.question == "Do you want to proceed?";
+  }));
   Control::mint(kTty, "q1", "Yes");
   Control::markTyped(kSid);
   feedPass();

@@ -285,3 +285,50 @@ TEST_F(AnswerGate, APlanApprovalIsTheOwnersClick) {
   EXPECT_EQ(seen, std::vector<std::string>{"Exit plan mode? orlen-click"});
   EXPECT_TRUE(rig.host.typed().empty());
 }
+
+TEST_F(AnswerGate, AnswerSaysAnsweredOnlyWhenItsKeysTookItsOwnQuestion) {
+  // Two commands in one reply: two prompts alike but for the command above them.
+  rig.host.show(kTty, Screens::permission(1, "touch one.txt"));
+  auto first = Terminals::parseScreen(Screens::permission(1, "touch one.txt"), kTty);
+  ASSERT_TRUE(first);
+  const std::string qid = StateFeed::questionID(*first);
+  rig.host.onType([](ScriptedHost& h, const ScriptedHost::Call&) {
+    h.show(kTty, Screens::permission(1, "touch two.txt"));
+  });
+  auto r = Control::answer(terminal(), qid, "Yes", "", "velmo-q", allowAll());
+  EXPECT_EQ(r["result"], "answered") << r.dump();
+  ASSERT_TRUE(r.contains("next"));
+  EXPECT_NE(r["next"]["id"], qid);
+  EXPECT_EQ(rig.host.typed().size(), 1u);  // the second prompt waits for its owner
+
+  // The same card again reaches nothing: its question has gone.
+  r = Control::answer(terminal(), qid, "Yes", "", "velmo-q", allowAll());
+  EXPECT_EQ(r["result"], "not sent");
+  EXPECT_EQ(rig.host.typed().size(), 1u);
+}
+
+TEST_F(AnswerGate, APromptAnsweredInTheTerminalMeanwhileIsNotCalledAnswered) {
+  rig.host.show(kTty, Screens::ask("Which colour?", {"Blue", "Green"}));
+  // The owner answers in the terminal just after the gate's first look.
+  rig.host.onDump([](ScriptedHost& h, int n) {
+    if (n >= 1) h.show(kTty, Screens::idle());
+  });
+  auto r = Control::answer(terminal(), "", "Blue", "", "notification", allowAll());
+  EXPECT_EQ(r["result"], "not sent") << r.dump();
+  EXPECT_EQ(r["ok"], false);
+  EXPECT_TRUE(r.contains("error"));
+  EXPECT_TRUE(rig.host.typed().empty());
+  auto lines = logLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0]["result"], "not sent");
+  EXPECT_TRUE(lines[0].contains("why"));
+}
+
+TEST_F(AnswerGate, KeysTypedIntoAScreenThatThenCannotBeReadAreUnverified) {
+  rig.host.show(kTty, Screens::ask("Which colour?", {"Blue", "Green"}));
+  rig.host.onType([](ScriptedHost& h, const ScriptedHost::Call&) { h.setReadable(false); });
+  auto r = Control::answer(terminal(), "", "Blue", "", "velmo-q", allowAll());
+  EXPECT_EQ(r["result"], "unverified") << r.dump();
+  EXPECT_EQ(r["ok"], false);
+  EXPECT_TRUE(r.contains("error"));
+}

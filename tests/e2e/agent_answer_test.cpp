@@ -78,6 +78,13 @@ std::string promptBox(const std::string& screen) {
   return edge == std::string::npos ? screen : screen.substr(screen.rfind('\n', edge) + 1);
 }
 
+// The prompt as a card drawn from this reading means it: that very prompt, command and all.
+Terminals::Meant meant(const Terminals::Picker& p) {
+  return [key = Terminals::promptKey(p)](const Terminals::Picker& q) {
+    return Terminals::promptKey(q) == key;
+  };
+}
+
 std::vector<std::string> labels(const Terminals::Picker& p) {
   std::vector<std::string> out;
   for (const auto& o : p.options) out.push_back(o.label);
@@ -99,7 +106,7 @@ TEST_F(RealAgent, SingleChoiceQuestionIsAnswered) {
   EXPECT_EQ(p->freeRow, 4);
   EXPECT_EQ(p->context, "Let me check with you first.");
 
-  auto answered = Terminals::choose("2", tty);
+  auto answered = Terminals::choose("2", tty, meant(*p));
   EXPECT_TRUE(answered) << answered.why << "\n" << tmux.capture(pane);
   EXPECT_TRUE(apiHeard("=\\\"Green\\\"")) << tmux.capture(pane);
 }
@@ -114,7 +121,7 @@ TEST_F(RealAgent, MultipleChoiceQuestionIsTickedAndSubmitted) {
   EXPECT_EQ(labels(*p), (std::vector<std::string>{"Unit tests", "Lint", "Fuzzing"}));
   EXPECT_TRUE(p->checked.empty());
 
-  auto answered = Terminals::choose("2", tty);
+  auto answered = Terminals::choose("2", tty, meant(*p));
   EXPECT_TRUE(answered) << answered.why << "\n" << tmux.capture(pane);
   EXPECT_TRUE(apiHeard("=\\\"Lint\\\"")) << tmux.capture(pane);
 }
@@ -123,8 +130,9 @@ TEST_F(RealAgent, FreeTextAnswerIsTyped) {
   std::string tty = startAgent();
   ASSERT_FALSE(tty.empty());
   ASSERT_TRUE(Terminals::send("Please ASKME now", tty));
-  ASSERT_TRUE(waitForPrompt(tty));
-  auto answered = Terminals::answerFree("purple\nwith dots", tty);
+  auto p = waitForPrompt(tty);
+  ASSERT_TRUE(p);
+  auto answered = Terminals::answerFree("purple\nwith dots", tty, meant(*p));
   EXPECT_TRUE(answered) << answered.why << "\n" << tmux.capture(pane);
   EXPECT_TRUE(apiHeard("=\\\"purple with dots\\\"")) << tmux.capture(pane);
 }
@@ -144,7 +152,7 @@ TEST_F(RealAgent, PermissionPromptRefusesAMissingOptionThenIsApproved) {
 
   // The prompt has no fifth option: nothing may be typed, least of all a move onto "No".
   const std::string before = promptBox(tmux.capture(pane));
-  auto refused = Terminals::choose("5", tty);
+  auto refused = Terminals::choose("5", tty, meant(*p));
   EXPECT_FALSE(refused);
   EXPECT_EQ(refused.why,
             "A different question is open in the terminal now — not sent, so as not to answer "
@@ -155,7 +163,7 @@ TEST_F(RealAgent, PermissionPromptRefusesAMissingOptionThenIsApproved) {
   ASSERT_TRUE(still);
   EXPECT_EQ(Terminals::signature(*still), Terminals::signature(*p));
 
-  auto answered = Terminals::choose("1", tty);
+  auto answered = Terminals::choose("1", tty, meant(*still));
   EXPECT_TRUE(answered) << answered.why << "\n" << tmux.capture(pane);
   // The command ran: it was approved, not declined.
   EXPECT_TRUE(waitFor([&] { return Files::exists(work + "/velmo-probe.txt"); }, 30))

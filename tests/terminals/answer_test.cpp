@@ -67,6 +67,15 @@ std::vector<int> moves(const ScriptedHost& host) {
 
 class Answers : public ::testing::Test {
  protected:
+  // The prompt on the terminal's screen now, as a card drawn from it would mean it; one
+  // that matches nothing when no prompt shows.
+  Terminals::Meant shown() {
+    auto screen = host.screen(kTty);
+    auto p = screen ? Terminals::parseScreen(*screen, kTty) : std::nullopt;
+    std::string key = p ? Terminals::promptKey(*p) : "-";
+    return [key](const Terminals::Picker& q) { return Terminals::promptKey(q) == key; };
+  }
+
   void SetUp() override { Caches::emptyAll(); }
   void TearDown() override { Caches::emptyAll(); }
   FakeClock clock;
@@ -78,7 +87,7 @@ class Answers : public ::testing::Test {
 TEST_F(Answers, ChoosingMovesToTheRowAndSucceedsWhenThePromptGoes) {
   host.show(kTty, single(1));
   host.onType([](ScriptedHost& h, const ScriptedHost::Call&) { h.show(kTty, kIdle); });
-  auto answered = Terminals::choose("2", kTty);
+  auto answered = Terminals::choose("2", kTty, shown());
   EXPECT_TRUE(answered);
   EXPECT_EQ(moves(host), std::vector<int>{1});
   EXPECT_EQ(host.typed()[0].text, "");
@@ -88,13 +97,13 @@ TEST_F(Answers, ChoosingMovesToTheRowAndSucceedsWhenThePromptGoes) {
 TEST_F(Answers, ChoosingTheMarkedRowSendsReturnAlone) {
   host.show(kTty, single(3));
   host.onType([](ScriptedHost& h, const ScriptedHost::Call&) { h.show(kTty, kIdle); });
-  EXPECT_TRUE(Terminals::choose("3", kTty));
+  EXPECT_TRUE(Terminals::choose("3", kTty, shown()));
   EXPECT_EQ(moves(host), std::vector<int>{0});
 }
 
 TEST_F(Answers, AnOptionThePromptLacksIsNeverTyped) {
   host.show(kTty, single(1));
-  auto answered = Terminals::choose("5", kTty);
+  auto answered = Terminals::choose("5", kTty, shown());
   EXPECT_FALSE(answered);
   EXPECT_TRUE(host.typed().empty());
   EXPECT_EQ(answered.why,
@@ -105,8 +114,8 @@ TEST_F(Answers, AnOptionThePromptLacksIsNeverTyped) {
 
 TEST_F(Answers, AnInvalidAnswerFailsAtOnce) {
   host.show(kTty, single(1));
-  EXPECT_FALSE(Terminals::choose("x", kTty));
-  auto answered = Terminals::choose("", kTty);
+  EXPECT_FALSE(Terminals::choose("x", kTty, shown()));
+  auto answered = Terminals::choose("", kTty, shown());
   EXPECT_FALSE(answered);
   EXPECT_TRUE(host.typed().empty());
   EXPECT_EQ(host.dumps(), 0);
@@ -115,7 +124,7 @@ TEST_F(Answers, AnInvalidAnswerFailsAtOnce) {
 
 TEST_F(Answers, NothingIsTypedWhenThePromptIsGoneOrTheScreenUnreadable) {
   host.show(kTty, kIdle);
-  auto answered = Terminals::choose("1", kTty);
+  auto answered = Terminals::choose("1", kTty, shown());
   EXPECT_FALSE(answered);
   EXPECT_EQ(answered.why,
             Lang::pick("The question is no longer open in the terminal — it may have been answered "
@@ -123,21 +132,21 @@ TEST_F(Answers, NothingIsTypedWhenThePromptIsGoneOrTheScreenUnreadable) {
                        "השאלה כבר לא פתוחה במסוף — אולי נענתה או בוטלה שם"));
   // A screen that cannot be read shows no prompt, so nothing is typed blind.
   host.setReadable(false);
-  answered = Terminals::choose("1", kTty);
+  answered = Terminals::choose("1", kTty, shown());
   EXPECT_FALSE(answered);
   EXPECT_EQ(answered.why,
             Lang::pick("Could not reach the terminal window", "לא הצלחתי להגיע לחלון־המסוף"));
   host.setReadable(true);
   host.hide(kTty);
   host.show("/dev/pts/9", single(1));
-  EXPECT_FALSE(Terminals::choose("1", kTty));
+  EXPECT_FALSE(Terminals::choose("1", kTty, shown()));
   EXPECT_TRUE(host.typed().empty());
 }
 
 TEST_F(Answers, TypingThatFailsIsReported) {
   host.show(kTty, single(1));
   host.setTypingWorks(false);
-  auto answered = Terminals::choose("2", kTty);
+  auto answered = Terminals::choose("2", kTty, shown());
   EXPECT_FALSE(answered);
   EXPECT_EQ(answered.why,
             Lang::pick("Could not type into the terminal window", "לא הצלחתי להקליד בחלון־המסוף"));
@@ -152,14 +161,14 @@ TEST_F(Answers, MultipleChoiceTicksThenSubmitsThroughTheReviewScreen) {
     if (step == 2) h.show(kTty, review(1));      // Return past the last row submits the form
     if (step == 3) h.show(kTty, kIdle);          // and Submit on the review screen sends it
   });
-  EXPECT_TRUE(Terminals::choose("2", kTty));
+  EXPECT_TRUE(Terminals::choose("2", kTty, shown()));
   EXPECT_EQ(moves(host), (std::vector<int>{1, 3, 0}));
 }
 
 TEST_F(Answers, ATickedOptionIsNotUntickedOnlySubmitted) {
   host.show(kTty, multi(1, {2}));
   host.onType([](ScriptedHost& h, const ScriptedHost::Call&) { h.show(kTty, kIdle); });
-  EXPECT_TRUE(Terminals::choose("2", kTty));
+  EXPECT_TRUE(Terminals::choose("2", kTty, shown()));
   EXPECT_EQ(moves(host), std::vector<int>{4});
 }
 
@@ -168,7 +177,7 @@ TEST_F(Answers, APromptThatStaysGetsTheKeysOnceMoreThenFails) {
   std::vector<double> when;
   host.onType([&](ScriptedHost&, const ScriptedHost::Call&) { when.push_back(clock.now()); });
   const double start = clock.now();
-  auto answered = Terminals::choose("2", kTty);
+  auto answered = Terminals::choose("2", kTty, shown());
   EXPECT_FALSE(answered);
   ASSERT_EQ(when.size(), 2u);
   EXPECT_GE(when[1] - when[0], 2.5);
@@ -190,7 +199,7 @@ TEST_F(Answers, TheLastAnswerOfAFormSubmitsItsReviewScreen) {
     else
       h.show(kTty, kIdle);
   });
-  EXPECT_TRUE(Terminals::choose("3", kTty));
+  EXPECT_TRUE(Terminals::choose("3", kTty, shown()));
   EXPECT_EQ(moves(host), (std::vector<int>{2, 0}));
 }
 
@@ -202,7 +211,7 @@ TEST_F(Answers, TheTerminalIsMarkedWhileAndShortlyAfterAnAnswer) {
     h.show(kTty, kIdle);
   });
   EXPECT_FALSE(Terminals::answering(kTty));
-  EXPECT_TRUE(Terminals::choose("1", kTty));
+  EXPECT_TRUE(Terminals::choose("1", kTty, shown()));
   EXPECT_TRUE(markedWhileTyping);
   EXPECT_TRUE(Terminals::answering(kTty));
   clock.advance(2.9);
@@ -214,7 +223,7 @@ TEST_F(Answers, TheTerminalIsMarkedWhileAndShortlyAfterAnAnswer) {
 TEST_F(Answers, FreeTextGoesToItsRowAsOneLine) {
   host.show(kTty, freeText(1));
   host.onType([](ScriptedHost& h, const ScriptedHost::Call&) { h.show(kTty, kIdle); });
-  EXPECT_TRUE(Terminals::answerFree("purple\nwith dots ", kTty));
+  EXPECT_TRUE(Terminals::answerFree("purple\nwith dots ", kTty, shown()));
   ASSERT_EQ(host.typed().size(), 1u);
   EXPECT_EQ(host.typed()[0].moves, 3);
   EXPECT_EQ(host.typed()[0].text, "purple with dots");
@@ -227,7 +236,7 @@ TEST_F(Answers, FreeTextLeftInItsRowIsStillTheSamePrompt) {
   host.onType([](ScriptedHost& h, const ScriptedHost::Call& c) {
     if (c.kind == "keys") h.show(kTty, freeText(4, c.text));
   });
-  EXPECT_FALSE(Terminals::answerFree("purple with dots", kTty));
+  EXPECT_FALSE(Terminals::answerFree("purple with dots", kTty, shown()));
   auto typed = host.typed();
   ASSERT_EQ(typed.size(), 2u);
   EXPECT_EQ(typed[1].kind, "line");
@@ -236,12 +245,12 @@ TEST_F(Answers, FreeTextLeftInItsRowIsStillTheSamePrompt) {
 
 TEST_F(Answers, FreeTextIsRefusedWhereItCannotGo) {
   host.show(kTty, freeText(1));
-  auto answered = Terminals::answerFree(" \n ", kTty);
+  auto answered = Terminals::answerFree(" \n ", kTty, shown());
   EXPECT_FALSE(answered);
   EXPECT_EQ(answered.why, Lang::pick("The answer is empty", "התשובה ריקה"));
 
   host.show(kTty, multi(1, {}));
-  answered = Terminals::answerFree("hello", kTty);
+  answered = Terminals::answerFree("hello", kTty, shown());
   EXPECT_FALSE(answered);
   EXPECT_EQ(
       answered.why,
@@ -252,7 +261,7 @@ TEST_F(Answers, FreeTextIsRefusedWhereItCannotGo) {
           "בשאלה עם בחירה מרובה אי־אפשר לשלוח טקסט חופשי מכאן — לסמן אפשרויות, או לכתוב במסוף"));
 
   host.show(kTty, single(1));
-  answered = Terminals::answerFree("hello", kTty);
+  answered = Terminals::answerFree("hello", kTty, shown());
   EXPECT_FALSE(answered);
   EXPECT_EQ(answered.why, Lang::pick("This question has no free-text row — pick one of the options",
                                      "לשאלה הזאת אין שורה לטקסט חופשי — לבחור אחת האפשרויות"));
@@ -269,10 +278,10 @@ TEST_F(Answers, ASecondAnswerToTheSameTerminalIsRefusedWhileTheFirstTypes) {
     h.show(kTty, kIdle);
   });
   bool first = false;
-  std::thread worker([&] { first = Terminals::choose("2", kTty).ok; });
+  std::thread worker([&] { first = Terminals::choose("2", kTty, shown()).ok; });
   firstTyping.get_future().wait();
-  EXPECT_FALSE(Terminals::choose("3", kTty));
-  auto answered = Terminals::answerFree("text", kTty);
+  EXPECT_FALSE(Terminals::choose("3", kTty, shown()));
+  auto answered = Terminals::answerFree("text", kTty, shown());
   EXPECT_FALSE(answered);
   EXPECT_EQ(
       answered.why,
@@ -282,4 +291,73 @@ TEST_F(Answers, ASecondAnswerToTheSameTerminalIsRefusedWhileTheFirstTypes) {
   worker.join();
   EXPECT_TRUE(first);
   EXPECT_EQ(moves(host), std::vector<int>{1});
+}
+
+namespace {
+
+// A permission prompt as the agent draws it: the command in its box above the question.
+std::string permission(const std::string& command, int cursor = 1) {
+  return join({"● Let me run it.", border(), " Bash command", "", " " + command, "",
+               " Do you want to proceed?", row(1, cursor, "Yes"),
+               row(2, cursor, "Yes, and don't ask again for touch commands"), row(3, cursor, "No"),
+               "", " Esc to cancel · Tab to amend"});
+}
+
+}  // namespace
+
+TEST_F(Answers, AYesForOnePromptNeverReachesTheNextThatAsksAlike) {
+  // One reply, two commands: the second prompt asks the same question with the same rows.
+  host.show(kTty, permission("touch one.txt"));
+  auto meant = shown();
+  host.onType([](ScriptedHost& h, const ScriptedHost::Call&) {
+    h.show(kTty, permission("touch two.txt"));
+  });
+  auto answered = Terminals::choose("1", kTty, meant);
+  EXPECT_TRUE(answered);
+  EXPECT_TRUE(answered.typed);
+  // One Return for the first prompt; the second stays for its owner, past every retry.
+  EXPECT_EQ(host.typed().size(), 1u);
+  clock.advance(30);
+  EXPECT_EQ(host.typed().size(), 1u);
+
+  // A card drawn for the first prompt types nothing into the second.
+  answered = Terminals::choose("1", kTty, meant);
+  EXPECT_FALSE(answered);
+  EXPECT_FALSE(answered.typed);
+  EXPECT_EQ(host.typed().size(), 1u);
+}
+
+TEST_F(Answers, AnAnswerThatCannotSayWhichQuestionItIsForIsNeverTyped) {
+  host.show(kTty, single(1));
+  for (auto answered : {Terminals::choose("1", kTty, {}), Terminals::answerFree("hi", kTty, {})}) {
+    EXPECT_FALSE(answered);
+    EXPECT_FALSE(answered.typed);
+    EXPECT_TRUE(Text::contains(answered.why, Lang::pick("not known", "לא ידוע")));
+  }
+  EXPECT_EQ(host.dumps(), 0);
+  EXPECT_TRUE(host.typed().empty());
+}
+
+TEST_F(Answers, ReadingsThatNeverAgreeDecideNothing) {
+  // A screen that redraws between two prompts at every reading settles on neither.
+  host.show(kTty, permission("touch one.txt"));
+  auto meant = shown();
+  host.onDump([](ScriptedHost& h, int n) {
+    h.show(kTty, permission(n % 2 ? "touch two.txt" : "touch one.txt"));
+  });
+  auto answered = Terminals::choose("1", kTty, meant);
+  EXPECT_FALSE(answered);
+  EXPECT_FALSE(answered.typed);
+  EXPECT_EQ(answered.why, Lang::pick("Not sent: the screen did not settle", "לא נשלח: המסך לא התייצב"));
+  EXPECT_TRUE(host.typed().empty());
+}
+
+TEST_F(Answers, AScreenLostAfterTypingConfirmsNothing) {
+  host.show(kTty, single(1));
+  host.onType([](ScriptedHost& h, const ScriptedHost::Call&) { h.setReadable(false); });
+  auto answered = Terminals::choose("2", kTty, shown());
+  EXPECT_FALSE(answered);
+  EXPECT_TRUE(answered.typed);
+  EXPECT_TRUE(Text::contains(answered.why, Lang::pick("could not be read", "לא הצלחתי לקרוא")));
+  EXPECT_EQ(host.typed().size(), 1u);
 }
