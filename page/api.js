@@ -12,6 +12,7 @@ const Velmo = Object.freeze({
   setFind: Views.setFind,
   freeDone: AskCard.freeDone,
   attached: Composer.attached,
+  unsent: Composer.unsent,
   focusFind: () => Search.focus(),
   setRestorable: Restore.setRestorable,
   restoreDone: Restore.restoreDone,

@@ -420,6 +420,15 @@ const Log = (() => {
     paintLog(c);
   }
 
+  // A sent text that was not typed after all leaves the log it was echoed into.
+  function unecho(text, c) {
+    const at = echoes.findIndex((e) => e.text === text);
+    if (at < 0) return;
+    echoes.splice(at, 1);
+    lastKey = null;
+    if (c) paintLog(c);
+  }
+
   // The view shows again: back to the bottom, or to the line being read.
   function keepPlace() {
     if (stickBottom) toBottom();
@@ -448,6 +457,7 @@ const Log = (() => {
     reset,
     paint: paintLog,
     echo,
+    unecho,
     keepPlace,
     afterCardEdit,
     openGroup,

@@ -132,6 +132,21 @@ const Composer = (() => {
     }
   }
 
+  // A message the application could not type (a question was open, the screen could not
+  // be read): its words come back into the field, ahead of anything typed since.
+  function unsent(sid, text) {
+    const chat = Chat.payload();
+    if (chat && chat.sid === sid) Log.unecho(text, chat);
+    if (chat && chat.sid === sid && dom) {
+      const now = dom.field.value.trim();
+      dom.field.value = now ? text + '\n' + now : text;
+      autosize();
+    } else {
+      const kept = drafts.get(sid) || '';
+      drafts.set(sid, kept.trim() ? text + '\n' + kept : text);
+    }
+  }
+
   function sendText(text) {
     const chat = Chat.payload();
     if (!chat || !text) return;
@@ -315,5 +330,6 @@ const Composer = (() => {
     setCommands,
     attached,
     startCommand,
+    unsent,
   };
 })();

@@ -203,7 +203,7 @@ const std::vector<Act> kActs = {
      {kSid, kText},
      [](Desk& d, const Args& a) {
        std::string sid = a.text("sid"), body = a.text("text");
-       if (!sid.empty() && !body.empty()) d.conversation.send(sid, body);
+       if (!sid.empty() && !body.empty()) d.conversation.send(d.page, sid, body);
        return Follow::nothing;
      }},
     {"send",
@@ -211,7 +211,7 @@ const std::vector<Act> kActs = {
      [](Desk& d, const Args& a) {
        std::string body = a.text("text");
        if (!body.empty() && !d.conversation.openSID.empty())
-         d.conversation.send(d.conversation.openSID, body);
+         d.conversation.send(d.page, d.conversation.openSID, body);
        return Follow::nothing;
      }},
     {"answerAsk",

@@ -117,7 +117,7 @@ bool Conversation::reached(const std::string& sid, int need, int64_t token) {
   return true;
 }
 
-void Conversation::send(const std::string& sid, const std::string& body) {
+void Conversation::send(PageLink& page, const std::string& sid, const std::string& body) {
   struct Found {
     std::optional<std::string> tty;
     std::vector<Terminal> terminals;
@@ -130,7 +130,7 @@ void Conversation::send(const std::string& sid, const std::string& body) {
         f.tty = ttyOf(f.terminals, sid);
         return f;
       },
-      [this, body](Found f) {
+      [this, &page, generation = page.generation(), sid, body](Found f) {
         if (!f.tty) {
           reports.closedTerminal();
           return Follow::nothing;
@@ -144,10 +144,14 @@ void Conversation::send(const std::string& sid, const std::string& body) {
               if (sent.ok && Commands::opensPicker(body)) Terminals::raise(tty, terminals);
               return sent;
             },
-            [this, tty](Terminals::Sent sent) {
+            [this, &page, generation, tty, sid, body](Terminals::Sent sent) {
               if (sent.ok) return Follow::nothing;
               pending.clear();  // a failed text must not linger in the chat
-              return sent.unsent ? reports.unsentText(tty) : reports.sendFailure();
+              // Nothing typed: the words go back into the composer they came from.
+              if (!sent.typed) page.callSame(generation, "unsent", {jsString(sid), jsString(body)});
+              if (sent.unsent) return reports.unsentText(tty);
+              return sent.why.empty() ? reports.sendFailure()
+                                      : reports.messageFailure(sent.why, tty);
             },
             true);
         return Follow::repaint;

@@ -11,6 +11,7 @@
 
 #include "app/follow.h"
 #include "app/lanes.h"
+#include "app/page_link.h"
 #include "app/reports.h"
 #include "app/sources.h"
 #include "base/clock.h"
@@ -67,8 +68,9 @@ class Conversation {
   bool reached(const std::string& sid, int need, int64_t token);
 
   /// Types the text into the terminal of `sid`, shown as pending until the transcript has
-  /// it; alerts when the terminal is closed or the text did not take.
-  void send(const std::string& sid, const std::string& text);
+  /// it; alerts when the terminal is closed or the text did not take, and gives text that
+  /// was not typed back to the composer of the page that sent it.
+  void send(PageLink& page, const std::string& sid, const std::string& text);
 
  private:
   Lanes& lanes;

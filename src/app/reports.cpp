@@ -36,6 +36,11 @@ Follow Reports::sendFailure(const std::string& reason, const std::string& tty) {
   return Follow::rescan;
 }
 
+Follow Reports::messageFailure(const std::string& reason, const std::string& tty) {
+  alertOfferingTerminal(Lang::pick("The message was not sent", "ההודעה לא נשלחה"), reason, tty);
+  return Follow::rescan;
+}
+
 Follow Reports::unsentText(const std::string& tty) {
   alertOfferingTerminal(Lang::pick("The message was not sent", "ההודעה לא נשלחה"),
                         Terminals::unsentRefusal(), tty);

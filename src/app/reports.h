@@ -26,6 +26,8 @@ class Reports {
   /// The terminal's input row holds words the user has not sent, so nothing was typed;
   /// offers to raise the terminal.
   Follow unsentText(const std::string& tty);
+  /// "The message was not sent", the reason, and the offer to open the terminal.
+  Follow messageFailure(const std::string& reason, const std::string& tty);
   void closedTerminal();
   void openFailure(const std::string& message);
 

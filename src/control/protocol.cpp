@@ -236,7 +236,8 @@ nlohmann::json sendCommand(const nlohmann::json& request) {
              {"text", StateFeed::redact(text)},
              {"result", result}});
   if (sent.unsent) return notSent(kUnsentRefused);
-  return {{"ok", sent.ok}, {"result", result}};
+  if (!sent.ok) return notSent("not sent: " + sent.why);
+  return {{"ok", true}, {"result", result}};
 }
 
 nlohmann::json handle(const nlohmann::json& request) {

@@ -103,11 +103,11 @@ void carryOn(Store& store, const std::string& sid, const Terminal& t,
   }
   r.next = *newSid;
   save(store);
-  if (introduce(sid, r, *newSid, t, terminals)) {
+  if (Terminals::Sent sent = introduce(sid, r, *newSid, t, terminals)) {
     finish(r, sid, *newSid, t);
   } else {
-    log("CONTINUE prompt not typed " + t.tty + " " + sid8(*newSid) +
-        " — it is typed again on a calm moment");
+    log("CONTINUE prompt not typed " + t.tty + " " + sid8(*newSid) + " — " + sent.why +
+        "; it is typed again on a calm moment");
   }
   save(store);
 }
@@ -122,8 +122,9 @@ bool retryPrompt(Record& r, const std::string& sid, const std::vector<Terminal>&
     return true;
   }
   if (!calm(*t)) return false;
-  if (!Terminals::send(continuationText(sid, r), t->tty, terminals)) {
-    log("CONTINUE prompt not typed " + t->tty + " " + sid8(*r.next) + " — tried again");
+  if (Terminals::Sent sent = Terminals::send(continuationText(sid, r), t->tty, terminals); !sent) {
+    log("CONTINUE prompt not typed " + t->tty + " " + sid8(*r.next) + " — " + sent.why +
+        "; tried again");
     return false;
   }
   finish(r, sid, *r.next, *t);
@@ -160,9 +161,7 @@ bool ask(Store& store, const Terminal& t, const std::vector<Terminal>& terminals
     }
     if (first)
       log("HAND-OFF request not typed " + t.tty + " " + sid8(sid) +
-          (sent.unsent ? " — the input row holds an unsent draft"
-                       : " — the terminal did not take it") +
-          "; asked again on a calm moment");
+          " — " + sent.why + "; asked again on a calm moment");
     return false;
   }
   {
@@ -384,7 +383,10 @@ std::optional<std::string> clear(const std::string& sid, const Terminal& t,
                                  const std::vector<Terminal>& terminals) {
   Terminals::Sent sent = Terminals::send("/clear", t.tty, terminals);
   // A refused send typed nothing, so no new conversation can come of it.
-  if (!sent && sent.unsent) return std::nullopt;
+  if (!sent.typed) {
+    log("CLEAR not typed " + t.tty + " " + sid8(sid) + " — " + sent.why);
+    return std::nullopt;
+  }
   for (int i = 0; i < kIdPolls; ++i) {
     std::string id = Terminals::registryField(t.pid, "sessionId");
     if (!id.empty() && id != sid) return id;
@@ -393,14 +395,14 @@ std::optional<std::string> clear(const std::string& sid, const Terminal& t,
   return std::nullopt;
 }
 
-bool introduce(const std::string& sid, const Record& record, const std::string& newSid,
-               const Terminal& t, const std::vector<Terminal>& terminals) {
+Terminals::Sent introduce(const std::string& sid, const Record& record, const std::string& newSid,
+                          const Terminal& t, const std::vector<Terminal>& terminals) {
   std::string name = continuedName(record.name);
   Names::set(name, newSid);
   Terminals::setWindowTitle(name, t.tty);
   Terminals::send("/rename " + name, t.tty, terminals);
   Clock::sleep(1);
-  return Terminals::send(continuationText(sid, record), t.tty, terminals).ok;
+  return Terminals::send(continuationText(sid, record), t.tty, terminals);
 }
 
 void tick(const std::vector<Terminal>& terminals) {

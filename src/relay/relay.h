@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "terminals/automation.h"
 #include "terminals/terminal.h"
 
 namespace Relay {
@@ -100,9 +101,9 @@ void go(const std::string& sid);
 /// Clears the conversation and waits for its new session id; none when it never came.
 std::optional<std::string> clear(const std::string& sid, const Terminal& t,
                                  const std::vector<Terminal>& terminals);
-/// Names the new conversation and types the continuation prompt; whether it was typed.
-bool introduce(const std::string& sid, const Record& record, const std::string& newSid,
-               const Terminal& t, const std::vector<Terminal>& terminals);
+/// Names the new conversation and types the continuation prompt; how that send ended.
+Terminals::Sent introduce(const std::string& sid, const Record& record, const std::string& newSid,
+                          const Terminal& t, const std::vector<Terminal>& terminals);
 
 /// Runs after every full tick with the terminals and the store (the idle sweep).
 void setSweep(std::function<void(const std::vector<Terminal>&, const Store&)> sweep);

@@ -12,6 +12,7 @@
 #include "terminals/discover.h"
 #include "terminals/host.h"
 #include "terminals/input_row.h"
+#include "terminals/picker.h"
 
 namespace Terminals {
 namespace {
@@ -91,13 +92,48 @@ Typing typingOf(const std::string& text, bool keepLineBreaks) {
   return {Text::trimBlanks(typeable(Text::replaceAll(text, "\n", " "))), false};
 }
 
+Sent refused(const char* why) {
+  return {false, false, why};
+}
+
+const char* promptOpen() {
+  return Lang::pick("The terminal is waiting on a question; answer it first",
+                    "המסוף ממתין לתשובה לשאלה; יש לענות עליה קודם");
+}
+const char* screenUnread() {
+  return Lang::pick("The terminal's screen cannot be read, so nothing was typed into it",
+                    "אי־אפשר לקרוא את מסך המסוף, ולכן לא הוקלד בו דבר");
+}
+const char* noInputRow() {
+  return Lang::pick("The agent's input row is not on the terminal's screen, so nothing was typed",
+                    "שורת הקלט של הסוכן לא מופיעה במסך המסוף, ולכן לא הוקלד דבר");
+}
+const char* typingFailed() {
+  return Lang::pick("Could not type into the terminal window", "לא הצלחתי להקליד בחלון־המסוף");
+}
+const char* notTaken() {
+  return Lang::pick("The text was typed, but the agent did not take it",
+                    "הטקסט הוקלד, אבל הסוכן לא קיבל אותו");
+}
+
+// Whether a Return may be pressed again for a text still in the input row: only while the
+// screen shows that row holding it and no prompt, which would take the Return instead.
+// A pasted message may show folded ("[Pasted text …]"): the row, empty before, holds it.
+bool mayPressAgain(const Typing& typing, const std::string& needle, const std::string& tty) {
+  auto screen = host().screen(tty);
+  if (!screen || *screen == "<<none>>" || parseScreen(*screen, tty)) return false;
+  if (typing.paste) {
+    auto draft = draftOn(tty);
+    return draft && !draft->empty();
+  }
+  return stillTyped(needle, tty) == true;
+}
+
 Sent sendWith(const std::string& text, const std::string& tty, const TerminalList& terminals,
               bool keepLineBreaks) {
   Typing typing = typingOf(text, keepLineBreaks);
   if (typing.text.empty()) return {};
-  // Typing into a row that holds a person's unsent words would add to them, and Return
-  // would send both. A screen that cannot be read, or shows no input row, says nothing.
-  if (auto draft = draftOn(tty); draft && !draft->empty()) return {false, true};
+  if (auto refusal = notReady(tty)) return *refusal;
   // An idle agent turns busy the moment it takes a line, which tells us without reading
   // the screen; an agent that was not idle can only be judged by its input box. The status
   // is taken before typing, as the agent may turn busy before a later look.
@@ -109,7 +145,7 @@ Sent sendWith(const std::string& text, const std::string& tty, const TerminalLis
     }
   bool typed =
       typing.paste ? host().pasteLine(tty, typing.text) : host().typeLine(tty, typing.text);
-  if (!typed) return {};
+  if (!typed) return refused(typingFailed());
   // A pasted message may be shown folded ("[Pasted text …]"), so it is known to be taken
   // when the input row is empty again; where no input row can be told, by its last line
   // leaving the box.
@@ -123,12 +159,11 @@ Sent sendWith(const std::string& text, const std::string& tty, const TerminalLis
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     for (int check = 0; check < kChecksPerAttempt; ++check) {
       Clock::sleep(kCheckEvery);
-      if (watched && status(*watched) != "idle") return {true};
-      if (taken()) return {true};
+      if ((watched && status(*watched) != "idle") || taken()) return {true, false, "", true};
     }
-    if (attempt < kAttempts) host().typeLine(tty, "");
+    if (attempt < kAttempts && mayPressAgain(typing, needle, tty)) host().typeLine(tty, "");
   }
-  return {};
+  return {false, false, notTaken(), true};
 }
 
 bool raiseWith(const std::string& tty, const TerminalList& terminals) {
@@ -141,6 +176,18 @@ bool raiseWith(const std::string& tty, const TerminalList& terminals) {
 }
 
 }  // namespace
+
+std::optional<Sent> notReady(const std::string& tty) {
+  auto screen = host().screen(tty);
+  if (!screen || *screen == "<<none>>") return refused(screenUnread());
+  if (parseScreen(*screen, tty)) return refused(promptOpen());
+  // Typing into a row that holds a person's unsent words would add to them, and Return
+  // would send both.
+  auto draft = draftOn(tty);
+  if (!draft) return refused(noInputRow());
+  if (!draft->empty()) return Sent{false, true, unsentRefusal()};
+  return std::nullopt;
+}
 
 Sent send(const std::string& text, const std::string& tty) {
   return sendWith(

@@ -17,13 +17,24 @@ struct Sent {
   /// Refused before typing: the agent's input row held text a person typed and has not
   /// sent, which the typed line would have joined.
   bool unsent = false;
+  /// Why it was not sent, in the interface language; empty when ok (and for a text with
+  /// nothing in it to send).
+  std::string why;
+  bool typed = false;  ///< the text went out (also when the agent then did not take it)
   explicit operator bool() const { return ok; }
 };
 
+/// Whether the tty's screen lets a text be typed now: it must show the agent's input row,
+/// empty, and no prompt. A question, a permission prompt, a plan approval or a review
+/// screen would take the text's Return as its answer; a screen that cannot be read, or
+/// that shows no input row, cannot tell. No value when it may; else the refusal.
+std::optional<Sent> notReady(const std::string& tty);
+
 /// Types the text as one line (line feeds become spaces, control characters are dropped)
 /// and confirms that the agent took it: its registry status leaves "idle", or the text
-/// leaves its input box. Presses Return again up to three times; fails when nothing was
-/// typed, the text stayed, or the input row already held unsent text. Blocks up to about
+/// leaves its input box. Types nothing while `notReady` refuses. Presses Return
+/// again up to three times, each only while the screen shows the text still in the input
+/// row and no prompt; fails when nothing was typed or the text stayed. Blocks up to about
 /// ten seconds.
 Sent send(const std::string& text, const std::string& tty);
 /// The same, with the registry statuses of `terminals` watched instead of `open()`'s.

@@ -34,6 +34,7 @@ std::optional<std::map<std::string, std::string>> cache;
 struct Attempts {
   std::string wanted;
   int typed = 0;
+  std::string held;  ///< why the last try typed nothing, logged once per reason
 };
 std::map<std::string, Attempts> attempts;
 
@@ -220,11 +221,19 @@ void tick(const std::vector<Terminal>& terminals) {
       done(sid);
       continue;
     }
-    // A person's unsent words in the input row held the command back: not a try.
-    if (sent.unsent) continue;
     std::lock_guard<std::mutex> guard(lock);
     Attempts& a = attempts[sid];
-    if (a.wanted == wanted) ++a.typed;
+    if (a.wanted != wanted) continue;
+    // Held back before typing (a prompt on screen, a person's unsent words, a screen that
+    // cannot be read): not a try; a later calm pass types it.
+    if (!sent.typed) {
+      if (a.held != sent.why)
+        Log::note("renaming " + sid + " in " + term->tty + " waits: " + sent.why);
+      a.held = sent.why;
+      continue;
+    }
+    a.held.clear();
+    ++a.typed;
   }
 }
 

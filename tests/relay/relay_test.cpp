@@ -11,6 +11,7 @@
 #include "base/text.h"
 #include "page/panel.h"
 #include "support/fake_clock.h"
+#include "terminals/input_row.h"
 #include "support/home.h"
 #include "support/scripted_host.h"
 #include "support/terminal_rig.h"
@@ -307,7 +308,22 @@ TEST_F(RelayTest, AnUnsentDraftIsNeverTypedInto) {
   tick();
   EXPECT_TRUE(rig.host.typed().empty());
   EXPECT_TRUE(Relay::all().empty());
-  EXPECT_NE(hygieneLog().find("unsent draft"), std::string::npos);
+  EXPECT_NE(hygieneLog().find(Terminals::unsentRefusal()), std::string::npos);
+}
+
+TEST_F(RelayTest, APromptOnScreenHoldsTheRequestUntilACalmTick) {
+  primed();
+  agentWith(190000);
+  // The Return of the request would answer the prompt: nothing is typed.
+  rig.host.show(kTty, Screens::permission());
+  tick();
+  EXPECT_TRUE(rig.host.typed().empty());
+  EXPECT_TRUE(Relay::all().empty());
+  // Once the prompt has gone, the next tick asks.
+  rig.host.show(kTty, Screens::idle());
+  rig.clock.advance(11);
+  tick();
+  EXPECT_FALSE(rig.host.typed().empty());
 }
 
 TEST_F(RelayTest, TicksComeAtMostEveryTenSecondsAndNotAtAllWhenOff) {

@@ -71,8 +71,8 @@ inline std::string ask(const std::string& question, const std::vector<std::strin
 }
 
 /// A permission prompt for a shell command.
-inline std::string permission(int cursor = 1) {
-  return Text::join({"● I will list the folder.", border(), " Bash command", "", "   ls -la /tmp",
+inline std::string permission(int cursor = 1, const std::string& command = "ls -la /tmp") {
+  return Text::join({"● I will list the folder.", border(), " Bash command", "", "   " + command,
                      "   List files", "", " Do you want to proceed?", row(1, cursor, "Yes"),
                      row(2, cursor, "Yes, and don't ask again for ls commands in /tmp"),
                      row(3, cursor, "No"), "", " Esc to cancel · Tab to amend"},
@@ -80,9 +80,9 @@ inline std::string permission(int cursor = 1) {
          "\n";
 }
 
-/// The agent waiting for input.
+/// The agent waiting for input: its input row is marked with "❯" and a no-break space.
 inline std::string idle() {
-  return Text::join({"● Done.", border(), "❯ ", border(), "  ? for shortcuts"}, "\n") + "\n";
+  return Text::join({"● Done.", border(), "❯\u00a0", border(), "  ? for shortcuts"}, "\n") + "\n";
 }
 
 }  // namespace Screens

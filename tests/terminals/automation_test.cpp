@@ -24,13 +24,18 @@ std::string border() {
 }
 
 std::string inputBox(const std::string& typed) {
-  return Text::join({"● Ready.", "", border(), "❯ " + typed, border(), "  ? for shortcuts"}, "\n");
+  return Text::join({"● Ready.", "", border(), "❯\u00a0" + typed, border(), "  ? for shortcuts"},
+                    "\n");
 }
 
 // The input row as the agent draws it: its mark is followed by a no-break space.
 std::string agentBox(const std::string& row) {
   return Text::join({"● Ready.", "", border(), "❯\u00a0" + row, border(), "  ? for shortcuts"},
                     "\n");
+}
+
+std::string fixture(const std::string& name) {
+  return std::string(VELMO_FIXTURES_DIR) + "/" + name;
 }
 
 void writeExecutable(const std::string& path) {
@@ -68,21 +73,29 @@ TEST_F(Automation, SendTypesOneLineAndSucceedsWhenTheInputBoxEmpties) {
   EXPECT_DOUBLE_EQ(clock.totalSlept(), 0.6);
 }
 
-TEST_F(Automation, SendSucceedsWhenTheAgentLeavesIdleWithoutReadingTheScreen) {
+TEST_F(Automation, SendSucceedsWhenTheAgentLeavesIdleWithoutReadingTheScreenAgain) {
   home.write(".claude/sessions/4242.json", R"({"pid":4242,"status":"idle"})");
-  host.show(kTty, inputBox("do the thing"));
-  host.onType([&](ScriptedHost&, const ScriptedHost::Call&) {
+  host.show(kTty, inputBox(""));
+  host.onType([&](ScriptedHost& h, const ScriptedHost::Call& call) {
+    h.show(kTty, inputBox(call.text));
     home.write(".claude/sessions/4242.json", R"({"pid":4242,"status":"busy"})");
   });
+  int before = host.reads();
   EXPECT_TRUE(Terminals::send("do the thing", kTty, {agentAt(kTty, 4242)}));
-  EXPECT_EQ(host.reads(), 0);
+  EXPECT_EQ(host.reads(), before + 1);  // the look before typing, none after
 }
 
 TEST_F(Automation, TextThatStaysIsPressedThreeMoreTimesThenSendFails) {
-  host.show(kTty, inputBox("a message that never leaves the box"));
+  host.show(kTty, inputBox(""));
   std::vector<double> when;
-  host.onType([&](ScriptedHost&, const ScriptedHost::Call&) { when.push_back(clock.now()); });
-  EXPECT_FALSE(Terminals::send("a message that never leaves the box", kTty, {}));
+  host.onType([&](ScriptedHost& h, const ScriptedHost::Call& call) {
+    if (!call.text.empty()) h.show(kTty, inputBox(call.text));
+    when.push_back(clock.now());
+  });
+  Terminals::Sent sent = Terminals::send("a message that never leaves the box", kTty, {});
+  EXPECT_FALSE(sent);
+  EXPECT_TRUE(sent.typed);
+  EXPECT_FALSE(sent.why.empty());
   auto typed = host.typed();
   ASSERT_EQ(typed.size(), 4u);
   for (size_t i = 1; i < typed.size(); ++i) {
@@ -92,11 +105,47 @@ TEST_F(Automation, TextThatStaysIsPressedThreeMoreTimesThenSendFails) {
   EXPECT_NEAR(clock.totalSlept(), 9.6, 1e-6);
 }
 
-TEST_F(Automation, AnUnreadableScreenDecidesNothing) {
+TEST_F(Automation, NothingIsTypedOverAPromptOrAScreenThatCannotBeRead) {
+  const std::string prompt = Files::read(fixture("screens/perm-bash.txt")).value_or("");
+  ASSERT_FALSE(prompt.empty());
+  // The Return of "thanks" would pick the highlighted "1. Yes" of a permission prompt.
+  host.show(kTty, prompt);
+  for (auto sent : {Terminals::send("thanks", kTty, {}), Terminals::sendMessage("thanks\nbye", kTty, {})}) {
+    EXPECT_FALSE(sent);
+    EXPECT_FALSE(sent.typed);
+    EXPECT_EQ(sent.why, Lang::pick("The terminal is waiting on a question; answer it first",
+                                   "המסוף ממתין לתשובה לשאלה; יש לענות עליה קודם"));
+  }
+  // A screen that cannot be read, or that shows no input row, cannot say it is safe.
   host.setReadable(false);
-  EXPECT_FALSE(Terminals::send("hello", kTty, {}));
-  EXPECT_EQ(host.reads(), 16);
-  EXPECT_EQ(host.typed().size(), 4u);
+  Terminals::Sent sent = Terminals::send("hello", kTty, {});
+  EXPECT_FALSE(sent.typed);
+  EXPECT_TRUE(Text::contains(sent.why, Lang::pick("cannot be read", "אי־אפשר לקרוא")));
+  host.setReadable(true);
+  host.show(kTty, "$ plain shell\n");
+  sent = Terminals::send("hello", kTty, {});
+  EXPECT_FALSE(sent.typed);
+  EXPECT_TRUE(Text::contains(sent.why, Lang::pick("input row", "שורת הקלט")));
+  EXPECT_TRUE(host.typed().empty());
+}
+
+TEST_F(Automation, ReturnIsPressedAgainOnlyWhileTheTextWaitsInTheInputRow) {
+  host.show(kTty, inputBox(""));
+  const std::string prompt = Files::read(fixture("screens/perm-bash.txt")).value_or("");
+  // The agent took the line and then asked about a command: a Return now would approve it.
+  host.onType([&](ScriptedHost& h, const ScriptedHost::Call&) { h.show(kTty, prompt); });
+  host.setReadable(true);
+  Terminals::Sent sent = Terminals::send("go ahead", kTty, {});
+  EXPECT_TRUE(sent);  // the row no longer holds it
+  EXPECT_EQ(host.typed().size(), 1u);
+
+  // A screen lost after typing never gets a blind Return.
+  host.show(kTty, inputBox(""));
+  host.onType([](ScriptedHost& h, const ScriptedHost::Call&) { h.setReadable(false); });
+  sent = Terminals::send("go on", kTty, {});
+  EXPECT_FALSE(sent);
+  EXPECT_TRUE(sent.typed);
+  EXPECT_EQ(host.typed().size(), 2u);
 }
 
 TEST_F(Automation, AReturnInsideTheTextNeverActsAsEnter) {
