@@ -245,9 +245,10 @@ std::optional<ProcessState> processState(long long pid) {
   if (close == std::string::npos) return std::nullopt;
   auto fields = Text::split(stat->substr(close + 1), ' ');
   ProcessState out;
-  // After the name: state, ppid, pgrp, session, tty_nr, … starttime is the 20th.
+  // After the name: state, ppid, pgrp, session, tty_nr, tpgid, … starttime is the 20th.
   if (fields.size() < 20 || fields[0].size() != 1 || !Text::parseInt(fields[1], out.parent) ||
-      !Text::parseInt(fields[4], out.terminal) || !Text::parseInt(fields[19], out.startTicks))
+      !Text::parseInt(fields[4], out.terminal) || !Text::parseInt(fields[5], out.foreground) ||
+      !Text::parseInt(fields[19], out.startTicks))
     return std::nullopt;
   out.state = fields[0][0];
   return out;

@@ -54,6 +54,7 @@ struct ProcessState {
   char state = '?';          ///< "R", "S", "Z" (ended, not yet waited for), …
   long long parent = 0;      ///< its parent's pid
   long long terminal = 0;    ///< its controlling terminal's device number; 0 for none
+  long long foreground = 0;  ///< the foreground process group of that terminal; 0 or -1 for none
   long long startTicks = 0;  ///< when it started, in clock ticks after boot
 };
 /// The state of the process; no value when it has gone or cannot be read.

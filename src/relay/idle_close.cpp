@@ -34,10 +34,16 @@ constexpr int kExitChecks = 40;
 constexpr double kExitCheckEvery = 0.5;
 
 // When the last sweep ran; one per process, emptied with the other caches.
+// The agent asked to /exit: its process (pid and start, as a pid can be reused) and its pane.
+struct Agent {
+  int64_t pid = 0;
+  long long start = 0;  ///< its start in clock ticks after boot; 0 when it could not be read
+  std::optional<std::string> lasting;  ///< its pane, taken before /exit
+};
+
 // An agent that took /exit but had not ended when the wait was over.
 struct Leaving {
-  int64_t pid = 0;
-  std::optional<std::string> lasting;  ///< its pane, taken before /exit
+  Agent agent;
   std::string label;
   std::string name;
   Clock::Time since = 0;
@@ -95,11 +101,35 @@ std::string hours(double seconds) {
   return std::to_string(static_cast<int64_t>(seconds / 3600));
 }
 
+// Whether that very agent process still runs (a pid taken over by another is not it).
+bool stillRuns(const Agent& a) {
+  if (!Terminals::running(a.pid)) return false;
+  auto state = Terminals::processState(a.pid);
+  return !state || a.start == 0 || state->startTicks == a.start;
+}
+
+// Whether the pane still holds only what was asked to leave: the agent itself, still ending, or
+// the shell it ran under, back in the foreground with nothing new started from it. A pane
+// where the user has started another agent, or anything else, is not closed.
+// Why not, when it does not.
+std::optional<std::string> notOnlyWhatLeft(const Agent& a,
+                                           const Terminals::TerminalHost::Occupant& o) {
+  if (o.foreground <= 0) return "what runs in its pane cannot be told";
+  if (o.foreground == a.pid ? stillRuns(a) : o.foreground == o.first && o.first != a.pid)
+    return std::nullopt;
+  return "its pane now runs something else";
+}
+
 // Closes the pane of an agent that has ended and counts it.
-void closeEnded(const std::optional<std::string>& lasting, const std::string& label,
-                const std::string& name) {
-  auto closed =
-      lasting ? Terminals::host().closeSingleById(*lasting) : Terminals::TerminalHost::Closed::gone;
+void closeEnded(const Agent& a, const std::string& label, const std::string& name) {
+  if (a.lasting)
+    if (auto o = Terminals::host().occupant(*a.lasting))
+      if (auto why = notOnlyWhatLeft(a, *o)) {
+        Relay::log("IDLE-CLOSE " + label + " kept — " + *why);
+        return;
+      }
+  auto closed = a.lasting ? Terminals::host().closeSingleById(*a.lasting)
+                          : Terminals::TerminalHost::Closed::gone;
   Relay::log("IDLE-CLOSE closed " + label +
              (closed == Terminals::TerminalHost::Closed::kept
                   ? " (session exited; window kept — it has other tabs)"
@@ -117,8 +147,8 @@ void settleLeaving() {
   }
   std::vector<Leaving> still;
   for (const Leaving& l : pending) {
-    if (!Terminals::running(l.pid))
-      closeEnded(l.lasting, l.label, l.name);
+    if (!stillRuns(l.agent))
+      closeEnded(l.agent, l.label, l.name);
     else if (Clock::now() - l.since < kLeavingSeconds)
       still.push_back(l);
     else
@@ -259,19 +289,17 @@ void sweep(const std::vector<Terminal>& terminals, const Stages& stages) {
     Relay::log("IDLE-CLOSE closing " + label + " — idle " + hours(idle) + "h");
     // Taken before the exit: once the terminal closes, a new one may get the same tty,
     // and closing by tty would then close that one.
-    auto lasting = Terminals::host().lastingId(t.tty);
+    Agent agent{t.pid, 0, Terminals::host().lastingId(t.tty)};
+    if (auto state = Terminals::processState(t.pid)) agent.start = state->startTicks;
     Terminals::Sent sent = Terminals::send("/exit", t.tty, terminals);
-    bool stillRuns = Terminals::running(t.pid);
-    for (int i = 0; i < kExitChecks && stillRuns; ++i) {
+    bool runs = stillRuns(agent);
+    for (int i = 0; i < kExitChecks && runs; ++i) {
       Clock::sleep(kExitCheckEvery);
-      stillRuns = Terminals::running(t.pid);
+      runs = stillRuns(agent);
     }
-    if (stillRuns) {
+    if (runs) {
       std::string why;
-      if (sent.unsent)
-        why = " (unsent text in its input row; nothing typed)";
-      else if (!sent.ok)
-        why = " (typing /exit failed)";
+      if (!sent.ok) why = " (" + sent.why + ")";
       else if (auto screen = Terminals::host().screen(t.tty);
                screen && Text::contains(*screen, "Background work is running"))
         why = " (background work is running; it asks before exiting)";
@@ -281,13 +309,13 @@ void sweep(const std::vector<Terminal>& terminals, const Stages& stages) {
         Relay::log("IDLE-CLOSE " + label + " still ending — closed once it has");
         std::lock_guard<std::mutex> guard(sweeps().lock);
         sweeps().leaving.push_back(
-            {t.pid, lasting, label, first.empty() ? shortId(sid) : first, Clock::now()});
+            {agent, label, first.empty() ? shortId(sid) : first, Clock::now()});
         continue;
       }
       Relay::log("IDLE-CLOSE " + label + " did not exit — left open" + why);
       continue;
     }
-    closeEnded(lasting, label, first.empty() ? shortId(sid) : first);
+    closeEnded(agent, label, first.empty() ? shortId(sid) : first);
   }
 
   if (!acting) {

@@ -73,6 +73,10 @@ std::optional<std::string> TerminalHost::lastingId(const std::string& tty) {
   return tty;
 }
 
+std::optional<TerminalHost::Occupant> TerminalHost::occupant(const std::string&) {
+  return Occupant{};
+}
+
 TerminalHost::Closed TerminalHost::closeSingleById(const std::string& id) {
   return closeSingle(id) ? Closed::window : Closed::kept;
 }

@@ -73,6 +73,15 @@ class TerminalHost {
   /// new terminal as soon as the old one closes, so anything that closes a terminal after
   /// the program in it ended takes this id first. By default the tty itself.
   virtual std::optional<std::string> lastingId(const std::string& tty);
+  /// What runs in the terminal with that lasting id: the process it started with (a shell,
+  /// or the program it runs as its own command) and the leader of its foreground process
+  /// group. No value when the terminal has gone; zeros where the host cannot tell (the
+  /// default).
+  struct Occupant {
+    int64_t first = 0;
+    int64_t foreground = 0;
+  };
+  virtual std::optional<Occupant> occupant(const std::string& id);
   /// Closes the window of the terminal with that id when it holds that terminal alone.
   /// By default the id is a tty and `closeSingle` closes it.
   virtual Closed closeSingleById(const std::string& id);

@@ -378,6 +378,18 @@ std::optional<std::string> TmuxHost::lastingId(const std::string& tty) {
   return pane->id;
 }
 
+std::optional<TerminalHost::Occupant> TmuxHost::occupant(const std::string& id) {
+  auto out = tmux({"display-message", "-p", "-t", id, "#{pane_id}\t#{pane_pid}"});
+  if (!out) return std::nullopt;
+  auto f = Text::split(Text::trim(*out), '\t', false);
+  if (f.size() < 2 || f[0] != id) return std::nullopt;
+  Occupant o;
+  o.first = number(f[1]);
+  // The kernel names the terminal's foreground group in the state of any process on it.
+  if (auto state = processState(o.first)) o.foreground = state->foreground;
+  return o;
+}
+
 TerminalHost::Closed TmuxHost::closeSingleById(const std::string& id) {
   // tmux fails to find a pane id that has gone; a server that has gone took it along.
   auto out = tmux({"display-message", "-p", "-t", id, "#{pane_id}\t#{window_id}\t#{window_panes}"});

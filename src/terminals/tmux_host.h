@@ -32,6 +32,7 @@ class TmuxHost final : public TerminalHost {
   /// The pane id ("%3").
   std::optional<std::string> lastingId(const std::string& tty) override;
   Closed closeSingleById(const std::string& id) override;
+  std::optional<Occupant> occupant(const std::string& id) override;
 
   /// One pane of `list-panes -a` with the fields this host needs.
   struct Pane {

@@ -15,6 +15,7 @@
 #include "support/home.h"
 #include "support/scripted_host.h"
 #include "support/terminal_rig.h"
+#include "terminals/input_row.h"
 
 namespace {
 
@@ -279,9 +280,8 @@ TEST_F(IdleCloseTest, ADraftInTheInputRowIsNeverTypedInto) {
                               "\n"));
   IdleClose::sweep({t}, {});
   EXPECT_TRUE(host.typed().empty());
-  EXPECT_EQ(logLines().back(),
-            "IDLE-CLOSE /dev/pts/15 44444444  did not exit — left open (unsent text in its input "
-            "row; nothing typed)");
+  EXPECT_EQ(logLines().back(), "IDLE-CLOSE /dev/pts/15 44444444  did not exit — left open (" +
+                                   Terminals::unsentRefusal() + ")");
 }
 
 TEST_F(IdleCloseTest, TestModeLooksOnlyUnderItsFolderWithItsOwnAgeAndPace) {
@@ -367,4 +367,34 @@ TEST_F(IdleCloseTest, AnAgentThatEndsAfterTheWaitIsClosedByTheNextSweep) {
   clock.advance(601);  // the next sweep is due
   IdleClose::sweep({}, {});
   EXPECT_EQ(logLines().back(), "IDLE-CLOSE closed /dev/pts/15 44444444 ");
+}
+
+TEST_F(IdleCloseTest, APaneIsClosedOnlyWhileItHoldsWhatWasAskedToLeave) {
+  Settings::set("hygieneDryRunDone", true);
+  // The agent ran under a shell; once it ended, the user started something else there.
+  Terminal t = agent(16, "55555555-eeee", 30 * kHour);
+  exitsOnExit(t);
+  host.setOccupant(Terminals::TerminalHost::Occupant{4001, 4002});
+  IdleClose::sweep({t}, {});
+  EXPECT_EQ(logLines().back(),
+            "IDLE-CLOSE /dev/pts/16 55555555  kept — its pane now runs something else");
+  for (const auto& c : host.calls()) EXPECT_NE(c.kind, "closeById");
+  EXPECT_EQ(Settings::value("hygieneDay"), std::nullopt);
+
+  // Its shell back in the foreground with nothing new: closed.
+  IdleClose::forget();
+  Terminal u = agent(17, "66666666-ffff", 30 * kHour);
+  exitsOnExit(u);
+  host.setOccupant(Terminals::TerminalHost::Occupant{4001, 4001});
+  IdleClose::sweep({u}, {});
+  EXPECT_EQ(logLines().back(), "IDLE-CLOSE closed /dev/pts/17 66666666 ");
+
+  // A host that cannot tell what runs in the pane closes nothing.
+  IdleClose::forget();
+  Terminal v = agent(18, "77777777-aaaa", 30 * kHour);
+  exitsOnExit(v);
+  host.setOccupant(Terminals::TerminalHost::Occupant{});
+  IdleClose::sweep({v}, {});
+  EXPECT_EQ(logLines().back(),
+            "IDLE-CLOSE /dev/pts/18 77777777  kept — what runs in its pane cannot be told");
 }

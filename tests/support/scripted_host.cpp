@@ -190,3 +190,13 @@ void ScriptedHost::setClosedAnswer(Closed answer) {
   std::lock_guard<std::recursive_mutex> guard(lock);
   closedAnswer = answer;
 }
+
+std::optional<Terminals::TerminalHost::Occupant> ScriptedHost::occupant(const std::string&) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  return occupantAnswer;
+}
+
+void ScriptedHost::setOccupant(std::optional<Occupant> answer) {
+  std::lock_guard<std::recursive_mutex> guard(lock);
+  occupantAnswer = answer;
+}

@@ -66,6 +66,9 @@ class ScriptedHost final : public Terminals::TerminalHost {
   /// Recorded as "closeById" with the id as its text; answers what `setClosedAnswer` set.
   Closed closeSingleById(const std::string& id) override;
   void setClosedAnswer(Closed answer);
+  /// What `occupant` answers for every id: by default nothing, as for a terminal gone.
+  std::optional<Occupant> occupant(const std::string& id) override;
+  void setOccupant(std::optional<Occupant> answer);
 
  private:
   bool record(Call call);
@@ -78,6 +81,7 @@ class ScriptedHost final : public Terminals::TerminalHost {
   bool raiseWorks = true;
   bool openWorks = true;
   Closed closedAnswer = Closed::window;
+  std::optional<Occupant> occupantAnswer;
   std::function<void(ScriptedHost&, const Call&)> typeHook;
   std::function<void(ScriptedHost&, int)> dumpHook;
   std::vector<Call> log;
