@@ -21,6 +21,18 @@ const AskCard = (() => {
     return (parts[0] && parts[0].question) || '';
   }
 
+  // What the terminal shows above a permission prompt's options: the command, the file and
+  // its changed lines, the address. Plain text, every line of it: a long line folds, a long
+  // body scrolls in its box, and nothing in it is read as markup.
+  function bodyOf(lines) {
+    const box = el('div', 'askbody');
+    box.append(el('div', 'note', label('askBodyLabel')));
+    const text = el('pre', 'bodytext', lines.map(String).join('\n'));
+    text.dir = 'auto';
+    box.append(text);
+    return box;
+  }
+
   function askCard(a, outside) {
     const card = el('div', 'askcard' + (a.kind === 'plan' ? ' plan' : ''));
     const key = keyOf(a);
@@ -36,6 +48,7 @@ const AskCard = (() => {
     if (a.context) { const c = el('div', 'md context'); c.innerHTML = Markdown.html(a.context); card.append(c); }
     for (const p of Array.isArray(a.paths) ? a.paths : []) card.append(Cards.plain(p));
     if (a.plan) { const c = el('div', 'md plantext'); c.innerHTML = Markdown.html(a.plan); card.append(c); }
+    else if (Array.isArray(a.body) && a.body.length) card.append(bodyOf(a.body));
 
     const parts = Array.isArray(a.parts) ? a.parts : [];
     const choiceButtons = [];

@@ -21,7 +21,6 @@ constexpr double kReminderSeconds = 600;  // one reminder, this long after the f
 constexpr double kGoneSeconds = 4;        // a prompt off screen this long has been answered
 constexpr size_t kOptionButtons = 5;
 constexpr size_t kLabelChars = 60;
-constexpr size_t kBodyLines = 3;    // of a permission or plan prompt's body
 constexpr size_t kReviewLines = 4;  // of a review screen's context
 constexpr const char* kQuestionPrefix = "velmo.q.";
 
@@ -48,11 +47,11 @@ std::string subtitle(const std::string& kind, bool again) {
   return text;
 }
 
+// A permission or plan prompt's body goes in whole: it is what a click on "Yes" approves.
 std::string body(const Terminals::Picker& picker, const std::string& kind) {
   std::vector<std::string> lines;
   if (kind == "permission" || kind == "plan")
-    for (size_t i = 0; i < picker.body.size() && i < kBodyLines; ++i)
-      lines.push_back(picker.body[i]);
+    lines.insert(lines.end(), picker.body.begin(), picker.body.end());
   lines.push_back(picker.question);
   if (kind == "review") {
     auto context = Text::split(picker.context, '\n', false);

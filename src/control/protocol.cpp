@@ -20,7 +20,6 @@ namespace {
 constexpr int64_t kMinWait = 5;
 constexpr int64_t kMaxWait = 600;
 constexpr double kPollSeconds = 0.1;
-constexpr size_t kSheetBodyLines = 6;
 
 std::mutex hookLock;
 AskOrlen askHook;
@@ -86,11 +85,8 @@ std::string sheetDetail(const Terminal& term, const Terminals::Picker& p, const 
                         const std::string& kind) {
   std::vector<std::string> paragraphs;
   paragraphs.push_back(Lang::pick("Session: ", "שיחה: ") + displayName(term));
-  if (!p.body.empty()) {
-    std::vector<std::string> lines(p.body.begin(),
-                                   p.body.begin() + static_cast<std::ptrdiff_t>(std::min(p.body.size(), kSheetBodyLines)));
-    paragraphs.push_back(Text::join(lines, "\n"));
-  }
+  // The whole body: the owner's click approves what it says.
+  if (!p.body.empty()) paragraphs.push_back(Text::join(p.body, "\n"));
   paragraphs.push_back(p.question);
   paragraphs.push_back(Lang::pick("Answer to send: ", "התשובה שתישלח: ") + std::string("“") +
                        label + "”");

@@ -88,7 +88,7 @@ nlohmann::json describeUnseen(const PendingQuestion& q, int index) {
   };
   if (plan) {
     item["question"] = "Approve the plan?";
-    item["plan"] = redact(Text::prefix(q.plan, kUnseenChars));
+    item["plan"] = redact(q.plan);  // whole: it is what an approval approves
   } else {
     item["parts"] = parts(q);
     item["header"] = q.parts.empty() ? "" : redact(q.parts[0].header);

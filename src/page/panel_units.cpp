@@ -151,6 +151,18 @@ json screenAsk(const Terminals::Picker& p, const std::string& tty) {
        json::array({part(question, pick("question", "שאלה"), p.multi, 0, std::move(choices))})}};
 }
 
+namespace {
+
+// What a permission or plan prompt shows above its options (the command, the file and its
+// changed lines, the address, the plan), line by line as the screen has it: the card shows
+// it so the owner sees what a "Yes" approves.
+json withBody(json ask, const Terminals::Picker& p) {
+  if (!p.body.empty()) ask["body"] = p.body;
+  return ask;
+}
+
+}  // namespace
+
 std::optional<json> resolveAsk(const Terminal& t, const Terminals::PickerScan& scan,
                                const std::set<std::string>& screened,
                                const std::optional<PendingQuestion>& q) {
@@ -165,8 +177,9 @@ std::optional<json> resolveAsk(const Terminal& t, const Terminals::PickerScan& s
       // A plan approval is answered by the rows the screen shows, under the plan's name.
       // The question on screen by its id: an answer from this card is for it alone.
       const std::string expect = StateFeed::questionID(*p);
-      if (StateFeed::kind(*p) == "plan") {
-        json out = screenAsk(*p, t.tty);
+      const std::string kind = StateFeed::kind(*p);
+      if (kind == "plan") {
+        json out = withBody(screenAsk(*p, t.tty), *p);
         out["kind"] = "plan";
         out["head"] = pick("Plan approval", "אישור תוכנית");
         if (q && q->kind == "plan") out["plan"] = q->plan;
@@ -174,7 +187,7 @@ std::optional<json> resolveAsk(const Terminal& t, const Terminals::PickerScan& s
         return out;
       }
       if (!logged) {
-        json out = screenAsk(*p, t.tty);
+        json out = kind == "permission" ? withBody(screenAsk(*p, t.tty), *p) : screenAsk(*p, t.tty);
         out["expect"] = expect;
         return out;
       }

@@ -29,7 +29,9 @@ constexpr int kBodyReach = 30;
 constexpr int kTopReach = 5;
 constexpr size_t kQuestionChars = 400;
 constexpr size_t kContextChars = 2500;
-constexpr size_t kBodyLineChars = 300;
+// A body line is what the owner approves (a command, a path, an address), so it is kept
+// whole: tmux joins the rows the terminal wrapped, and a long address is one line.
+constexpr size_t kBodyLineChars = 16000;
 constexpr double kDumpReuse = 1.5;
 constexpr int kSettleReadings = 8;    // readings after the first, for two that agree
 constexpr double kSettleGap = 0.25;  // seconds between them

@@ -26,7 +26,8 @@ REMINDER = re.compile(r"<system-reminder>.*?</system-reminder>", re.S)
 # Words that start a scripted act. A user turn that carries a tool result and one of
 # these (a prompt typed while a tool ran) is read as the prompt, not as the result.
 TRIGGERS = ("ASKME", "MULTI", "TWOQ", "RUNCMD", "PLANME", "PLANBARE", "LONGASK", "SUBAGENT",
-            "BGSHELL", "NESTAGENT", "ADDTASK", "LONGREPLY", "HEBREW", "SOAK")
+            "BGSHELL", "NESTAGENT", "ADDTASK", "LONGREPLY", "HEBREW", "SOAK", "WRITEME",
+            "EDITME", "FETCHME", "LONGCMD")
 
 HANDOFF = "Write your hand-off now to "
 TASK_SUBJECT = "Wire the idle sweep"
@@ -56,6 +57,19 @@ LONG_LABEL = (
     "Say welcome back to the whole team and remind everyone that the quarterly planning "
     "notes, the style checklist and the open review queue are all waiting in the left panel"
 )
+
+# The files and the address of the permission prompts for a file step and a fetch. EDITME
+# edits a file the test put into the work folder (the agent edits only what it has read, so
+# the model reads it first); WRITEME creates one.
+EDIT_FILE = "velmo-edit.txt"
+EDIT_OLD = "colour = blue"
+EDIT_NEW = "colour = green\nborder = thin"
+WRITE_FILE = "velmo-new.txt"
+WRITE_TEXT = "first line of the new file\nsecond line\nthird line\n"
+FETCH_URL = "http://127.0.0.1:9/velmo-probe"
+
+# A shell command of about 600 characters, longer than several rows of a 120-column pane.
+LONG_COMMAND = "printf '%s\\n' " + " ".join(f"velmo-word-{n:03d}" for n in range(1, 41)) + " > velmo-long.txt"
 
 SUBAGENT_PROMPT = "Read the notes in this folder and answer in one short sentence what they are about."
 
@@ -233,6 +247,12 @@ def plan_file(turn):
     return found.group(1) if found else None
 
 
+def work_folder(body):
+    """The folder the agent works in, as its system prompt names it."""
+    found = re.search(r"Primary working directory: (/[^\s\\\"]+)", json.dumps(body))
+    return found.group(1) if found else os.getcwd()
+
+
 def delay(body):
     """Seconds to wait before answering: only the innermost sub-agent's first request waits."""
     turn = Turn(body)
@@ -309,6 +329,10 @@ def reply(body):
     # Plan mode wants the plan in its file before the approval is asked for.
     if turn.after("PLANME", "Write"):
         return tool_call("ExitPlanMode", {"plan": PLAN_TEXT}, "Here is the plan.")
+    if turn.after("EDITME", "Read"):
+        return tool_call("Edit", {"file_path": os.path.join(work_folder(body), EDIT_FILE),
+                                  "old_string": EDIT_OLD, "new_string": EDIT_NEW},
+                         "Changing the colour.")
     if turn.kind == "result":
         return [{"type": "text", "text": "Noted. The tool said: " + text[:300]}]
     if HANDOFF in text and "Write" in tools:
@@ -340,6 +364,19 @@ def reply(body):
     if "RUNCMD" in text and "Bash" in tools:
         return tool_call("Bash", {"command": "touch velmo-probe.txt && ls -la",
                                   "description": "Create a probe file"})
+    if "LONGCMD" in text and "Bash" in tools:
+        return tool_call("Bash", {"command": LONG_COMMAND,
+                                  "description": "Write forty words into a file"})
+    if "EDITME" in text and "Read" in tools:
+        return tool_call("Read", {"file_path": os.path.join(work_folder(body), EDIT_FILE)},
+                         "Reading the file first.")
+    if "WRITEME" in text and "Write" in tools:
+        return tool_call("Write", {"file_path": os.path.join(work_folder(body), WRITE_FILE),
+                                   "content": WRITE_TEXT}, "Creating the file.")
+    # WebFetch is offered deferred, by name only; the agent takes a direct call.
+    if "FETCHME" in text and ("WebFetch" in tools or "WebFetch" in json.dumps(body)):
+        return tool_call("WebFetch", {"url": FETCH_URL, "prompt": "Say what the page holds."},
+                         "Fetching the page.")
     if "NESTAGENT" in text and subagent_tool(tools):
         return tool_call(subagent_tool(tools), {
             "description": NEST_DESCRIPTION, "prompt": NEST_PROMPT,

@@ -164,7 +164,43 @@ TEST_F(NotifyTest, ActionsAreFiveOptionsThenReplyWhereTheServerTakesTextThenOpen
     for (const auto& a : server->posts[i].request.actions) EXPECT_NE(a.key, "reply") << i;
   EXPECT_EQ(server->posts[1].request.summary, "terminal 004 — asks for permission");
   EXPECT_EQ(server->posts[1].request.body,
-            "Bash command\ntouch velmo-probe.txt\nDo you want to proceed?");
+            "Bash command\ntouch velmo-probe.txt\nls -la\nmore\nDo you want to proceed?");
+}
+
+// What a click on "Yes" approves is in the notification whole: every line of the body, each
+// line entire, before the question; only secrets are masked.
+TEST_F(NotifyTest, APermissionOrPlanBodyIsPostedWhole) {
+  auto notify = make();
+  auto edit = permission("/dev/pts/3");
+  edit.question = "Do you want to make this edit to velmo-edit.txt?";
+  edit.body = {"Edit file", "velmo-edit.txt"};
+  for (int i = 1; i <= 30; ++i) edit.body.push_back(std::to_string(i) + " +line " + std::to_string(i));
+  const std::string command = "printf '%s\\n' " + std::string(600, 'w') + " > out.txt";
+  edit.body.push_back(command);
+  edit.body.push_back("curl -H 'Authorization: Bearer abcdefgh12345678' http://127.0.0.1:9/");
+  notify->tick(terms, {edit});
+  ASSERT_EQ(server->posts.size(), 1u);
+  auto lines = Text::split(server->posts[0].request.body, '\n', false);
+  ASSERT_EQ(lines.size(), edit.body.size() + 1) << server->posts[0].request.body;
+  EXPECT_EQ(lines[1], "velmo-edit.txt");
+  EXPECT_EQ(lines[31], "30 +line 30");
+  EXPECT_EQ(lines[32], command);
+  EXPECT_EQ(lines[33], "curl -H 'Authorization: Bearer [redacted]' http://127.0.0.1:9/");
+  EXPECT_EQ(lines.back(), edit.question);
+
+  // A plan approval: the plan's lines, all of them.
+  terms.push_back(terminal("/dev/pts/4", "004", "s4"));
+  Terminals::Picker plan;
+  plan.tty = "/dev/pts/4";
+  plan.question = "Ready to code?";
+  plan.options = {{"1", "Yes, and use auto mode", ""}, {"2", "Yes, manually approve edits", ""}};
+  plan.body = {"Here is Claude's plan:", "Add a dark theme"};
+  for (int i = 1; i <= 12; ++i) plan.body.push_back(std::to_string(i) + ". Step " + std::to_string(i));
+  plan.body.push_back("Would you like to proceed?");
+  notify->tick(terms, {edit, plan});
+  ASSERT_EQ(server->posts.size(), 2u);
+  EXPECT_EQ(server->posts[1].request.body,
+            Text::join(plan.body, "\n") + "\nReady to code?");
 }
 
 TEST_F(NotifyTest, APromptGoneFourSecondsIsRetractedAndComesBackAsNew) {

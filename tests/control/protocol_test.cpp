@@ -6,10 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <map>
 #include <thread>
 
 #include "base/caches.h"
 #include "base/files.h"
+#include "base/text.h"
 #include "control/client.h"
 #include "control/control.h"
 #include "feed/state_feed.h"
@@ -118,6 +120,41 @@ TEST_F(Protocol, ListGivesEveryOpenQuestionWithItsSession) {
   auto state = call({{"cmd", "state"}});
   EXPECT_EQ(state["sessions"].size(), 2u);
   EXPECT_EQ(state["sessions"][1]["status"], "busy");
+}
+
+// `velmo-q list` and the approval sheet carry what the terminal shows above the options,
+// every line of it: the agent's folded command, an edit's changed lines, a fetch's address.
+TEST_F(Protocol, ListAndTheSheetCarryTheWholeBodyOfWhatIsApproved) {
+  auto screen = [](const char* name) {
+    return Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/" + name).value_or("");
+  };
+  rig.agent(400, 4, "s2");
+  rig.agent(500, 5, "s3");
+  rig.host.show(kTty, screen("perm-bash-long.txt"));
+  rig.host.show("/dev/pts/4", screen("perm-edit.txt"));
+  rig.host.show("/dev/pts/5", screen("perm-fetch.txt"));
+  auto r = call({{"cmd", "list"}});
+  ASSERT_EQ(r["questions"].size(), 3u) << r.dump();
+  std::map<std::string, std::string> bodies;
+  for (const auto& q : r["questions"]) bodies[q["sessionId"]] = q["body"];
+  const std::string& command = bodies["s1"];
+  EXPECT_TRUE(Text::startsWith(command, "Bash command\nWrite forty words into a file\n│ printf"))
+      << command;
+  for (const char* word : {"velmo-word-001", "velmo-word-020", "velmo-word-040 > velmo-long.txt"})
+    EXPECT_NE(command.find(word), std::string::npos) << word;
+  EXPECT_EQ(Text::split(command, '\n', false).size(), 8u);
+  EXPECT_EQ(bodies["s2"],
+            "Edit file\nvelmo-edit.txt\n1 -colour = blue\n1 +colour = green\n2 +border = thin\n3  "
+            "size = large");
+  EXPECT_EQ(bodies["s3"],
+            "Fetch\nClaude wants to fetch content from 127.0.0.1\nurl: http://127.0.0.1:9/velmo-probe\n"
+            "prompt: Say what the page holds.");
+
+  // The sheet the owner approves a console's answer on shows all of it too.
+  sheet(false);
+  call({{"cmd", "request-click"}, {"session", "3"}, {"option", "Yes"}});
+  ASSERT_EQ(sheets.size(), 1u);
+  EXPECT_NE(sheets[0].find(command), std::string::npos) << sheets[0];
 }
 
 TEST_F(Protocol, ConsoleAnswersRoutineQuestionsButNotTheOwners) {

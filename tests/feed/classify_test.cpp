@@ -98,9 +98,13 @@ TEST(Kind, RealScreensReadAsTheirNotesSay) {
   EXPECT_EQ(StateFeed::gate("ask", multi), "orlen");  // "merge"
   auto port = fixture("ask-two-2.txt");
   EXPECT_EQ(StateFeed::gate(StateFeed::kind(port), port), "routine");
-  auto bash = fixture("perm-bash.txt");
-  EXPECT_EQ(StateFeed::kind(bash), "permission");
-  EXPECT_EQ(StateFeed::gate("permission", bash), "orlen-click");
+  // A shell step, a file edit, a new file and a fetch: each asks in words of its own.
+  for (const char* name :
+       {"perm-bash.txt", "perm-bash-long.txt", "perm-edit.txt", "perm-write.txt", "perm-fetch.txt"}) {
+    auto perm = fixture(name);
+    EXPECT_EQ(StateFeed::kind(perm), "permission") << name;
+    EXPECT_EQ(StateFeed::gate("permission", perm), "orlen-click") << name;
+  }
   // The plan approvals offer no "keep planning" row: their heading names them.
   for (const char* name : {"plan-approval.txt", "plan-approval-bare.txt"}) {
     auto plan = fixture(name);

@@ -9,6 +9,7 @@
 #include "base/caches.h"
 #include "base/files.h"
 #include "base/settings.h"
+#include "base/text.h"
 #include "feed/state_feed.h"
 #include "support/terminal_rig.h"
 
@@ -182,6 +183,30 @@ TEST(FeedEntry, PlanWithoutAReadableScreenIsNotAnswerable) {
   EXPECT_EQ(e["status"], "waiting-on-permission");
   EXPECT_EQ(e["screenVisible"], false);
   EXPECT_TRUE(e["windowId"].is_null());
+}
+
+// What a permission or plan approval approves is in the picture whole: a long plan from the
+// log, and every line the screen shows above a prompt's options.
+TEST(FeedEntry, WhatIsApprovedIsCarriedWhole) {
+  PendingQuestion plan;
+  plan.toolID = "toolu_plan2";
+  plan.kind = "plan";
+  for (int i = 1; i <= 80; ++i) plan.plan += std::to_string(i) + ". Change part " + std::to_string(i) + "\n";
+  plan.plan += "81. Ship it";
+  StateFeed::EntryInputs in;
+  in.pending = plan;
+  in.screenVisible = false;
+  auto unseen = StateFeed::entry(term(), in)["questions"][0];
+  EXPECT_EQ(unseen["plan"], plan.plan);
+
+  auto screen = Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/perm-bash-long.txt");
+  ASSERT_TRUE(screen);
+  auto p = Terminals::parseScreen(*screen, "/dev/pts/3");
+  ASSERT_TRUE(p);
+  auto q = StateFeed::describe(*p, 0, std::nullopt);
+  EXPECT_EQ(q["kind"], "permission");
+  EXPECT_EQ(q["body"], Text::join(p->body, "\n"));
+  EXPECT_NE(q["body"].get<std::string>().find("velmo-word-040 > velmo-long.txt"), std::string::npos);
 }
 
 TEST(FeedEntry, AQuestionOnScreenCarriesItsPartsAndTheScreenWins) {

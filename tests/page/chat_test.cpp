@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "base/caches.h"
+#include "base/files.h"
 #include "page/panel.h"
 #include "page/panel_chat.h"
 #include "sessions/language.h"
@@ -184,4 +185,25 @@ TEST(ChatSteps, StepLiveWalksTheLiveSessionsInRackOrder) {
   EXPECT_FALSE(Panel::stepLive({}, live, "a", 1));
   ScopedLanguage english("en");
   EXPECT_EQ(Panel::noLiveNote(), "No active terminal to jump to");
+}
+
+// Permission prompts ask "Do you want to proceed?" every time; when the terminal moves on to
+// the next command with the transcript unchanged, the key still changes so the page redraws
+// the card with the new command.
+TEST_F(ChatTest, TheNextPermissionPromptChangesTheKey) {
+  const std::string uid = std::to_string(::getuid());
+  ps = " 3625 " + uid + " pts/3    10:00 claude\n";
+  auto screen = [](const char* name) {
+    return Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/" + name).value_or("");
+  };
+  host.show("/dev/pts/3", screen("perm-bash.txt"));
+  Json first = chatJson(kMany, {}, 24);
+  ASSERT_EQ(first["ask"]["parts"][0]["question"], "Do you want to proceed?") << first["ask"].dump();
+  EXPECT_EQ(first["ask"]["body"][2], "touch velmo-probe.txt && ls -la");
+  Caches::emptyAll();
+  host.show("/dev/pts/3", screen("perm-bash-long.txt"));
+  Json next = chatJson(kMany, {}, 24);
+  ASSERT_EQ(next["ask"]["parts"][0]["question"], "Do you want to proceed?");
+  EXPECT_EQ(next["lines"], first["lines"]);
+  EXPECT_NE(next["key"], first["key"]);
 }

@@ -323,6 +323,35 @@ TEST(PanelAsk, PickerNotInTheLogIsUnwritten) {
   EXPECT_EQ((*ask)["parts"][0]["free"], 0);
 }
 
+// A permission or plan prompt read off the screen brings what it asks to approve; an
+// agent's own question does not (the lines above it are its header, not its subject).
+TEST(PanelAsk, PermissionAndPlanBringTheLinesAboveTheirOptions) {
+  ScopedLang lang("en");
+  Terminal t = term("003", "s1");
+  auto fetch = colourPicker(t.tty);
+  fetch.question = "Do you want to allow Claude to fetch this content?";
+  fetch.options = {{"1", "Yes", ""}, {"2", "No", ""}};
+  fetch.freeRow = 0;
+  fetch.body = {"Fetch", "url: http://127.0.0.1:9/" + std::string(600, 'p')};
+  auto ask = Panel::resolveAsk(t, readable({fetch}), {t.tty}, std::nullopt);
+  ASSERT_TRUE(ask);
+  EXPECT_EQ((*ask)["body"], json(fetch.body));
+
+  auto plan = fetch;
+  plan.question = "Ready to code?";
+  plan.body = {"Here is Claude's plan:", "Add a dark theme", "Would you like to proceed?"};
+  ask = Panel::resolveAsk(t, readable({plan}), {t.tty}, std::nullopt);
+  ASSERT_TRUE(ask);
+  EXPECT_EQ((*ask)["kind"], "plan");
+  EXPECT_EQ((*ask)["body"], json(plan.body));
+
+  auto colour = colourPicker(t.tty);
+  colour.body = {"☐ Colour"};
+  ask = Panel::resolveAsk(t, readable({colour}), {t.tty}, std::nullopt);
+  ASSERT_TRUE(ask);
+  EXPECT_FALSE(ask->contains("body"));
+}
+
 TEST(PanelAsk, ClearScreenDecidesByTheWaitingFlag) {
   ScopedLang lang("en");
   Terminal t = term("003", "s1");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,14 @@ TEST_P(AgentScreens, ParseAsTheirNotesSay) {
   EXPECT_FALSE(p->review);
 }
 
+const std::vector<Option> kEditChoices = {
+    {"1", "Yes", ""},
+    {"2",
+     "Yes, and switch to accept edits (auto-approve file edits and common file commands) for "
+     "this session (shift+tab)",
+     ""},
+    {"3", "No", ""}};
+
 const std::vector<Option> kChecks = {
     {"1", "Unit tests", "Fast"}, {"2", "Lint", "Style"}, {"3", "Fuzzing", "Slow but thorough"}};
 
@@ -115,7 +124,37 @@ INSTANTIATE_TEST_SUITE_P(
             1,
             0,
             false,
-            {}}),
+            {}},
+        FixtureCase{
+            "perm-bash-long.txt",
+            "Do you want to proceed?",
+            {{"1", "Yes", ""},
+             {"2", "Yes, and always allow access to /tmp/show-lab/work from this project", ""},
+             {"3", "Yes, and switch to auto mode · auto mode handles these prompts for you", ""},
+             {"4", "No", ""}},
+            1,
+            0,
+            false,
+            {}},
+        FixtureCase{"perm-edit.txt",
+                    "Do you want to make this edit to velmo-edit.txt?",
+                    kEditChoices,
+                    1,
+                    0,
+                    false,
+                    {}},
+        FixtureCase{
+            "perm-write.txt", "Do you want to create velmo-new.txt?", kEditChoices, 1, 0, false, {}},
+        // Drawn without a footer line.
+        FixtureCase{"perm-fetch.txt",
+                    "Do you want to allow Claude to fetch this content?",
+                    {{"1", "Yes", ""},
+                     {"2", "Yes, and don't ask again for 127.0.0.1", ""},
+                     {"3", "No, and tell Claude what to do differently (esc)", ""}},
+                    1,
+                    0,
+                    false,
+                    {}}),
     [](const auto& info) {
       std::string name = info.param.file;
       name = name.substr(0, name.find('.'));
@@ -184,6 +223,54 @@ TEST(AgentScreens, ContextAndBodyOfTheRealAgent) {
   // The dashed rules around the command are drawing and stay out of the body.
   EXPECT_EQ(perm->body, (std::vector<std::string>{"Bash command", "Create a probe file",
                                                   "touch velmo-probe.txt && ls -la"}));
+}
+
+// What the owner approves is in the body, line by line as the agent draws it.
+TEST(AgentScreens, FileAndFetchPromptsCarryWhatTheyApprove) {
+  auto read = [](const char* name) {
+    auto p = parse(*Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/" + name));
+    return p ? p->body : std::vector<std::string>{"no prompt in " + std::string(name)};
+  };
+  // An edit: the path, then the changed lines with their numbers and signs.
+  EXPECT_EQ(read("perm-edit.txt"),
+            (std::vector<std::string>{"Edit file", "velmo-edit.txt", "1 -colour = blue",
+                                      "1 +colour = green", "2 +border = thin", "3  size = large"}));
+  EXPECT_EQ(read("perm-write.txt"),
+            (std::vector<std::string>{"Create file", "velmo-new.txt", "1 first line of the new file",
+                                      "2 second line", "3 third line"}));
+  EXPECT_EQ(read("perm-fetch.txt"),
+            (std::vector<std::string>{"Fetch", "Claude wants to fetch content from 127.0.0.1",
+                                      "url: http://127.0.0.1:9/velmo-probe",
+                                      "prompt: Say what the page holds."}));
+
+  // A command longer than the pane: the agent folds it itself, each row behind a gutter,
+  // and every row of it reaches the body.
+  auto body = read("perm-bash-long.txt");
+  ASSERT_EQ(body.size(), 8u);
+  EXPECT_EQ(body[0], "Bash command");
+  EXPECT_EQ(body[1], "Write forty words into a file");
+  std::string command;
+  for (size_t i = 2; i < body.size(); ++i) {
+    ASSERT_TRUE(Text::startsWith(body[i], "│ ")) << body[i];
+    command += (command.empty() ? "" : " ") + body[i].substr(std::string("│ ").size());
+  }
+  std::string words;
+  for (int n = 1; n <= 40; ++n) {
+    char word[20];
+    std::snprintf(word, sizeof word, " velmo-word-%03d", n);
+    words += word;
+  }
+  EXPECT_EQ(command, "printf '%s\\n'" + words + " > velmo-long.txt");
+}
+
+TEST(Picker, ALongBodyLineIsKeptWhole) {
+  // tmux joins the rows of a line the terminal wrapped: one address of 700 characters.
+  const std::string address = "http://127.0.0.1:9/" + std::string(700, 'a') + "/end";
+  auto p = parse(lines({border(), " Fetch", " url: " + address, "",
+                        " Do you want to allow Claude to fetch this content?", " ❯ 1. Yes",
+                        "   2. No", "", " Esc to cancel · Tab to amend"}));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->body, (std::vector<std::string>{"Fetch", "url: " + address}));
 }
 
 // ---- prompts with a footer ----
