@@ -71,7 +71,11 @@ TEST(IdleCloseWithAgent, DryRunThenClosesTheIdleOneAndKeepsTheRestWithTheirReaso
   const std::string labDir = home.path() + "/lab";
 
   std::map<std::string, LabAgent> a;
-  for (const char* name : {"idle", "console", "question", "task", "handoff"}) {
+  const std::vector<std::string> names = {"idle", "console", "question", "task", "handoff"};
+  std::vector<std::string> folders;
+  for (const auto& name : names) folders.push_back(labDir + "/" + name);
+  lab.trustAlso(folders);
+  for (const auto& name : names) {
     LabAgent agent;
     agent.pane = lab.start(name, labDir + "/" + name);
     ASSERT_FALSE(agent.pane.empty()) << name;

@@ -117,7 +117,8 @@ std::string AgentLab::start(const std::string& name, const std::string& work,
   std::string bin = agentBinary();
   if (bin.empty() || port <= 0) return "";
   std::vector<std::string> argv = {
-      "CLAUDE_BIN=" + bin, kLab + "/agent-up", homeDir, work, std::to_string(port), name};
+      "CLAUDE_BIN=" + bin, "AGENT_TRUST=" + Text::join(trusted, ":"),
+      kLab + "/agent-up", homeDir, work, std::to_string(port), name};
   if (!args.empty()) {
     argv.push_back("--");
     argv.insert(argv.end(), args.begin(), args.end());

@@ -40,6 +40,10 @@ class AgentLab {
   /// Starts the agent working in `work` in a new window; its pane id, "" on failure.
   std::string start(const std::string& name, const std::string& work,
                     const std::vector<std::string>& args = {});
+  /// Folders every later start trusts as well: agents sharing a home rewrite its
+  /// ~/.claude.json from what each read when it started, and can drop a folder trusted
+  /// just after, which then asks "Is this a project you … trust?" and never takes input.
+  void trustAlso(const std::vector<std::string>& folders) { trusted = folders; }
   std::string screen(const std::string& pane) const;
   /// Waits until the agent's empty input box shows, so it takes what is typed next.
   bool waitForInput(const std::string& pane, double seconds = 60) const;
@@ -56,4 +60,5 @@ class AgentLab {
   PrivateTmux& tmux;
   std::string homeDir;
   int port = 0;
+  std::vector<std::string> trusted;
 };
