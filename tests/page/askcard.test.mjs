@@ -142,3 +142,15 @@ test('no questions anywhere says so', async () => {
     await screenshot(page, 'asks-he.png');
   });
 });
+
+test('a card drawn without its question id types nothing: its choices bring the terminal up', async () => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
+    const unread = Object.assign({}, twoParts, { expect: undefined });
+    await paint(rack([], { asks: [], live: [unread] }));
+    await clearSent();
+    await page.click(`${card(1)} .choice:nth-child(1)`);
+    assert.deepEqual(await sent(), [{ act: 'raiseTty', tty: '/dev/pts/3' }]);
+    assert.doesNotMatch(await page.getAttribute(`${card(1)} .choice:nth-child(1)`, 'class'), /sent/);
+    assert.equal(await page.locator(`${card(1)} .free textarea`).count(), 0);
+  });
+});

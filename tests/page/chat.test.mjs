@@ -290,10 +290,32 @@ test('a typed text shows at once as a pending line and once when the transcript 
   });
 });
 
+test('a message that could not be typed comes back into the field and leaves the log', async () => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
+    await paint(chatPaint(chat({ lines: conversation(2) })));
+    await clearSent();
+    await page.click('#chatview .cfield');
+    await page.keyboard.type('thanks');
+    await page.keyboard.press('Enter');
+    assert.deepEqual(await sent(), [{ act: 'send', text: 'thanks' }]);
+    assert.equal(await page.inputValue('#chatview .cfield'), '');
+    assert.equal(await page.locator('#chatview .turn.pending').count(), 1);
+    // The terminal waited on a question: nothing was typed, and the words are not lost.
+    await page.keyboard.type('and more');
+    await page.evaluate(() => window.unsent('sid-3', 'thanks'));
+    assert.equal(await page.inputValue('#chatview .cfield'), 'thanks\nand more');
+    assert.equal(await page.locator('#chatview .turn.pending').count(), 0);
+    // For a conversation not on screen, the words wait in its draft.
+    await page.evaluate(() => window.unsent('sid-9', 'for the other one'));
+    await paint(chatPaint(chat({ sid: 'sid-9', slot: '009', title: 'Other', lines: conversation(1) })));
+    assert.equal(await page.inputValue('#chatview .cfield'), 'for the other one');
+  });
+});
+
 test('repaints keep a selection, a half-typed text and a written answer; a closed terminal takes nothing', async () => {
   await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     const lines = conversation(3);
-    const ask = { id: 'toolu_1', kind: 'ask', tty: '/dev/pts/3', freeRow: 4, since: 'now', paths: [],
+    const ask = { id: 'toolu_1', kind: 'ask', tty: '/dev/pts/3', expect: 'q-71a2', freeRow: 4, since: 'now', paths: [],
       parts: [{ question: 'Which index type?', multi: false, choices: [{ n: '1', label: 'btree' }, { n: '2', label: 'hash' }] }] };
     await paint(chatPaint(chat({ lines, ask })));
     assert.equal(await page.textContent('#chatview .askblk .question'), 'Which index type?');

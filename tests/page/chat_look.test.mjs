@@ -83,7 +83,7 @@ for (const lang of ['en', 'he']) {
       await screenshot(page, `chat-${lang}.png`);
 
       // Folded, with a find from a search hit and a question waiting.
-      const ask = { id: 'toolu_9', kind: 'ask', tty: '/dev/pts/3', freeRow: 3, since: lang === 'he' ? 'עכשיו' : 'now', paths: [],
+      const ask = { id: 'toolu_9', kind: 'ask', tty: '/dev/pts/3', expect: 'q-9b0e', freeRow: 3, since: lang === 'he' ? 'עכשיו' : 'now', paths: [],
         parts: [{ question: t.q, multi: false, choices: [{ n: '1', label: t.c1, detail: t.d1 }, { n: '2', label: t.c2, detail: t.d2 }] }] };
       await page.click('#chatview .ctools .fold');
       const lines = conversationOf(lang).concat([line('you', t.sent, 500)]);

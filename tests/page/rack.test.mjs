@@ -312,7 +312,7 @@ test('the restore panel lists, ticks and runs, and stays locked until done', asy
 test('the page defines every function the application calls', async () => {
   await withPage(browser, {}, async ({ page }) => {
     const missing = await page.evaluate(() => ['paint', 'setCommands', 'setAsset', 'setRestorable', 'restoreDone',
-      'freeDone', 'attached', 'startCommand', 'setFind', 'focusFind', 'findStep', 'editTopCard', 'toMine',
+      'freeDone', 'attached', 'unsent', 'startCommand', 'setFind', 'focusFind', 'findStep', 'editTopCard', 'toMine',
       'toggleFold', 'saveAnything'].filter((n) => typeof window[n] !== 'function'));
     assert.deepEqual(missing, []);
     assert.equal(await page.evaluate(() => window.editTopCard()), false);
