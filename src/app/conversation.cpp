@@ -144,7 +144,7 @@ void Conversation::send(PageLink& page, const std::string& sid, const std::strin
               if (sent.ok && Commands::opensPicker(body)) Terminals::raise(tty, terminals);
               return sent;
             },
-            [this, &page, generation, tty, sid, body](Terminals::Sent sent) {
+            [this, &page, generation, tty, sid, body](const Terminals::Sent& sent) {
               if (sent.ok) return Follow::nothing;
               pending.clear();  // a failed text must not linger in the chat
               // Nothing typed: the words go back into the composer they came from.
