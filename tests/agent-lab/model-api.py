@@ -25,9 +25,9 @@ REMINDER = re.compile(r"<system-reminder>.*?</system-reminder>", re.S)
 
 # Words that start a scripted act. A user turn that carries a tool result and one of
 # these (a prompt typed while a tool ran) is read as the prompt, not as the result.
-TRIGGERS = ("ASKME", "MULTI", "TWOQ", "RUNCMD", "PLANME", "PLANBARE", "LONGASK", "SUBAGENT",
-            "BGSHELL", "NESTAGENT", "ADDTASK", "LONGREPLY", "HEBREW", "SOAK", "WRITEME",
-            "EDITME", "FETCHME", "LONGCMD")
+TRIGGERS = ("ASKME", "MULTI", "TWOQ", "RUNCMD", "TWOCMD", "PLANME", "PLANBARE", "LONGASK",
+            "SUBAGENT", "BGSHELL", "NESTAGENT", "ADDTASK", "LONGREPLY", "HEBREW", "SOAK",
+            "WRITEME", "EDITME", "FETCHME", "LONGCMD")
 
 HANDOFF = "Write your hand-off now to "
 TASK_SUBJECT = "Wire the idle sweep"
@@ -160,7 +160,13 @@ QUESTIONS = {
 # "SOAK <kind> <nonce>" asks for the act of <kind> with the nonce written into everything the
 # user sees and answers (question, labels, command, plan), so a run of many prompts can tell
 # which prompt an answer reached.
-SOAK = re.compile(r"\bSOAK (ASKME|MULTI|TWOQ|LONGASK|HEBREW|RUNCMD|PLANME|PLANBARE) ([a-z0-9]{4,16})\b")
+SOAK = re.compile(r"\bSOAK (ASKME|MULTI|TWOQ|LONGASK|HEBREW|RUNCMD|TWOCMD|PLANME|PLANBARE) "
+                  r"([a-z0-9]{4,16})\b")
+
+# TWOCMD asks to run two shell commands in one reply. Both calls carry the same description,
+# so the two permission prompts the agent shows in turn differ only in the command.
+TWO_COMMANDS = ("touch velmo-one.txt", "touch velmo-two.txt")
+TWO_DESCRIPTION = "Create a marker file"
 
 
 def words(text):
@@ -220,6 +226,18 @@ def tool_call(name, arguments, lead="Let me check with you first."):
     return [{"type": "text", "text": lead},
             {"type": "tool_use", "id": "toolu_" + uuid.uuid4().hex[:20], "name": name,
              "input": arguments}]
+
+
+def tool_calls(calls, lead="Let me check with you first."):
+    """One reply that calls several tools: (name, arguments) each, in order."""
+    return [{"type": "text", "text": lead}] + [
+        {"type": "tool_use", "id": "toolu_" + uuid.uuid4().hex[:20], "name": name,
+         "input": arguments} for name, arguments in calls]
+
+
+def two_commands(commands):
+    return tool_calls([("Bash", {"command": c, "description": TWO_DESCRIPTION}) for c in commands],
+                      "Two steps, one after the other.")
 
 
 def subagent_tool(tools):
@@ -288,6 +306,11 @@ def soak_command(nonce):
     return f"touch soak-{nonce}.txt && ls soak-{nonce}.txt"
 
 
+def soak_two_commands(nonce):
+    """Each command names its own file and prints it, so a result says which one ran."""
+    return tuple(f"touch soak-{nonce}-{n}.txt && ls soak-{nonce}-{n}.txt" for n in ("one", "two"))
+
+
 def soak_plan_file(turn):
     """The plan file plan mode names, whether it is still to be made or is there already: a
     soak plan always goes into the file, as the approval shows the file, not the call."""
@@ -311,6 +334,8 @@ def soak_reply(turn, tools):
     if kind == "RUNCMD" and "Bash" in tools:
         return tool_call("Bash", {"command": soak_command(nonce),
                                   "description": "Create the probe file " + nonce})
+    if kind == "TWOCMD" and "Bash" in tools:
+        return two_commands(soak_two_commands(nonce))
     if kind == "PLANME" and soak_plan_file(turn) and "Write" in tools:
         return tool_call("Write", {"file_path": soak_plan_file(turn), "content": soak_plan(nonce)},
                          "Writing the plan.")
@@ -377,6 +402,8 @@ def reply(body):
     if "FETCHME" in text and ("WebFetch" in tools or "WebFetch" in json.dumps(body)):
         return tool_call("WebFetch", {"url": FETCH_URL, "prompt": "Say what the page holds."},
                          "Fetching the page.")
+    if "TWOCMD" in text and "Bash" in tools:
+        return two_commands(TWO_COMMANDS)
     if "NESTAGENT" in text and subagent_tool(tools):
         return tool_call(subagent_tool(tools), {
             "description": NEST_DESCRIPTION, "prompt": NEST_PROMPT,

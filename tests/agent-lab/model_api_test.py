@@ -87,6 +87,10 @@ class Prompts(unittest.TestCase):
         name, arguments = tool_of(answer(user(text("Please RUNCMD now"))))
         self.assertEqual(name, "Bash")
         self.assertNotIn("run_in_background", arguments)
+        # Two commands in one reply, told apart only by the command.
+        two = [b["input"] for b in answer(user(text("Please TWOCMD now"))) if b["type"] == "tool_use"]
+        self.assertEqual([a["command"] for a in two], ["touch velmo-one.txt", "touch velmo-two.txt"])
+        self.assertEqual(two[0]["description"], two[1]["description"])
         name, arguments = tool_of(answer(user(text("Please BGSHELL"))))
         self.assertEqual((name, arguments["command"], arguments["run_in_background"]),
                          ("Bash", "sleep 300", True))
@@ -158,6 +162,22 @@ class Soak(unittest.TestCase):
         name, arguments = tool_of(answer(user(text("SOAK RUNCMD k7q2x"))))
         self.assertEqual((name, arguments["command"]),
                          ("Bash", "touch soak-k7q2x.txt && ls soak-k7q2x.txt"))
+
+    def test_two_soak_commands_carry_the_nonce_and_their_results_are_quoted(self):
+        prompt = user(text("SOAK TWOCMD k7q2x"))
+        content = answer(prompt)
+        uses = [b for b in content if b["type"] == "tool_use"]
+        self.assertEqual([(b["name"], b["input"]["command"]) for b in uses],
+                         [("Bash", "touch soak-k7q2x-one.txt && ls soak-k7q2x-one.txt"),
+                          ("Bash", "touch soak-k7q2x-two.txt && ls soak-k7q2x-two.txt")])
+        self.assertNotEqual(uses[0]["id"], uses[1]["id"])
+        # The agent sends both results in one user turn; the reply quotes both.
+        both = {"role": "user", "content": [
+            result("soak-k7q2x-one.txt", uses[0]["id"]),
+            {"type": "tool_result", "tool_use_id": uses[1]["id"], "content": "soak-k7q2x-two.txt"}]}
+        done = answer(prompt, {"role": "assistant", "content": content}, both)
+        self.assertEqual(tool_of(done), (None, None))
+        self.assertIn("soak-k7q2x-one.txt soak-k7q2x-two.txt", done[0]["text"])
 
     def test_a_soak_plan_carries_its_nonce_through_file_and_approval(self):
         prompt = user(reminder("You should create your plan at /h/.claude/plans/s.md using the "
