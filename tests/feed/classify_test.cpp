@@ -89,6 +89,20 @@ TEST(QuestionID, SamePromptSameIdAndEveryDifferenceCounts) {
   EXPECT_EQ(StateFeed::questionID(run), StateFeed::questionID(same));
 }
 
+TEST(QuestionID, TwoCommandsOfOneReplyAreTwoQuestions) {
+  // The real agent asks for two shell commands of one reply in turn, with the same
+  // question, options and description; only the command differs.
+  auto first = fixture("perm-two-1.txt");
+  auto second = fixture("perm-two-2.txt");
+  ASSERT_EQ(first.question, second.question);
+  ASSERT_EQ(first.options.size(), second.options.size());
+  for (size_t i = 0; i < first.options.size(); ++i)
+    ASSERT_EQ(first.options[i].label, second.options[i].label);
+  EXPECT_NE(StateFeed::questionID(first), StateFeed::questionID(second));
+  EXPECT_EQ(StateFeed::kind(second), "permission");
+  EXPECT_EQ(StateFeed::gate("permission", second), "orlen-click");
+}
+
 TEST(Kind, RealScreensReadAsTheirNotesSay) {
   auto single = fixture("ask-single.txt");
   EXPECT_EQ(StateFeed::kind(single), "ask");

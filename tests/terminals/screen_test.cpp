@@ -84,6 +84,12 @@ const std::vector<Option> kEditChoices = {
 const std::vector<Option> kChecks = {
     {"1", "Unit tests", "Fast"}, {"2", "Lint", "Style"}, {"3", "Fuzzing", "Slow but thorough"}};
 
+const std::vector<Option> kTwoCommands = {
+    {"1", "Yes", ""},
+    {"2", "Yes, and always allow access to /tmp/two-lab/work from this project", ""},
+    {"3", "Yes, and switch to auto mode · auto mode handles these prompts for you", ""},
+    {"4", "No", ""}};
+
 INSTANTIATE_TEST_SUITE_P(
     Fixtures, AgentScreens,
     ::testing::Values(
@@ -154,7 +160,10 @@ INSTANTIATE_TEST_SUITE_P(
                     1,
                     0,
                     false,
-                    {}}),
+                    {}},
+        // Two shell commands of one reply, asked in turn: the same question and options.
+        FixtureCase{"perm-two-1.txt", "Do you want to proceed?", kTwoCommands, 1, 0, false, {}},
+        FixtureCase{"perm-two-2.txt", "Do you want to proceed?", kTwoCommands, 1, 0, false, {}}),
     [](const auto& info) {
       std::string name = info.param.file;
       name = name.substr(0, name.find('.'));
@@ -223,6 +232,15 @@ TEST(AgentScreens, ContextAndBodyOfTheRealAgent) {
   // The dashed rules around the command are drawing and stay out of the body.
   EXPECT_EQ(perm->body, (std::vector<std::string>{"Bash command", "Create a probe file",
                                                   "touch velmo-probe.txt && ls -la"}));
+
+  // Of two commands asked in turn, each prompt's body holds its own command.
+  auto first = parse(*Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/perm-two-1.txt"));
+  auto second = parse(*Files::read(std::string(VELMO_FIXTURES_DIR) + "/screens/perm-two-2.txt"));
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->body, (std::vector<std::string>{"Bash command", "Create a marker file",
+                                                   "touch velmo-one.txt"}));
+  EXPECT_EQ(second->body, (std::vector<std::string>{"Bash command", "Create a marker file",
+                                                    "touch velmo-two.txt"}));
 }
 
 // What the owner approves is in the body, line by line as the agent draws it.
