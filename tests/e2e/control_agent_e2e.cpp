@@ -154,6 +154,40 @@ class ControlWithAgent : public ::testing::Test {
     return found;
   }
 
+  /// The owner approves `option` for question `id` in the page's modal, as `velmo-q
+  /// request-click` asks him to; the token his click gives ("" when none came).
+  std::string ownersClick(const std::string& sid, const std::string& option,
+                          const std::string& id) {
+    std::smatch m;
+    if (!std::regex_search(url, m, std::regex(R"(^http://127\.0\.0\.1:(\d+)/\?token=(\w+))")))
+      return "";
+    Bridge page("ws://127.0.0.1:" + m[1].str() + "/bridge?token=" + m[2].str(),
+                "http://127.0.0.1:" + m[1].str());
+    if (!page.conn) return "";
+    VelmoRun click(kVelmoQ, {"request-click", sid, "--option", option, "--expect", id},
+                   {{"HOME", home->path()}, {"VELMO_LANG", "en"}, {"CLAUDE_CONFIG_DIR", ""}});
+    auto modal = page.take("velmoAlert", 30);
+    if (modal.is_null()) return "";
+    page.reply(modal, 0);
+    page.spin([] { return false; }, 0.5);  // let the reply go out
+    auto granted = nlohmann::json::parse(click.rest(30), nullptr, false);
+    click.wait(5);
+    return granted.is_object() ? granted.value("token", "") : "";
+  }
+
+  /// The slot number `velmo-q state` gives the terminal with process `pid` ("" when none).
+  std::string slotOf(int64_t pid) {
+    for (const auto& s : q({"state"}).json.value("sessions", nlohmann::json::array()))
+      if (s.value("pid", 0) == pid && s.contains("slot"))
+        return s["slot"].is_string() ? s["slot"].get<std::string>() : s["slot"].dump();
+    return "";
+  }
+
+  /// Whether the file stays away for `seconds`: evidence that nothing happens, kept short.
+  static bool staysAway(const std::string& file, double seconds) {
+    return !waitFor([&] { return Files::exists(file); }, seconds, 0.2);
+  }
+
   std::unique_ptr<ScopedHome> home;
   std::unique_ptr<PrivateTmux> tmux;
   std::unique_ptr<AgentLab> lab;
@@ -457,4 +491,87 @@ TEST_F(ControlWithAgent, AComposerMessageOfSeveralLinesArrivesAsOne) {
   std::string log = lab->apiLog();
   EXPECT_FALSE(Text::contains(log, "\"line two")) << log;
   EXPECT_FALSE(Text::contains(log, "\"line three")) << log;
+}
+
+TEST_F(ControlWithAgent, AMessageOverAPermissionPromptIsRefusedAndTypesNothing) {
+  std::string pane = startAgent("over", {"--permission-mode", "default"});
+  int64_t pid = tmux->panePid(pane);
+  submit(pane, "Please RUNCMD now");
+  auto item = questionOf(pid);
+  ASSERT_TRUE(item.is_object()) << lab->screen(pane);
+  ASSERT_EQ(item["kind"], "permission") << item.dump();
+  std::string slot = slotOf(pid);
+  ASSERT_FALSE(slot.empty()) << q({"state"}).out;
+
+  // Typed, the Enter after the words would pick the highlighted "1. Yes".
+  auto sent = q({"send", slot, "thanks"});
+  EXPECT_EQ(sent.status, 1) << sent.out;
+  EXPECT_NE(sent.json.value("result", ""), "sent") << sent.out;
+  EXPECT_TRUE(Text::contains(sent.json.value("error", ""), "answer it first")) << sent.out;
+
+  std::string probe = home->path() + "/work-over/velmo-probe.txt";
+  EXPECT_TRUE(staysAway(probe, 3)) << lab->screen(pane);
+  std::string screen = lab->screen(pane);
+  EXPECT_TRUE(Text::contains(screen, "Do you want to proceed?")) << screen;
+  EXPECT_TRUE(Text::contains(screen, "touch velmo-probe.txt")) << screen;
+  EXPECT_FALSE(Text::contains(screen, "thanks")) << screen;
+  EXPECT_FALSE(Text::contains(lab->apiLog(), "\"thanks")) << "the model heard the message";
+}
+
+TEST_F(ControlWithAgent, AnAnswerToTheFirstOfTwoCommandsRunsThatOneOnly) {
+  std::string pane = startAgent("two", {"--permission-mode", "default"});
+  int64_t pid = tmux->panePid(pane);
+  submit(pane, "Please TWOCMD now");
+  auto first = questionOf(pid);
+  ASSERT_TRUE(first.is_object()) << lab->screen(pane);
+  std::string sid = first["sessionId"];
+  auto asking = [](const std::string& command) {
+    return
+        [command](const nlohmann::json& x) { return Text::contains(x.value("body", ""), command); };
+  };
+  auto item = listed(sid, asking("touch velmo-one.txt"));
+  ASSERT_TRUE(item.is_object()) << q({"list"}).out << lab->screen(pane);
+  std::string id = item["id"];
+  EXPECT_EQ(item["question"], "Do you want to proceed?");
+
+  std::string token = ownersClick(sid, "Yes", id);
+  ASSERT_FALSE(token.empty());
+  auto r = q({"answer", sid, "--option", "Yes", "--expect", id, "--orlen-click", token});
+  EXPECT_EQ(r.status, 0) << r.out << lab->screen(pane);
+  EXPECT_EQ(r.json["result"], "answered") << r.out;
+
+  std::string work = home->path() + "/work-two/";
+  EXPECT_TRUE(waitFor([&] { return Files::exists(work + "velmo-one.txt"); }, 30))
+      << lab->screen(pane);
+  // The second prompt, alike but for its command, takes the first one's place at once.
+  ASSERT_TRUE(waitFor(
+      [&] {
+        std::string now = lab->screen(pane);
+        return Files::exists(work + "velmo-two.txt") ||
+               (Text::contains(now, "touch velmo-two.txt") &&
+                Text::contains(now, "Do you want to proceed?"));
+      },
+      30))
+      << lab->screen(pane);
+  ASSERT_FALSE(Files::exists(work + "velmo-two.txt"))
+      << "the second command ran without an answer:\n"
+      << lab->screen(pane);
+  // It has its own id and waits for its own answer.
+  auto next = listed(sid, asking("touch velmo-two.txt"));
+  ASSERT_TRUE(next.is_object()) << q({"list"}).out << lab->screen(pane);
+  EXPECT_NE(next["id"], id);
+  EXPECT_EQ(next["question"], item["question"]);
+  EXPECT_EQ(next["options"], item["options"]);
+  // The answer has returned, so it types nothing more; a key it had pressed would have run
+  // the command by now.
+  EXPECT_TRUE(staysAway(work + "velmo-two.txt", 3)) << lab->screen(pane);
+  std::string screen = lab->screen(pane);
+  EXPECT_TRUE(Text::contains(screen, "Do you want to proceed?")) << screen;
+  EXPECT_TRUE(Text::contains(screen, "touch velmo-two.txt")) << screen;
+
+  // The first question's answer, given again, does not reach the second.
+  auto again = q({"answer", sid, "--option", "Yes", "--expect", id, "--orlen-click", token});
+  EXPECT_EQ(again.status, 1) << again.out;
+  EXPECT_NE(again.json["result"], "answered") << again.out;
+  EXPECT_TRUE(staysAway(work + "velmo-two.txt", 2)) << lab->screen(pane);
 }

@@ -440,3 +440,85 @@ TEST_F(NotifyE2E, TwoVelmosOnOneHomeRaiseOneNotificationPerQuestion) {
   EXPECT_EQ(posts.size(), 1u);
   for (const auto& p : posts) EXPECT_EQ(p.replaces, 0u) << p.summary;
 }
+
+// The agent asks for two commands of one reply in turn, the prompts alike but for the
+// command. The owner's Yes on the first one's notification runs the first command only:
+// the second prompt stays on screen, with a notification of its own.
+TEST_F(NotifyE2E, YesOnTheFirstOfTwoCommandsRunsThatOneOnly) {
+  if (AgentLab::agentBinary().empty()) GTEST_SKIP() << AgentLab::whyNoAgent();
+  startServer("body actions body-markup");
+  home.write(".config/velmo/settings.json", R"({"notifyMinWait": 0})");
+  PrivateTmux tmux;
+  AgentLab lab(tmux, home.path());
+  ASSERT_TRUE(lab.ready());
+  VelmoRun velmo(VELMO_BINARY, {"--serve", "--no-open"}, servedBeside(home.path(), tmux.dir()));
+  ASSERT_TRUE(velmo.line(20)) << "velmo --serve printed no address";
+
+  const std::string work = home.path() + "/work-two/";
+  std::string pane = lab.start("two", work, {"--permission-mode", "default"});
+  ASSERT_TRUE(lab.waitForInput(pane, 90)) << lab.screen(pane);
+  lab.type(pane, "Please TWOCMD now");
+  for (int i = 0; i < 3 && !waitFor([&] { return Text::contains(lab.apiLog(), "TWOCMD"); }, 8); ++i)
+    tmux.run({"send-keys", "-t", pane, "Enter"});  // the agent dropped the Enter
+
+  // The mock numbers the notifications it is given from 1, in order; a replacement keeps
+  // the number it replaces.
+  auto numbered = [&] {
+    std::vector<std::pair<uint32_t, Shown>> out;
+    uint32_t next = 1;
+    for (auto& s : shown()) out.emplace_back(s.replaces ? s.replaces : next++, s);
+    return out;
+  };
+  auto about = [&](const std::string& command) -> std::optional<std::pair<uint32_t, Shown>> {
+    for (auto& n : numbered())
+      if (Text::contains(n.second.body, command)) return n;
+    return std::nullopt;
+  };
+  auto described = [&] {
+    std::string out;
+    for (auto& n : numbered()) out += std::to_string(n.first) + ": " + n.second.body + "\n";
+    return out + "--- screen:\n" + lab.screen(pane);
+  };
+
+  std::optional<std::pair<uint32_t, Shown>> first;
+  ASSERT_TRUE(waitFor([&] { return (first = about("touch velmo-one.txt")).has_value(); }, 90))
+      << described();
+  const auto& actions = first->second.actions;
+  ASSERT_GE(actions.size(), 2u);
+  ASSERT_EQ(actions[0], "opt.1");
+  ASSERT_EQ(actions[1], "Yes");
+  emit("ActionInvoked", first->first, "opt.1");
+
+  ASSERT_TRUE(waitFor([&] { return Files::exists(work + "velmo-one.txt"); }, 30)) << described();
+  // The second prompt, alike but for its command, takes the first one's place at once.
+  ASSERT_TRUE(waitFor(
+      [&] {
+        std::string now = lab.screen(pane);
+        return Files::exists(work + "velmo-two.txt") ||
+               (Text::contains(now, "touch velmo-two.txt") &&
+                Text::contains(now, "Do you want to proceed?"));
+      },
+      30))
+      << described();
+  ASSERT_FALSE(Files::exists(work + "velmo-two.txt"))
+      << "the second command ran without an answer:\n"
+      << described();
+  // Velmo sees the second prompt as a question of its own.
+  ASSERT_TRUE(waitFor([&] { return about("touch velmo-two.txt").has_value(); }, 30)) << described();
+  EXPECT_NE(about("touch velmo-two.txt")->first, first->first);
+  // The answer is logged once its check is over: from then on it types nothing.
+  std::string log = home.agent("velmo-state/answers.log");
+  ASSERT_TRUE(waitFor(
+      [&] { return Text::contains(Files::read(log).value_or(""), "\"via\":\"notification\""); },
+      30))
+      << Files::read(log).value_or("");
+  std::string said = Files::read(log).value_or("");
+  EXPECT_TRUE(Text::contains(said, "\"result\":\"answered\"")) << said;
+
+  // A key it had pressed would have run the second command by now.
+  EXPECT_FALSE(waitFor([&] { return Files::exists(work + "velmo-two.txt"); }, 3, 0.2))
+      << described();
+  std::string screen = lab.screen(pane);
+  EXPECT_TRUE(Text::contains(screen, "Do you want to proceed?")) << screen;
+  EXPECT_TRUE(Text::contains(screen, "touch velmo-two.txt")) << screen;
+}
