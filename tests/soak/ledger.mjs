@@ -87,6 +87,15 @@ export class Ledger {
     return false;
   }
 
+  // Where in what the model heard `text` occurs: a user turn, a tool's result, a note
+  // beside a refusal; '' when nowhere.
+  mentions(text) {
+    for (const t of this.userTexts) if (t.includes(text)) return 'a user turn';
+    for (const [id, r] of this.results) if (r.text.includes(text)) return `the result of ${id}`;
+    for (const [id, n] of this.notes) if (n.includes(text)) return `the note beside ${id}`;
+    return '';
+  }
+
   // The calls of answerable tools whose arguments carry `nonce`, each with its result
   // (null while none came back).
   callsFor(nonce) {

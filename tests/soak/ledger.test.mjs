@@ -99,3 +99,35 @@ test('an answer is judged by what it names', () => {
   assert.equal(judge({ text: "The user doesn't want to proceed", isError: true }, no), '');
   assert.match(judge({ text: 'User has approved exiting plan mode.', isError: false }, no), /taken as approval/);
 });
+
+test('two commands of one reply come back in one turn, each result with its own call', () => {
+  withLog((path) => {
+    const two = { role: 'assistant', content: [
+      { type: 'tool_use', id: 'c1', name: 'Bash', input: { command: 'touch soak-ab12-one.txt && ls soak-ab12-one.txt' } },
+      { type: 'tool_use', id: 'c2', name: 'Bash', input: { command: 'touch soak-ab12-two.txt && ls soak-ab12-two.txt' } }] };
+    appendFileSync(path, line([two, { role: 'user', content: [
+      { type: 'tool_result', tool_use_id: 'c1', content: 'soak-ab12-one.txt' },
+      { type: 'tool_result', tool_use_id: 'c2', content: "The user doesn't want to proceed with this tool use.", is_error: true }] }]));
+    const ledger = new Ledger(path);
+    ledger.read();
+    const calls = ledger.callsFor('ab12');
+    assert.deepEqual(calls.map((c) => c.id), ['c1', 'c2']);
+    assert.equal(judge(calls[0].result, { approve: true, holds: 'soak-ab12-one.txt' }), '');
+    // The second was refused: an approval meant for it did not arrive.
+    assert.match(judge(calls[1].result, { approve: true, holds: 'soak-ab12-two.txt' }), /refused/);
+  });
+});
+
+test('a text is found wherever the model heard it, and only there', () => {
+  withLog((path) => {
+    appendFileSync(path, line([asked('t1', {}), answered('t1', 'thanks stray-n0abcd'),
+      { role: 'user', content: [{ type: 'text', text: 'hello stray-n0efgh' }] }]));
+    appendFileSync(path, line([{ role: 'user', content: 'Give this a title: stray-n0ijkl' }], []));
+    const ledger = new Ledger(path);
+    ledger.read();
+    assert.equal(ledger.mentions('stray-n0abcd'), 'the result of t1');
+    assert.equal(ledger.mentions('stray-n0efgh'), 'a user turn');
+    // A side request is not the conversation.
+    assert.equal(ledger.mentions('stray-n0ijkl'), '');
+  });
+});

@@ -3,14 +3,20 @@
 // another on each agent. Each is answered through one channel picked at random (the page in
 // chromium, a notification's button on a private session bus, or velmo-q) with an answer
 // picked at random, and the scripted model's log then says what the agent received.
+// Some prompts are two in turn on one screen (two questions of a form; two commands of one
+// reply, whose prompts differ only in the command): each gets its own answer, and the
+// second command must not run before its own prompt is answered. While some prompts show,
+// the page's composer sends the conversation a message, which must land nowhere.
 //
 //   SOAK_PROMPTS  how many prompts (200)      SOAK_AGENTS  agents at once (4)
 //   SOAK_SEED     the seed of every choice; printed, so a run can be repeated
 //   SOAK_KINDS, SOAK_CHANNELS   a comma-separated few of them, to look into one case
 //   SOAK_KEEP     keep the temporary folder (home, API log) for a look afterwards
+//   SOAK_STRAYS   the share of prompts over which the composer sends a message (0.25)
 //
-// Exit status 0 only when every prompt was answered, every answer reached the model, and
-// nothing reached a prompt it was not meant for.
+// Exit status 0 only when every prompt was answered, every answer reached the model,
+// nothing reached a prompt it was not meant for, no channel said "answered" for an answer
+// the model did not get, and no message from the composer landed anywhere.
 
 import { execFile, spawn, spawnSync } from 'node:child_process';
 import { createInterface } from 'node:readline';
@@ -32,9 +38,12 @@ const AGENTS = Number(process.env.SOAK_AGENTS || 4);
 const SEED = process.env.SOAK_SEED ? Number(process.env.SOAK_SEED) >>> 0 : (Date.now() ^ process.pid) >>> 0;
 
 const only = (name, all) => (process.env[name] ? process.env[name].split(',').filter((x) => all.includes(x)) : all);
-const KINDS = only('SOAK_KINDS', ['ASKME', 'MULTI', 'TWOQ', 'LONGASK', 'HEBREW', 'RUNCMD', 'PLANME', 'PLANBARE']);
+const KINDS = only('SOAK_KINDS', ['ASKME', 'MULTI', 'TWOQ', 'LONGASK', 'HEBREW', 'RUNCMD', 'TWOCMD', 'PLANME', 'PLANBARE']);
 const CHANNELS = only('SOAK_CHANNELS', ['page', 'notification', 'velmo-q']);
 const ASKS = new Set(['ASKME', 'MULTI', 'TWOQ', 'LONGASK', 'HEBREW']);
+const STRAYS = process.env.SOAK_STRAYS !== undefined ? Number(process.env.SOAK_STRAYS) : 0.25;
+// What the page says when the composer's message is not typed over a prompt.
+const NOT_OVER_PROMPT = 'The terminal is waiting on a question; answer it first';
 
 // Every choice of the run comes from this one generator, so a seed gives the same prompts,
 // channels and answers again (which agent takes which prompt depends on timing).
@@ -50,6 +59,7 @@ function generator(seed) {
 const random = generator(SEED);
 const pick = (list) => list[Math.floor(random() * list.length)];
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+const PROCEED = 'Do you want to proceed?';
 
 // The questions as the scripted API asks them, from the API itself.
 function scriptedQuestions() {
@@ -64,7 +74,8 @@ print(json.dumps(m.QUESTIONS))`, join(lab, 'model-api.py')], { encoding: 'utf8' 
 
 // What a prompt of `kind` asks and which answer the soak gives: `picks` are option
 // indices, one per question of a form; a permission is always approved once (option 1:
-// the others would stop it asking again).
+// the others would stop it asking again), each of two commands on its own. `stray`: the
+// composer sends a message while the prompt shows.
 function plan(questions) {
   const out = [];
   const nonces = new Set();
@@ -77,8 +88,10 @@ function plan(questions) {
     let picks;
     if (ASKS.has(kind)) picks = questions[kind].map((q) => Math.floor(random() * q.options.length));
     else if (kind === 'RUNCMD') picks = [0];
+    else if (kind === 'TWOCMD') picks = [0, 0];
     else picks = [Math.floor(random() * 2)];  // plan: auto or manual; bare: yes or no
-    out.push({ i: i + 1, kind, channel, nonce, picks, text: `SOAK ${kind} ${nonce}` });
+    const stray = random() < STRAYS;
+    out.push({ i: i + 1, kind, channel, nonce, picks, stray, claims: [], text: `SOAK ${kind} ${nonce}` });
   }
   return out;
 }
@@ -157,6 +170,12 @@ async function main() {
   delete env.CLAUDE_CONFIG_DIR;
   const tmux = (...args) => spawnSync('tmux', args, { env, encoding: 'utf8' });
   const ledger = new Ledger(join(home, 'fake_api.log'));
+  // Velmo's own record of the answers it typed for a notification or velmo-q, one JSON a line.
+  const answerRecords = () => {
+    let text = '';
+    try { text = readFileSync(join(home, '.claude', 'velmo-state', 'answers.log'), 'utf8'); } catch { return []; }
+    return text.split('\n').filter(Boolean).map((l) => { try { return JSON.parse(l); } catch { return null; } }).filter(Boolean);
+  };
 
   let browser, served, page;
   const agents = [];
@@ -174,14 +193,32 @@ async function main() {
     else console.log(`soak: kept ${dir}`);
   };
 
-  const counts = { posed: 0, sent: 0, received: 0, wrong: 0 };
+  const counts = { posed: 0, sent: 0, received: 0, wrong: 0, falseAnswered: 0, composed: 0, strays: 0, quiet: 0 };
   const byChannel = {};
   const byKind = {};
   const problems = [];
-  const tally = (table, key, field) => { table[key] = table[key] || { posed: 0, sent: 0, received: 0, wrong: 0 }; table[key][field]++; };
+  const tally = (table, key, field) => {
+    table[key] = table[key] || { posed: 0, sent: 0, received: 0, wrong: 0, falseAnswered: 0, composed: 0, strays: 0, quiet: 0 };
+    table[key][field]++;
+  };
   const count = (p, field) => { counts[field]++; tally(byChannel, p.channel, field); tally(byKind, p.kind, field); };
   const wrong = (p, what) => { count(p, 'wrong'); problems.push(`#${p.i} ${p.kind} ${p.nonce} via ${p.channel} on ${p.agent}: ${what}`); console.log(`  WRONG #${p.i}: ${what}`); };
   const lost = (p, what) => { problems.push(`#${p.i} ${p.kind} ${p.nonce} via ${p.channel} on ${p.agent}: ${what}`); console.log(`  LOST #${p.i}: ${what}`); };
+  // A channel said "answered" for steps of `p` whose answer the model did not get (all
+  // its steps when `steps` is not given).
+  const falselyAnswered = (p, steps, what) => {
+    for (const s of steps || p.claims.keys()) {
+      if (p.claims[s] !== 'answered') continue;
+      count(p, 'falseAnswered');
+      problems.push(`#${p.i} ${p.kind} ${p.nonce} via ${p.channel} on ${p.agent}: said answered (part ${s + 1}), but ${what}`);
+      console.log(`  FALSE ANSWERED #${p.i} part ${s + 1}: ${what}`);
+    }
+  };
+  const strayed = (p, what) => {
+    count(p, 'strays');
+    problems.push(`#${p.i} ${p.kind} ${p.nonce} on ${p.agent}: the composer's message landed: ${what}`);
+    console.log(`  STRAY #${p.i}: ${what}`);
+  };
 
   try {
     // ---- the agents, Velmo, the page ----
@@ -277,14 +314,21 @@ async function main() {
     }
 
     // ---- what each prompt shows, and the answer meant for it ----
-    const steps = (p) => (p.kind === 'TWOQ' ? 2 : 1);
+    const steps = (p) => (p.kind === 'TWOQ' || p.kind === 'TWOCMD' ? 2 : 1);
+    // The file each of two commands makes, and which of them a call is.
+    const twoFile = (p, s) => `soak-${p.nonce}-${s ? 'two' : 'one'}.txt`;
+    const stepOfCall = (p, call) => (p.kind === 'TWOCMD' && call && JSON.stringify(call.input || {}).includes(twoFile(p, 1)) ? 1 : 0);
     const questionOf = (p, s) => (ASKS.has(p.kind) ? `${questions[p.kind][s].question} ${p.nonce}` : '');
     const labelOf = (p, s) => (ASKS.has(p.kind) ? `${questions[p.kind][s].options[p.picks[s]].label} ${p.nonce}` : '');
     // The nonce a prompt shows on screen: not a bare exit from plan mode.
     const shows = (p) => p.kind !== 'PLANBARE';
-    const want = (p) => {
+    // What tells the prompt of part `s` from every other on a card, in a notification and
+    // in velmo-q's list: two commands' prompts differ only in the command.
+    const marker = (p, s) => (p.kind === 'TWOCMD' ? twoFile(p, s) : s ? questionOf(p, s) : p.nonce);
+    const want = (p, call) => {
       if (ASKS.has(p.kind)) return { pairs: p.picks.map((_, s) => `"${questionOf(p, s)}"="${labelOf(p, s)}"`) };
       if (p.kind === 'RUNCMD') return { approve: true, holds: `soak-${p.nonce}.txt` };
+      if (p.kind === 'TWOCMD') return { approve: true, holds: twoFile(p, stepOfCall(p, call)) };
       if (p.kind === 'PLANME') return { approve: true, holds: p.nonce };
       return p.picks[0] === 0 ? { approve: true } : { approve: false };
     };
@@ -295,8 +339,21 @@ async function main() {
 
     // ---- the channels; each gives '' when the answer went out, else why not ----
     async function viaPage(a, p, s) {
-      const cards = page.locator('#asksview .askcard').filter({ has: page.locator('.askhead .title', { hasText: a.name }) });
-      const card = shows(p) ? cards.filter({ hasText: s ? questionOf(p, s) : p.nonce }) : cards;
+      const title = page.locator('.askhead .title', { hasText: a.name });
+      const cards = page.locator('#asksview .askcard').filter({ has: title });
+      let card = shows(p) ? cards.filter({ hasText: marker(p, s) }) : cards;
+      // A card does not show the command: the two commands' cards read alike and are known
+      // by their keys, which hold the id of the question on screen.
+      if (p.kind === 'TWOCMD') {
+        if (!s) {
+          const up = await waitFor('the first command\'s prompt', () => a.screen().includes(twoFile(p, 0)) && a.screen().includes(PROCEED), 60, 250)
+            .catch(() => false);
+          if (!up) return `the first command's prompt is not on screen:\n${a.screen()}`;
+          card = cards;
+        } else {
+          card = page.locator(`#asksview .askcard:not([data-key="${p.firstKey}"])`).filter({ has: title });
+        }
+      }
       const choice = card.locator('.part:not(.later) .choice');
       const firstQuestion = card.locator('.part:not(.later) .question');
       const ready = async () => (await choice.count()) > p.picks[s]
@@ -304,6 +361,7 @@ async function main() {
       const seen = await waitFor('the card', ready, 60, 250).catch(() => false);
       if (!seen) return `no card on the page: ${await page.textContent('#asksview')}`;
       return pageLock(async () => {
+        if (p.kind === 'TWOCMD' && !s) p.firstKey = await card.first().getAttribute('data-key');
         const target = choice.nth(p.picks[s]);
         const label = await target.locator('.label').textContent();
         if (ASKS.has(p.kind) && !labelOf(p, s).startsWith(label.slice(0, 40))) return `the card's option reads ${label}`;
@@ -326,6 +384,8 @@ async function main() {
         // Velmo says in an alert when it did not type an answer; the alert holds the page.
         const alert = page.locator('#velmo-alert');
         const refused = await alert.waitFor({ state: 'visible', timeout: 1500 }).then(() => true, () => false);
+        // The page says nothing when the answer took: its silence is its "answered".
+        p.claims[s] = refused ? 'refused' : 'answered';
         if (!refused) return '';
         const said = await alert.locator('.velmo-alert-text').textContent();
         await alert.locator('.velmo-alert-button').first().click();
@@ -337,7 +397,7 @@ async function main() {
       let found = null;
       const seen = await waitFor('the notification', async () => {
         const calls = (await bus.shown()).filter((c) => c.id > after && c.summary.startsWith(a.name + ' — ')
-          && (!shows(p) || c.body.includes(s ? questionOf(p, s) : p.nonce)));
+          && (!shows(p) || c.body.includes(marker(p, s))));
         found = calls[calls.length - 1];
         return !!found;
       }, 60, 300).catch(() => false);
@@ -346,8 +406,16 @@ async function main() {
       const at = found.actions.indexOf(key);
       if (at < 0) return `no button ${key}: ${found.actions.join(', ')}`;
       if (ASKS.has(p.kind) && !labelOf(p, s).startsWith(found.actions[at + 1].replace(/…$/, '').slice(0, 30))) return `button ${key} reads ${found.actions[at + 1]}`;
+      const logged = answerRecords().length;
       await bus.click(found.id, key);
       p.lastNotification = found.id;
+      // What Velmo made of the click is in its answers log, once the answer's check is over.
+      let record = null;
+      await waitFor('the answer in the answers log', () => {
+        record = answerRecords().slice(logged).find((r) => r.via === 'notification' && r.session === a.sid);
+        return !!record;
+      }, 30, 250).catch(() => {});
+      p.claims[s] = record ? record.result : 'silent';
       return '';
     }
 
@@ -356,7 +424,7 @@ async function main() {
       const seen = await waitFor('the question in velmo-q list', async () => {
         const list = await q('list');
         item = ((list.json && list.json.questions) || []).find((x) => x.sessionId === a.sid
-          && (!shows(p) || JSON.stringify(x).includes(s ? questionOf(p, s) : p.nonce))
+          && (!shows(p) || JSON.stringify(x).includes(marker(p, s)))
           && (!ASKS.has(p.kind) || x.question === questionOf(p, s)));
         return !!item;
       }, 60, 1000).catch(() => false);
@@ -368,6 +436,7 @@ async function main() {
       // question about what ships) need the owner's click in Velmo first.
       if (item.gate === 'routine') {
         const r = await q('answer', a.sid, '--option', option.label, '--expect', item.id);
+        p.claims[s] = (r.json && r.json.result) || 'silent';
         return r.status === 0 ? '' : `velmo-q answer: ${r.stdout || r.stderr}`;
       }
       return pageLock(async () => {
@@ -382,17 +451,76 @@ async function main() {
         await modal.waitFor({ state: 'detached', timeout: 10000 }).catch(() => {});
         if (granted.status !== 0 || !granted.json || !granted.json.token) return `request-click: ${granted.stdout || granted.stderr}`;
         const r = await q('answer', a.sid, '--option', option.label, '--expect', item.id, '--orlen-click', granted.json.token);
+        p.claims[s] = (r.json && r.json.result) || 'silent';
         return r.status === 0 ? '' : `velmo-q answer: ${r.stdout || r.stderr}`;
       });
     }
 
     // The verdict on a prompt whose call came back.
     function verdict(p, calls) {
-      const verdicts = calls.map((c) => judge(c.result, want(p), others(p))).filter(Boolean);
-      if (calls.length !== 1) wrong(p, `${calls.length} calls carry the nonce`);
-      if (verdicts.length) wrong(p, verdicts.join('; '));
-      else count(p, 'received');
+      const failed = calls.map((c) => ({ c, why: judge(c.result, want(p, c), others(p)) })).filter((v) => v.why);
+      const expected = p.kind === 'TWOCMD' ? 2 : 1;
+      if (calls.length !== expected) wrong(p, `${calls.length} calls carry the nonce`);
+      if (failed.length) {
+        wrong(p, failed.map((v) => v.why).join('; '));
+        falselyAnswered(p, p.kind === 'TWOCMD' ? failed.map((v) => stepOfCall(p, v.c)) : null,
+          `the model got: ${failed.map((v) => v.why).join('; ')}`);
+      } else count(p, 'received');
     }
+    // The item of `velmo-q list` that is part `s` of prompt `p`, or null.
+    async function listedItem(a, p, s) {
+      const list = await q('list');
+      return ((list.json && list.json.questions) || []).find((x) => x.sessionId === a.sid
+        && (!shows(p) || JSON.stringify(x).includes(marker(p, s)))) || null;
+    }
+
+    // While the prompt shows, the page's composer sends its conversation a message. Velmo
+    // must type none of it: the page says why and keeps the text, and the prompt stays.
+    async function composeOver(a, p) {
+      const token = `stray-${p.nonce}`;
+      const text = `thanks ${token}`;
+      const seen = await waitFor('the prompt for the composer', () => listedItem(a, p, 0), 60, 1000).catch(() => false);
+      if (!seen) return;  // the answer's own channel finds it missing too
+      count(p, 'composed');
+      p.strayToken = token;
+      const said = await pageLock(async () => {
+        const out = { reason: false, kept: '', how: '' };
+        try {
+          await page.click('#asksbtn');  // from the questions back to the rack
+          await page.locator(`#rack .unit[data-sid="${a.sid}"]`).click({ timeout: 10000 });
+          await page.waitForSelector('#chatview .chathead', { state: 'visible', timeout: 10000 });
+          await waitFor('the composer', async () => !(await page.isDisabled('#chatview .cfield')), 10, 100);
+          await page.fill('#chatview .cfield', '');
+          await page.click('#chatview .cfield');
+          await page.keyboard.type(text);
+          await page.keyboard.press('Enter');
+          out.reason = await waitFor('the reason', () => page.getByText(NOT_OVER_PROMPT).first().isVisible().catch(() => false), 20, 250)
+            .then(() => true, () => false);
+          out.kept = await page.inputValue('#chatview .cfield');
+        } catch (e) {
+          out.how = e.message.split('\n')[0];
+        }
+        // The reason may come as an alert, which holds the page until put away.
+        const alert = page.locator('#velmo-alert');
+        if (await alert.isVisible().catch(() => false)) await alert.locator('.velmo-alert-button').first().click().catch(() => {});
+        await page.fill('#chatview .cfield', '').catch(() => {});
+        await page.keyboard.press('Escape').catch(() => {});
+        await page.click('#asksbtn').catch(() => {});
+        await page.waitForSelector('#asksview', { state: 'visible', timeout: 10000 }).catch(() => {});
+        return out;
+      });
+      if (said.how) {
+        count(p, 'quiet');
+        problems.push(`#${p.i} ${p.kind} ${p.nonce} on ${a.name}: the composer could not be used: ${said.how}`);
+      } else if (!said.reason || said.kept !== text) {
+        count(p, 'quiet');
+        problems.push(`#${p.i} ${p.kind} ${p.nonce} on ${a.name}: the composer ${said.reason ? '' : 'did not say why nothing was sent'}` +
+          `${!said.reason && said.kept !== text ? ' and ' : ''}${said.kept !== text ? `holds ${JSON.stringify(said.kept)}, not the text` : ''}`);
+      }
+      if (a.screen().includes(token)) strayed(p, `on ${a.name}'s screen:\n${a.screen()}`);
+      else if (!(await listedItem(a, p, 0))) strayed(p, `the prompt left the screen:\n${a.screen()}`);
+    }
+
     const held = [];
     const closing = new Set();
 
@@ -413,13 +541,27 @@ async function main() {
       if (!(await pose(a, p))) { count(p, 'posed'); lost(p, 'the prompt never reached the model'); return; }
       a.holding = false;
       count(p, 'posed');
+      if (p.stray) await composeOver(a, p);
       const via = { page: viaPage, notification: viaNotification, 'velmo-q': viaVelmoQ }[p.channel];
       let why = '';
       let last = after;
       for (let s = 0; s < steps(p) && !why; s++) {
+        // The second command's prompt takes the first one's place at once, alike but for the
+        // command; nobody has answered it yet, so its command must not run.
+        if (s && p.kind === 'TWOCMD') {
+          await waitFor('the second command\'s prompt', () => a.screen().includes(twoFile(p, 1)) && a.screen().includes(PROCEED), 30, 250)
+            .catch(() => {});
+        }
         // The next part of a form is shown while Velmo still watches the last answer land;
         // an answer then is refused as one typed over another.
         if (s) await sleep(3000);
+        if (s && p.kind === 'TWOCMD' && existsSync(join(a.work, twoFile(p, 1)))) {
+          p.ranUnasked = true;
+          wrong(p, 'the second command ran before its prompt was answered');
+          falselyAnswered(p, [0], 'the answer to the first command approved the second too');
+          why = 'the second command ran unanswered';
+          break;
+        }
         why = await via(a, p, s, last);
         if (p.lastNotification) last = p.lastNotification;
       }
@@ -437,10 +579,11 @@ async function main() {
       if (holds) {
         held.push(p);
         a.holding = true;
-      } else if (why && back) {
+      } else if (why && back && !p.ranUnasked) {
         wrong(p, `an answer arrived although none was sent: ${calls.map((c) => c.result.text.slice(0, 120)).join('; ')}`);
       } else if (!why && !back) {
         lost(p, `the model never heard an answer\n${a.screen()}`);
+        falselyAnswered(p, null, 'the model never heard an answer');
       } else if (!why) {
         verdict(p, calls);
       }
@@ -455,6 +598,9 @@ async function main() {
         if (mode !== modeAfter(p)) wrong(p, `${a.name} is in ${mode} mode, not ${modeAfter(p)}: another option was taken`);
       }
       if (p.kind === 'RUNCMD' && !why && !existsSync(join(a.work, `soak-${p.nonce}.txt`))) wrong(p, 'the approved command left no file');
+      if (p.kind === 'TWOCMD' && !why) {
+        for (const s of [0, 1]) if (!existsSync(join(a.work, twoFile(p, s)))) wrong(p, `the approved command ${s + 1} left no file`);
+      }
       a.lastKind = p.kind;
       a.lastEnd = Date.now();
       p.seconds = (Date.now() - begun) / 1000;
@@ -496,12 +642,18 @@ async function main() {
     ledger.read();
     const typed = new Set(prompts.map((p) => p.text));
     for (const t of ledger.userTexts) {
+      if (/\bstray-n[0-9a-z]{5}\b/.test(t)) continue;  // counted as the composer's strays above
       // The soak's own /rename of each agent, as the agent reports it.
       if (typed.has(t) || closing.has(t) || /^<command-name>\/rename<[\s\S]*<command-args>soak-a\d+<\/command-args>$/.test(t)
         || /^<local-command-stdout>Session renamed to: soak-a\d+<\/local-command-stdout>$/.test(t)) continue;
       if (escapes && /^\[Request interrupted by user/.test(t)) continue;  // the soak's own Escape
       counts.wrong++;
       problems.push(`a user turn the soak did not type: ${t.slice(0, 200)}`);
+    }
+    // A composer message sent over a prompt must be nowhere in what the model heard.
+    for (const p of prompts.filter((x) => x.strayToken)) {
+      const where = ledger.mentions(p.strayToken);
+      if (where) strayed(p, `the model heard it (${where})`);
     }
     // The agent notes a refusal beside it: only the refusals the soak gave may carry one.
     // and an Escape the soak pressed on a prompt it could not answer, too.
@@ -520,17 +672,20 @@ async function main() {
     }
   } finally {
     const seconds = (Date.now() - started) / 1000;
-    const line = (name, c) => `  ${name.padEnd(13)} posed ${String(c.posed).padStart(4)}  sent ${String(c.sent).padStart(4)}  received ${String(c.received).padStart(4)}  wrong ${c.wrong}`;
+    const line = (name, c) => `  ${name.padEnd(13)} posed ${String(c.posed).padStart(4)}  sent ${String(c.sent).padStart(4)}  received ${String(c.received).padStart(4)}  wrong ${c.wrong}  false answered ${c.falseAnswered}  composer ${c.composed} (strays ${c.strays}, said nothing ${c.quiet})`;
     console.log('\nsoak: per channel');
     for (const [k, c] of Object.entries(byChannel)) console.log(line(k, c));
     console.log('soak: per kind');
     for (const [k, c] of Object.entries(byKind)) console.log(line(k, c));
     for (const p of problems) console.log('  ' + p);
     console.log(`soak: seed ${SEED}  prompts posed ${counts.posed}  answers sent ${counts.sent}  ` +
-      `received by the model ${counts.received}  wrong-prompt keystrokes ${counts.wrong}  wall time ${seconds.toFixed(0)} s`);
+      `received by the model ${counts.received}  wrong-prompt keystrokes ${counts.wrong}  ` +
+      `false "answered" ${counts.falseAnswered}  composer messages over a prompt ${counts.composed} (landed ${counts.strays}, unexplained ${counts.quiet})  ` +
+      `wall time ${seconds.toFixed(0)} s`);
     await cleanup();
   }
-  return counts.posed === COUNT && counts.sent === counts.posed && counts.received === counts.sent && counts.wrong === 0 ? 0 : 1;
+  return counts.posed === COUNT && counts.sent === counts.posed && counts.received === counts.sent && counts.wrong === 0
+    && counts.falseAnswered === 0 && counts.strays === 0 && counts.quiet === 0 ? 0 : 1;
 }
 
 main().then((code) => process.exit(code), (e) => { console.error('soak: ' + (e && e.stack || e)); process.exit(1); });
