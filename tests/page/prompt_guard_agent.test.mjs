@@ -127,13 +127,11 @@ test('Yes on the card of the first of two commands runs that one only; the secon
     await page.waitForSelector('#asksview', { state: 'visible', timeout: 10000 });
     await submit(lab, 'Please TWOCMD now');
 
-    // The two prompts' cards read alike (the card does not show the command): each is
-    // known by its key, which holds the id of the question on screen.
+    // The two prompts' cards differ only in the command they show, and in their keys,
+    // which hold the id of the question on screen.
     const cards = page.locator('#asksview .askcard');
-    await until(lab, page, 'the first command\'s prompt', () => lab.screen().includes(PROCEED)
-      && lab.screen().includes('touch velmo-one.txt'), 60);
-    await until(lab, page, 'the first command\'s card', async () => (await cards.count()) === 1, 30);
-    const first = cards.first();
+    const first = cards.filter({ hasText: 'touch velmo-one.txt' });
+    await until(lab, page, 'the first command\'s card', async () => (await first.count()) === 1, 60);
     const firstKey = await first.getAttribute('data-key');
     const yes = first.locator('.part:not(.later) .choice').first();
     assert.equal(await yes.locator('.label').textContent(), 'Yes');
@@ -142,7 +140,7 @@ test('Yes on the card of the first of two commands runs that one only; the secon
     await until(lab, page, 'the first command to run', () => existsSync(one), 30);
     await until(lab, page, 'the second prompt on screen', () => lab.screen().includes(PROCEED)
       && lab.screen().includes('touch velmo-two.txt'), 30);
-    const second = page.locator(`#asksview .askcard:not([data-key="${firstKey}"])`);
+    const second = page.locator(`#asksview .askcard:not([data-key="${firstKey}"])`).filter({ hasText: 'touch velmo-two.txt' });
     await until(lab, page, 'the second command\'s card', async () => (await second.count()) === 1, 30);
 
     // Nobody approved the second command: it never runs, and its prompt stays for its own answer.

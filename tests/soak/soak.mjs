@@ -339,21 +339,8 @@ async function main() {
 
     // ---- the channels; each gives '' when the answer went out, else why not ----
     async function viaPage(a, p, s) {
-      const title = page.locator('.askhead .title', { hasText: a.name });
-      const cards = page.locator('#asksview .askcard').filter({ has: title });
-      let card = shows(p) ? cards.filter({ hasText: marker(p, s) }) : cards;
-      // A card does not show the command: the two commands' cards read alike and are known
-      // by their keys, which hold the id of the question on screen.
-      if (p.kind === 'TWOCMD') {
-        if (!s) {
-          const up = await waitFor('the first command\'s prompt', () => a.screen().includes(twoFile(p, 0)) && a.screen().includes(PROCEED), 60, 250)
-            .catch(() => false);
-          if (!up) return `the first command's prompt is not on screen:\n${a.screen()}`;
-          card = cards;
-        } else {
-          card = page.locator(`#asksview .askcard:not([data-key="${p.firstKey}"])`).filter({ has: title });
-        }
-      }
+      const cards = page.locator('#asksview .askcard').filter({ has: page.locator('.askhead .title', { hasText: a.name }) });
+      const card = shows(p) ? cards.filter({ hasText: marker(p, s) }) : cards;
       const choice = card.locator('.part:not(.later) .choice');
       const firstQuestion = card.locator('.part:not(.later) .question');
       const ready = async () => (await choice.count()) > p.picks[s]
@@ -361,7 +348,6 @@ async function main() {
       const seen = await waitFor('the card', ready, 60, 250).catch(() => false);
       if (!seen) return `no card on the page: ${await page.textContent('#asksview')}`;
       return pageLock(async () => {
-        if (p.kind === 'TWOCMD' && !s) p.firstKey = await card.first().getAttribute('data-key');
         const target = choice.nth(p.picks[s]);
         const label = await target.locator('.label').textContent();
         if (ASKS.has(p.kind) && !labelOf(p, s).startsWith(label.slice(0, 40))) return `the card's option reads ${label}`;
