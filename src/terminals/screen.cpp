@@ -25,7 +25,7 @@ namespace {
 // How far each scan looks, in screen lines.
 constexpr int kOptionReach = 60;
 constexpr int kContextReach = 300;
-constexpr int kBodyReach = 30;
+constexpr int kBodyReach = 300;  // a tall pane shows a long change whole above its question
 constexpr int kTopReach = 5;
 constexpr size_t kQuestionChars = 400;
 constexpr size_t kContextChars = 2500;

@@ -579,6 +579,9 @@ TEST_F(Screens, ReadingsThatDifferInTheMarkerRowAreNotStable) {
   host.onDump([&](ScriptedHost& h, int n) { h.show("/dev/pts/1", n % 2 ? second : prompt); });
   auto r = Terminals::stablePicker("/dev/pts/1");
   EXPECT_TRUE(r.seen);
+  // Readings that never agreed give no prompt to act on.
+  EXPECT_FALSE(r.picker);
+  EXPECT_FALSE(r.settled);
   EXPECT_EQ(host.dumps(), 9);
 
   host.onDump(nullptr);
@@ -587,4 +590,25 @@ TEST_F(Screens, ReadingsThatDifferInTheMarkerRowAreNotStable) {
   EXPECT_TRUE(steady.seen);
   ASSERT_TRUE(steady.picker);
   EXPECT_EQ(host.dumps(), 11);
+}
+
+TEST(ScreenBody, ALongChangeIsKeptWholeAndTwoChangesAreTwoPrompts) {
+  constexpr int kChanged = 45;
+  // A tall pane shows an edit of 45 changed lines between the prompt's edge and its question.
+  auto edit = [](const std::string& mark) {
+    std::vector<std::string> rows = {border(), " Edit file", " notes.txt"};
+    for (int i = 1; i <= kChanged; ++i) rows.push_back(" " + std::to_string(i) + " +" + mark + " line");
+    rows.insert(rows.end(), {"", " Do you want to make this edit to notes.txt?", " ❯ 1. Yes",
+                             "   2. No", "", " Esc to cancel · Tab to amend"});
+    return Text::join(rows, "\n") + "\n";
+  };
+  auto first = parse(edit("first"));
+  auto second = parse(edit("second"));
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(second);
+  ASSERT_EQ(first->body.size(), 47u);
+  EXPECT_EQ(first->body.front(), "Edit file");
+  EXPECT_EQ(first->body.back(), "45 +first line");
+  EXPECT_EQ(Terminals::signature(*first), Terminals::signature(*second));
+  EXPECT_NE(Terminals::promptKey(*first), Terminals::promptKey(*second));
 }
