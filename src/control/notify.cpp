@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <utility>
 
@@ -106,15 +107,24 @@ Notify::~Notify() = default;
 
 void Notify::listen() {
   std::weak_ptr<Notify> weak = weak_from_this();
+  // The events come on the notifier's own thread, and the notifier's end waits for that
+  // thread: were the last owner to let go there, it would wait for itself. So the reference
+  // taken for an event is let go on the background queue.
+  auto with = [weak](const std::function<void(Notify&)>& act) {
+    auto self = weak.lock();
+    if (!self) return;
+    act(*self);
+    if (auto background = self->hooks.background) background([last = std::move(self)] {});
+  };
   Notifier::Events events;
-  events.action = [weak](uint32_t id, const std::string& action) {
-    if (auto self = weak.lock()) self->respond(id, action, "", false);
+  events.action = [with](uint32_t id, const std::string& action) {
+    with([&](Notify& self) { self.respond(id, action, "", false); });
   };
-  events.reply = [weak](uint32_t id, const std::string& text) {
-    if (auto self = weak.lock()) self->respond(id, "reply", text, true);
+  events.reply = [with](uint32_t id, const std::string& text) {
+    with([&](Notify& self) { self.respond(id, "reply", text, true); });
   };
-  events.closed = [weak](uint32_t id, uint32_t) {
-    if (auto self = weak.lock()) self->closed(id);
+  events.closed = [with](uint32_t id, uint32_t) {
+    with([&](Notify& self) { self.closed(id); });
   };
   notifier->listen(std::move(events));
 }

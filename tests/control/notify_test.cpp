@@ -574,3 +574,34 @@ TEST_F(NotifyTest, AVelmoThatOnlyWatchesPostsNothingUntilItTakesOver) {
   notify->tick(terms, {p});
   EXPECT_EQ(server->posts.size(), 1u);
 }
+
+// The notifier calls back on its own thread, and its end waits for that thread: were the
+// last owner to let go inside an event, the notifier would end there and wait for itself.
+TEST_F(NotifyTest, TheLastOwnerLettingGoDuringAnEventIsReleasedOffTheEventsThread) {
+  std::vector<Job> later;
+  auto notify = make();
+  auto p = ask("/dev/pts/3");
+  notify->tick(terms, {p});
+  uint32_t id = server->posts.at(0).id;
+  // A fresh Notify on the same server whose background work waits, as a pool's would.
+  Notify::Hooks h;
+  h.owning = [] { return true; };
+  h.terminals = [this] { return terms; };
+  h.answering = [](const std::string&) { return false; };
+  h.answer = [this](const Terminal&, const std::string&, const std::string&, const std::string&,
+                    const std::string&, const Control::Authorize&) { return reply; };
+  h.background = [&later](Job job) { later.push_back(std::move(job)); };
+  h.main = [](const Job& job) { job(); };
+  notify.reset();
+  std::shared_ptr<Notify> owner = Notify::make(server, h);
+  owner->tick(terms, {p});  // adopts the notification on show
+  std::weak_ptr<Notify> watch = owner;
+  // The click opens Velmo, and the owner lets go meanwhile.
+  owner->onOpen([&owner](const std::string&) { owner.reset(); });
+  server->invoke(id, "default");
+  EXPECT_FALSE(owner);
+  EXPECT_FALSE(watch.expired()) << "ended inside the event, on the notifier's thread";
+  for (auto& job : later) job();
+  later.clear();
+  EXPECT_TRUE(watch.expired());
+}
