@@ -149,6 +149,7 @@ void Conversation::send(PageLink& page, const std::string& sid, const std::strin
               pending.clear();  // a failed text must not linger in the chat
               // Nothing typed: the words go back into the composer they came from.
               if (!sent.typed) page.callSame(generation, "unsent", {jsString(sid), jsString(body)});
+              if (sent.unsent) return reports.unsentText(tty);
               return sent.why.empty() ? reports.sendFailure()
                                       : reports.messageFailure(sent.why, tty);
             },

@@ -3,6 +3,7 @@
 #include "base/lang.h"
 #include "base/log.h"
 #include "terminals/automation.h"
+#include "terminals/input_row.h"
 
 Reports::Reports(Dialogs* d, Lanes& l, std::shared_ptr<const AppSources> s)
     : dialogs(d), lanes(l), sources(std::move(s)) {}
@@ -40,6 +41,11 @@ Follow Reports::messageFailure(const std::string& reason, const std::string& tty
   return Follow::rescan;
 }
 
+Follow Reports::unsentText(const std::string& tty) {
+  alertOfferingTerminal(Lang::pick("The message was not sent", "ההודעה לא נשלחה"),
+                        Terminals::unsentRefusal(), tty);
+  return Follow::rescan;
+}
 
 void Reports::alertOfferingTerminal(const std::string& title, const std::string& text,
                                     const std::string& tty) {

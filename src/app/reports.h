@@ -23,8 +23,10 @@ class Reports {
   /// An answer did not take, and why; offers to raise the terminal. An empty reason is the
   /// plain `sendFailure()`.
   Follow sendFailure(const std::string& reason, const std::string& tty);
-  /// "The message was not sent", the reason (a prompt on screen, the user's unsent words in
-  /// the input row, …), and the offer to open the terminal.
+  /// The terminal's input row holds words the user has not sent, so nothing was typed;
+  /// offers to raise the terminal.
+  Follow unsentText(const std::string& tty);
+  /// "The message was not sent", the reason, and the offer to open the terminal.
   Follow messageFailure(const std::string& reason, const std::string& tty);
   void closedTerminal();
   void openFailure(const std::string& message);

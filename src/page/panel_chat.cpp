@@ -148,8 +148,10 @@ std::optional<Chat> chat(const std::string& sessionID, const std::vector<std::st
   const std::string lastText = reading.lines.empty() ? "" : reading.lines.back().text;
   // Permission prompts ask the same words each time; the id of the one on screen (which
   // covers the command above it) tells the next one from the last, so its card is redrawn.
-  const std::string expect = ask.value("expect", std::string());
-  const std::string shown = expect.empty() ? "" : "#" + expect;
+  auto expect = ask.find("expect");
+  const std::string shown = expect != ask.end() && expect->is_string() && !expect->get<std::string>().empty()
+                                ? "#" + expect->get<std::string>()
+                                : "";
   c.key = Text::join({std::to_string(reading.lines.size()), reading.atStart ? "1" : "0",
                       Text::suffix(lastText, kKeyTextCharacters), std::to_string(pendingLines),
                       question ? question->toolID : "",

@@ -33,6 +33,7 @@ constexpr double kTestInterval = 20;
 constexpr int kExitChecks = 40;
 constexpr double kExitCheckEvery = 0.5;
 
+// When the last sweep ran; one per process, emptied with the other caches.
 // The agent asked to /exit: its process (pid and start, as a pid can be reused) and its pane.
 struct Agent {
   int64_t pid = 0;
@@ -51,7 +52,6 @@ struct Leaving {
 // How long later sweeps still watch for an agent that is ending to be gone: a few sweeps.
 constexpr double kLeavingSeconds = 1800;
 
-// When the last sweep ran; one per process, emptied with the other caches.
 struct Sweeps {
   std::mutex lock;
   Clock::Time last = Clock::kDistantPast;
@@ -108,10 +108,10 @@ bool stillRuns(const Agent& a) {
   return !state || a.start == 0 || state->startTicks == a.start;
 }
 
-// Why the pane may not be closed, if it may not: it must hold only what was asked to leave,
-// the agent itself still ending, or the shell it ran under back in the foreground with
-// nothing new started from it. A pane where the user has started another agent, or
-// anything else, is kept.
+// Whether the pane still holds only what was asked to leave: the agent itself, still ending, or
+// the shell it ran under, back in the foreground with nothing new started from it. A pane
+// where the user has started another agent, or anything else, is not closed.
+// Why not, when it does not.
 std::optional<std::string> notOnlyWhatLeft(const Agent& a,
                                            const Terminals::TerminalHost::Occupant& o) {
   if (o.foreground <= 0) return "what runs in its pane cannot be told";

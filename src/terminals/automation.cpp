@@ -50,11 +50,10 @@ std::string status(int64_t pid) {
   return registryField(pid, "status");
 }
 
-namespace {
-
-// Whether `needle` (spaces ignored) is in the agent's input box on that screen.
-bool inInputBox(const std::string& needle, const std::string& screen) {
-  auto lines = Text::split(screen, '\n', false);
+std::optional<bool> stillTyped(const std::string& needle, const std::string& tty) {
+  auto screen = host().screen(tty);
+  if (!screen || *screen == "<<none>>") return std::nullopt;
+  auto lines = Text::split(*screen, '\n', false);
   if (lines.empty()) return false;
   int prompt = -1;
   for (int i = static_cast<int>(lines.size()) - 1; i >= 0; --i) {
@@ -71,14 +70,6 @@ bool inInputBox(const std::string& needle, const std::string& screen) {
     box += lines[i];
   }
   return Text::contains(removeSpaces(box), removeSpaces(needle));
-}
-
-}  // namespace
-
-std::optional<bool> stillTyped(const std::string& needle, const std::string& tty) {
-  auto screen = host().screen(tty);
-  if (!screen || *screen == "<<none>>") return std::nullopt;
-  return inInputBox(needle, *screen);
 }
 
 namespace {
@@ -135,7 +126,7 @@ bool mayPressAgain(const Typing& typing, const std::string& needle, const std::s
     auto draft = draftOn(tty);
     return draft && !draft->empty();
   }
-  return inInputBox(needle, *screen);
+  return stillTyped(needle, tty) == true;
 }
 
 Sent sendWith(const std::string& text, const std::string& tty, const TerminalList& terminals,
