@@ -9,13 +9,13 @@
 #include "base/timefmt.h"
 #include "feed/feed_hooks.h"
 #include "feed/state_feed.h"
+#include "sessions/models.h"
 #include "terminals/discover.h"
 
 namespace StateFeed {
 namespace {
 
 constexpr size_t kUnseenChars = 1200;
-constexpr double kDefaultWindow = 1000000;
 const char* const kUnseenWhy = "screen not readable — answer in the terminal";
 
 bool permissionLike(const std::string& kind) {
@@ -119,7 +119,9 @@ nlohmann::json entry(const Terminal& t, const EntryInputs& in) {
   };
   if (s && s->lastEvent > Clock::kDistantPast) e["lastEvent"] = TimeText::iso8601(s->lastEvent);
   if (s && s->contextTokens >= 1) {
-    double window = in.relayWindow >= 1 ? static_cast<double>(in.relayWindow) : kDefaultWindow;
+    double window = in.relayWindow >= 1
+                        ? static_cast<double>(in.relayWindow)
+                        : static_cast<double>(Models::window(s->modelID, t.modelArg, s->contextTokens));
     e["contextTokens"] = s->contextTokens;
     e["contextFill"] = std::floor(static_cast<double>(s->contextTokens) / window * 1000) / 1000;
   }

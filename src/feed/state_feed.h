@@ -65,7 +65,7 @@ struct EntryInputs {
   bool screenVisible = false;               ///< the last pass read this tty's screen
   std::optional<Terminals::Picker> picker;  ///< the prompt that pass found on it
   std::optional<PendingQuestion> pending;   ///< the transcript's open question
-  int64_t relayWindow = 0;                  ///< the setting "relayWindow"; below 1: one million
+  int64_t relayWindow = 0;  ///< the setting "relayWindow"; below 1: the model's own window
 };
 
 /// The waiting item of a prompt on screen (`pending` adds the parts of an ask).

@@ -167,7 +167,8 @@ std::optional<Chat> chat(const std::string& sessionID, const std::vector<std::st
   c.stateLabel = term ? chatModeLabel(mode) : Lang::pick("terminal closed", "המסוף נסגר");
   c.model = session ? session->model : "";
   c.context = context;
-  c.ctxLevel = chatContextLevel(tokens);
+  c.ctxLevel = chatContextLevel(tokens, session ? session->modelID : "",
+                                term ? term->modelArg : "");
   c.relay = relay.stage;
   c.relayAgents = relay.stage.empty() ? 0 : relay.agents;
   c.relayShell = !relay.stage.empty() && relay.shell;

@@ -104,8 +104,8 @@ struct ChatRelay {
   bool shell = false;
 };
 ChatRelay chatRelay(const std::string& sessionID);
-/// "ask", "warn" or "" for a context size (the relay's level).
-std::string chatContextLevel(int64_t tokens);
+/// "ask", "warn" or "" for a context size on a model (the relay's level).
+std::string chatContextLevel(int64_t tokens, const std::string& model, const std::string& chosen);
 /// Crew rows of the session's sub-agents.
 nlohmann::json chatCrew(const std::string& sessionID);
 /// Existing file paths named in a text (the documents' paths).

@@ -37,8 +37,8 @@ ChatRelay chatRelay(const std::string& sessionID) {
   return out;
 }
 
-std::string chatContextLevel(int64_t tokens) {
-  return Relay::level(tokens);
+std::string chatContextLevel(int64_t tokens, const std::string& model, const std::string& chosen) {
+  return Relay::level(tokens, model, chosen);
 }
 
 nlohmann::json chatPaths(const std::string& text) {

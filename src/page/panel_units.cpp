@@ -75,13 +75,9 @@ RowExtras extrasFor(const Terminal& t, const std::optional<SessionState>& s, con
       extras.relayShell = Relay::shellOut(t.sessionID);
     }
   }
-  if (s && s->contextTokens >= 1) extras.ctxLevel = Relay::level(s->contextTokens);
+  if (s && s->contextTokens >= 1)
+    extras.ctxLevel = Relay::level(s->contextTokens, s->modelID, t.modelArg);
   return extras;
-}
-
-double windowTokens() {
-  double w = Settings::number("relayWindow", 0);
-  return w >= 1 ? w : 1000000.0;
 }
 
 }  // namespace
@@ -295,7 +291,8 @@ Unit unitRow(const Terminal& t, const std::optional<SessionState>& s, const RowE
 
   if (s && s->contextTokens >= 1) {
     row.context = tokens(s->contextTokens);
-    row.full = static_cast<double>(s->contextTokens) / windowTokens();
+    row.full = static_cast<double>(s->contextTokens) /
+               Relay::window(s->modelID, t.modelArg, s->contextTokens);
     row.ctxLevel = extras.ctxLevel;
   }
   return row;

@@ -14,6 +14,7 @@
 #include "base/settings.h"
 #include "base/text.h"
 #include "relay/relay_state.h"
+#include "sessions/models.h"
 #include "sessions/state.h"
 #include "terminals/automation.h"
 #include "terminals/discover.h"
@@ -136,7 +137,7 @@ bool ask(Store& store, const Terminal& t, const std::vector<Terminal>& terminals
   const std::string& sid = t.sessionID;
   auto s = Sessions::state(sid);
   if (!s) return false;
-  if (level(s->contextTokens) != "ask") return false;
+  if (level(s->contextTokens, s->modelID, t.modelArg) != "ask") return false;
   std::string onlyCwd = Settings::text("relayOnlyCwd");
   if (!onlyCwd.empty() && !Text::startsWith(s->cwd, onlyCwd)) return false;
   Clock::Time now = Clock::now();
@@ -149,7 +150,8 @@ bool ask(Store& store, const Terminal& t, const std::vector<Terminal>& terminals
     return true;
   }
   if (!calm(t)) return false;
-  int64_t pct = static_cast<int64_t>(static_cast<double>(s->contextTokens) / window() * 100);
+  int64_t pct = static_cast<int64_t>(static_cast<double>(s->contextTokens) /
+                                     window(s->modelID, t.modelArg, s->contextTokens) * 100);
   std::string path = handoffPath(sid);
   Terminals::Sent sent = Terminals::send(requestText(pct, path), t.tty, terminals);
   if (!sent) {
@@ -225,9 +227,9 @@ bool step(Store& store, const std::string& sid, const Terminal& t,
 
 // ---- readings ----
 
-double window() {
+double window(std::string_view model, std::string_view chosen, int64_t tokens) {
   double w = Settings::number("relayWindow", 0);
-  return w >= 1 ? w : 1000000.0;
+  return w >= 1 ? w : static_cast<double>(Models::window(model, chosen, tokens));
 }
 
 int threshold() {
@@ -237,8 +239,8 @@ int threshold() {
   return 75;
 }
 
-std::string level(int64_t tokens) {
-  double pct = static_cast<double>(tokens) / window() * 100;
+std::string level(int64_t tokens, std::string_view model, std::string_view chosen) {
+  double pct = static_cast<double>(tokens) / window(model, chosen, tokens) * 100;
   int t = threshold();
   if (pct >= t) return "ask";
   if (pct >= t - 5) return "warn";

@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -59,12 +60,14 @@ Store decode(const std::string& text);
 
 // ---- readings ----
 
-/// The context window in tokens ("relayWindow", else 1,000,000).
-double window();
+/// The context window in tokens of a session on `model` (as its transcript names it),
+/// started with `chosen` (its "--model"), now holding `tokens`: the setting "relayWindow"
+/// when it is 1 or more, else the model's own (`Models::window`).
+double window(std::string_view model = {}, std::string_view chosen = {}, int64_t tokens = 0);
 /// The ask threshold in percent ("relayAskPct" when one of the choices, else 75).
 int threshold();
 /// "ask", "warn" or "" for a context size.
-std::string level(int64_t tokens);
+std::string level(int64_t tokens, std::string_view model = {}, std::string_view chosen = {});
 
 /// The agent's own state for its process and since when ("" and the distant future when
 /// its registry file or the fields are missing).

@@ -17,7 +17,8 @@ struct SessionState {
   std::string project;
   Mode mode = Mode::quiet;
   Clock::Time lastEvent = Clock::kDistantPast;
-  std::string model;  ///< display label ("Opus"), empty for other families
+  std::string model;    ///< display label ("Opus"), empty for other families
+  std::string modelID;  ///< the model as the transcript names it ("claude-opus-4-1")
   int64_t contextTokens = 0;
   std::string activity;
   std::string snippet;

@@ -190,6 +190,7 @@ SessionState build(const std::string& id, const TailSummary& summary, Clock::Tim
   state.project = summary.cwd.empty() ? "" : Text::lastComponent(summary.cwd);
   state.lastEvent = summary.lastEvent;
   state.model = modelLabel(summary.model);
+  state.modelID = summary.model;
   state.contextTokens = summary.contextTokens;
   state.snippet = Text::prefix(summary.text, kSnippetCharacters);
   settle(state, summary.lastKind, summary.lastTool, now);

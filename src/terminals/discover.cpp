@@ -15,6 +15,7 @@
 #include "base/text.h"
 #include "terminals/host.h"
 #include "terminals/on_scan.h"
+#include "sessions/models.h"
 #include "terminals/proc_list.h"
 
 namespace Terminals {
@@ -287,6 +288,7 @@ std::vector<Terminal> parseProcesses(const std::string& psOutput, int64_t uid,
     t.windowless = !job.empty() && shownIn == attached.end();
     t.status = record ? record->status : std::string();
     t.recordName = record ? record->name : std::string();
+    t.modelArg = Models::chosenIn(std::vector<std::string>(f.begin() + 3, f.end()));
     out.push_back(std::move(t));
   }
 

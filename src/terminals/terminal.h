@@ -17,4 +17,5 @@ struct Terminal {
   bool windowless = false;  ///< a background session no terminal has attached to
   std::string status;       ///< registry status text as stored
   std::string recordName;   ///< registry "name"
+  std::string modelArg;     ///< the "--model" it was started with, "" when none
 };

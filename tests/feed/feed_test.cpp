@@ -230,6 +230,13 @@ TEST(FeedEntry, AQuestionOnScreenCarriesItsPartsAndTheScreenWins) {
   EXPECT_EQ(e["name"], "front end");
   EXPECT_EQ(e["windowId"], 7);
   EXPECT_DOUBLE_EQ(e["contextFill"].get<double>(), 0.123);
+  // The fill is of the session's own model's window; the setting overrides it.
+  in.state->modelID = "claude-opus-4-5-20251101";
+  EXPECT_DOUBLE_EQ(StateFeed::entry(term(), in)["contextFill"].get<double>(), 0.617);
+  in.relayWindow = 400000;
+  EXPECT_DOUBLE_EQ(StateFeed::entry(term(), in)["contextFill"].get<double>(), 0.308);
+  in.relayWindow = 0;
+  in.state->modelID.clear();
   auto item = e["questions"][0];
   EXPECT_EQ(item["id"], StateFeed::questionID(*p));
   EXPECT_EQ(item["kind"], "ask");

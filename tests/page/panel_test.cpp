@@ -194,7 +194,6 @@ TEST(PanelRow, ContextFillUsesTheWindowSetting) {
   EXPECT_EQ(row["context"], "150k");
   EXPECT_TRUE(row["full"].is_number_float());
   EXPECT_DOUBLE_EQ(row["full"].get<double>(), 0.15);
-  EXPECT_EQ(row["ctxLevel"], "");
 
   ASSERT_TRUE(Settings::set("relayWindow", 200000));
   EXPECT_DOUBLE_EQ(json(Panel::unitRow(term("001", "s1"), s, {}))["full"].get<double>(), 0.75);
@@ -204,6 +203,31 @@ TEST(PanelRow, ContextFillUsesTheWindowSetting) {
   EXPECT_EQ(row["context"], "");
   EXPECT_TRUE(row["full"].is_number_integer());
   EXPECT_FALSE(row.contains("ctxLevel"));
+}
+
+TEST(PanelRow, ContextFillFollowsTheSessionsModel) {
+  ScopedHome home;
+  auto s = session(SessionState::Mode::working, 1.8e9);
+  s.contextTokens = 150000;
+  s.modelID = "claude-sonnet-4-5-20250929";  // a 200,000-token model
+  json row = Panel::unitRow(term("001", "s1"), s, {});
+  EXPECT_DOUBLE_EQ(row["full"].get<double>(), 0.75);
+
+  // Started as its million-token variant: the same context is 15% of that.
+  Terminal wide = term("001", "s1");
+  wide.modelArg = "sonnet[1m]";
+  row = Panel::unitRow(wide, s, {});
+  EXPECT_DOUBLE_EQ(row["full"].get<double>(), 0.15);
+  EXPECT_EQ(row["ctxLevel"], "");
+
+  // A model of a family that holds a million natively.
+  s.modelID = "claude-opus-5-5";
+  EXPECT_DOUBLE_EQ(json(Panel::unitRow(term("001", "s1"), s, {}))["full"].get<double>(), 0.15);
+
+  // The setting still overrides the model's own window.
+  s.modelID = "claude-sonnet-4-5-20250929";
+  ASSERT_TRUE(Settings::set("relayWindow", 300000));
+  EXPECT_DOUBLE_EQ(json(Panel::unitRow(term("001", "s1"), s, {}))["full"].get<double>(), 0.5);
 }
 
 TEST(PanelRow, SessionFieldsPlanAskAndBackgroundOverrides) {

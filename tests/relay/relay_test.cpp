@@ -147,10 +147,13 @@ TEST_F(RelayTest, LevelsFollowTheWindowAndTheThreshold) {
   EXPECT_EQ(Relay::level(150000), "ask");
   EXPECT_EQ(Relay::level(140000), "warn");
   EXPECT_EQ(Relay::level(139999), "");
-  // No window set means a million tokens.
+  // No window set: the model's own, a million for a model not named.
   Settings::set("relayWindow", 0);
   EXPECT_EQ(Relay::level(160000), "");
   EXPECT_EQ(Relay::level(750000), "ask");
+  EXPECT_EQ(Relay::level(150000, "claude-opus-4-6"), "ask");
+  EXPECT_EQ(Relay::level(150000, "claude-opus-4-6", "opus[1m]"), "");
+  EXPECT_EQ(Relay::level(150000, "claude-opus-5-5"), "");
 }
 
 // ---- readiness and staleness ----

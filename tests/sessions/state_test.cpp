@@ -258,6 +258,7 @@ TEST_F(SessionsTest, ThinkingOnlyRecordKeepsTheTurnButMovesTheClock) {
   EXPECT_EQ(s.mode, Mode::working);
   EXPECT_EQ(s.snippet, "Done.");
   EXPECT_EQ(s.model, "Sonnet");
+  EXPECT_EQ(s.modelID, "claude-sonnet-4-5");
   EXPECT_EQ(at(35).mode, Mode::waiting);
 }
 

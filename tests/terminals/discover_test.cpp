@@ -171,6 +171,20 @@ TEST(Discovery, SortsByTerminalNumberAndKeepsPsOrderForEqualSlots) {
   EXPECT_EQ(list[2].pid, 6);
 }
 
+TEST(Discovery, TheModelAnAgentWasStartedWithIsKept) {
+  const std::string ps =
+      "  1 1000 pts/1 00:01 claude --resume abc --model sonnet[1m]\n"
+      "  2 1000 pts/2 00:01 /opt/claude --model=claude-opus-4-6[1m] -c\n"
+      "  3 1000 pts/3 00:01 claude --model\n"
+      "  4 1000 pts/4 00:01 claude\n";
+  auto list = Terminals::parseProcesses(ps, kUser, {}, {}, {});
+  ASSERT_EQ(list.size(), 4u);
+  EXPECT_EQ(list[0].modelArg, "sonnet[1m]");
+  EXPECT_EQ(list[1].modelArg, "claude-opus-4-6[1m]");
+  EXPECT_EQ(list[2].modelArg, "");
+  EXPECT_EQ(list[3].modelArg, "");
+}
+
 TEST(Discovery, OnlyTheUsersOwnProcessesAreTerminals) {
   // On a shared machine ps lists everyone's agents; pid 302 even has a registry record here
   // (pids are reused), and 303 attaches to this user's background job.
