@@ -118,7 +118,7 @@ std::vector<Log> LogFinder::allLogs() {
     std::string dir = projects + "/" + f.name;
     struct stat fst {};
     if (::stat(dir.c_str(), &fst) != 0 || !S_ISDIR(fst.st_mode)) continue;
-    std::string project = projectName(f.name);
+    std::string project = Text::validUtf8(projectName(f.name));
     walk(dir, "", 1, fst, now, [&](const std::string& relative, const struct stat& file) {
       Log log;
       log.path = dir + "/" + relative;

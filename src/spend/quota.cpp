@@ -58,7 +58,7 @@ Reading read() {
     }
     row.label = label(row.kind, name);
     if (auto p = limit.find("percent"); p != limit.end() && p->is_number())
-      row.percent = static_cast<int64_t>(std::llround(p->get<double>()));
+      row.percent = static_cast<int64_t>(std::llround(std::clamp(p->get<double>(), 0.0, 100.0)));
     if (auto s = stringAt(limit, "severity"); !s.empty()) row.severity = s;
     if (auto r = stringAt(limit, "resets_at"); !r.empty()) row.resets = TimeText::parseIso(r);
     if (auto a = limit.find("is_active"); a != limit.end() && a->is_boolean())

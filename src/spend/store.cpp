@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "base/paths.h"
+#include "base/text.h"
 
 namespace Spend {
 
@@ -24,7 +25,15 @@ std::string legacyIdsPath() {
 
 namespace {
 
-void quoted(std::string& out, std::string_view s) {
+// A folder's name need not be UTF-8, and one bad byte written as it is would make the whole
+// store unreadable at the next start; such a text is written repaired.
+void quoted(std::string& out, std::string_view raw) {
+  std::string repaired;
+  std::string_view s = raw;
+  if (!simdjson::validate_utf8(raw.data(), raw.size())) {
+    repaired = Text::validUtf8(raw);
+    s = repaired;
+  }
   out += '"';
   for (unsigned char c : s) {
     switch (c) {
@@ -286,7 +295,15 @@ std::string encodeStore(const Store& store) {
   return out;
 }
 
-std::optional<Store> decodeStore(std::string_view text) {
+std::optional<Store> decodeStore(std::string_view raw) {
+  // A store written before names were repaired may hold a bad byte; the parser refuses the
+  // whole text for one, so it is read repaired rather than counted all over again.
+  std::string repaired;
+  std::string_view text = raw;
+  if (!simdjson::validate_utf8(raw.data(), raw.size())) {
+    repaired = Text::validUtf8(raw);
+    text = repaired;
+  }
   dom::parser parser;
   dom::element root;
   if (parser.parse(text.data(), text.size(), true).get(root) != SUCCESS) return std::nullopt;

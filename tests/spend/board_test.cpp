@@ -191,6 +191,19 @@ TEST_F(BoardTest, QuotaLabelsFollowTheKindAndTheModelsName) {
   EXPECT_EQ(Quota::read().rows[5].label, "השבוע — דגם");
 }
 
+TEST_F(BoardTest, QuotaPercentsStayWithinNoneAndAll) {
+  quota({{"fetched", now()},
+         {"limits",
+          {{{"kind", "session"}, {"percent", 140.6}},
+           {{"kind", "weekly_all"}, {"percent", -3}},
+           {{"kind", "weekly_opus"}, {"percent", 1e300}}}}});
+  auto r = Quota::read();
+  ASSERT_EQ(r.rows.size(), 3u);
+  EXPECT_EQ(r.rows[0].percent, 100);
+  EXPECT_EQ(r.rows[1].percent, 0);
+  EXPECT_EQ(r.rows[2].percent, 100);
+}
+
 TEST_F(BoardTest, QuotaSamplesGoStaleAfterFifteenMinutesAndMayBeMissing) {
   quota({{"fetched", now() - 900}, {"limits", Json::array()}});
   EXPECT_EQ(Quota::payload()["stale"], false);

@@ -53,6 +53,25 @@ TEST(SpendStore, ComesBackAsItWentOut) {
   EXPECT_FALSE(Spend::decodeStore("{\"marks\": {"));
 }
 
+TEST(SpendStore, ANameThatIsNotUtf8IsWrittenRepairedAndAnOldStoreWithOneStillReads) {
+  Spend::Store s;
+  s.sessions["a"].project = "caf\xe9";  // a folder named in Latin-1
+  s.sessions["a"].models["claude-opus-4-5"] = {0, 7, 0, 0, 0, 1};
+  std::string text = Spend::encodeStore(s);
+  auto back = Spend::decodeStore(text);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->sessions["a"].project, "caf\xef\xbf\xbd");
+  EXPECT_EQ(back->sessions["a"].models["claude-opus-4-5"].output, 7);
+
+  // Written by a version that did not repair: the counts are kept, not counted again.
+  std::string old = "{\"marks\":{},\"sessions\":{\"a\":{\"project\":\"caf\xe9\",\"models\":{},"
+                    "\"daily\":{},\"last\":5}},\"hours\":{},\"idsGeneration\":3}\n";
+  back = Spend::decodeStore(old);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->idsGeneration, 3u);
+  EXPECT_EQ(back->sessions["a"].project, "caf\xef\xbf\xbd");
+}
+
 TEST(SpendCountedIds, RememberTheirOwnerUntilReleasedOrOld) {
   Spend::CountedIds ids;
   const double day = 86400, now = 1796800000;
