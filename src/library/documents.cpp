@@ -1,6 +1,7 @@
 #include "library/documents.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,6 +172,19 @@ void syncFolder(const std::string& folder) {
   ::close(fd);
 }
 
+// Removes the temporary files of saves of `dest` whose process was killed mid-way.
+void sweepLeftovers(const std::string& dest) {
+  const std::string prefix = Text::lastComponent(dest) + ".tmp-";
+  for (const auto& e : Files::list(folderOf(dest)).value_or(std::vector<Files::Entry>{})) {
+    if (!Text::startsWith(e.name, prefix)) continue;
+    std::string rest = e.name.substr(prefix.size());
+    long long pid = 0;
+    if (!Text::parseInt(rest.substr(0, rest.find('-')), pid) || pid <= 0 || pid == ::getpid())
+      continue;
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) ::unlink(e.path.c_str());
+  }
+}
+
 // Puts `bytes` in the place of `dest` in one rename, the new file taking the mode, owner
 // and group of `like`: a private note stays private, a file shared with a group stays
 // shared with that group only. With `expect`, the rename happens only while `dest` is
@@ -222,6 +236,7 @@ std::string replaceWith(const std::string& dest, std::string_view bytes, const s
     return systemError(error);
   }
   syncFolder(folderOf(dest));
+  sweepLeftovers(dest);
   if (written) *written = mine;
   return "";
 }

@@ -242,19 +242,26 @@ TEST_F(AppTest, AssetsArePreviewedAndSavedThroughThePage) {
   make().pageLoaded();
   settle();
   app->receive(message(R"({"act":"asset","path":")" + path + R"("})"));
-  app->receive(message(R"({"act":"saveAsset","path":")" + path + R"(","text":"new"})"));
+  settle();
+  ASSERT_EQ(page.named("setAsset").size(), 1u);
+  auto shown = nlohmann::json::parse(page.named("setAsset")[0].args.at(0));
+  EXPECT_EQ(shown["path"], path);
+  EXPECT_FALSE(shown.contains("note"));
+  const std::string version = shown.value("version", "");
+  // A save without the reading it edits is refused: the file might be anything by now.
+  app->receive(message(R"({"act":"saveAsset","path":")" + path + R"(","text":"blind"})"));
+  app->receive(message(R"({"act":"saveAsset","path":")" + path + R"(","text":"new","version":")" +
+                       version + R"("})"));
   app->receive(
       message(R"({"act":"saveAsset","path":")" + home->path() + R"(/gone.txt","text":"x"})"));
   settle();
   auto calls = page.named("setAsset");
-  ASSERT_EQ(calls.size(), 3u);
-  auto shown = nlohmann::json::parse(calls[0].args.at(0));
-  EXPECT_EQ(shown["path"], path);
-  EXPECT_FALSE(shown.contains("note"));
-  auto saved = nlohmann::json::parse(calls[1].args.at(0));
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(nlohmann::json::parse(calls[1].args.at(0))["warn"], true);
+  auto saved = nlohmann::json::parse(calls[2].args.at(0));
   EXPECT_EQ(saved["note"].get<std::string>().rfind("saved ", 0), 0u);
   EXPECT_EQ(Files::read(path).value_or(""), "new");
-  auto failed = nlohmann::json::parse(calls[2].args.at(0));
+  auto failed = nlohmann::json::parse(calls[3].args.at(0));
   EXPECT_EQ(failed["warn"], true);
   EXPECT_FALSE(Files::exists(home->path() + "/gone.txt"));
 }

@@ -168,7 +168,7 @@ TEST_F(AssetTest, SaveAssetNotesTheOutcome) {
 
   // The card's editor saves against the reading it began with: once the file changed,
   // or with no reading at all, the file stays as it is and the note says why.
-  for (const std::string stale : {shown["version"].get<std::string>(), std::string()}) {
+  for (const std::string& stale : {shown["version"].get<std::string>(), std::string()}) {
     auto refused = Documents::saveAsset("~/n.md", "stale", stale);
     EXPECT_EQ(refused["warn"], true);
     EXPECT_EQ(refused["text"], "new");
