@@ -121,7 +121,11 @@ const Cards = (() => {
       if (p.kind === 'md') { const m = el('div', 'md'); m.dir = Markdown.dir(p.text); m.innerHTML = Markdown.html(p.text); body.append(m); }
       else { const pre = el('pre', '', p.text); pre.dir = 'ltr'; body.append(pre); }
     }
+    if (p.locked) body.append(el('div', 'warn', p.locked));
     if (p.note) body.append(el('div', p.warn ? 'warn' : 'note', p.note));
+    // A text that may not be saved back (not valid UTF-8, read-only) offers no editor.
+    const edit = card.querySelector('.cedit');
+    if (edit) edit.hidden = typeof p.text === 'string' && !p.version;
     if (!editingPath) Log.afterCardEdit();
   }
 
@@ -129,11 +133,14 @@ const Cards = (() => {
     const path = card.dataset.path;
     const a = assetFor(path);
     if (editingPath && editingPath !== path) return false;
-    if (!a || typeof a.text !== 'string') {
+    if (!a || typeof a.text !== 'string' || !a.version) {
       setCardOpen(card, true, true);
       return false;
     }
     editingPath = path;
+    // The save goes over this reading only: a file changed since is refused, however
+    // often the preview is read again meanwhile.
+    card.dataset.version = a.version;
     card.classList.add('open', 'editing');
     cardOpen.set(path, true);
     const body = card.querySelector('.filebody');
@@ -164,7 +171,7 @@ const Cards = (() => {
     if (!area) return;
     const note = card.querySelector('.cardnote');
     if (note) { note.textContent = label('saving'); note.classList.remove('warn'); }
-    send('saveAsset', { path: card.dataset.path, text: area.value });
+    send('saveAsset', { path: card.dataset.path, text: area.value, version: card.dataset.version || '' });
   }
 
   function editingCard() {

@@ -49,6 +49,8 @@ const Doc = (() => {
     d.note.textContent = doc.note || '';
     d.note.classList.toggle('warn', !!doc.warn);
     d.mode.textContent = doc.editing ? label('save') : label('edit');
+    // Only a whole, clean reading is edited: the note says why any other is not.
+    d.mode.hidden = !doc.editing && !doc.editable;
     const shown = `${doc.path}\u0001${doc.stamp}\u0001${doc.editing ? 1 : 0}`;
     if (shown === docShown) return;
     docShown = shown;

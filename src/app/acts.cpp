@@ -95,12 +95,15 @@ void pushAsset(PageLink& page, const nlohmann::json& asset) {
   });
 }
 
-// Previews a file in the page, after saving the text over it when one is given.
+// Previews a file in the page, after saving the text over it when one is given: over the
+// reading named by `version` only.
 Follow asset(Lanes& lanes, PageLink& page, const std::string& path,
-             const std::optional<std::string>& save) {
+             const std::optional<std::string>& save, const std::string& version = "") {
   if (path.empty()) return Follow::nothing;
   lanes.then(
-      [path, save] { return save ? Documents::saveAsset(path, *save) : Documents::asset(path); },
+      [path, save, version] {
+        return save ? Documents::saveAsset(path, *save, version) : Documents::asset(path);
+      },
       [&page](const nlohmann::json& asset) {
         pushAsset(page, asset);
         return Follow::nothing;
@@ -327,8 +330,10 @@ const std::vector<Act> kActs = {
      {kPath},
      [](Desk& d, const Args& a) { return asset(d.lanes, d.page, a.text("path"), {}); }},
     {"saveAsset",
-     {kPath, kText},
-     [](Desk& d, const Args& a) { return asset(d.lanes, d.page, a.text("path"), a.text("text")); }},
+     {kPath, kText, {"version", text, true}},
+     [](Desk& d, const Args& a) {
+       return asset(d.lanes, d.page, a.text("path"), a.text("text"), a.text("version"));
+     }},
     {"stash",
      {{"data", text}, {"name", text, true}},
      [](Desk& d, const Args& a) { return stash(d.lanes, d.page, a.text("data"), a.text("name")); }},

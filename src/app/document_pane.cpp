@@ -38,8 +38,11 @@ void DocumentPane::open(const std::string& given, bool reader, Overlays& views) 
         setPath(l.path);
         text = std::move(l.doc.text);
         paths = std::move(l.paths);
-        note = l.doc.error;
-        warn = !l.doc.error.empty();
+        version = l.doc.version;
+        locked = l.doc.error.empty() ? l.doc.locked : l.doc.error;
+        // A failed reading shows its error; a text that cannot be edited says why at once.
+        note = locked;
+        warn = !locked.empty();
         editing = false;
         ++stamp;  // the page redraws the text only when the stamp moves
         views.set(View::reader, reader);
@@ -49,6 +52,14 @@ void DocumentPane::open(const std::string& given, bool reader, Overlays& views) 
 
 Follow DocumentPane::edit() {
   if (path.empty()) return Follow::nothing;
+  if (!editable()) {
+    // An editor over a failed or repaired reading would save that over the file.
+    note = locked.empty() ? Lang::pick("The file was not read whole, so it cannot be edited",
+                                       "הקובץ לא נקרא במלואו, ולכן אי אפשר לערוך אותו")
+                          : locked;
+    warn = true;
+    return Follow::repaint;
+  }
   editing = true;
   note = Lang::pick("editing", "בעריכה");
   warn = false;
@@ -58,22 +69,25 @@ Follow DocumentPane::edit() {
 
 Follow DocumentPane::save(const std::string& body) {
   if (path.empty()) return Follow::nothing;
+  if (!editable()) return edit();  // says why it may not be saved
   struct Saved {
-    std::string error;
+    Documents::Saved saved;
     std::vector<std::string> paths;
   };
   std::string at = path;
   lanes.then(
-      [at, body] {
-        Saved r{Documents::write(at, body), {}};
-        if (r.error.empty()) r.paths = Documents::paths(body);
+      [at, body, loaded = version] {
+        Saved r{Documents::save(at, body, loaded), {}};
+        if (r.saved.error.empty()) r.paths = Documents::paths(body);
         return r;
       },
       [this, at, body](Saved r) {
         if (path != at)
           return Follow::nothing;  // closed or replaced meanwhile: the note has no place
-        if (r.error.empty()) {
+        const std::string& error = r.saved.error;
+        if (error.empty()) {
           text = body;
+          version = r.saved.version;
           paths = std::move(r.paths);
           editing = false;
           ++stamp;
@@ -81,7 +95,7 @@ Follow DocumentPane::save(const std::string& body) {
           note = Lang::pick("saved ", "נשמר ") + TimeText::hoursMinutes(Clock::now());
         } else {
           // Still editing, and the stamp stays, so the page keeps the text being typed.
-          note = r.error;
+          note = error;
           warn = true;
         }
         return Follow::repaint;
@@ -98,6 +112,8 @@ Follow DocumentPane::close(Overlays& views) {
   note.clear();
   warn = false;
   editing = false;
+  version = {};
+  locked.clear();
   return Follow::repaint;
 }
 
@@ -106,5 +122,6 @@ nlohmann::json DocumentPane::payload() const {
   return {{"path", path},   {"name", Text::abbreviateHome(path, Paths::home())},
           {"text", text},   {"editing", editing},
           {"note", note},   {"warn", warn},
-          {"stamp", stamp}, {"paths", paths}};
+          {"stamp", stamp}, {"paths", paths},
+          {"editable", editable()}};
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The document shown in the reader or beside a conversation: its path, its text as loaded,
 // the edit mode and the note shown with it. Reading and saving run off the main thread; a
-// read that another open or a close has overtaken is dropped.
+// read that another open or a close has overtaken is dropped. Editing opens only over a
+// whole, clean reading, and a save goes over the file only while it is still that reading.
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -11,6 +12,7 @@
 #include "app/follow.h"
 #include "app/lanes.h"
 #include "app/view.h"
+#include "library/documents.h"
 
 class DocumentPane {
  public:
@@ -23,6 +25,11 @@ class DocumentPane {
   bool warn = false;               ///< the note is a warning
   int64_t stamp = 0;               ///< raised whenever the page must redraw the document's text
   std::vector<std::string> paths;  ///< existing files named in the text
+  Documents::Version version;      ///< the file as read or last saved; unknown: not read whole
+  std::string locked;              ///< why the text may not be edited ("" when it may)
+
+  /// The text may be edited and saved back.
+  bool editable() const { return locked.empty() && version.known(); }
 
   /// The document left open by the last run.
   void restore();
@@ -31,9 +38,10 @@ class DocumentPane {
 
   /// Reads the file into the pane; `reader` shows it on its own (the reader view of `views`).
   void open(const std::string& path, bool reader, Overlays& views);
-  /// Edit mode, when a document is loaded.
+  /// Edit mode, when the document was read whole and clean; else the note says why not.
   Follow edit();
-  /// Saves the text over the file; on failure the editor stays open with the reason.
+  /// Saves the text over the file, unless it changed on disk since it was read; on failure
+  /// the editor stays open with the reason.
   Follow save(const std::string& text);
   /// Closes the document and the reader.
   Follow close(Overlays& views);

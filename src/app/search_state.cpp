@@ -35,24 +35,35 @@ Follow SearchState::search(const std::string& text) {
   if (Text::length(q) >= 2) {
     run(q);
   } else {
+    stopRunning();
     hits = fileHits = titleHits = nlohmann::json::array();
     searching = false;
   }
   return Follow::repaint;
 }
 
+void SearchState::stopRunning() {
+  if (running) running->stop();
+  running.reset();
+}
+
 void SearchState::run(const std::string& q) {
+  // Each keystroke starts a search: the one before must not keep the cores grepping.
+  stopRunning();
+  auto stop = std::make_shared<Terminals::Stop>();
+  running = stop;
   searching = true;
   lanes.then(
-      [src = sources, q] {
+      [src = sources, q, stop] {
         std::vector<nlohmann::json> found;
-        if (src->search) found = src->search(q);
+        if (src->search && !stop->stopped()) found = src->search(q, *stop);
         found.resize(3, nlohmann::json::array());
         return found;
       },
-      [this, q](std::vector<nlohmann::json> found) {
+      [this, q, stop](std::vector<nlohmann::json> found) {
         // Results of a query the user has since changed would show under the wrong text.
-        if (query != q) return Follow::nothing;
+        if (query != q || stop->stopped()) return Follow::nothing;
+        if (running == stop) running.reset();
         hits = found[0];
         fileHits = found[1];
         titleHits = found[2];
@@ -95,7 +106,8 @@ void SearchState::close() {
 void SearchState::forgetQuery() {
   setQuery("");
   // Files and titles too: search opened again would show them under an empty box. A search
-  // still running is dropped when it lands (its query is gone), so it is no longer busy.
+  // still running is stopped, so it is no longer busy.
+  stopRunning();
   hits = fileHits = titleHits = nlohmann::json::array();
   searching = false;
 }

@@ -10,6 +10,7 @@
 #include "app/follow.h"
 #include "app/lanes.h"
 #include "app/sources.h"
+#include "base/process.h"
 
 class SearchState {
  public:
@@ -33,7 +34,8 @@ class SearchState {
 
   /// The text typed into the search box: searched from 2 characters, else the results go.
   Follow search(const std::string& text);
-  /// Runs the word search; results of a query changed meanwhile are dropped.
+  /// Runs the word search. The search it overtakes is stopped (its grep killed), and
+  /// results of a query changed meanwhile are dropped.
   void run(const std::string& query);
   /// Asks the meaning search (3 characters or more). Only the newest question's answer is
   /// shown; the same question is not asked twice unless its run failed.
@@ -50,4 +52,8 @@ class SearchState {
   Lanes& lanes;
   std::shared_ptr<const AppSources> sources;
   uint64_t smartRun = 0;  ///< the meaning search whose answer may still be shown
+  std::shared_ptr<Terminals::Stop> running;  ///< stops the word search in flight, if any
+
+  /// Stops the word search in flight: its results would be dropped anyway.
+  void stopRunning();
 };

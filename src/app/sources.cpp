@@ -61,8 +61,8 @@ AppSources AppSources::live() {
   s.relayGo = [](const std::string& sid) { Relay::go(sid); };
   s.terminals = [] { return Terminals::open(); };
   s.reach = [](double time, const std::string& sid) { return Transcript::want(time, sid); };
-  s.search = [](const std::string& query) {
-    nlohmann::json found = Search::payload(query);
+  s.search = [](const std::string& query, const Terminals::Stop& stop) {
+    nlohmann::json found = Search::payload(query, &stop);
     return std::vector<nlohmann::json>{found["hits"], found["files"], found["titles"]};
   };
   s.smart = [](const std::string& question) {

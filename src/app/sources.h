@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/menu.h"
+#include "base/process.h"
 #include "page/panel.h"
 #include "page/panel_chat.h"
 #include "terminals/terminal.h"
@@ -37,8 +38,10 @@ struct AppSources {
   std::function<std::vector<Terminal>()> terminals;
   /// How many chat lines reach back to a moment of the conversation (a search hit).
   std::function<int(double time, const std::string& sid)> reach;
-  /// Word search: conversations, files, titles.
-  std::function<std::vector<nlohmann::json>(const std::string& query)> search;
+  /// Word search: conversations, files, titles. Once `stop` is stopped (the query was
+  /// overtaken), the programs it runs are killed and what it gives is dropped.
+  std::function<std::vector<nlohmann::json>(const std::string& query, const Terminals::Stop& stop)>
+      search;
   /// Meaning search: rows, best first, or none when it could not run or failed. Blocks
   /// for seconds.
   std::function<std::optional<nlohmann::json>(const std::string& question)> smart;

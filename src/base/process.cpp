@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@ struct Launch {
   bool captureErrors = false;
   const std::string* cwd = nullptr;
   const std::vector<std::pair<std::string, std::string>>* env = nullptr;
+  const Stop* stop = nullptr;
 };
 
 // Our environment with the job's names replaced or added.
@@ -55,6 +57,11 @@ Outcome run(const Launch& job) {
   }();
   (void)ignored;
   const std::string* input = job.input;
+  if (job.stop && job.stop->stopped()) {
+    Outcome stopped;
+    stopped.stopped = true;
+    return stopped;
+  }
 
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return {};
@@ -146,12 +153,18 @@ Outcome run(const Launch& job) {
       fd = -1;
     }
   };
+  bool stopped = false;
+  auto stopNow = [&] {
+    ::kill(-pid, SIGKILL);
+    killed = stopped = true;
+  };
   while (outFd >= 0 || errFd >= 0) {
-    pollfd fds[3];
-    int n = 0, outAt = -1, errAt = -1, inAt = -1;
+    pollfd fds[4];
+    int n = 0, outAt = -1, errAt = -1, inAt = -1, stopAt = -1;
     if (outFd >= 0) outAt = n, fds[n++] = {outFd, POLLIN, 0};
     if (errFd >= 0) errAt = n, fds[n++] = {errFd, POLLIN, 0};
     if (inFd >= 0) inAt = n, fds[n++] = {inFd, POLLOUT, 0};
+    if (job.stop) stopAt = n, fds[n++] = {job.stop->fd(), POLLIN, 0};
     int wait = -1;
     if (deadline > 0) {
       double left = deadline - Clock::monotonic();
@@ -168,6 +181,10 @@ Outcome run(const Launch& job) {
       break;
     }
     if (ready == 0) continue;
+    if (stopAt >= 0 && (fds[stopAt].revents & POLLIN)) {
+      stopNow();
+      break;
+    }
     if (outAt >= 0 && (fds[outAt].revents & (POLLIN | POLLHUP | POLLERR))) drain(outFd, output);
     if (errAt >= 0 && (fds[errAt].revents & (POLLIN | POLLHUP | POLLERR))) drain(errFd, errors);
     if (inAt >= 0 && (fds[inAt].revents & (POLLOUT | POLLERR | POLLHUP))) {
@@ -187,12 +204,14 @@ Outcome run(const Launch& job) {
 
   int status = 0;
   while (true) {
-    pid_t r = ::waitpid(pid, &status, deadline > 0 && !killed ? WNOHANG : 0);
+    pid_t r = ::waitpid(pid, &status, (deadline > 0 || job.stop) && !killed ? WNOHANG : 0);
     if (r == pid) break;
     if (r < 0 && errno != EINTR) return {};
     if (r == 0) {
-      // Output closed but the child lives on: keep honouring the time limit.
-      if (Clock::monotonic() >= deadline) {
+      // Output closed but the child lives on: keep honouring the time limit and the stop.
+      if (job.stop && job.stop->stopped()) {
+        stopNow();
+      } else if (deadline > 0 && Clock::monotonic() >= deadline) {
         ::kill(-pid, SIGKILL);
         killed = true;
       } else {
@@ -203,7 +222,8 @@ Outcome run(const Launch& job) {
   Outcome outcome;
   outcome.finished = !killed && WIFEXITED(status);
   outcome.status = outcome.finished ? WEXITSTATUS(status) : -1;
-  outcome.timedOut = killed;
+  outcome.timedOut = killed && !stopped;
+  outcome.stopped = stopped;
   outcome.output = Text::validUtf8(output);
   outcome.errors = Text::validUtf8(errors);
   return outcome;
@@ -233,7 +253,26 @@ std::optional<std::string> shellWithInput(const std::string& path,
 }
 
 Outcome run(const Job& job) {
-  return run(Launch{job.path, job.args, &job.input, job.timeout, true, &job.cwd, &job.env});
+  return run(
+      Launch{job.path, job.args, &job.input, job.timeout, true, &job.cwd, &job.env, job.stop});
+}
+
+Stop::Stop() : event(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+Stop::~Stop() {
+  if (event >= 0) ::close(event);
+}
+
+void Stop::stop() {
+  uint64_t one = 1;
+  // The counter only grows; a full one (never, in practice) is stopped all the same.
+  while (::write(event, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+bool Stop::stopped() const {
+  pollfd p{event, POLLIN, 0};
+  return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }
 
 std::optional<ProcessState> processState(long long pid) {

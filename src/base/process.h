@@ -20,6 +20,24 @@ std::optional<std::string> shellWithInput(const std::string& path,
                                           const std::vector<std::string>& args,
                                           const std::string& input, double timeout = 0);
 
+/// Lets one thread end the programs another runs: a run given a stop that is (or becomes)
+/// stopped kills its program and everything that program started, at once. Shared by
+/// the thread that runs and the one that may stop it; stopping is for good.
+class Stop {
+ public:
+  Stop();
+  ~Stop();
+  Stop(const Stop&) = delete;
+  Stop& operator=(const Stop&) = delete;
+  void stop();
+  bool stopped() const;
+  /// Readable once stopped (for a poll that waits on a program).
+  int fd() const { return event; }
+
+ private:
+  int event = -1;
+};
+
 /// How a program ended and what it wrote, whatever its exit status: for programs such as
 /// grep, whose failure status can come with good output (one file of many was missing).
 struct Outcome {
@@ -28,6 +46,7 @@ struct Outcome {
   std::string output;       ///< standard output, invalid UTF-8 replaced
   std::string errors;       ///< standard error, invalid UTF-8 replaced (only for a `Job`)
   bool timedOut = false;    ///< it outlived its time limit and was killed
+  bool stopped = false;     ///< its `Stop` was stopped, and it was killed (or never started)
   std::string launchError;  ///< why it could not be started; "" when it started
 };
 /// Runs like `shell` and gives the outcome in every case.
@@ -45,6 +64,8 @@ struct Job {
   std::string cwd;     ///< "" keeps ours
   /// Set on top of our environment ("NAME", "value").
   std::vector<std::pair<std::string, std::string>> env;
+  /// When given and stopped, the program is killed and the outcome says `stopped`.
+  const Stop* stop = nullptr;
 };
 /// Runs a job, pumping input, output and error together so none can block the others.
 Outcome run(const Job& job);

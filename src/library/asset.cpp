@@ -161,6 +161,11 @@ nlohmann::json asset(const std::string& path) {
       Document doc = read(file);
       out["text"] = doc.text;
       if (!doc.error.empty()) out["error"] = doc.error;
+      // The card's editor saves against this reading, and only over a whole, clean one.
+      if (doc.editable())
+        out["version"] = doc.version.text();
+      else if (doc.error.empty())
+        out["locked"] = doc.locked;
     }
   } catch (const std::exception&) {  // an allocation failure on a huge page, say
     out["error"] = Lang::pick("Could not render the pages", "לא הצלחתי לצייר את העמודים");

@@ -31,11 +31,20 @@ bool isDigits(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// The matching lines per shard of one batch; a batch grep could not run gives none.
+// The lines per shard of one batch whose text holds the query; a batch grep could not
+// run, or that was stopped, gives none.
 std::map<std::string, int64_t> countBatch(const std::string& query,
-                                          const std::vector<std::string>& paths) {
+                                          const std::vector<std::string>& paths,
+                                          const Terminals::Stop* stop) {
   std::map<std::string, int64_t> counts;
-  auto outcome = Terminals::shellOutcome(kGrep, grepArguments(query, paths));
+  Terminals::Job job;
+  job.path = kGrep;
+  job.args = grepArguments(query, paths);
+  // Bytes as bytes: "any but a tab" must pass over text that is not UTF-8, and case is
+  // folded for ASCII only, as the quoting below finds it.
+  job.env = {{"LC_ALL", "C"}};
+  job.stop = stop;
+  auto outcome = Terminals::run(job);
   // Status 2 means trouble with some file (a refresh may have just removed a shard);
   // the counts grep printed for the others still hold.
   if (!outcome.finished) return counts;
@@ -68,6 +77,22 @@ size_t findIgnoringCase(std::string_view text, std::string_view needle) {
   return std::string_view::npos;
 }
 
+// The query as a shard would hold it: line breaks and tabs are spaces there, and runs of
+// spaces one.
+std::string asShardText(const std::string& query) {
+  std::string out;
+  for (char c : query) {
+    if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+    if (c == ' ' && !out.empty() && out.back() == ' ') continue;
+    out += c;
+  }
+  return out;
+}
+
+bool stopped(const Terminals::Stop* stop) {
+  return stop && stop->stopped();
+}
+
 std::string untitled() {
   return Lang::pick("untitled conversation", "שיחה ללא שם");
 }
@@ -82,11 +107,32 @@ std::string groupTitle(const std::string& sid, const std::string& project) {
 
 }  // namespace
 
+std::string textPattern(std::string_view query) {
+  // A shard line is "epoch TAB role TAB text": the query counts only inside the text, so
+  // "17" is not found in every message sent at a time holding those digits.
+  std::string pattern = "^[^\t]*\t[^\t]*\t[^\t]*";
+  for (char c : query) {
+    switch (c) {
+      case '\\': pattern += "\\\\"; break;
+      case '^': pattern += "\\^"; break;
+      case '.': case '[': case ']': case '$': case '(': case ')': case '|':
+      case '*': case '+': case '?': case '{': case '}':
+        pattern += '[';
+        pattern += c;
+        pattern += ']';
+        break;
+      default: pattern += c;
+    }
+  }
+  return pattern + "[^\t]*$";
+}
+
 std::vector<std::string> grepArguments(const std::string& query,
                                        const std::vector<std::string>& paths) {
   // -H names the file even in a batch of one; -c counts, so nothing but numbers comes
-  // back however common the word.
-  std::vector<std::string> args = {"-a", "-i", "-F", "-H", "-c", "--", query};
+  // back however common the word. The pattern follows -e and begins with "^", so it is
+  // never read as an option.
+  std::vector<std::string> args = {"-a", "-i", "-E", "-H", "-c", "-e", textPattern(query), "--"};
   args.insert(args.end(), paths.begin(), paths.end());
   return args;
 }
@@ -192,10 +238,11 @@ std::string shortWhen(double epoch) {
   return text;
 }
 
-std::vector<Conversation> run(const std::string& query) {
-  const std::string trimmed = Text::trim(query);
+std::vector<Conversation> run(const std::string& query, const Terminals::Stop* stop) {
+  const std::string trimmed = asShardText(Text::trim(query));
   if (Text::length(Text::validUtf8(trimmed)) < 2) return {};
   Index::refresh(false);
+  if (stopped(stop)) return {};
   const std::string needle = Text::lower(trimmed);
   const std::vector<std::string> shards = Index::shardsByRecency();
 
@@ -219,9 +266,10 @@ std::vector<Conversation> run(const std::string& query) {
     std::vector<std::string> one = slice(at), two = slice(at + batch);
     std::map<std::string, int64_t> countsTwo;
     std::thread second;
-    if (!two.empty()) second = std::thread([&] { countsTwo = countBatch(trimmed, two); });
-    std::map<std::string, int64_t> countsOne = countBatch(trimmed, one);
+    if (!two.empty()) second = std::thread([&] { countsTwo = countBatch(trimmed, two, stop); });
+    std::map<std::string, int64_t> countsOne = countBatch(trimmed, one, stop);
     if (second.joinable()) second.join();
+    if (stopped(stop)) return {};
 
     for (const auto* batch : {&one, &two}) {
       const auto& counts = batch == &one ? countsOne : countsTwo;
@@ -231,7 +279,10 @@ std::vector<Conversation> run(const std::string& query) {
         const std::string sid = Files::baseName(path);
         const std::string project = Index::project(sid);
         size_t collected = 0;
-        for (const std::string& line : newestMatches(path, needle, kPerShard)) {
+        // grep counted the lines whose text holds the query: the reading from the end
+        // stops once it has them all, or as many as a shard is quoted by.
+        const size_t want = static_cast<size_t>(std::min<int64_t>(count->second, kPerShard));
+        for (const std::string& line : newestMatches(path, needle, want)) {
           auto h = hit(sid, line, needle);
           if (!h) continue;
           auto pieces = Text::split(line, '\t', false);
@@ -287,10 +338,11 @@ nlohmann::json toJson(const Conversation& c) {
           {"sort", c.sort}, {"total", c.total}, {"hits", hits}};
 }
 
-nlohmann::json payload(const std::string& query) {
+nlohmann::json payload(const std::string& query, const Terminals::Stop* stop) {
   const std::string trimmed = Text::trim(query);
   auto hits = nlohmann::json::array();
-  for (const Conversation& c : run(trimmed)) hits.push_back(toJson(c));
+  for (const Conversation& c : run(trimmed, stop)) hits.push_back(toJson(c));
+  if (stopped(stop)) return {{"query", trimmed}, {"hits", hits}, {"titles", {}}, {"files", {}}};
   return {{"query", trimmed},
           {"hits", hits},
           {"titles", QuickFind::chatsJson(trimmed)},

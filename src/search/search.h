@@ -1,7 +1,8 @@
 #pragma once
-// Word search over the index's shards: grep counts the matches in each shard, newest
-// shards first and two batches at a time, and each matching shard is then read from its
-// end, so a conversation is quoted and ranked by its newest matching lines.
+// Word search over the index's shards: grep counts the messages holding the query in each
+// shard, newest shards first and two batches at a time, and each matching shard is then
+// read from its end until it has what it quotes, so a conversation is quoted and ranked by
+// its newest matching lines.
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -9,6 +10,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "base/process.h"
 
 namespace Search {
 
@@ -28,7 +31,7 @@ struct Conversation {
   std::string project;
   std::string when;
   double sort = 0;
-  int64_t total = 0;      ///< the conversation's matching lines
+  int64_t total = 0;      ///< its messages whose text holds the query
   std::vector<Hit> hits;  ///< its newest three, newest first
 };
 
@@ -43,14 +46,18 @@ inline constexpr size_t kConversations = 12;
 inline constexpr size_t kPerShard = 12;
 inline constexpr size_t kEnough = 60;
 
-/// Conversations whose shards hold the query (trimmed; at least two characters) as
+/// Conversations whose messages hold the query (trimmed; at least two characters) as
 /// literal text, any case; newest first, at most 12. Refreshes the index unforced first.
-std::vector<Conversation> run(const std::string& query);
+/// Once `stop` is stopped, the grep running is killed and the result is empty.
+std::vector<Conversation> run(const std::string& query, const Terminals::Stop* stop = nullptr);
 
-/// grep's arguments for one batch: the query always after "--", so it is never an option.
+/// The extended regular expression of shard lines whose text (never the time or the role)
+/// holds the query as literal text; grep runs it with bytes as bytes and ASCII case folded.
+std::string textPattern(std::string_view query);
+/// grep's arguments for one batch: the pattern after "-e", the paths after "--".
 std::vector<std::string> grepArguments(const std::string& query,
                                        const std::vector<std::string>& paths);
-/// Per path, the matching lines grep counted ("path:count" lines; others skipped).
+/// Per path, the lines grep counted ("path:count" lines; others skipped).
 std::vector<std::pair<std::string, int64_t>> parseCounts(std::string_view output);
 /// The shard's last `want` complete lines whose text holds `needle` (lower case), newest
 /// first, read from the end in bounded chunks.
@@ -68,6 +75,6 @@ nlohmann::json toJson(const Conversation& conversation);
 /// The search payload for a query: {"query", "hits" (word search), "titles" (quick find
 /// of conversations), "files" (quick find of files)}. Runs processes; call off the main
 /// thread.
-nlohmann::json payload(const std::string& query);
+nlohmann::json payload(const std::string& query, const Terminals::Stop* stop = nullptr);
 
 }  // namespace Search

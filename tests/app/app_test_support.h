@@ -69,7 +69,9 @@ class AppTest : public ::testing::Test {
       auto it = smartRows.find(question);
       return it == smartRows.end() ? std::optional<nlohmann::json>() : it->second;
     };
-    s.search = [this](const std::string& query) {
+    s.search = [this](const std::string& query, const Terminals::Stop& stop) {
+      searched.push_back({query, stop.stopped()});
+      if (duringSearch) duringSearch(stop);
       return found ? found(query) : std::vector<nlohmann::json>{};
     };
     s.menuState = [] { return Menu::read(); };  // files of the test's home
@@ -154,6 +156,10 @@ class AppTest : public ::testing::Test {
   int unitBuilds = 0, chatBuilds = 0, chatWant = 0;
   /// Word search: conversations, files, titles.
   std::function<std::vector<nlohmann::json>(const std::string&)> found;
+  /// Each word search as it began to run: its query, and whether it was already stopped.
+  std::vector<std::pair<std::string, bool>> searched;
+  /// Runs inside each word search (what the user does while it runs).
+  std::function<void(const Terminals::Stop&)> duringSearch;
   int reach = 0;  ///< lines a search hit needs
   /// The meaning search's rows per question (none: it fails), and the questions asked.
   std::map<std::string, nlohmann::json> smartRows;

@@ -1,6 +1,8 @@
 // Page messages about conversations, documents and files: what they change, what the page
 // is called with, and what lands on disk.
 
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "app/app_test_support.h"
@@ -127,6 +129,55 @@ TEST_F(AppTest, ADocumentOpensEditsAndSavesKeepingOneBackup) {
   EXPECT_FALSE(page.lastPaint().contains("reader"));
 }
 
+// The editor opens only over a whole, clean reading, and a save goes only over that
+// reading: anything else would write a repaired or stale text over the user's file.
+TEST_F(AppTest, ADocumentIsEditedOnlyOverAWholeCleanReadingThatIsStillOnDisk) {
+  std::string odd = home->write("notes/odd.md", "caf\xE9 au lait\n");
+  make().pageLoaded();
+  settle();
+  app->receive(message(R"({"act":"openDoc","path":"~/notes/odd.md"})"));
+  settle();
+  auto doc = page.lastPaint()["doc"];
+  EXPECT_EQ(doc["editable"], false);
+  EXPECT_EQ(doc["warn"], true);
+  EXPECT_NE(doc["note"].get<std::string>().find("not valid UTF-8"), std::string::npos) << doc["note"];
+  app->receive(message(R"({"act":"editDoc"})"));
+  app->receive(message(R"({"act":"saveDoc","text":"caf\ufffd au lait\n"})"));
+  settle();
+  EXPECT_FALSE(app->document.editing);
+  EXPECT_EQ(Files::read(odd).value_or(""), "caf\xE9 au lait\n");
+  EXPECT_FALSE(Files::exists(odd + ".gib"));
+
+  // A file the agent rewrote while the user typed is left as the agent wrote it.
+  std::string plan = home->write("notes/plan.md", "# Plan\n");
+  app->receive(message(R"({"act":"openDoc","path":"~/notes/plan.md"})"));
+  settle();
+  EXPECT_EQ(page.lastPaint()["doc"]["editable"], true);
+  app->receive(message(R"({"act":"editDoc"})"));
+  ASSERT_TRUE(app->document.editing);
+  ASSERT_TRUE(Files::writeAtomic(plan, "# Plan\n- the agent's step\n"));
+  app->receive(message(R"({"act":"saveDoc","text":"# Plan\n- mine\n"})"));
+  settle();
+  EXPECT_EQ(Files::read(plan).value_or(""), "# Plan\n- the agent's step\n");
+  EXPECT_FALSE(Files::exists(plan + ".gib"));
+  EXPECT_TRUE(app->document.editing) << "the typed text stays in the editor";
+  EXPECT_TRUE(app->document.warn);
+  EXPECT_NE(app->document.note.find("changed on disk"), std::string::npos) << app->document.note;
+
+  // A file that cannot be read opens with no editor at all.
+  std::string big = home->write("notes/big.md", "");
+  ASSERT_EQ(::truncate(big.c_str(), 3'000'000), 0);
+  app->receive(message(R"({"act":"openDoc","path":"~/notes/big.md"})"));
+  settle();
+  EXPECT_EQ(page.lastPaint()["doc"]["editable"], false);
+  app->receive(message(R"({"act":"editDoc"})"));
+  app->receive(message(R"({"act":"saveDoc","text":""})"));
+  settle();
+  EXPECT_FALSE(app->document.editing);
+  EXPECT_EQ(app->document.note, "File too large to open here");
+  EXPECT_EQ(Files::attributes(big)->size, 3'000'000);
+}
+
 TEST_F(AppTest, ADocumentOpensBesideAConversationUnlessTheReaderIsAskedFor) {
   home->write("a.md", "a");
   chats["s"] = chat("s");
@@ -191,19 +242,26 @@ TEST_F(AppTest, AssetsArePreviewedAndSavedThroughThePage) {
   make().pageLoaded();
   settle();
   app->receive(message(R"({"act":"asset","path":")" + path + R"("})"));
-  app->receive(message(R"({"act":"saveAsset","path":")" + path + R"(","text":"new"})"));
+  settle();
+  ASSERT_EQ(page.named("setAsset").size(), 1u);
+  auto shown = nlohmann::json::parse(page.named("setAsset")[0].args.at(0));
+  EXPECT_EQ(shown["path"], path);
+  EXPECT_FALSE(shown.contains("note"));
+  const std::string version = shown.value("version", "");
+  // A save without the reading it edits is refused: the file might be anything by now.
+  app->receive(message(R"({"act":"saveAsset","path":")" + path + R"(","text":"blind"})"));
+  app->receive(message(R"({"act":"saveAsset","path":")" + path + R"(","text":"new","version":")" +
+                       version + R"("})"));
   app->receive(
       message(R"({"act":"saveAsset","path":")" + home->path() + R"(/gone.txt","text":"x"})"));
   settle();
   auto calls = page.named("setAsset");
-  ASSERT_EQ(calls.size(), 3u);
-  auto shown = nlohmann::json::parse(calls[0].args.at(0));
-  EXPECT_EQ(shown["path"], path);
-  EXPECT_FALSE(shown.contains("note"));
-  auto saved = nlohmann::json::parse(calls[1].args.at(0));
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(nlohmann::json::parse(calls[1].args.at(0))["warn"], true);
+  auto saved = nlohmann::json::parse(calls[2].args.at(0));
   EXPECT_EQ(saved["note"].get<std::string>().rfind("saved ", 0), 0u);
   EXPECT_EQ(Files::read(path).value_or(""), "new");
-  auto failed = nlohmann::json::parse(calls[2].args.at(0));
+  auto failed = nlohmann::json::parse(calls[3].args.at(0));
   EXPECT_EQ(failed["warn"], true);
   EXPECT_FALSE(Files::exists(home->path() + "/gone.txt"));
 }

@@ -89,6 +89,21 @@ TEST_F(SearchCommandTest, HebrewWordBehindAPrefixAndFillerWords) {
   EXPECT_EQ(sids(search("find the blog")["titles"]), std::vector<std::string>{"blog-1"});
 }
 
+// The messages were sent at 1800000000 and the seconds after: a number in every time but
+// in no text finds nothing, and one also in a text counts that message alone.
+TEST_F(SearchCommandTest, ANumberInMessageTimesButNotInTheTextFindsNothing) {
+  EXPECT_EQ(search("18000")["hits"], nlohmann::json::array());
+  EXPECT_EQ(search("0000")["hits"], nlohmann::json::array());
+  writeTranscript(home, "plan-1",
+                  Records::lines({Records::user("ship order 18000 today", t0 + 4),
+                                  Records::user("nothing here", t0 + 5)}),
+                  "-home-dana-plan");
+  auto found = search("18000")["hits"];
+  ASSERT_EQ(sids(found), std::vector<std::string>{"plan-1"});
+  EXPECT_EQ(found[0]["total"], 1);
+  EXPECT_EQ(found[0]["hits"][0]["before"], "ship order ");
+}
+
 TEST_F(SearchCommandTest, MissingTextIsAUsageError) {
   auto out = Terminals::shellOutcome(VELMO_BINARY, {"--search"}, 60);
   EXPECT_EQ(out.status, 2);

@@ -147,3 +147,43 @@ TEST_F(AppTest, SearchOpenedAgainShowsNothingOfTheOldWord) {
     settle();
   }
 }
+
+// Each keystroke starts a search: the one it overtakes is stopped (so its grep is killed)
+// whether it waits for a thread or already runs, and only the newest shows.
+TEST_F(AppTest, ASearchOvertakenByTheNextKeystrokeIsStopped) {
+  found = [](const std::string& q) {
+    return std::vector<nlohmann::json>{nlohmann::json::array({{{"sid", "s1"}, {"title", q}}}),
+                                       nlohmann::json::array(), nlohmann::json::array()};
+  };
+  make().pageLoaded();
+  settle();
+  app->receive(message(R"({"act":"searchOpen"})"));
+  app->receive(message(R"({"act":"search","text":"ca"})"));
+  app->receive(message(R"({"act":"search","text":"car"})"));
+  std::vector<bool> stoppedByTheNextKey;
+  duringSearch = [&](const Terminals::Stop& stop) {
+    if (!stoppedByTheNextKey.empty()) return;
+    app->receive(message(R"({"act":"search","text":"cart"})"));
+    stoppedByTheNextKey.push_back(stop.stopped());
+  };
+  settle();
+  // "ca" was overtaken before it ran and never searched; "car" was stopped while it ran.
+  EXPECT_EQ(searched, (std::vector<std::pair<std::string, bool>>{{"car", false}, {"cart", false}}));
+  EXPECT_EQ(stoppedByTheNextKey, std::vector<bool>{true});
+  auto shown = page.lastPaint()["search"];
+  EXPECT_EQ(shown["query"], "cart");
+  ASSERT_EQ(shown["hits"].size(), 1u);
+  EXPECT_EQ(shown["hits"][0]["title"], "cart");
+  EXPECT_EQ(shown["busy"], false);
+
+  // Emptying the box, or closing search, stops the search in flight too.
+  searched.clear();
+  duringSearch = nullptr;
+  app->receive(message(R"({"act":"search","text":"tot"})"));
+  app->receive(message(R"({"act":"search","text":"t"})"));
+  app->receive(message(R"({"act":"search","text":"total"})"));
+  app->receive(message(R"({"act":"back"})"));
+  settle();
+  EXPECT_TRUE(searched.empty());
+  EXPECT_FALSE(app->search.searching);
+}

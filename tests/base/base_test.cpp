@@ -3,9 +3,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "base/files.h"
 #include "base/lang.h"
@@ -39,6 +41,59 @@ TEST(Process, TimeLimitKillsAndGivesNothing) {
   double start = Clock::monotonic();
   EXPECT_FALSE(Terminals::shell("/bin/sleep", {"10"}, 0.3).has_value());
   EXPECT_LT(Clock::monotonic() - start, 5.0);
+}
+
+// Another thread's stop ends a program that would run on, with all it started, and a
+// stopped stop starts nothing; a stop never used leaves a program to finish by itself.
+TEST(Process, AStopFromAnotherThreadKillsTheProgramAndItsChildren) {
+  Terminals::Stop stop;
+  Terminals::Job job;
+  job.path = "/bin/sh";
+  job.args = {"-c", "sleep 300 & echo $!; wait"};
+  job.stop = &stop;
+  // Once the shell has started its own child (a sleep whose parent's parent is us).
+  auto grandchild = [] {
+    for (const auto& e : Files::list("/proc").value_or(std::vector<Files::Entry>{})) {
+      long long pid = 0;
+      if (!Text::parseInt(e.name, pid)) continue;
+      auto state = Terminals::processState(pid);
+      if (!state || Text::trim(Files::read("/proc/" + e.name + "/comm").value_or("")) != "sleep")
+        continue;
+      auto parent = Terminals::processState(state->parent);
+      if (parent && parent->parent == ::getpid()) return pid;
+    }
+    return 0LL;
+  };
+  std::thread stopper([&] {
+    for (int i = 0; i < 6000 && !grandchild(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    stop.stop();
+  });
+  double start = Clock::monotonic();
+  auto outcome = Terminals::run(job);
+  stopper.join();
+  EXPECT_LT(Clock::monotonic() - start, 60.0);
+  EXPECT_TRUE(outcome.stopped);
+  EXPECT_FALSE(outcome.finished);
+  EXPECT_FALSE(outcome.timedOut);
+  long long child = 0;
+  if (Text::parseInt(Text::trim(outcome.output), child) && child > 0) {
+    for (int i = 0; i < 3000 && Terminals::running(child); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(Terminals::running(child)) << "the shell's own child outlived the stop";
+  }
+
+  auto again = Terminals::run(job);
+  EXPECT_TRUE(again.stopped);
+  EXPECT_TRUE(again.launchError.empty());
+
+  Terminals::Stop unused;
+  job.args = {"-c", "echo done"};
+  job.stop = &unused;
+  auto finished = Terminals::run(job);
+  EXPECT_TRUE(finished.finished);
+  EXPECT_FALSE(finished.stopped);
+  EXPECT_EQ(finished.output, "done\n");
 }
 
 // An ended child not yet waited for still takes signal 0, yet it no longer runs.

@@ -236,7 +236,7 @@ struct PageRig {
     s.terminals = [] { return std::vector<Terminal>{}; };
     s.reach = [](double, const std::string&) { return 24; };
     s.smart = [](const std::string&) { return std::optional<nlohmann::json>(); };
-    s.search = [](const std::string&) { return std::vector<nlohmann::json>{}; };
+    s.search = [](const std::string&, const Terminals::Stop&) { return std::vector<nlohmann::json>{}; };
     s.indexing = [] { return int64_t{0}; };
     s.menuState = [] { return Menu::read(); };
     s.commands = [] { return nlohmann::json::array(); };

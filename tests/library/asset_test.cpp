@@ -157,12 +157,32 @@ TEST_F(AssetTest, TextLikeFilesAndMissingOnes) {
 TEST_F(AssetTest, SaveAssetNotesTheOutcome) {
   FakeClock clock;
   file("n.md", "old");
-  auto saved = Documents::saveAsset("~/n.md", "new");
+  auto shown = Documents::asset("~/n.md");
+  ASSERT_TRUE(shown["version"].is_string());
+  EXPECT_FALSE(shown.contains("locked"));
+  auto saved = Documents::saveAsset("~/n.md", "new", shown["version"].get<std::string>());
   EXPECT_EQ(saved["text"], "new");
   EXPECT_EQ(saved["note"].get<std::string>().rfind("saved ", 0), 0u);
   EXPECT_FALSE(saved.contains("warn"));
+  EXPECT_NE(saved["version"], shown["version"]);
 
-  auto failed = Documents::saveAsset("~/none.md", "x");
+  // The card's editor saves against the reading it began with: once the file changed,
+  // or with no reading at all, the file stays as it is and the note says why.
+  for (const std::string& stale : {shown["version"].get<std::string>(), std::string()}) {
+    auto refused = Documents::saveAsset("~/n.md", "stale", stale);
+    EXPECT_EQ(refused["warn"], true);
+    EXPECT_EQ(refused["text"], "new");
+  }
+  EXPECT_EQ(Files::read(home.path() + "/n.md").value_or(""), "new");
+
+  // A text that is not valid UTF-8 shows, repaired, with why it may not be edited.
+  file("odd.md", "caf\xE9");
+  auto odd = Documents::asset("~/odd.md");
+  EXPECT_EQ(odd["text"], "caf\uFFFD");
+  EXPECT_FALSE(odd.contains("version"));
+  EXPECT_NE(odd["locked"].get<std::string>().find("not valid UTF-8"), std::string::npos);
+
+  auto failed = Documents::saveAsset("~/none.md", "x", "");
   EXPECT_EQ(failed["note"], "File not found — Velmo only saves over a file that exists");
   EXPECT_EQ(failed["warn"], true);
   EXPECT_EQ(failed["error"], "File not found");

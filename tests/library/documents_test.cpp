@@ -1,13 +1,17 @@
 #include "library/documents.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -270,3 +274,210 @@ TEST(Desktop, WithoutAHostRequestsAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two users that are not us: one owns the files, the other tries to read or save them.
+constexpr uid_t kOwner = 4243;
+constexpr uid_t kStranger = 4242;
+
+bool root() { return ::geteuid() == 0; }
+
+// Runs `act` as a user the file's permissions keep out. Root may read and write anything,
+// so as root it runs in a child process under another user; otherwise the mode alone does.
+std::string asStranger(const std::function<std::string()>& act) {
+  if (!root()) return act();
+  int fds[2];
+  if (::pipe(fds) != 0) return "<no pipe>";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kStranger) != 0 || ::setuid(kStranger) != 0)
+      ::_exit(2);
+    std::string out = act();
+    ssize_t put = ::write(fds[1], out.data(), out.size());
+    ::_exit(put == static_cast<ssize_t>(out.size()) ? 0 : 3);
+  }
+  ::close(fds[1]);
+  std::string out;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+    out.append(buffer, static_cast<size_t>(got));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "<child failed>";
+  return out;
+}
+
+struct stat statOf(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st;
+}
+
+// A folder anyone may enter and write in, so only the file's own permissions decide.
+class DocumentSafetyTest : public DocumentsTest {
+ protected:
+  void SetUp() override { ::chmod(folder.c_str(), 0777); }
+  void TearDown() override { removeTree(folder); }
+  std::string put(const std::string& name, const std::string& text, mode_t mode) {
+    std::string path = folder + "/" + name;
+    EXPECT_TRUE(Files::writeAtomic(path, text, mode));
+    return path;
+  }
+  std::string folder = makeTempDir();
+};
+
+}  // namespace
+
+TEST_F(DocumentSafetyTest, AFileNotReadWholeIsNeitherEditedNorSaved) {
+  std::string big = put("big.md", "", 0644);
+  ASSERT_EQ(::truncate(big.c_str(), 2'000'001), 0);
+  auto doc = Documents::read(big);
+  EXPECT_EQ(doc.error, "File too large to open here");
+  EXPECT_FALSE(doc.editable());
+  EXPECT_EQ(Documents::save(big, "", doc.version).error,
+            "The file was not read whole, so Velmo does not save over it");
+  EXPECT_EQ(statOf(big).st_size, 2'000'001);
+  EXPECT_FALSE(Files::exists(big + ".gib"));
+
+  std::string secret = put("secret.md", "only mine", 0600);
+  if (root()) ASSERT_EQ(::chown(secret.c_str(), kOwner, kOwner), 0);
+  else ASSERT_EQ(::chmod(secret.c_str(), 0), 0);
+  EXPECT_EQ(asStranger([&] {
+              auto d = Documents::read(secret);
+              return d.error + "|" + (d.editable() ? "editable" : "-") + "|" + d.text + "|" +
+                     Documents::save(secret, "", d.version).error;
+            }),
+            "No read permission|-||The file was not read whole, so Velmo does not save over it");
+  ::chmod(secret.c_str(), 0600);
+  EXPECT_EQ(contents(secret), "only mine");
+}
+
+TEST_F(DocumentSafetyTest, ALossyReadingIsShownButNeverSavedBack) {
+  std::string path = put("odd.md", "shalom \xff world", 0644);
+  auto doc = Documents::read(path);
+  EXPECT_EQ(doc.error, "");
+  EXPECT_EQ(doc.text, "shalom \xEF\xBF\xBD world");
+  EXPECT_FALSE(doc.editable());
+  EXPECT_NE(doc.locked.find("not valid UTF-8"), std::string::npos) << doc.locked;
+  // Even handed the reading's own version, the repaired text never replaces the bytes.
+  ASSERT_TRUE(doc.version.known());
+  EXPECT_EQ(Documents::save(path, doc.text, doc.version).error, doc.locked);
+  EXPECT_EQ(contents(path), "shalom \xff world");
+  EXPECT_FALSE(Files::exists(path + ".gib"));
+  ScopedLanguage hebrew{"he"};
+  EXPECT_NE(Documents::read(path).locked.find("UTF-8 תקין"), std::string::npos);
+}
+
+TEST_F(DocumentSafetyTest, AFileChangedOnDiskSinceItWasReadIsNotSavedOver) {
+  std::string path = put("notes.md", "first draft\n", 0640);
+  auto doc = Documents::read(path);
+  ASSERT_TRUE(doc.editable()) << doc.locked;
+
+  // The same size and, set back, the same time: only the content tells.
+  ASSERT_TRUE(Files::writeAtomic(path, "FIRST draft\n", 0640));
+  struct timespec times[2] = {{0, UTIME_OMIT},
+                              {doc.version.modified / 1'000'000'000, doc.version.modified % 1'000'000'000}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  auto refused = Documents::save(path, "my edit", doc.version);
+  EXPECT_EQ(refused.error, "The file changed on disk since it was opened, so it was not saved. "
+                           "Copy your text and open the file again");
+  EXPECT_FALSE(refused.version.known());
+  EXPECT_EQ(contents(path), "FIRST draft\n");
+  EXPECT_FALSE(Files::exists(path + ".gib"));
+  ASSERT_TRUE(Files::append(path, "appended by the agent\n"));
+  EXPECT_EQ(Documents::save(path, "my edit", doc.version).error, refused.error);
+  EXPECT_EQ(contents(path), "FIRST draft\nappended by the agent\n");
+
+  // Read again, it saves; the backup holds what was replaced, both keep the file's mode,
+  // and the save's own version lets the next save through while the old one is stale.
+  auto fresh = Documents::read(path);
+  auto saved = Documents::save(path, "my edit", fresh.version);
+  ASSERT_EQ(saved.error, "");
+  EXPECT_EQ(contents(path), "my edit");
+  EXPECT_EQ(contents(path + ".gib"), "FIRST draft\nappended by the agent\n");
+  EXPECT_EQ(statOf(path).st_mode & 07777, 0640u);
+  EXPECT_EQ(statOf(path + ".gib").st_mode & 07777, 0640u);
+  EXPECT_EQ(saved.version, Documents::read(path).version);
+  EXPECT_EQ(Documents::save(path, "again", fresh.version).error, refused.error);
+  EXPECT_EQ(Documents::save(path, "again", saved.version).error, "");
+  EXPECT_EQ(contents(path), "again");
+  // A save killed mid-way left its temporary file behind: the next save clears it.
+  const std::string left = path + ".tmp-2147483646-0";
+  ASSERT_TRUE(Files::writeAtomic(left, "half"));
+  EXPECT_EQ(Documents::save(path, "last", Documents::read(path).version).error, "");
+  EXPECT_FALSE(Files::exists(left));
+  // The page carries the version as text.
+  EXPECT_EQ(Documents::Version::parse(saved.version.text()), saved.version);
+  EXPECT_FALSE(Documents::Version::parse("12:34:short").known());
+  EXPECT_FALSE(Documents::Version::parse("").known());
+}
+
+TEST_F(DocumentSafetyTest, AFileTheUserMayNotWriteIsNotReplaced) {
+  std::string path = put("frozen.md", "keep me", 0444);
+  auto doc = Documents::read(path);
+  EXPECT_EQ(doc.error, "");
+  EXPECT_EQ(doc.locked, "The file is read-only, so Velmo does not save over it");
+  EXPECT_FALSE(doc.editable());
+  EXPECT_EQ(Documents::save(path, "gone", doc.version).error, doc.locked);
+  EXPECT_EQ(Documents::write(path, "gone"), doc.locked);
+  EXPECT_EQ(contents(path), "keep me");
+  EXPECT_EQ(statOf(path).st_mode & 07777, 0444u);
+  EXPECT_FALSE(Files::exists(path + ".gib"));
+
+  if (!root()) GTEST_SKIP() << "files of another user need root to set up";
+  // Writable by all, but another user's: the rename would make the file ours.
+  std::string theirs = put("theirs.md", "their text", 0666);
+  ASSERT_EQ(::chown(theirs.c_str(), kOwner, kOwner), 0);
+  EXPECT_EQ(asStranger([&] {
+              auto d = Documents::read(theirs);
+              return d.locked + "|" + Documents::save(theirs, "mine", d.version).error + "|" +
+                     Documents::write(theirs, "mine");
+            }),
+            "The file belongs to another user, so Velmo does not replace it|"
+            "The file belongs to another user, so Velmo does not replace it|"
+            "The file belongs to another user, so Velmo does not replace it");
+  EXPECT_EQ(contents(theirs), "their text");
+  EXPECT_EQ(statOf(theirs).st_uid, kOwner);
+
+  // Root may save it, and gives the new file and its backup back to the owner and group.
+  std::string shared = put("shared.md", "group text", 0640);
+  ASSERT_EQ(::chown(shared.c_str(), kOwner, kStranger), 0);
+  auto read = Documents::read(shared);
+  ASSERT_TRUE(read.editable()) << read.locked;
+  ASSERT_EQ(Documents::save(shared, "saved by root", read.version).error, "");
+  for (const std::string& p : {shared, shared + ".gib"}) {
+    EXPECT_EQ(statOf(p).st_uid, kOwner) << p;
+    EXPECT_EQ(statOf(p).st_gid, kStranger) << p;
+    EXPECT_EQ(statOf(p).st_mode & 07777, 0640u) << p;
+  }
+}
+
+TEST_F(DocumentSafetyTest, LargeFilesKeepTheirBackupOrAreNotSaved) {
+  // Past what the editor opens, a save by a caller that read it keeps all of it as backup.
+  const std::string large(3'000'000, 'x');
+  std::string path = put("large.log", large, 0600);
+  EXPECT_EQ(Documents::read(path).error, "File too large to open here");
+  EXPECT_EQ(Documents::write(path, "short"), "");
+  EXPECT_EQ(contents(path), "short");
+  EXPECT_EQ(Files::read(path + ".gib", 4'000'000).value_or("") == large, true);
+
+  // Past what a backup keeps, nothing is saved.
+  std::string huge = put("huge.log", "", 0600);
+  ASSERT_EQ(::truncate(huge.c_str(), int64_t{256} * 1024 * 1024 + 1), 0);
+  EXPECT_EQ(Documents::write(huge, "short"),
+            "The file is too large to keep a backup of, so it was not saved");
+  EXPECT_EQ(statOf(huge).st_size, int64_t{256} * 1024 * 1024 + 1);
+  EXPECT_FALSE(Files::exists(huge + ".gib"));
+
+  // No backup can be kept (a folder has its name): the save is refused, not made bare.
+  std::string notes = put("notes.md", "before", 0644);
+  Files::makeDirectories(notes + ".gib");
+  auto doc = Documents::read(notes);
+  std::string error = Documents::save(notes, "after", doc.version).error;
+  EXPECT_EQ(error.rfind("No backup could be kept, so the file was not saved: ", 0), 0u) << error;
+  EXPECT_EQ(Documents::write(notes, "after"), error);
+  EXPECT_EQ(contents(notes), "before");
+}

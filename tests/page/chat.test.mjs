@@ -443,7 +443,7 @@ test('file cards: a picture opens by itself, a text card loads on opening and sa
     const card = '#chatview .chatcard[data-path="~/notes/plan.md"]';
     await page.click(`${card} .filehead`);
     assert.deepEqual(await sent(), [{ act: 'asset', path: '~/notes/plan.md' }]);
-    await page.evaluate(() => window.setAsset({ path: '/home/u/notes/plan.md', kind: 'md', name: 'plan.md', size: 12, text: '# Plan\nfirst' }));
+    await page.evaluate(() => window.setAsset({ path: '/home/u/notes/plan.md', kind: 'md', name: 'plan.md', size: 12, text: '# Plan\nfirst', version: 'v1' }));
     assert.equal(await page.textContent(`${card} .filebody h3`), 'Plan');
 
     // Editing: the log is not rebuilt meanwhile; Control-S saves; the saved note ends it.
@@ -453,7 +453,7 @@ test('file cards: a picture opens by itself, a text card loads on opening and sa
     assert.equal(await page.locator('#chatview .turn').count(), 1);
     await clearSent();
     await page.keyboard.press('Control+s');
-    assert.deepEqual(await sent(), [{ act: 'saveAsset', path: '~/notes/plan.md', text: '# Plan\nsecond' }]);
+    assert.deepEqual(await sent(), [{ act: 'saveAsset', path: '~/notes/plan.md', text: '# Plan\nsecond', version: 'v1' }]);
     await page.evaluate(() => window.setAsset({ path: '/home/u/notes/plan.md', kind: 'md', name: 'plan.md', size: 13, text: '# Plan\nsecond', note: 'saved 10:44' }));
     assert.equal(await page.locator(`${card} textarea`).count(), 0);
     assert.match(await page.textContent(`${card} .filebody`), /second.*saved 10:44/s);
@@ -509,7 +509,7 @@ test('pasted and dropped files are stashed and the saved path joins the line', a
 test('a document opens in the reader, is edited without losing a keystroke to repaints, and is saved', async () => {
   await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
     const doc = { path: '/home/u/Documents/claude/notes.md', name: '~/Documents/claude/notes.md', note: '', warn: false, editing: false,
-      text: '# Notes\n\nSee /home/u/plan.md', stamp: 1, paths: ['/home/u/plan.md'] };
+      text: '# Notes\n\nSee /home/u/plan.md', stamp: 1, paths: ['/home/u/plan.md'], editable: true };
     await paint({ units: [], clock: '10:42', alerts: [], doc, reader: true });
     assert.equal(await page.getAttribute('body', 'data-mode'), 'reader');
     assert.equal(await page.isVisible('#chatview .composer'), false);
@@ -549,5 +549,30 @@ test('a document opens in the reader, is edited without losing a keystroke to re
     assert.deepEqual(await sent(), [{ act: 'closeDoc' }]);
     await paint(chatPaint(chat({ lines: conversation(2) })));
     assert.equal(await page.isVisible('#chatview .docpane'), false);
+  });
+});
+
+test('a document or a card whose reading may not be saved back offers no editor and says why', async () => {
+  await withPage(browser, {}, async ({ page, paint, sent, clearSent }) => {
+    const why = 'The file is not valid UTF-8 text: it is shown repaired and cannot be edited here, so none of its bytes is lost';
+    const doc = { path: '/home/u/notes/odd.md', name: '~/notes/odd.md', note: why, warn: true, editing: false,
+      text: 'caf\uFFFD', stamp: 1, paths: [], editable: false };
+    await paint({ units: [], clock: '10:42', alerts: [], doc, reader: true });
+    assert.equal(await page.textContent('#chatview .docnote'), why);
+    assert.equal(await page.isVisible('#chatview .dochead button:has-text("Edit")'), false);
+    await paint({ units: [], clock: '10:42', alerts: [], doc: Object.assign({}, doc, { editable: true, note: '', warn: false, stamp: 2 }), reader: true });
+    assert.equal(await page.isVisible('#chatview .dochead button:has-text("Edit")'), true);
+
+    const lines = [line('claude', 'See ~/notes/odd.md', 0, { paths: ['~/notes/odd.md'] })];
+    await paint(chatPaint(chat({ lines })));
+    const card = '#chatview .chatcard[data-path="~/notes/odd.md"]';
+    await page.click(`${card} .filehead`);
+    await page.evaluate((locked) => window.setAsset({ path: '/home/u/notes/odd.md', kind: 'md', name: 'odd.md', size: 4, text: 'caf\uFFFD', locked }), why);
+    assert.match(await page.textContent(`${card} .filebody`), /not valid UTF-8/);
+    assert.equal(await page.isVisible(`${card} .cedit`), false);
+    await clearSent();
+    assert.equal(await page.evaluate(() => window.editTopCard()), false);
+    assert.equal(await page.locator(`${card} textarea`).count(), 0);
+    assert.deepEqual((await sent()).filter((m) => m.act === 'saveAsset'), []);
   });
 });

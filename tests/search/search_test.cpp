@@ -1,12 +1,19 @@
 #include "search/search.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <string>
 #include <vector>
 
 #include "base/files.h"
+#include "base/process.h"
 #include "base/text.h"
 #include "search/index.h"
 #include "sessions/language.h"
@@ -134,6 +141,92 @@ TEST_F(SearchTest, ManyShardsAcrossBatchesAndAMissingShardStillFindMatches) {
   EXPECT_EQ(common.front().sid, "s149");
 }
 
+// Every shard line begins with its message's time in digits: a number is counted, quoted
+// and ranked only where the text of a message holds it.
+TEST_F(SearchTest, NumbersCountInTheTextNeverInTheTime) {
+  conversation("times", {{"nothing numeric here", 1}, {"still no digits", 2}});
+  conversation("flight", {{"the 1800 flight lands", 3}, {"no number", 4}, {"gate 18000 too", 5}});
+  // 1.8e9 and on: every epoch holds "1800" and "0000".
+  EXPECT_TRUE(search("0000").empty());
+  auto found = search("1800");
+  ASSERT_EQ(sids(found), std::vector<std::string>{"flight"});
+  EXPECT_EQ(found[0].total, 2);
+  ASSERT_EQ(found[0].hits.size(), 2u);
+  EXPECT_EQ(found[0].hits[0].before, "gate ");
+}
+
+// The query is literal text whatever characters it holds, and a pasted line break matches
+// the space a shard holds in its place.
+TEST_F(SearchTest, PatternCharactersAreLiteral) {
+  conversation("s1", {{"a.b (x|y) c\\d [z] ^q e$ {2}+? and axb", 1}, {"two words", 2}});
+  for (const std::string query : {"a.b", "(x|y)", "c\\d", "[z]", "^q", "e$", "{2}+?"}) {
+    auto found = search(query);
+    ASSERT_EQ(found.size(), 1u) << query;
+    EXPECT_EQ(found[0].total, 1) << query;
+    EXPECT_EQ(found[0].hits[0].hit, query);
+  }
+  EXPECT_EQ(search("x.b").size(), 0u);
+  EXPECT_EQ(search("two\nwords").size(), 1u);
+}
+
+namespace {
+
+// A grep that this process started and that still runs; 0 when none.
+long long runningGrep() {
+  auto entries = Files::list("/proc");
+  if (!entries) return 0;
+  for (const auto& e : *entries) {
+    long long pid = 0;
+    if (!Text::parseInt(e.name, pid)) continue;
+    auto state = Terminals::processState(pid);
+    if (!state || state->parent != ::getpid() || state->state == 'Z') continue;
+    if (Text::trim(Files::read("/proc/" + e.name + "/comm").value_or("")) == "grep") return pid;
+  }
+  return 0;
+}
+
+}  // namespace
+
+// A search overtaken by the next keystroke is stopped: its grep is killed, not waited for.
+TEST_F(SearchTest, AStoppedSearchKillsItsGrep) {
+  conversation("s1", {{"cart words", 1}});
+  Index::refresh(true);
+  // A shard no grep gets past: it waits for a writer of the FIFO that never comes.
+  const std::string stuck = Index::dir() + "/stuck.txt";
+  ASSERT_EQ(::mkfifo(stuck.c_str(), 0600), 0);
+  auto unblock = [&] {
+    int fd = ::open(stuck.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) ::close(fd);
+  };
+  Terminals::Stop stop;
+  std::atomic<bool> done{false};
+  std::vector<Search::Conversation> found(1);
+  std::thread searching([&] {
+    found = Search::run("cart", &stop);
+    done = true;
+  });
+  long long grep = 0;
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+       !grep && !done && std::chrono::steady_clock::now() < until;) {
+    grep = runningGrep();
+    if (!grep) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_GT(grep, 0) << "grep never started, or did not wait on the FIFO";
+  EXPECT_FALSE(done);
+  stop.stop();
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+       !done && std::chrono::steady_clock::now() < until;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(done) << "the stop did not end the search";
+  if (!done) unblock();
+  searching.join();
+  EXPECT_TRUE(found.empty());
+  EXPECT_FALSE(grep && Terminals::running(grep));
+  // A search stopped before it begins starts no grep at all.
+  EXPECT_TRUE(Search::run("cart", &stop).empty());
+  EXPECT_EQ(runningGrep(), 0);
+}
+
 TEST_F(SearchTest, RepeatedMessagesCountOnceAsHits) {
   conversation("s1", {{"same words again", 1}, {"same words again", 2}, {"other same words", 3}});
   auto found = search("same words");
@@ -172,9 +265,11 @@ TEST(SearchPieces, HitWindowCutsSeventyCharactersEachSide) {
 
 TEST(SearchPieces, GrepArgumentsAndCounts) {
   auto args = Search::grepArguments("-e", {"/a.txt"});
-  ASSERT_GE(args.size(), 3u);
-  EXPECT_EQ(args[args.size() - 3], "--");
-  EXPECT_EQ(args[args.size() - 2], "-e");
+  ASSERT_GE(args.size(), 4u);
+  EXPECT_EQ(args[args.size() - 4], "-e");
+  EXPECT_EQ(args[args.size() - 3], Search::textPattern("-e"));
+  EXPECT_EQ(args[args.size() - 2], "--");
+  EXPECT_EQ(args[args.size() - 1], "/a.txt");
   auto counts = Search::parseCounts("/h/x.txt:3\n/h/we:ird.txt:0\ngarbage\n:4\n/h/y.txt:1x\n");
   ASSERT_EQ(counts.size(), 2u);
   EXPECT_EQ(counts[0], (std::pair<std::string, int64_t>{"/h/x.txt", 3}));
