@@ -269,7 +269,7 @@ bool same(const Reading& a, const Reading& b) {
 
 std::string answer(const std::string& id, const std::string& text) {
   const std::string path = file();
-  const std::string unreadable =
+  std::string unreadable =
       Lang::pick("Could not read the questions file", "לא הצלחתי לקרוא את קובץ־השאלות");
   // The text of a file that was replaced while an agent still wrote to it: it holds what
   // the agent wrote, so the answer goes into it instead of the replaced reading.
