@@ -19,6 +19,8 @@
 namespace {
 
 constexpr int kEach = 8;  ///< renames and continue clicks sent to each Velmo
+/// The names stored in the end: one from before, each Velmo's, and one renamed in both.
+constexpr size_t kNames = static_cast<size_t>(kEach) * 2 + 2;
 
 struct Served {
   std::unique_ptr<VelmoRun> run;
@@ -117,7 +119,7 @@ TEST_F(TwoVelmos, RenamesAndContinueClicksInBothPagesAllSurvive) {
   auto settled = [&] {
     auto n = names();
     auto r = relay();
-    if (n.size() != static_cast<size_t>(2 * kEach + 2)) return false;
+    if (n.size() != kNames) return false;
     for (int i = 0; i < 2 * kEach; ++i)
       if (r.value(sid("r", i), nlohmann::json::object()).value("stage", "") != "go") return false;
     for (int i = 0; i < 4; ++i)
@@ -143,7 +145,7 @@ TEST_F(TwoVelmos, RenamesAndContinueClicksInBothPagesAllSurvive) {
   // The same conversation renamed again in the other page: the later name is the one kept.
   second.page->send({{"act", "rename"}, {"sid", sid("c", 0)}, {"name", "Said last"}});
   EXPECT_TRUE(until([&] { return names().value(sid("c", 0), "") == "Said last"; }, 30));
-  EXPECT_EQ(names().size(), static_cast<size_t>(2 * kEach + 2));
+  EXPECT_EQ(names().size(), kNames);
   // A later rename in the first page keeps what the second wrote since.
   first.page->send({{"act", "rename"}, {"sid", sid("a", 0)}, {"name", "Seen by both"}});
   EXPECT_TRUE(until([&] { return names().value(sid("a", 0), "") == "Seen by both"; }, 30));
