@@ -22,7 +22,7 @@ void relayChore() {
 }
 
 void namesChore() {
-  Names::tick(Terminals::open());
+  Names::tick(Terminals::listed());
 }
 
 const std::vector<void (*)()>& choreList() {

@@ -1,10 +1,17 @@
 #include "library/asks.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <optional>
 
 #include "base/files.h"
 #include "base/lang.h"
 #include "base/paths.h"
+#include "base/sha256.h"
+#include "base/stores.h"
 #include "base/text.h"
 #include "library/documents.h"
 
@@ -208,15 +215,104 @@ Answered answered(const std::string& text, const std::string& id, const std::str
   return {Text::join(out, "\n"), ""};
 }
 
+namespace {
+
+// Agents append questions to the file at any moment, with their own tools. An answer is
+// written only over the very file it was worked out from; a file that changed meanwhile is
+// read again and answered afresh, a few times at most.
+constexpr int kAnswerRounds = 5;
+// Once the file was replaced and an append was found in the old one, the carried text is
+// written however often the file changes meanwhile; this many rounds bound the wait.
+constexpr int kLastRound = 200;
+
+// One reading of the file, with what tells it from any other: the file's identity, size
+// and time, and the digest of its bytes.
+struct Reading {
+  std::string bytes;
+  Stores::Stamp stamp;
+  std::string digest;
+};
+
+std::optional<Reading> readingOf(const Files::Held& held) {
+  Reading r;
+  struct stat st {};
+  if (::fstat(held.fd(), &st) != 0) return std::nullopt;
+  if (st.st_size > kMostBytes) return std::nullopt;
+  r.bytes.resize(static_cast<size_t>(st.st_size));
+  size_t got = 0;
+  while (got < r.bytes.size()) {
+    ssize_t n = ::pread(held.fd(), r.bytes.data() + got, r.bytes.size() - got,
+                        static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  r.bytes.resize(got);
+  auto stamp = Stores::stamp(held.name());
+  if (!stamp) return std::nullopt;
+  r.stamp = *stamp;
+  r.digest = Sha256::digest(r.bytes);
+  return r;
+}
+
+std::optional<Reading> readingAt(const std::string& path) {
+  auto held = Files::hold(path, kMostBytes);
+  if (!held) return std::nullopt;
+  return readingOf(*held);
+}
+
+bool same(const Reading& a, const Reading& b) {
+  return a.stamp == b.stamp && a.digest == b.digest;
+}
+
+}  // namespace
+
 std::string answer(const std::string& id, const std::string& text) {
   const std::string path = file();
-  // The bytes as they are: a repaired reading saved back would change other sections.
-  auto bytes = Files::read(path, kMostBytes);
-  if (!bytes)
-    return Lang::pick("Could not read the questions file", "לא הצלחתי לקרוא את קובץ־השאלות");
-  Answered result = answered(*bytes, id, text);
-  if (!result.error.empty()) return result.error;
-  return Documents::write(path, result.text);
+  std::string unreadable =
+      Lang::pick("Could not read the questions file", "לא הצלחתי לקרוא את קובץ־השאלות");
+  // The text of a file that was replaced while an agent still wrote to it: it holds what
+  // the agent wrote, so the answer goes into it instead of the replaced reading.
+  std::optional<std::string> carried;
+  std::string wrote;
+  for (int round = 0;; ++round) {
+    // The bytes as they are: a repaired reading saved back would change other sections.
+    auto held = Files::hold(path, kMostBytes);
+    auto read = held ? readingOf(*held) : std::nullopt;
+    if (!read) return unreadable;
+    std::string source = read->bytes;
+    if (carried) {
+      // The file now is what was written last, perhaps with more appended since.
+      source = *carried;
+      if (Text::startsWith(read->bytes, wrote)) source += read->bytes.substr(wrote.size());
+    }
+    Answered result = answered(source, id, text);
+    if (!result.error.empty() && !carried) return result.error;
+    // Compare before replace: the file must still be the one just read. Until something was
+    // written, giving up loses nothing; after, the text carried must reach the file.
+    auto now = readingAt(path);
+    if (!now) return unreadable;
+    if (!same(*read, *now) && round < kLastRound) {
+      if (!carried && round >= kAnswerRounds)
+        return Lang::pick("The questions file kept changing; the answer was not saved — try again",
+                          "קובץ־השאלות המשיך להשתנות; התשובה לא נשמרה — נסו שוב");
+      continue;
+    }
+    std::string error = Documents::write(path, result.error.empty() ? result.text : source);
+    if (!error.empty()) return error;
+    // An append that reached the old file between that comparison and the replace went
+    // into the file that is gone; it is in the descriptor still held. (Its time of change
+    // moved with the replace itself: only its bytes tell.)
+    auto after = readingOf(*held);
+    if (!after || after->digest == read->digest || round >= kLastRound) return result.error;
+    // What the old file held beyond this round's reading goes after this round's text; a
+    // change that was not an append leaves the old file's text as the best there is.
+    if (Text::startsWith(after->bytes, read->bytes))
+      carried = source + after->bytes.substr(read->bytes.size());
+    else
+      carried = after->bytes;
+    wrote = result.error.empty() ? result.text : source;
+  }
 }
 
 }  // namespace Asks

@@ -1,20 +1,16 @@
 #include "page/muted.h"
 
 #include <cmath>
-#include <mutex>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "base/files.h"
 #include "base/paths.h"
 #include "base/settings.h"
+#include "base/stores.h"
 
 namespace Muted {
 namespace {
-
-// `is` runs on the scan's thread and may drop a stale entry while the main thread
-// handles a "mute": without one lock over each read-change-write, one of the two
-// rewrites would carry a map that lacks the other's change, and a mute would vanish.
-std::mutex lock;
 
 std::string file() {
   return Paths::agent("velmo-muted.json");
@@ -30,24 +26,35 @@ std::optional<std::map<std::string, std::string>> textMap(const nlohmann::json& 
   return map;
 }
 
-// Caller holds the lock.
-std::map<std::string, std::string> load() {
-  if (auto text = Files::read(file(), Files::kStoreBytes)) {
-    if (auto map = textMap(nlohmann::json::parse(*text, nullptr, false))) return *map;
-  }
-  // An older build kept the map in the settings; it is read, never written.
-  if (auto rows = Settings::value("mutedRows")) {
+// An older build kept the map in the settings; it is read, and carried into the file by
+// the first change, never written back.
+std::map<std::string, std::string> legacy() {
+  if (auto rows = Settings::value("mutedRows"))
     if (auto map = textMap(*rows)) return *map;
-  }
   return {};
 }
 
-// Caller holds the lock. Failures leave the old file; the next change tries again.
-void save(const std::map<std::string, std::string>& map) {
-  nlohmann::json out = nlohmann::json::object();
-  for (const auto& [sid, stamp] : map) out[sid] = stamp;
-  Files::makeDirectories(Paths::agentDir(), 0700);
-  Files::writeAtomic(file(), out.dump(2) + "\n", 0600);
+// A file that is missing, or that holds anything but stamps, reads as the old setting.
+std::map<std::string, std::string> load() {
+  if (Files::exists(file()))
+    if (auto map = textMap(Stores::read(file()))) return *map;
+  return legacy();
+}
+
+// One session's entry changed in the file as it is now: another Velmo's mutes, and a
+// stale entry dropped by a scan meanwhile, are kept. A file that read as the old setting
+// starts from it, with whatever stamps it did hold.
+void change(const std::function<bool(nlohmann::json&)>& edit) {
+  Stores::update(file(), [&](nlohmann::json& store) {
+    if (!textMap(store) || (store.empty() && !Files::exists(file()))) {
+      nlohmann::json start = nlohmann::json::object();
+      for (const auto& [sid, stamp] : legacy()) start[sid] = stamp;
+      for (const auto& [sid, stamp] : store.items())
+        if (stamp.is_string()) start[sid] = stamp;
+      store = std::move(start);
+    }
+    return edit(store);
+  });
 }
 
 }  // namespace
@@ -60,29 +67,33 @@ std::string stamp(std::optional<Clock::Time> event, const std::string& ask) {
 }
 
 std::map<std::string, std::string> all() {
-  std::lock_guard<std::mutex> guard(lock);
   return load();
 }
 
 bool is(const std::string& sessionID, const std::string& stampText) {
-  std::lock_guard<std::mutex> guard(lock);
   auto map = load();
   auto it = map.find(sessionID);
   if (it == map.end()) return false;
   if (it->second == stampText) return true;
-  map.erase(it);
-  save(map);
+  // Only the stale stamp read here goes: a mute given meanwhile is for the question now.
+  const std::string stale = it->second;
+  change([&](nlohmann::json& store) {
+    auto found = store.find(sessionID);
+    if (found == store.end() || *found != stale) return false;
+    store.erase(found);
+    return true;
+  });
   return false;
 }
 
 void set(const std::string& sessionID, const std::optional<std::string>& stampText) {
-  std::lock_guard<std::mutex> guard(lock);
-  auto map = load();
-  if (stampText)
-    map[sessionID] = *stampText;
-  else
-    map.erase(sessionID);
-  save(map);
+  change([&](nlohmann::json& store) {
+    if (stampText)
+      store[sessionID] = *stampText;
+    else
+      store.erase(sessionID);
+    return true;
+  });
 }
 
 }  // namespace Muted

@@ -15,7 +15,7 @@ std::string stamp(std::optional<Clock::Time> event, const std::string& ask);
 std::map<std::string, std::string> all();
 /// True when the stored stamp equals `stamp`; a different stored stamp is removed.
 bool is(const std::string& sessionID, const std::string& stamp);
-/// With a stamp, mutes; without one, unmutes. The store is rewritten whole.
+/// With a stamp, mutes; without one, unmutes: this session's entry alone changes on disk.
 void set(const std::string& sessionID, const std::optional<std::string>& stamp);
 
 }  // namespace Muted

@@ -228,9 +228,7 @@ std::optional<std::string> keepReason(const Terminal& t, const std::vector<std::
 }
 
 void tallyClosed(const std::string& name) {
-  Relay::Day day = Relay::today();
-  day.closed.push_back(name);
-  Relay::saveDay(day);
+  Relay::countClosed(name);
 }
 
 void sweep(const std::vector<Terminal>& terminals) {

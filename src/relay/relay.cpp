@@ -80,76 +80,94 @@ std::string slotOrClosed(const std::string& sid, const std::vector<Terminal>& te
 }
 
 // The continuation reached the new conversation: the record is done and the day counts it.
-void finish(Record& r, const std::string& sid, const std::string& newSid, const Terminal& t) {
-  r.stage = "continued";
-  r.next = newSid;
-  r.at = Clock::now();
-  Day day = today();
-  day.reset.push_back(r.name.empty() ? sid8(sid) : r.name);
-  saveDay(day);
-  if (r.automatic.value_or(false)) log("AUTO-CONTINUE done " + t.tty + " → " + sid8(newSid));
+void finish(const std::string& sid, const std::string& newSid, const Terminal& t) {
+  std::optional<Record> done;
+  change(sid, [&](std::optional<Record>& r) {
+    if (!r) return false;
+    r->stage = "continued";
+    r->next = newSid;
+    r->at = Clock::now();
+    done = *r;
+    return true;
+  });
+  if (!done) return;
+  countReset(done->name.empty() ? sid8(sid) : done->name);
+  if (done->automatic.value_or(false)) log("AUTO-CONTINUE done " + t.tty + " → " + sid8(newSid));
 }
 
-// Clears, names and prompts; the record says how far it got, and is saved at each step so
-// that a conversation is never cleared twice.
-void carryOn(Store& store, const std::string& sid, const Terminal& t,
+// Clears, names and prompts; each step is written to the record as it happens, so that a
+// conversation is never cleared twice.
+void carryOn(const std::string& sid, Record r, const Terminal& t,
              const std::vector<Terminal>& terminals) {
-  Record& r = store[sid];
   auto newSid = clear(sid, t, terminals);
   if (!newSid) {
     log("CONTINUE no new conversation " + t.tty + " " + sid8(sid) + " — back to ready");
-    r.stage = "ready";
-    save(store);
+    change(sid, [](std::optional<Record>& now) {
+      if (!now || now->stage != "go" || now->next) return false;
+      now->stage = "ready";
+      return true;
+    });
     return;
   }
   r.next = *newSid;
-  save(store);
+  change(sid, [&](std::optional<Record>& now) {
+    if (!now) now = r;
+    now->next = *newSid;
+    return true;
+  });
   if (Terminals::Sent sent = introduce(sid, r, *newSid, t, terminals)) {
-    finish(r, sid, *newSid, t);
+    finish(sid, *newSid, t);
   } else {
     log("CONTINUE prompt not typed " + t.tty + " " + sid8(*newSid) + " — " + sent.why +
         "; it is typed again on a calm moment");
   }
-  save(store);
 }
 
 // A conversation cleared for the hand-off whose continuation prompt did not go through:
 // type it again into the terminal that now runs the new conversation, unless it arrived.
-bool retryPrompt(Record& r, const std::string& sid, const std::vector<Terminal>& terminals) {
+void retryPrompt(const Record& r, const std::string& sid, const std::vector<Terminal>& terminals) {
   const Terminal* t = running(*r.next, terminals);
-  if (!t || t->windowless) return false;
+  if (!t || t->windowless) return;
   if (transcriptHas(*r.next, r.file)) {
-    finish(r, sid, *r.next, *t);
-    return true;
+    finish(sid, *r.next, *t);
+    return;
   }
-  if (!calm(*t)) return false;
+  if (!calm(*t)) return;
   if (Terminals::Sent sent = Terminals::send(continuationText(sid, r), t->tty, terminals); !sent) {
     log("CONTINUE prompt not typed " + t->tty + " " + sid8(*r.next) + " — " + sent.why +
         "; tried again");
-    return false;
+    return;
   }
-  finish(r, sid, *r.next, *t);
-  return true;
+  finish(sid, *r.next, *t);
+}
+
+// A new record for a session that had none; one written meanwhile is kept.
+void begin(const std::string& sid, const Record& r) {
+  change(sid, [&](std::optional<Record>& now) {
+    if (now) return false;
+    now = r;
+    return true;
+  });
 }
 
 // Asks one terminal's conversation for its hand-off when it is over the threshold.
-bool ask(Store& store, const Terminal& t, const std::vector<Terminal>& terminals, bool primed) {
+void ask(const Terminal& t, const std::vector<Terminal>& terminals, bool primed) {
   const std::string& sid = t.sessionID;
   auto s = Sessions::state(sid);
-  if (!s) return false;
-  if (level(s->contextTokens, s->modelID, t.modelArg) != "ask") return false;
+  if (!s) return;
+  if (level(s->contextTokens, s->modelID, t.modelArg) != "ask") return;
   std::string onlyCwd = Settings::text("relayOnlyCwd");
-  if (!onlyCwd.empty() && !Text::startsWith(s->cwd, onlyCwd)) return false;
+  if (!onlyCwd.empty() && !Text::startsWith(s->cwd, onlyCwd)) return;
   Clock::Time now = Clock::now();
   if (!primed) {
     Record r;
     r.stage = "baseline";
     r.cwd = s->cwd;
     r.at = now;
-    store[sid] = r;
-    return true;
+    begin(sid, r);
+    return;
   }
-  if (!calm(t)) return false;
+  if (!calm(t)) return;
   int64_t pct = static_cast<int64_t>(static_cast<double>(s->contextTokens) /
                                      window(s->modelID, t.modelArg, s->contextTokens) * 100);
   std::string path = handoffPath(sid);
@@ -164,7 +182,7 @@ bool ask(Store& store, const Terminal& t, const std::vector<Terminal>& terminals
     if (first)
       log("HAND-OFF request not typed " + t.tty + " " + sid8(sid) +
           " — " + sent.why + "; asked again on a calm moment");
-    return false;
+    return;
   }
   {
     std::lock_guard<std::mutex> guard(lock());
@@ -178,49 +196,46 @@ bool ask(Store& store, const Terminal& t, const std::vector<Terminal>& terminals
   r.name = !name.empty() ? name : !s->title.empty() ? s->title : s->project;
   r.at = now;
   r.pct = pct;
-  store[sid] = r;
-  save(store);
-  return true;
+  begin(sid, r);
 }
 
-// One terminal that has a record; whether the record changed.
-bool step(Store& store, const std::string& sid, const Terminal& t,
+// One terminal that has a record, as the pass read it. A change worked out here is written
+// only while the disk still holds that reading; otherwise the next pass sees the new one.
+void step(const Record& read, const std::string& sid, const Terminal& t,
           const std::vector<Terminal>& terminals) {
-  Record& r = store[sid];
+  Record r = read;
   Clock::Time now = Clock::now();
   if (r.stage == "asked" || r.stage == "failed") {
     if (ready(r.file)) {
       r.stage = "ready";
-      return true;
-    }
-    if (r.stage == "asked" && now - r.at > kAskedSeconds) {
+    } else if (r.stage == "asked" && now - r.at > kAskedSeconds) {
       r.stage = "failed";
-      return true;
+    } else {
+      return;
     }
-    return false;
+    replace(sid, read, r);
+    return;
   }
-  bool changed = false;
   if (r.stage == "ready") {
-    if (!Settings::flag("relayAutoContinue") || !calm(t)) return false;
-    if (official(t.pid).first != "idle" || agents(sid) != 0) return false;
+    if (!Settings::flag("relayAutoContinue") || !calm(t)) return;
+    if (official(t.pid).first != "idle" || agents(sid) != 0) return;
     if (auto reason = staleHandoff(sid, r.file)) {
-      if (r.automatic == std::optional<bool>(false)) return false;
-      log("AUTO-CONTINUE skipped " + t.tty + " " + sid8(sid) + " — " + *reason);
+      if (r.automatic == std::optional<bool>(false)) return;
       r.automatic = false;
-      return true;
+      if (replace(sid, read, r))
+        log("AUTO-CONTINUE skipped " + t.tty + " " + sid8(sid) + " — " + *reason);
+      return;
     }
-    log("AUTO-CONTINUE " + t.tty + " " + sid8(sid) + " " + r.name + " — hand-off " + r.file);
     r.automatic = true;
     r.stage = "go";
     r.at = now;
-    changed = true;
+    if (!replace(sid, read, r)) return;
+    log("AUTO-CONTINUE " + t.tty + " " + sid8(sid) + " " + r.name + " — hand-off " + r.file);
   }
   if (r.stage == "go" && !r.next) {
-    if (!calm(t)) return changed;
-    carryOn(store, sid, t, terminals);
-    return true;
+    if (!calm(t)) return;
+    carryOn(sid, r, t, terminals);
   }
-  return changed;
 }
 
 }  // namespace
@@ -415,29 +430,33 @@ void tick(const std::vector<Terminal>& terminals) {
     if (now - state().lastTick < kTickSeconds) return;
     state().lastTick = now;
   }
+  // A reading to decide from; every change goes to the record on disk, never this copy.
   Store store = all();
-  bool changed = false;
 
   if (!Settings::marked("relayCloseMigrated")) {
-    for (auto& [sid, r] : store)
-      if (r.stage == "spawned") r.stage = "kept", changed = true;
+    for (const auto& [sid, r] : store)
+      if (r.stage == "spawned")
+        change(sid, [](std::optional<Record>& now) {
+          if (!now || now->stage != "spawned") return false;
+          now->stage = "kept";
+          return true;
+        });
     Settings::set("relayCloseMigrated", true);
   }
 
   bool primed = Settings::marked("relayPrimed");
   for (const auto& t : terminals) {
     if (t.sessionID.empty() || t.windowless) continue;
-    if (store.count(t.sessionID))
-      changed = step(store, t.sessionID, t, terminals) || changed;
+    if (auto it = store.find(t.sessionID); it != store.end())
+      step(it->second, t.sessionID, t, terminals);
     else
-      changed = ask(store, t, terminals, primed) || changed;
+      ask(t, terminals, primed);
   }
   // Cleared conversations whose continuation prompt is still to be typed.
-  for (auto& [sid, r] : store)
-    if (r.stage == "go" && r.next) changed = retryPrompt(r, sid, terminals) || changed;
+  for (const auto& [sid, r] : all())
+    if (r.stage == "go" && r.next) retryPrompt(r, sid, terminals);
 
   if (!primed) Settings::set("relayPrimed", true);
-  if (changed) save(store);
 
   rollDay();
   std::function<void(const std::vector<Terminal>&, const Store&)> sweep;
@@ -445,18 +464,17 @@ void tick(const std::vector<Terminal>& terminals) {
     std::lock_guard<std::mutex> guard(lock());
     sweep = state().sweep;
   }
-  if (sweep) sweep(terminals, store);
+  if (sweep) sweep(terminals, all());
 }
 
 void go(const std::string& sid) {
-  Store store = all();
-  auto it = store.find(sid);
-  if (it == store.end()) return;
-  Record& r = it->second;
-  if (r.stage != "ready" && !(r.stage == "failed" && ready(r.file))) return;
-  r.stage = "go";
-  r.at = Clock::now();
-  save(store);
+  bool went = change(sid, [](std::optional<Record>& r) {
+    if (!r || (r->stage != "ready" && !(r->stage == "failed" && ready(r->file)))) return false;
+    r->stage = "go";
+    r->at = Clock::now();
+    return true;
+  });
+  if (!went) return;
   std::lock_guard<std::mutex> guard(lock());
   state().lastTick = Clock::kDistantPast;
 }

@@ -30,6 +30,7 @@ struct Record {
   std::optional<int64_t> pct;  ///< context fill when asked
   std::optional<bool>
       automatic;  ///< "auto": auto-continue took (true), was skipped (false), never tried
+  bool operator==(const Record&) const = default;
 };
 
 /// Session id → record.
@@ -47,10 +48,17 @@ inline constexpr int kChoices[] = {60, 65, 70, 75, 80, 85};
 
 // ---- store ----
 
-/// The whole store; a missing or unreadable file is an empty one. Re-read only when the
-/// file changed.
+/// The whole store as it is on disk; a missing or unreadable file is an empty one. Re-read
+/// only when the file changed.
 Store all();
-/// Writes the store whole and atomically; false when the write failed.
+/// Changes one session's record as it is on disk now (none: there is none, or it does not
+/// parse), under the store's lock; `edit` returns whether it changed it (none removes it).
+/// Records of other sessions stay as they are. False when nothing was written.
+bool change(const std::string& sid, const std::function<bool(std::optional<Record>&)>& edit);
+/// Sets the record to `after` only while the disk still holds `before`: a change worked out
+/// from an earlier reading never undoes one made since (a continue click in another Velmo).
+bool replace(const std::string& sid, const std::optional<Record>& before, const Record& after);
+/// Replaces the whole store (seeding and tools; the relay itself changes record by record).
 bool save(const Store& store);
 /// The record's stage, or none.
 std::optional<std::string> stage(const std::string& sid);
@@ -116,7 +124,9 @@ void setSweep(std::function<void(const std::vector<Terminal>&, const Store&)> sw
 /// Starts a new tally when the date changed, logging the old one's line.
 void rollDay();
 Day today();
-bool saveDay(const Day& day);
+/// Adds a name to today's tally as the settings hold it now.
+void countReset(const std::string& name);
+void countClosed(const std::string& name);
 /// "Reset: 2 (a, b) · Closed: 0", in the interface language.
 std::string dayLine(const Day& day);
 /// Appends a line to ~/.claude/velmo-hygiene.log.

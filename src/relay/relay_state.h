@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "base/stores.h"
 #include "relay/relay.h"
 
 namespace Relay {
 
 struct State {
   std::optional<Store> memo;  ///< the last store read
-  Clock::Time memoStamp = Clock::kDistantPast;
+  std::optional<Stores::Stamp> memoStamp;  ///< the file the memo was read from
   Clock::Time lastTick = Clock::kDistantPast;
   /// Sessions whose hand-off request could not be typed, logged once until it is.
   std::set<std::string> askFailed;

@@ -1,5 +1,8 @@
 // The relay's records on disk, the day's tally and the hygiene log. The store is small and
 // read on every scan by the page, so it is kept in memory while the file stays the same.
+// Every Velmo on the home may change it (a continue click in any page; the passes of the
+// one that owns the terminals), so each change is one record changed on disk, under the
+// store's lock.
 
 #include <ctime>
 #include <mutex>
@@ -11,6 +14,7 @@
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/settings.h"
+#include "base/stores.h"
 #include "base/timefmt.h"
 #include "relay/relay.h"
 #include "relay/relay_state.h"
@@ -38,7 +42,7 @@ Caches::Enrolled enrolled(
     [] {
       std::lock_guard<std::mutex> guard(lock());
       state().memo.reset();
-      state().memoStamp = Clock::kDistantPast;
+      state().memoStamp.reset();
       state().lastTick = Clock::kDistantPast;
       state().askFailed.clear();
     },
@@ -77,60 +81,74 @@ std::string localDate(Clock::Time t, const char* pattern) {
   return std::string(buf, n);
 }
 
-std::string encode(const Store& store) {
-  json out = json::object();
-  for (const auto& [sid, r] : store) {
-    json o = {{"stage", r.stage},
-              {"file", r.file},
-              {"cwd", r.cwd},
-              {"name", r.name},
-              {"at", TimeText::iso8601(r.at)}};
-    if (r.next) o["next"] = *r.next;
-    if (r.prev) o["prev"] = *r.prev;
-    if (r.pct) o["pct"] = *r.pct;
-    if (r.automatic) o["auto"] = *r.automatic;
-    out[sid] = std::move(o);
-  }
-  return out.dump(2) + "\n";
+namespace {
+
+json encodeRecord(const Record& r) {
+  json o = {{"stage", r.stage},
+            {"file", r.file},
+            {"cwd", r.cwd},
+            {"name", r.name},
+            {"at", TimeText::iso8601(r.at)}};
+  if (r.next) o["next"] = *r.next;
+  if (r.prev) o["prev"] = *r.prev;
+  if (r.pct) o["pct"] = *r.pct;
+  if (r.automatic) o["auto"] = *r.automatic;
+  return o;
 }
 
-Store decode(const std::string& text) {
+std::optional<Record> decodeRecord(const json& o) {
+  if (!o.is_object()) return std::nullopt;
+  auto stage = textAt(o, "stage");
+  if (!stage) return std::nullopt;
+  Record r;
+  r.stage = *stage;
+  r.file = textAt(o, "file").value_or("");
+  r.cwd = textAt(o, "cwd").value_or("");
+  r.name = textAt(o, "name").value_or("");
+  auto at = textAt(o, "at");
+  auto when = at ? TimeText::parseIso(*at) : std::nullopt;
+  r.at = when ? *when : Clock::kDistantPast;
+  r.next = textAt(o, "next");
+  r.prev = textAt(o, "prev");
+  if (auto p = o.find("pct"); p != o.end() && p->is_number()) r.pct = p->get<int64_t>();
+  if (auto a = o.find("auto"); a != o.end() && a->is_boolean()) r.automatic = a->get<bool>();
+  return r;
+}
+
+json encodeStore(const Store& store) {
+  json out = json::object();
+  for (const auto& [sid, r] : store) out[sid] = encodeRecord(r);
+  return out;
+}
+
+Store decodeStore(const json& doc) {
   Store store;
-  json doc = json::parse(text, nullptr, false);
-  if (doc.is_discarded() || !doc.is_object()) return store;
+  if (!doc.is_object()) return store;
   for (const auto& [sid, o] : doc.items()) {
-    if (sid.empty() || !o.is_object()) continue;
-    auto stage = textAt(o, "stage");
-    if (!stage) continue;
-    Record r;
-    r.stage = *stage;
-    r.file = textAt(o, "file").value_or("");
-    r.cwd = textAt(o, "cwd").value_or("");
-    r.name = textAt(o, "name").value_or("");
-    auto at = textAt(o, "at");
-    auto when = at ? TimeText::parseIso(*at) : std::nullopt;
-    r.at = when ? *when : Clock::kDistantPast;
-    r.next = textAt(o, "next");
-    r.prev = textAt(o, "prev");
-    if (auto p = o.find("pct"); p != o.end() && p->is_number()) r.pct = p->get<int64_t>();
-    if (auto a = o.find("auto"); a != o.end() && a->is_boolean()) r.automatic = a->get<bool>();
-    store[sid] = std::move(r);
+    if (sid.empty()) continue;
+    if (auto r = decodeRecord(o)) store[sid] = std::move(*r);
   }
   return store;
 }
 
+}  // namespace
+
+std::string encode(const Store& store) {
+  return encodeStore(store).dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+Store decode(const std::string& text) {
+  return decodeStore(json::parse(text, nullptr, false));
+}
+
 Store all() {
   std::string path = storePath();
-  auto attrs = Files::attributes(path);
-  Clock::Time stamp = attrs ? attrs->modified : Clock::kDistantPast;
+  auto stamp = Stores::stamp(path);
   {
     std::lock_guard<std::mutex> guard(lock());
     if (state().memo && state().memoStamp == stamp) return *state().memo;
   }
-  Store store;
-  if (attrs && attrs->regular) {
-    if (auto text = Files::read(path)) store = decode(*text);
-  }
+  Store store = decodeStore(Stores::read(path));
   std::lock_guard<std::mutex> guard(lock());
   state().memo = store;
   state().memoStamp = stamp;
@@ -138,18 +156,32 @@ Store all() {
 }
 
 bool save(const Store& store) {
-  std::string path = storePath();
-  Files::makeDirectories(Paths::agentDir(), 0700);
-  bool ok = Files::writeAtomic(path, encode(store), 0600);
-  auto attrs = Files::attributes(path);
-  std::lock_guard<std::mutex> guard(lock());
-  if (ok && attrs) {
-    state().memo = store;
-    state().memoStamp = attrs->modified;
-  } else {
-    state().memo.reset();
-  }
-  return ok;
+  return Stores::update(storePath(), [&](json& doc) {
+    doc = encodeStore(store);
+    return true;
+  });
+}
+
+bool change(const std::string& sid, const std::function<bool(std::optional<Record>&)>& edit) {
+  if (sid.empty()) return false;
+  return Stores::update(storePath(), [&](json& doc) {
+    auto it = doc.find(sid);
+    std::optional<Record> record = it == doc.end() ? std::nullopt : decodeRecord(*it);
+    if (!edit(record)) return false;
+    if (record)
+      doc[sid] = encodeRecord(*record);
+    else
+      doc.erase(sid);
+    return true;
+  });
+}
+
+bool replace(const std::string& sid, const std::optional<Record>& before, const Record& after) {
+  return change(sid, [&](std::optional<Record>& now) {
+    if (now != before) return false;
+    now = after;
+    return true;
+  });
 }
 
 std::optional<std::string> stage(const std::string& sid) {
@@ -163,7 +195,7 @@ std::optional<std::string> stage(const std::string& sid) {
 void forget() {
   std::lock_guard<std::mutex> guard(lock());
   state().memo.reset();
-  state().memoStamp = Clock::kDistantPast;
+  state().memoStamp.reset();
   state().lastTick = Clock::kDistantPast;
   state().askFailed.clear();
 }
@@ -172,12 +204,38 @@ void forget() {
 
 namespace {
 
-Day loadDay(const std::string& todayText) {
-  auto stored = Settings::value("hygieneDay");
+Day dayOf(const std::optional<json>& stored, const std::string& todayText) {
   if (!stored || !stored->is_object()) return Day{todayText, {}, {}};
   auto day = textAt(*stored, "day");
   if (!day || day->empty()) return Day{todayText, {}, {}};
   return Day{*day, textList(*stored, "reset"), textList(*stored, "closed")};
+}
+
+json dayJson(const Day& day) {
+  return json{{"day", day.day}, {"reset", day.reset}, {"closed", day.closed}};
+}
+
+// Today's tally as the settings hold it now, started afresh (and yesterday's logged once,
+// by whichever Velmo gets there first) when the date moved on; `add` may then change it.
+void changeDay(const std::function<void(Day&)>& add) {
+  std::string todayText = localDate(Clock::now(), "%Y-%m-%d");
+  std::optional<Day> ended;
+  Settings::update("hygieneDay", [&](json& stored) {
+    Day day = dayOf(stored.is_null() ? std::nullopt : std::optional<json>(stored), todayText);
+    bool changed = false;
+    if (day.day != todayText) {
+      if (!day.reset.empty() || !day.closed.empty()) ended = day;
+      day = Day{todayText, {}, {}};
+      changed = true;
+    }
+    if (add) {
+      add(day);
+      changed = true;
+    }
+    if (changed) stored = dayJson(day);
+    return changed;
+  });
+  if (ended) log("DAILY " + ended->day + " " + dayLine(*ended));
 }
 
 std::string part(const std::vector<std::string>& list) {
@@ -194,22 +252,21 @@ std::string dayLine(const Day& day) {
          Lang::pick("Closed: ", "נסגרו: ") + part(day.closed);
 }
 
-bool saveDay(const Day& day) {
-  return Settings::set("hygieneDay",
-                       json{{"day", day.day}, {"reset", day.reset}, {"closed", day.closed}});
-}
-
 void rollDay() {
-  std::string todayText = localDate(Clock::now(), "%Y-%m-%d");
-  Day day = loadDay(todayText);
-  if (day.day == todayText) return;
-  if (!day.reset.empty() || !day.closed.empty()) log("DAILY " + day.day + " " + dayLine(day));
-  saveDay(Day{todayText, {}, {}});
+  changeDay(nullptr);
 }
 
 Day today() {
   rollDay();
-  return loadDay(localDate(Clock::now(), "%Y-%m-%d"));
+  return dayOf(Settings::value("hygieneDay"), localDate(Clock::now(), "%Y-%m-%d"));
+}
+
+void countReset(const std::string& name) {
+  changeDay([&](Day& day) { day.reset.push_back(name); });
+}
+
+void countClosed(const std::string& name) {
+  changeDay([&](Day& day) { day.closed.push_back(name); });
 }
 
 void log(const std::string& text) {

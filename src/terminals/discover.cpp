@@ -302,6 +302,10 @@ std::vector<Terminal> parseProcesses(const std::string& psOutput, int64_t uid,
 }
 
 std::vector<Terminal> discover() {
+  return discoverListed().value_or(std::vector<Terminal>{});
+}
+
+std::optional<std::vector<Terminal>> discoverListed() {
   auto ttySessions = ttyToSession();
   auto registry = pidToSession();
   auto titles = windowTitles();
@@ -312,7 +316,7 @@ std::vector<Terminal> discover() {
     runner = psRunner;
   }
   auto listing = runner ? runner() : runPs();
-  if (!listing) return {};
+  if (!listing) return std::nullopt;
   auto found =
       parseProcesses(*listing, static_cast<int64_t>(::getuid()), registry, ttySessions, titles);
   runOnScan();
@@ -329,13 +333,17 @@ void runOnScan() {
 }
 
 std::vector<Terminal> open() {
+  return listed().value_or(std::vector<Terminal>{});
+}
+
+std::optional<std::vector<Terminal>> listed() {
   {
     std::lock_guard<std::mutex> guard(lock());
     if (!openCache.empty() && fresh(openStamp, kOpenFreshSeconds)) return openCache;
   }
-  auto found = discover();
+  auto found = discoverListed();
   std::lock_guard<std::mutex> guard(lock());
-  openCache = found;
+  openCache = found.value_or(std::vector<Terminal>{});
   openStamp = Clock::now();
   return found;
 }

@@ -29,10 +29,15 @@ struct RegistryRecord {
 
 /// The agent terminals, sorted by slot; a list at most 2.5 seconds old.
 std::vector<Terminal> open();
+/// The same, or no value when the process list could not be read (so "none open" is
+/// never told from "cannot tell" by an empty list).
+std::optional<std::vector<Terminal>> listed();
 /// The last discovered list however old, without discovering; empty before the first.
 std::vector<Terminal> cached();
 /// A full discovery, bypassing the cache.
 std::vector<Terminal> discover();
+/// The same, or no value when the process list could not be read.
+std::optional<std::vector<Terminal>> discoverListed();
 
 /// Registry files by pid.
 std::map<int64_t, RegistryRecord> pidToSession();

@@ -13,6 +13,7 @@
 #include "base/files.h"
 #include "base/log.h"
 #include "base/paths.h"
+#include "base/stores.h"
 #include "base/text.h"
 #include "sessions/state.h"
 #include "terminals/automation.h"
@@ -26,10 +27,8 @@ constexpr size_t kNameChars = 80;
 // name the agent never takes must not be typed at every idle moment for ever.
 constexpr int kTypedAttempts = 3;
 
-// Guards the name cache, the typed-attempt counts and every read-change-write of the
-// renames file.
+// Guards the typed-attempt counts.
 std::mutex lock;
-std::optional<std::map<std::string, std::string>> cache;
 // sid → the name typed for it and how many times; reset when a different name is wanted.
 struct Attempts {
   std::string wanted;
@@ -38,16 +37,19 @@ struct Attempts {
 };
 std::map<std::string, Attempts> attempts;
 
+// The names file as last read, read again when another writer changed it.
+Stores::Kept keptNames;
+
 const Caches::Enrolled enrolled(
     "names",
     [] {
+      keptNames.forget();
       std::lock_guard<std::mutex> guard(lock);
-      cache.reset();
       attempts.clear();
     },
     [] {
       std::lock_guard<std::mutex> guard(lock);
-      return (cache ? cache->size() : 0) + attempts.size();
+      return keptNames.held() + attempts.size();
     });
 
 std::string namesFile() {
@@ -63,37 +65,37 @@ std::string cut(const std::string& name) {
   return Text::prefix(Text::validUtf8(Text::trim(name)), kNameChars);
 }
 
-// A store read whole; anything unreadable, or an entry that is not text, counts as absent.
-std::map<std::string, std::string> readMap(const std::string& path) {
+// Entries that are not text count as absent.
+std::map<std::string, std::string> textEntries(const nlohmann::json& json) {
   std::map<std::string, std::string> out;
-  auto text = Files::read(path, Files::kStoreBytes);
-  if (!text) return out;
-  auto json = nlohmann::json::parse(*text, nullptr, false);
-  if (!json.is_object()) return out;
   for (const auto& [sid, value] : json.items())
     if (value.is_string()) out[sid] = value.get<std::string>();
   return out;
 }
 
-// Failures leave the old file.
-void writeMap(const std::string& path, const std::map<std::string, std::string>& map) {
-  nlohmann::json out = nlohmann::json::object();
-  for (const auto& [sid, name] : map) out[sid] = name;
-  Files::makeDirectories(Paths::agentDir(), 0700);
-  Files::writeAtomic(path, out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
-                     0600);
+// One sid's entry of a store, changed in the file as it is on disk now: every other
+// entry, whoever wrote it, stays. An empty value removes it.
+void put(const std::string& path, const std::string& sid, const std::string& value) {
+  Stores::update(path, [&](nlohmann::json& store) {
+    if (value.empty()) return store.erase(sid) > 0;
+    if (store.value(sid, nlohmann::json()) == value) return false;
+    store[sid] = value;
+    return true;
+  });
 }
 
-// Caller holds the lock.
-void forget(const std::string& sid) {
-  auto waits = readMap(renamesFile());
-  if (waits.erase(sid)) writeMap(renamesFile(), waits);
-  attempts.erase(sid);
-}
-
-void done(const std::string& sid) {
+// The rename of `sid` to `wanted` reached the agent or the transcript. A different name
+// asked for meanwhile (in this Velmo or another) is still to be carried, so it stays.
+void done(const std::string& sid, const std::string& wanted) {
+  Stores::update(renamesFile(), [&](nlohmann::json& store) {
+    auto it = store.find(sid);
+    if (it == store.end() || *it != wanted) return false;
+    store.erase(it);
+    return true;
+  });
   std::lock_guard<std::mutex> guard(lock);
-  forget(sid);
+  if (auto it = attempts.find(sid); it != attempts.end() && it->second.wanted == wanted)
+    attempts.erase(it);
 }
 
 // Appends all of `bytes` with one write to an existing regular file; never creates one.
@@ -110,35 +112,19 @@ bool appendExisting(const std::string& path, const std::string& bytes) {
 }  // namespace
 
 std::map<std::string, std::string> all() {
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    if (cache) return *cache;
-  }
-  auto loaded = readMap(namesFile());
-  std::lock_guard<std::mutex> guard(lock);
-  if (!cache) cache = std::move(loaded);
-  return *cache;
+  return textEntries(*keptNames.get(namesFile()));
 }
 
 std::string name(const std::string& sid) {
   if (sid.empty()) return "";
-  auto names = all();
-  auto it = names.find(sid);
-  return it == names.end() ? "" : it->second;
+  auto names = keptNames.get(namesFile());
+  auto it = names->find(sid);
+  return it == names->end() || !it->is_string() ? "" : it->get<std::string>();
 }
 
 void set(const std::string& newName, const std::string& sid) {
   if (sid.empty()) return;
-  all();  // loads the file once
-  std::string kept = cut(newName);
-  std::lock_guard<std::mutex> guard(lock);
-  auto names = cache.value_or(std::map<std::string, std::string>{});
-  if (kept.empty())
-    names.erase(sid);
-  else
-    names[sid] = kept;
-  cache = names;
-  writeMap(namesFile(), names);
+  put(namesFile(), sid, cut(newName));
 }
 
 void rename(const std::string& newName, const std::string& sid, bool live) {
@@ -153,10 +139,8 @@ void rename(const std::string& newName, const std::string& sid, bool live) {
       Terminals::setWindowTitle(wanted, t.tty);
       break;
     }
+  put(renamesFile(), sid, wanted);
   std::lock_guard<std::mutex> guard(lock);
-  auto waits = readMap(renamesFile());
-  waits[sid] = wanted;
-  writeMap(renamesFile(), waits);
   attempts.erase(sid);
 }
 
@@ -181,52 +165,54 @@ void setReal(const std::string& newName, const std::string& sid) {
 }
 
 std::map<std::string, std::string> waiting() {
-  return readMap(renamesFile());
+  return textEntries(Stores::read(renamesFile()));
 }
 
-void tick(const std::vector<Terminal>& terminals) {
-  std::map<std::string, std::string> waits;
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    waits = waiting();
-  }
-  for (const auto& [sid, wanted] : waits) {
+void tick(const std::optional<std::vector<Terminal>>& listed) {
+  // Without a process list nothing is known to have closed: writing every waiting rename
+  // into its transcript now would end renames whose agents still run.
+  if (!listed) return;
+  const std::vector<Terminal>& terminals = *listed;
+  for (const auto& [sid, wanted] : waiting()) {
     auto term = std::find_if(terminals.begin(), terminals.end(),
                              [&, &sid = sid](const Terminal& t) { return t.sessionID == sid; });
     if (term == terminals.end()) {
       // Closed meanwhile: the transcript carries the name to the next resume.
       setReal(wanted, sid);
-      done(sid);
+      done(sid, wanted);
       continue;
     }
     if (Terminals::status(term->pid) != "idle") continue;
     // The agent may have taken the last /rename after that pass looked.
     if (Terminals::registryField(term->pid, "name") == wanted) {
-      done(sid);
+      done(sid, wanted);
       continue;
     }
+    bool spent = false;
     {
       std::lock_guard<std::mutex> guard(lock);
       Attempts& a = attempts[sid];
-      if (a.wanted != wanted) a = {wanted, 0};
-      if (a.typed >= kTypedAttempts) {
-        forget(sid);
-        Log::note("the agent in " + term->tty + " never took the name \"" + wanted + "\" after " +
-                  std::to_string(kTypedAttempts) + " tries; no longer renaming " + sid);
-        continue;
-      }
+      if (a.wanted != wanted) a = {wanted, 0, ""};
+      spent = a.typed >= kTypedAttempts;
+    }
+    if (spent) {
+      done(sid, wanted);
+      Log::note("the agent in " + term->tty + " never took the name \"" + wanted + "\" after " +
+                std::to_string(kTypedAttempts) + " tries; no longer renaming " + sid);
+      continue;
     }
     Terminals::Sent sent = Terminals::send("/rename " + wanted, term->tty, terminals);
     if (Terminals::registryField(term->pid, "name") == wanted) {
-      done(sid);
+      done(sid, wanted);
       continue;
     }
     std::lock_guard<std::mutex> guard(lock);
     Attempts& a = attempts[sid];
     if (a.wanted != wanted) continue;
-    // Held back before typing (a prompt on screen, a person's unsent words, a screen that
-    // cannot be read): not a try; a later calm pass types it.
-    if (!sent.typed) {
+    // Not taken (held back before typing by a prompt, a person's unsent words or a screen
+    // that cannot be read; or typed and left in the input row): not a try, a later calm
+    // pass sends it again.
+    if (!sent.ok) {
       if (a.held != sent.why)
         Log::note("renaming " + sid + " in " + term->tty + " waits: " + sent.why);
       a.held = sent.why;

@@ -4,6 +4,7 @@
 // one by appending a title record to its transcript.
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,11 +12,13 @@
 
 namespace Names {
 
-/// Session id → the user's name (~/.claude/velmo-names.json, loaded once).
+/// Session id → the user's name (~/.claude/velmo-names.json, as it is on disk now; read
+/// again only when the file changed).
 std::map<std::string, std::string> all();
 /// The user's name for one session, "" when none or for an empty id.
 std::string name(const std::string& sid);
-/// Stores the name (trimmed, its first 80 characters); an empty name removes it.
+/// Stores the name (trimmed, its first 80 characters); an empty name removes it. Only this
+/// session's entry changes: names given meanwhile by another Velmo stay.
 void set(const std::string& name, const std::string& sid);
 /// Carries a new name into the agent: through the terminal when `live`, else the transcript.
 void rename(const std::string& name, const std::string& sid, bool live);
@@ -23,7 +26,8 @@ void rename(const std::string& name, const std::string& sid, bool live);
 void setReal(const std::string& name, const std::string& sid);
 /// Renames still to reach the agent (~/.claude/velmo-renames.json, read on every call).
 std::map<std::string, std::string> waiting();
-/// One pass over the waiting renames (the scan's chores).
-void tick(const std::vector<Terminal>& terminals);
+/// One pass over the waiting renames (the scan's chores); nothing without a process list
+/// (none means it could not be read, not that every terminal closed).
+void tick(const std::optional<std::vector<Terminal>>& terminals);
 
 }  // namespace Names

@@ -99,9 +99,11 @@ TEST(Caches, TheOneResetEmptiesEveryModulesCache) {
   Agents::metadata(rig.home.path() + "/.claude/sub/agent-x.jsonl");
   Titles::of(kSid);  // searched, so remembered
   Names::set("Front", kSid);
+  Names::name(kSid);  // read back, so kept
   Relay::Record asked;
   asked.stage = "asked";
   Relay::save({{kSid, asked}});
+  Relay::all();
   IdleClose::sweep({}, {});  // remembers when it ran
   FileMemo<int> local("a memo of this test", 4);
   local.keep("x", 1, 2, 3);

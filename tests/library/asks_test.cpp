@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
 #include <string>
+#include <thread>
 
 #include "base/files.h"
 #include "sessions/language.h"
@@ -139,3 +146,37 @@ TEST_F(AsksTest, AnswersInHebrewUseTheHebrewMarker) {
 }
 
 }  // namespace
+
+TEST_F(AsksTest, QuestionsAppendedWhileAnswersAreWrittenAreNeverLost) {
+  std::string path = put(kFile);
+  constexpr int kAppended = 150;
+  std::atomic<bool> started{false};
+  // An agent appends its questions with its own tools, at any moment.
+  std::thread agent([&] {
+    for (int i = 0; i < kAppended; ++i) {
+      std::string section = "\n## 🟠 [a" + std::to_string(i) + "] Appended " +
+                            std::to_string(i) + "\nWhich way?\n";
+      int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+      if (fd >= 0) {
+        (void)!::write(fd, section.data(), section.size());
+        ::close(fd);
+      }
+      started = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  while (!started) std::this_thread::yield();
+  std::string last;
+  for (int round = 0; round < 40; ++round) {
+    std::string text = "answer " + std::to_string(round);
+    if (Asks::answer("q2", text).empty()) last = text;
+  }
+  agent.join();
+  ASSERT_FALSE(last.empty()) << "no answer was saved";
+  std::set<std::string> ids;
+  for (const Ask& a : Asks::all()) ids.insert(a.id);
+  for (int i = 0; i < kAppended; ++i)
+    EXPECT_TRUE(ids.count("a" + std::to_string(i))) << "question a" << i << " was lost" << (Files::read(path)->find("[a" + std::to_string(i) + "]") != std::string::npos ? " (in the text)" : "");
+  EXPECT_EQ(byId("q2").answer, last);
+  EXPECT_EQ(byId("q3").answer, "first line\nsecond line");
+}

@@ -453,6 +453,20 @@ TEST(Muted, StampDropsTheFraction) {
   EXPECT_EQ(Muted::stamp(Clock::kDistantPast, "x"), "0|x");
 }
 
+TEST(Muted, AnotherVelmosMuteSurvivesThisOnesChangesAndItsLapse) {
+  ScopedHome home;
+  Muted::set("s1", "100|Which colour?");
+  EXPECT_TRUE(Muted::is("s1", "100|Which colour?"));
+  // Another Velmo mutes s2.
+  ASSERT_TRUE(Files::writeAtomic(home.agent("velmo-muted.json"),
+                                 json{{"s1", "100|Which colour?"}, {"s2", "200|"}}.dump()));
+  // This one's scan finds s1 moved on, and its page mutes s3: s2 stays through both.
+  EXPECT_FALSE(Muted::is("s1", "160|Which size?"));
+  Muted::set("s3", "300|");
+  EXPECT_EQ(json::parse(*Files::read(home.agent("velmo-muted.json"))),
+            (json{{"s2", "200|"}, {"s3", "300|"}}));
+}
+
 TEST(Muted, AMuteLapsesWhenTheSessionMovesOn) {
   ScopedHome home;
   Muted::set("s1", "100|Which colour?");

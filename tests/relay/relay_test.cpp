@@ -555,6 +555,72 @@ TEST_F(RelayTest, TheSweepRunsAfterEveryFullTick) {
   EXPECT_EQ(sweeps, 1);
 }
 
+// ---- two Velmos on one home ----
+
+TEST_F(RelayTest, ChangesMadeInAnotherVelmoDuringAPassSurviveIt) {
+  agentWith(190000);
+  storedReady();
+  // A second conversation's hand-off is ready too; it has no terminal of its own here.
+  Relay::Record other = record();
+  other.file = handoff(Paths::documents() + "/handoffs/h-other.md", 400, 100);
+  other.name = "Other work";
+  ASSERT_TRUE(Relay::change("other", [&](std::optional<Relay::Record>& r) {
+    r = other;
+    return true;
+  }));
+  rig.host.onType([this](ScriptedHost&, const ScriptedHost::Call& c) {
+    if (c.text != "/clear") return;
+    registry(rig.home, kNewSid, "idle", rig.clock.now());
+    // While this pass carries the first one on, the person clicks continue on the second
+    // and names a third conversation, in another Velmo's page.
+    Relay::go("other");
+    auto names = nlohmann::json::parse(Files::read(Paths::agent("velmo-names.json")).value_or("{}"));
+    names["third"] = "Named elsewhere";
+    Files::writeAtomic(Paths::agent("velmo-names.json"), names.dump());
+  });
+  tick();
+  EXPECT_EQ(record().stage, "continued");
+  EXPECT_EQ(record("other").stage, "go") << "the pass wrote its older reading over the click";
+  auto names = nlohmann::json::parse(*Files::read(Paths::agent("velmo-names.json")));
+  EXPECT_EQ(names.value("third", ""), "Named elsewhere");
+  EXPECT_EQ(names.value(kNewSid, ""), "Login page · cont.");
+}
+
+TEST_F(RelayTest, AChangeFromAnOlderReadingNeverUndoesANewerOne) {
+  agentWith(190000);
+  storedReady();
+  Relay::Record read = record();
+  Relay::go(kSid);  // meanwhile, elsewhere
+  Relay::Record older = read;
+  older.automatic = false;
+  EXPECT_FALSE(Relay::replace(kSid, read, older));
+  EXPECT_EQ(record().stage, "go");
+  EXPECT_FALSE(record().automatic.has_value());
+  // From the reading the disk holds, it goes in; other records are untouched.
+  Relay::Record now = record();
+  Relay::Record later = now;
+  later.name = "Renamed";
+  EXPECT_TRUE(Relay::replace(kSid, now, later));
+  EXPECT_EQ(record().name, "Renamed");
+  EXPECT_EQ(Relay::all().size(), 1u);
+}
+
+TEST_F(RelayTest, TheDayCountsEveryAdditionFromWhatIsStoredNow) {
+  Relay::countReset("a");
+  // Another Velmo closed a terminal and counted it.
+  auto day = Settings::value("hygieneDay").value_or(nlohmann::json::object());
+  day["closed"] = {"t1"};
+  const std::string file = rig.home.path() + "/.config/velmo/settings.json";
+  auto all = nlohmann::json::parse(*Files::read(file));
+  all["hygieneDay"] = day;
+  Files::writeAtomic(file, all.dump());
+  Relay::countReset("b");
+  Relay::countClosed("t2");
+  Relay::Day today = Relay::today();
+  EXPECT_EQ(today.reset, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(today.closed, (std::vector<std::string>{"t1", "t2"}));
+}
+
 // ---- the day ----
 
 TEST_F(RelayTest, ANewDayLogsYesterdaysTallyAndStartsAfresh) {

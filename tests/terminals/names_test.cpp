@@ -167,7 +167,7 @@ TEST(NamesTick, ClosedTerminalWritesTheTranscriptAndForgets) {
   body.pop_back();
   std::string path = writeTranscript(rig.home, "gone", body);
   rig.home.write(".claude/velmo-renames.json", R"({"gone":"Night run"})");
-  Names::tick({});
+  Names::tick(std::vector<Terminal>{});
   auto lines = records(path);
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[1]["customTitle"], "Night run");
@@ -212,4 +212,87 @@ TEST(NamesTick, UnsentWordsInTheInputRowAreNotATry) {
   for (int pass = 0; pass < 5; ++pass) Names::tick(Terminals::discover());
   EXPECT_TRUE(rig.host.typed().empty());
   EXPECT_EQ(Names::waiting().size(), 1u);
+}
+
+// ---- two writers ----
+
+TEST(NamesStore, ANameGivenInAnotherVelmoSurvivesThisOnesNextChange) {
+  ScopedHome home;
+  Caches::emptyAll();
+  Names::set("Mine", "a");
+  EXPECT_EQ(Names::name("a"), "Mine");  // read, and kept in memory
+  // Another Velmo on this home names another conversation.
+  auto disk = nlohmann::json::parse(*Files::read(home.agent("velmo-names.json")));
+  disk["b"] = "Theirs";
+  ASSERT_TRUE(Files::writeAtomic(home.agent("velmo-names.json"), disk.dump()));
+  EXPECT_EQ(Names::name("b"), "Theirs") << "the other Velmo's name is not seen";
+
+  Names::set("Mine again", "a");
+  Names::set("", "c");  // removing an absent name writes nothing and loses nothing
+  EXPECT_EQ(nlohmann::json::parse(*Files::read(home.agent("velmo-names.json"))),
+            (nlohmann::json{{"a", "Mine again"}, {"b", "Theirs"}}));
+  Caches::emptyAll();
+}
+
+TEST(NamesTick, ARenameAskedForWhileTheOldOneWasTypedIsKept) {
+  TerminalRig rig;
+  rig.agent(101, 3, "s1", "idle", "");
+  rig.agent(102, 5, "s2", "idle", "");
+  rig.host.show("/dev/pts/3", Screens::idle());
+  rig.host.show("/dev/pts/5", Screens::idle());
+  Names::rename("Front", "s1", true);
+  Names::rename("Left", "s2", true);
+  rig.host.onType([&](ScriptedHost&, const ScriptedHost::Call& call) {
+    if (call.text == "/rename Front") {
+      registry(rig, 101, "s1", "idle", "Front");
+      // Meanwhile the person renames both again, in another Velmo's page.
+      auto disk = nlohmann::json::parse(*Files::read(rig.home.agent("velmo-renames.json")));
+      disk["s1"] = "Back";
+      disk["s3"] = "Elsewhere";
+      Files::writeAtomic(rig.home.agent("velmo-renames.json"), disk.dump());
+    }
+    if (call.text == "/rename Left") registry(rig, 102, "s2", "idle", "Left");
+  });
+  Names::tick(Terminals::discover());
+  // "Front" reached the agent; "Back" is still to go, and the other Velmo's entry stays.
+  EXPECT_EQ(Names::waiting(), (std::map<std::string, std::string>{{"s1", "Back"},
+                                                                  {"s3", "Elsewhere"}}));
+}
+
+TEST(NamesTick, AProcessListThatCouldNotBeReadClosesNothing) {
+  TerminalRig rig;
+  std::string path = writeTranscript(rig.home, "s1", Records::lines({Records::user("hi", 1.8e9)}));
+  rig.agent(101, 3, "s1", "idle", "");
+  rig.home.write(".claude/velmo-renames.json", R"({"s1":"Front"})");
+  Terminals::installPsRunner([] { return std::optional<std::string>(); });
+  Caches::emptyAll();
+  EXPECT_FALSE(Terminals::listed().has_value());
+  std::string before = *Files::read(path);
+  Names::tick(Terminals::listed());
+  EXPECT_EQ(*Files::read(path), before) << "a running conversation was taken for closed";
+  EXPECT_EQ(Names::waiting().size(), 1u);
+}
+
+TEST(NamesTick, ASendTheAgentDidNotTakeIsNotATry) {
+  TerminalRig rig;
+  rig.agent(101, 3, "s1", "idle", "");
+  // The command is typed but stays in the input row: the agent never took it.
+  rig.host.onType([&](ScriptedHost& host, const ScriptedHost::Call& call) {
+    if (call.kind != "line" || call.text.empty()) return;  // Return alone leaves it there
+    host.show("/dev/pts/3",
+              Text::join({"● Done.", Screens::border(), "❯\u00a0" + call.text, Screens::border(),
+                          "  ? for shortcuts"},
+                         "\n") +
+                  "\n");
+  });
+  Names::rename("Front", "s1", true);
+  for (int pass = 0; pass < 5; ++pass) {
+    rig.host.show("/dev/pts/3", Screens::idle());
+    Names::tick(Terminals::discover());
+  }
+  size_t typed = 0;
+  for (const auto& call : rig.host.typed())
+    if (call.text == "/rename Front") ++typed;
+  EXPECT_GE(typed, 4u);
+  EXPECT_EQ(Names::waiting().size(), 1u) << "sends that were not taken used up the tries";
 }
