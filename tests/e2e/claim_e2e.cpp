@@ -195,7 +195,7 @@ TEST_F(ClaimAmongVelmos, ARemovedLockFileAndAKilledOwnerLeaveExactlyOneOwner) {
   ASSERT_NE(next, 0) << Files::read(log).value_or("");
   EXPECT_NE(next, owner);
   // Scans come every 1.5 s; a few of them, with room for a busy machine.
-  EXPECT_LT(took, 12.0) << "the new owner answered velmo-q only after " << took << " s";
+  EXPECT_LT(took, 20.0) << "the new owner answered velmo-q only after " << took << " s";
 
   Record r = record();
   EXPECT_EQ(r.owner, next);
