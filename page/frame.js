@@ -93,10 +93,38 @@ const Frame = (() => {
     paintLogo(run + units.reduce((n, u) => n + (Number(u.agents) || 0), 0) +
       (c.state === 'run' ? 1 : 0) + crew.filter((a) => a.state === 'run').length);
     $('clock').textContent = d.clock || '';
-    $('viewer').hidden = d.viewer !== true;
+    paintViewer(d);
     const wake = $('wakeall');
     wake.querySelector('.count').textContent = wait ? String(wait) : '';
     wake.classList.toggle('off', !wait);
+  }
+
+  // A Velmo that only watches says who owns the terminals and whether that one answers on
+  // the control socket; one that could not take them says why.
+  function paintViewer(d) {
+    const line = $('viewer');
+    line.hidden = d.viewer !== true;
+    if (line.hidden) return;
+    const o = d.owner && typeof d.owner === 'object' ? d.owner : {};
+    const fault = typeof o.fault === 'string' && o.fault !== '';
+    line.classList.toggle('fault', fault);
+    let text;
+    if (fault) {
+      text = label('viewerFault').replace('{why}', o.fault);
+    } else if (o.takingOver === true) {
+      text = label('viewerTaking');
+    } else {
+      const parts = [label('viewerNote')];
+      if (Number(o.pid) > 0) {
+        const since = new Date(o.started);
+        parts.push(label('viewerOwner').replace('{pid}', String(o.pid))
+          .replace('{host}', String(o.host || '?'))
+          .replace('{since}', isNaN(since) ? String(o.started || '?') : since.toLocaleString()));
+      }
+      parts.push(label(o.answers === true ? 'viewerAnswers' : 'viewerSilent'));
+      text = parts.join(' ');
+    }
+    if (line.textContent !== text) line.textContent = text;
   }
 
   // The logo's bars step while agents run, quicker the more run, and rest when none does.

@@ -113,18 +113,15 @@ void AppDelegate::startWithoutPage() {
 }
 
 bool AppDelegate::holdClaim() {
-  bool held = claim.take().held;
-  if (held && !claimAnnounced && claimed) {
-    claimAnnounced = true;
-    claimed();
-  }
-  if (!held && !viewerSaid) {
-    viewerSaid = true;
+  owning.last = owning.claim.take();
+  if (owning.last.fresh && owning.claimed) owning.claimed();
+  if (owning.last.standing == Claim::Standing::viewer && !owning.viewerSaid) {
+    owning.viewerSaid = true;
     Log::note(Lang::pick("another Velmo types and notifies for this user; this one only watches "
                          "until it quits",
                          "ולמו אחר מקליד ומתריע למשתמש הזה; זה רק צופה עד שהוא ייסגר"));
   }
-  return held;
+  return owning.last.standing == Claim::Standing::owner;
 }
 
 void AppDelegate::launch() {
@@ -168,9 +165,11 @@ void AppDelegate::scan() {
     // Chores can block for many seconds (a hand-off waits on the agent); one pass waiting
     // behind the running one is enough, so the queue never piles up.
     if (!choreWaiting->exchange(true)) {
-      chore([src = sources, waiting = choreWaiting] {
+      // The claim outlives the chores queue, which finishes its jobs as it goes.
+      chore([src = sources, waiting = choreWaiting, claim = &owning.claim] {
         *waiting = false;
-        src->chores();
+        // Asked again when the pass runs: the claim may have gone since it was queued.
+        if (claim->sure()) src->chores();
       });
     }
   }
@@ -235,7 +234,19 @@ void AppDelegate::finishScan(const ScanSnapshot& snap, const ScanResult& result)
 nlohmann::json AppDelegate::payload(const ScanResult& result) {
   nlohmann::json p = paintPayload(result, order, views, conversation, search, document);
   p["menu"] = Menu::forPage(menu.bar());
-  if (!claim.held()) p["viewer"] = true;
+  if (!owning.claim.held()) {
+    const Claim::State& c = owning.last;
+    p["viewer"] = true;
+    nlohmann::json owner = {{"answers", c.answers}};
+    if (c.holder && c.standing != Claim::Standing::waiting) {
+      owner["pid"] = c.holder->pid;
+      owner["host"] = c.holder->host;
+      owner["started"] = c.holder->started;
+    }
+    if (c.standing == Claim::Standing::waiting) owner["takingOver"] = true;
+    if (c.standing == Claim::Standing::failed) owner["fault"] = c.why;
+    p["owner"] = owner;
+  }
   return p;
 }
 

@@ -90,11 +90,14 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     menu.onChange(std::move(hook));
   }
 
-  /// Called once, on the main thread, when this Velmo becomes the one that types and
-  /// notifies on its own (at launch, or when the one before it quits).
-  void whenClaimed(std::function<void()> hook) { claimed = std::move(hook); }
-  /// Whether this Velmo is that one (any thread); the others only watch.
-  bool owns() const { return claim.held(); }
+  /// Called on the main thread each time this Velmo becomes the one that types and
+  /// notifies on its own (at launch, or when the one before it quits or lets go).
+  void whenClaimed(std::function<void()> hook) { owning.claimed = std::move(hook); }
+  /// What the owner alone keeps up while it owns (the control socket); set before launch.
+  void wearBadge(Claim::Badge badge) { owning.claim.wear(std::move(badge)); }
+  /// Whether this Velmo is that one right now (any thread; asked before every act only
+  /// the owner does); the others only watch.
+  bool owns() { return owning.claim.sure(); }
 
   /// Called after every paint the page took (smoke tests wait for it).
   void onPainted(std::function<void()> hook) { painted = std::move(hook); }
@@ -118,7 +121,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void paint(const ScanResult& result);
   void openNow(const std::string& sid);
   void pushCommands();
-  /// Holds the claim when free; announces it the first time.
+  /// Checks the claim, or takes it when free; announces each taking.
   bool holdClaim();
   /// Runs a job on the serial chores queue (made on first use).
   void chore(std::function<void()> job);
@@ -148,10 +151,12 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     bool queued = false;
   } painting;
 
-  Claim claim;
-  std::function<void()> claimed;
-  bool claimAnnounced = false;
-  bool viewerSaid = false;
+  struct Owning {
+    Claim claim;
+    std::function<void()> claimed;
+    Claim::State last;       ///< as the last scan found it
+    bool viewerSaid = false;  ///< the log said once that another Velmo owns
+  } owning;
 
   std::set<std::string> faultsLogged;  ///< page-message faults said once already
   std::unique_ptr<SerialQueue> choresQueue;

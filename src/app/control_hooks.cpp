@@ -1,6 +1,7 @@
 #include "app/control_hooks.h"
 
 #include "base/lang.h"
+#include "base/log.h"
 #include "control/control.h"
 #include "feed/state_feed.h"
 #include "terminals/discover.h"
@@ -42,8 +43,34 @@ void installHooks(const std::shared_ptr<AppDelegate>& app, const AppDelegate::Ho
     });
   });
 
-  // The control socket follows the claim: one Velmo answers on it, and the one that takes
-  // over after it quits starts answering.
-  app->whenClaimed([] { Control::start(); });
+  // The control socket is the owner's badge: only the Velmo that owns the terminals answers
+  // on it, it is opened again at every scan when missing (a tidy-up removed it, or it could
+  // not be opened before), and it closes the moment the claim is let go.
+  struct Socket {
+    std::unique_ptr<Control::Listener> listener;
+    std::string lastFault;
+  };
+  auto socket = std::make_shared<Socket>();
+  Claim::Badge badge;
+  badge.up = [socket, weak] {
+    if (socket->listener && socket->listener->standing()) return;
+    socket->listener.reset();
+    std::string why;
+    socket->listener = Control::Listener::open(
+        [weak] {
+          auto a = weak.lock();
+          return a && a->owns();
+        },
+        &why);
+    if (socket->listener) {
+      socket->lastFault.clear();
+    } else if (why != socket->lastFault) {
+      socket->lastFault = why;
+      Log::note(Lang::pick("no control socket: ", "אין שקע בקרה: ") + why);
+    }
+  };
+  badge.down = [socket] { socket->listener.reset(); };
+  badge.heard = [] { return Control::answered(); };
+  app->wearBadge(std::move(badge));
   app->launch();
 }

@@ -81,6 +81,22 @@ std::string stateDir() {
   return agent("velmo-state");
 }
 
+std::string host() {
+  // The short name, cut at the first dot and to a length that keeps a socket's path in
+  // its 108 bytes; only letters, digits, '-' and '_' reach a file name.
+  constexpr size_t kMost = 32;
+  char name[256] = {};
+  std::string out;
+  if (::gethostname(name, sizeof name - 1) == 0) {
+    for (const char* c = name; *c && *c != '.' && out.size() < kMost; ++c) {
+      bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
+                   (*c >= '0' && *c <= '9') || *c == '-' || *c == '_';
+      out += plain ? *c : '_';
+    }
+  }
+  return out.empty() ? std::string("localhost") : out;
+}
+
 namespace {
 const Caches::Enrolled enrolled(
     "home folders",

@@ -18,5 +18,8 @@ std::string documents();
 std::string configDir();
 /// The private state folder ~/.claude/velmo-state (0700 when created).
 std::string stateDir();
+/// This machine's short host name, fit for a file name ("localhost" when it has none). A
+/// home shared between machines keeps one claim and one control socket per machine under it.
+std::string host();
 
 }  // namespace Paths

@@ -16,7 +16,7 @@ namespace {
 
 const char* kUsageEnglish =
     "usage: velmo-q COMMAND …\n"
-    "Talks to a running Velmo over its control socket (~/.claude/velmo-state/velmo.sock):\n"
+    "Talks to a running Velmo over its control socket (~/.claude/velmo-state/velmo-HOST.sock):\n"
     "writes one request, prints the reply as JSON.\n"
     "\n"
     "  ping                               is Velmo there (its process id)\n"
@@ -42,7 +42,7 @@ const char* kUsageEnglish =
     "Velmo cannot be reached (the reason on standard error), 64 for a usage error.\n";
 const char* kUsageHebrew =
     "שימוש: velmo-q פקודה …\n"
-    "מדבר עם ולמו שרץ דרך שקע הבקרה שלו (~/.claude/velmo-state/velmo.sock):\n"
+    "מדבר עם ולמו שרץ דרך שקע הבקרה שלו (~/.claude/velmo-state/velmo-HOST.sock):\n"
     "כותב בקשה אחת ומדפיס את התשובה כ־JSON.\n"
     "\n"
     "  ping                               האם ולמו שם (מספר התהליך שלו)\n"

@@ -5,11 +5,15 @@
 // decide needs his click in Velmo (a one-time token) or his answer in the coordinating
 // session's own conversation.
 
+#include <sys/types.h>
+
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "base/clock.h"
 #include "control/gate.h"
@@ -82,13 +86,42 @@ void setCancelAsk(std::function<void()> hook);
 // ---- the socket ----
 
 constexpr size_t kRequestCap = 65536;
-/// velmo.sock in the private state folder.
+/// velmo-HOST.sock in the private state folder: one per machine, for a home shared between
+/// machines (a Unix socket reaches only the processes of its own machine).
 std::string socketPath();
-/// Creates the socket (0600) and its accept thread "velmo.control"; false when there is
-/// no socket (nothing else is reported).
-bool start();
+
+/// The control socket while it is open: bound at `socketPath()`, listening, its accept
+/// thread "velmo.control" running. The Velmo that owns the terminals keeps one; dropping
+/// it stops answering at once.
+class Listener {
+ public:
+  /// Opens the socket (0600); none, with the reason in `why`, when another process
+  /// answers there or it cannot be made. `mayAnswer` is asked before every request, on
+  /// the connection's thread; a request it refuses gets an error and nothing is done.
+  static std::unique_ptr<Listener> open(std::function<bool()> mayAnswer, std::string* why);
+  /// Stops accepting, waits for the accept thread and removes the socket file while its
+  /// path still leads to this socket.
+  ~Listener();
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  /// Whether the socket's path still leads to this socket (a tidy-up may remove it).
+  bool standing() const;
+
+ private:
+  Listener() = default;
+  std::string path;
+  int fd = -1;
+  int wake[2] = {-1, -1};  ///< written to stop the accept thread
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::thread accepting;
+};
+
+/// Whether some process accepts connections on the socket now (without waiting).
+bool answered();
 /// One exchange on a connected socket, which it closes: another user's peer gets no
-/// reply; a request is cut at 64 KiB.
-void serve(int fd);
+/// reply; a request is cut at 64 KiB; a request `mayAnswer` refuses gets an error.
+void serve(int fd, const std::function<bool()>& mayAnswer = {});
 
 }  // namespace Control

@@ -1,6 +1,9 @@
 // The control socket: a Unix stream socket in the private state folder, one request and
-// one reply per connection, and only for peers running as this user.
+// one reply per connection, and only for peers running as this user. It is open while
+// this Velmo owns the terminals, and closed the moment it gives them up.
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,6 +17,8 @@
 #include "base/files.h"
 #include "base/lang.h"
 #include "base/log.h"
+#include "base/paths.h"
+#include "base/text.h"
 #include "control/control.h"
 #include "feed/state_feed.h"
 
@@ -91,46 +96,65 @@ bool fillAddress(sockaddr_un& addr, const std::string& path) {
   return true;
 }
 
-// Whether a live Velmo already answers on the path.
+// Whether a live process accepts connections on the path. The probe never waits: a full
+// backlog means someone listens.
 bool answering(const std::string& path) {
   sockaddr_un addr;
   if (!fillAddress(addr, path)) return false;
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
-  bool live = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  bool live = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ||
+              errno == EAGAIN || errno == EINPROGRESS;
   ::close(fd);
   return live;
 }
 
-void acceptLoop(int listener) {
+void acceptLoop(int listener, int wake, const std::function<bool()>& mayAnswer) {
   pthread_setname_np(pthread_self(), "velmo.control");
   while (true) {
-    int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    pollfd both[2] = {{listener, POLLIN, 0}, {wake, POLLIN, 0}};
+    if (::poll(both, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (both[1].revents != 0) return;
+    if ((both[0].revents & POLLIN) == 0) continue;
+    int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       if (errno == EBADF || errno == EINVAL) return;
       // Out of descriptors and the like: pause rather than spin.
-      if (errno != EINTR && errno != ECONNABORTED) ::usleep(100000);
+      if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) ::usleep(100000);
       continue;
     }
+    // The connection itself blocks, with time limits (the listener does not).
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (connections.fetch_add(1) >= kMaxConnections) {
       connections.fetch_sub(1);
       ::close(fd);
       continue;
     }
-    std::thread([fd] {
-      serve(fd);
+    std::thread([fd, mayAnswer] {
+      serve(fd, mayAnswer);
       connections.fetch_sub(1);
     }).detach();
   }
 }
 
+std::string failed(const char* english, const char* hebrew) {
+  return Lang::pick(english, hebrew) + std::string(": ") + Text::systemError(errno);
+}
+
 }  // namespace
 
 std::string socketPath() {
-  return Files::join(StateFeed::dir(), "velmo.sock");
+  return Files::join(StateFeed::dir(), "velmo-" + Paths::host() + ".sock");
 }
 
-void serve(int fd) {
+bool answered() {
+  return answering(socketPath());
+}
+
+void serve(int fd, const std::function<bool()>& mayAnswer) {
   if (!samePeer(fd)) {
     ::close(fd);
     return;
@@ -141,7 +165,14 @@ void serve(int fd) {
   if (!request.is_object()) request = nlohmann::json::object();
   std::string text;
   try {
-    text = handle(request).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    // Asked again right before acting: the terminals may have passed to another Velmo
+    // since this connection was accepted.
+    nlohmann::json reply =
+        mayAnswer && !mayAnswer()
+            ? nlohmann::json{{"ok", false},
+                             {"error", "this Velmo no longer owns the terminals; ask again"}}
+            : handle(request);
+    text = reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   } catch (const std::exception& e) {
     Log::note(Lang::pick("control request failed — ", "בקשת הבקרה נכשלה — ") +
               std::string(e.what()));
@@ -151,28 +182,66 @@ void serve(int fd) {
   finish(fd);
 }
 
-bool start() {
-  if (!StateFeed::ensureDir()) return false;
+std::unique_ptr<Listener> Listener::open(std::function<bool()> mayAnswer, std::string* why) {
+  auto say = [why](std::string text) {
+    if (why) *why = std::move(text);
+  };
+  if (!StateFeed::ensureDir()) {
+    say(failed("the private state folder cannot be made", "אי אפשר ליצור את תיקיית המצב"));
+    return nullptr;
+  }
   std::string path = socketPath();
   sockaddr_un addr;
-  if (!fillAddress(addr, path)) return false;
+  if (!fillAddress(addr, path)) {
+    say(Lang::pick("the socket's path is too long: ", "הנתיב של השקע ארוך מדי: ") + path);
+    return nullptr;
+  }
   if (answering(path)) {
-    Log::note(Lang::pick("another Velmo already answers on the control socket; this one has none",
-                         "ולמו אחר כבר עונה בשקע הבקרה; לזה אין"));
-    return false;
+    say(Lang::pick("another process already answers on ", "תהליך אחר כבר עונה ב־") + path);
+    return nullptr;
   }
   ::unlink(path.c_str());
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  mode_t old = ::umask(077);
-  bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::umask(old);
-  if (!bound || ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, kBacklog) != 0) {
-    ::close(fd);
-    return false;
+  std::unique_ptr<Listener> l(new Listener());
+  l->path = path;
+  l->fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (l->fd < 0 || ::pipe2(l->wake, O_CLOEXEC) != 0) {
+    say(failed("no socket", "אין שקע"));
+    return nullptr;
   }
-  std::thread([fd] { acceptLoop(fd); }).detach();
-  return true;
+  mode_t old = ::umask(077);
+  bool bound = ::bind(l->fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::umask(old);
+  struct stat st {};
+  if (!bound || ::chmod(path.c_str(), 0600) != 0 || ::lstat(path.c_str(), &st) != 0 ||
+      ::listen(l->fd, kBacklog) != 0) {
+    say(failed("the control socket cannot be opened", "אי אפשר לפתוח את שקע הבקרה"));
+    if (bound) ::unlink(path.c_str());
+    return nullptr;
+  }
+  l->dev = st.st_dev;
+  l->ino = st.st_ino;
+  l->accepting = std::thread(
+      [fd = l->fd, wake = l->wake[0], gate = std::move(mayAnswer)] { acceptLoop(fd, wake, gate); });
+  return l;
+}
+
+bool Listener::standing() const {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_dev == dev &&
+         st.st_ino == ino;
+}
+
+Listener::~Listener() {
+  // The name goes first, so that from now on nobody reaches this socket.
+  if (fd >= 0 && standing()) ::unlink(path.c_str());
+  if (accepting.joinable()) {
+    char stop = 1;
+    while (::write(wake[1], &stop, 1) < 0 && errno == EINTR) {
+    }
+    accepting.join();
+  }
+  for (int f : {fd, wake[0], wake[1]})
+    if (f >= 0) ::close(f);
 }
 
 }  // namespace Control

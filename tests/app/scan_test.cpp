@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
 #include <mutex>
@@ -288,6 +290,11 @@ TEST_F(AppTest, OnlyTheVelmoHoldingTheClaimDoesChoresAndTheOtherTakesOverWhenItQ
   EXPECT_EQ(secondClaimed, 0);
   EXPECT_FALSE(page.lastPaint().contains("viewer"));
   EXPECT_EQ(otherPage.lastPaint().value("viewer", false), true);
+  // Who owns, as the lock file says; no control socket in this test, so none answers.
+  auto owner = otherPage.lastPaint().value("owner", nlohmann::json::object());
+  EXPECT_EQ(owner.value("pid", 0L), static_cast<long>(::getpid())) << owner.dump();
+  EXPECT_EQ(owner.value("answers", true), false) << owner.dump();
+  EXPECT_FALSE(owner.contains("fault")) << owner.dump();
   EXPECT_EQ(secondRuns.load(), 0) << "a viewer typed on its own";
 
   app.reset();  // the holder quits; its claim goes with it

@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "base/files.h"
+#include "base/paths.h"
 #include "base/text.h"
 #include "e2e/page_bridge.h"
 #include "e2e/velmo_run.h"
@@ -253,7 +254,7 @@ TEST_F(ControlWithAgent, AQuestionIsListedAndAnsweredOnceItsIdMatches) {
   EXPECT_EQ(modeOf(dir), 0700u);
   EXPECT_EQ(modeOf(dir + "/answers.log"), 0600u);
   EXPECT_EQ(modeOf(dir + "/sessions.json"), 0600u);
-  EXPECT_EQ(modeOf(dir + "/velmo.sock") & 0777, 0600u);
+  EXPECT_EQ(modeOf(dir + "/velmo-" + Paths::host() + ".sock") & 0777, 0600u);
   std::string log = Files::read(dir + "/answers.log").value_or("");
   EXPECT_TRUE(Text::contains(log, "\"action\":\"send\"")) << log;
   EXPECT_TRUE(Text::contains(log, "\"option\":\"Green\"")) << log;
@@ -322,7 +323,7 @@ TEST_F(ControlWithAgent, OnlyThisUserIsAnsweredAndOnlyWithinTheCap) {
   ASSERT_EQ(::chmod(home->path().c_str(), 0755), 0);
   ASSERT_EQ(::chmod(home->agent("").c_str(), 0755), 0);
   ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
-  ASSERT_EQ(::chmod((dir + "/velmo.sock").c_str(), 0666), 0);
+  ASSERT_EQ(::chmod((dir + "/velmo-" + Paths::host() + ".sock").c_str(), 0666), 0);
   other = q({"ping"}, {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"});
   EXPECT_EQ(other.status, 2) << other.out;
   EXPECT_TRUE(other.json.is_discarded()) << other.out;
@@ -331,7 +332,7 @@ TEST_F(ControlWithAgent, OnlyThisUserIsAnsweredAndOnlyWithinTheCap) {
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  std::string path = dir + "/velmo.sock";
+  std::string path = dir + "/velmo-" + Paths::host() + ".sock";
   path.copy(addr.sun_path, path.size());
   ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   std::string big = "{\"cmd\":\"ping\",\"pad\":\"" + std::string(70000, 'x') + "\"}\n";

@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "base/paths.h"
 #include "e2e/page_bridge.h"
 #include "e2e/velmo_run.h"
 #include "support/home.h"
@@ -71,7 +72,7 @@ struct Served {
 
 /// Whether something answers on the control socket of a home.
 bool controlAnswers(const std::string& home) {
-  std::string path = home + "/.claude/velmo-state/velmo.sock";
+  std::string path = home + "/.claude/velmo-state/velmo-" + Paths::host() + ".sock";
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof addr.sun_path) return false;
