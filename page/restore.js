@@ -20,11 +20,13 @@ const Restore = (() => {
 
   function closeRestore() { $('restorewrap').hidden = true; }
 
-  function setRestorable(rows) {
+  // `why`: the application cannot restore here, and says so in place of the list.
+  function setRestorable(rows, why) {
     restoreRows = Array.isArray(rows) ? rows : [];
     const list = $('restorelist');
     list.replaceChildren();
-    if (!restoreRows.length) list.append(el('div', 'waitline', label('restoreEmpty')));
+    const none = typeof why === 'string' && why ? why : label('restoreEmpty');
+    if (!restoreRows.length) list.append(el('div', 'waitline', none));
     for (const r of restoreRows) {
       const item = el('label', 'restorerow');
       const box = el('input', '');

@@ -306,6 +306,11 @@ test('the restore panel lists, ticks and runs, and stays locked until done', asy
     await page.click('#restorebtn');
     await page.evaluate(() => window.setRestorable([]));
     assert.equal(await page.textContent('#restorelist'), 'No recent conversations to restore.');
+
+    // Where the application cannot restore, it says so in place of the list.
+    await page.evaluate(() => window.setRestorable([], 'Restoring conversations is not set up on this machine.'));
+    assert.equal(await page.textContent('#restorelist'), 'Restoring conversations is not set up on this machine.');
+    assert.match(await page.getAttribute('#restorerun', 'class'), /off/);
   });
 });
 
