@@ -19,8 +19,8 @@ const Velmo = Object.freeze({
   startCommand: Composer.startCommand,
   findStep: Find.step,
   editTopCard: Cards.editTopCard,
-  toMine: Log.toMine,
-  toggleFold: Log.toggleFold,
+  toMine: Transcript.toMine,
+  toggleFold: Transcript.toggleFold,
   saveAnything,
 });
 

@@ -126,7 +126,7 @@ const Cards = (() => {
     // A text that may not be saved back (not valid UTF-8, read-only) offers no editor.
     const edit = card.querySelector('.cedit');
     if (edit) edit.hidden = typeof p.text === 'string' && !p.version;
-    if (!editingPath) Log.afterCardEdit();
+    if (!editingPath) Transcript.afterCardEdit();
   }
 
   function startCardEdit(card) {
@@ -175,7 +175,7 @@ const Cards = (() => {
   }
 
   function editingCard() {
-    if (!editingPath || !Log.col()) return null;
+    if (!editingPath || !Transcript.col()) return null;
     for (const card of $('chatview').querySelectorAll('.chatcard.editing')) {
       if (card.dataset.path === editingPath) return card;
     }
@@ -184,7 +184,7 @@ const Cards = (() => {
 
   // The newest open text card of the conversation begins editing; true when one did.
   function editTopCard() {
-    const col = Log.col();
+    const col = Transcript.col();
     if (!col || Frame.view() !== 'chat') return false;
     const cards = [...col.querySelectorAll('.chatcard.open')].filter((c) => isTextPath(c.dataset.path));
     const card = cards.pop();

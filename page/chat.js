@@ -44,9 +44,9 @@ const Chat = (() => {
     titles.append(line1, line2);
 
     const tools = el('div', 'ctools');
-    d.fold = button('act fold', label('foldView'), () => Log.toggleFold());
+    d.fold = button('act fold', label('foldView'), () => Transcript.toggleFold());
     d.fold.title = label('foldTip');
-    d.mine = button('act', label('mine'), () => Log.toMine());
+    d.mine = button('act', label('mine'), () => Transcript.toMine());
     d.mine.title = label('mineTip');
     d.outs = button('act outs', '', () => {
       outsOpen = !outsOpen;
@@ -76,7 +76,7 @@ const Chat = (() => {
 
     const main = el('div', 'chatmain');
     const logwrap = el('div', 'logwrap');
-    logwrap.append(Find.build(), ...Log.build(), Composer.build());
+    logwrap.append(Find.build(), ...Transcript.build(), Composer.build());
     main.append(logwrap, Doc.build());
     view.append(head, d.relay, d.crew, d.outList, main);
     dom = d;
@@ -117,9 +117,9 @@ const Chat = (() => {
       Composer.paintTarget(c);
       Find.adopt(d.find, c);
       // A find still looking for its place hears "ready" even when the lines did not change.
-      if (!Log.paint(c) && Find.seeking()) Find.afterRebuild(c);
+      if (!Transcript.paint(c) && Find.seeking()) Find.afterRebuild(c);
       // A view taken off the screen loses its scroll position: put the reader back.
-      if (entering) Log.keepPlace();
+      if (entering) Transcript.keepPlace();
     }
     Doc.paint(d.doc || null);
   }
@@ -128,7 +128,7 @@ const Chat = (() => {
   function reset(sid) {
     Composer.switchDraft(lastChatSid, sid);
     lastChatSid = sid;
-    Log.reset();
+    Transcript.reset();
     Cards.reset();
     outsSig = null;
     crewSig = null;
@@ -154,7 +154,7 @@ const Chat = (() => {
     d.ctx.textContent = c.context || '';
     d.ctx.hidden = !c.context;
     d.ctx.className = 'cctx' + (c.ctxLevel === 'ask' ? ' heavy' : c.ctxLevel === 'warn' ? ' warm' : '');
-    markFold(Log.folded());
+    markFold(Transcript.folded());
     d.modelPick.hidden = !c.live;
     d.raise.textContent = c.live ? label('toTerminal') : label('resume');
     d.raise.title = c.live ? label('toTerminalTip') : label('resumeTip');

@@ -1,10 +1,10 @@
-// ---------- chat log ----------
+// ---------- the transcript: the open conversation's turns ----------
 //
 // The log is repainted about every 1.5 s but rebuilt only when the payload's key changes,
 // and then block by block: a block whose line did not change keeps its element, so the
 // reader's place, a selection, folds, find marks and anything typed survive.
 
-const Log = (() => {
+const Transcript = (() => {
   const NEAR_BOTTOM = 80;
   const MORE_QUIET = 1200;
   const MINE_RESET = 4000;

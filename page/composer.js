@@ -136,7 +136,7 @@ const Composer = (() => {
   // be read): its words come back into the field, ahead of anything typed since.
   function unsent(sid, text) {
     const chat = Chat.payload();
-    if (chat && chat.sid === sid) Log.unecho(text, chat);
+    if (chat && chat.sid === sid) Transcript.unecho(text, chat);
     if (chat && chat.sid === sid && dom) {
       const now = dom.field.value.trim();
       dom.field.value = now ? text + '\n' + now : text;
@@ -151,7 +151,7 @@ const Composer = (() => {
     const chat = Chat.payload();
     if (!chat || !text) return;
     send('send', { text });
-    Log.echo(text, chat);
+    Transcript.echo(text, chat);
   }
 
   function sendTyped() {

@@ -111,9 +111,9 @@ const Find = (() => {
     const q = foldQuery(findState.query);
     if ([...q].length < 2) { paintFindCount(); return; }
     const turns = [];
-    for (const node of Log.col().querySelectorAll('.turn')) {
+    for (const node of Transcript.col().querySelectorAll('.turn')) {
       const body = node.querySelector('.body');
-      const block = Log.block(node.dataset.key);
+      const block = Transcript.block(node.dataset.key);
       if (!body || !block) continue;
       turns.push({ node, block, folded: foldFind(textChunks(body)) });
     }
@@ -168,7 +168,7 @@ const Find = (() => {
   }
 
   function unmarkFind() {
-    const col = Log.col();
+    const col = Transcript.col();
     if (!col) return;
     for (const mark of col.querySelectorAll('mark.hit')) {
       const parent = mark.parentNode;
@@ -211,7 +211,7 @@ const Find = (() => {
       findState = { query: String(f.query), ts: Number(f.ts) || 0, role: String(f.role || ''), token: f.token, centred: false };
       findWant = null;
       findCur = -1;
-      Log.rebuildNext();  // marks go in with the next rebuild
+      Transcript.rebuildNext();  // marks go in with the next rebuild
     }
     findState.ready = !!f.ready;
   }
@@ -222,7 +222,7 @@ const Find = (() => {
       if (!reachedFind(c)) {
         findCur = -1;
         paintFindCount(true);
-        if (findState.ready) Log.loadEarlier();
+        if (findState.ready) Transcript.loadEarlier();
         return;
       }
       findState.centred = true;
@@ -246,14 +246,14 @@ const Find = (() => {
     paintFindCount();
     const hit = findHits[findCur];
     if (!hit || !centre) return;
-    Log.openGroup(hit.group);
+    Transcript.openGroup(hit.group);
     const mark = hit.marks[0];
     if (!mark) return;
-    const log = Log.box();
+    const log = Transcript.box();
     const box = log.getBoundingClientRect();
     const r = mark.getBoundingClientRect();
     log.scrollTop += r.top - box.top - (log.clientHeight - r.height) / 2;
-    Log.leaveBottom();
+    Transcript.leaveBottom();
   }
 
   function paintFindCount(waiting) {
@@ -268,7 +268,7 @@ const Find = (() => {
   function findStep(by) {
     const chat = Chat.payload();
     if (!findState || !chat || !findHits.length) return;
-    if (by < 0 && findCur <= 0 && !chat.atStart) { Log.loadEarlier(); return; }
+    if (by < 0 && findCur <= 0 && !chat.atStart) { Transcript.loadEarlier(); return; }
     findCur = ((findCur < 0 ? 0 : findCur + (by < 0 ? -1 : 1)) + findHits.length) % findHits.length;
     findWant = { key: findHits[findCur].key, index: findHits[findCur].index };
     findState.centred = true;
