@@ -7,6 +7,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "base/hash.h"
 #include "base/text.h"
 #include "feed/state_feed.h"
 
@@ -114,11 +115,7 @@ std::string questionID(const Terminals::Picker& p) {
   // The key holds the command or plan above the prompt: without it an answer (or an
   // approval token) meant for one permission prompt would be typed into the next.
   std::string key = p.tty + "|" + Terminals::promptKey(p);
-  uint64_t hash = 0xcbf29ce484222325ULL;
-  for (unsigned char c : key) {
-    hash ^= c;
-    hash *= 0x100000001b3ULL;
-  }
+  uint64_t hash = Hash::fnv1a(key);
   char digits[17];
   std::snprintf(digits, sizeof digits, "%016" PRIx64, hash);
   return digits;

@@ -10,6 +10,7 @@
 
 #include "base/clock.h"
 #include "base/files.h"
+#include "base/hash.h"
 #include "base/log.h"
 #include "sessions/state.h"
 
@@ -197,11 +198,7 @@ const char* findMarker(const char* s, size_t n) {
 }  // namespace
 
 uint64_t idHash(std::string_view id) {
-  uint64_t h = 14695981039346656037ull;
-  for (unsigned char c : id) {
-    h ^= c;
-    h *= 1099511628211ull;
-  }
+  uint64_t h = Hash::fnv1a(id);
   return h ? h : 1;
 }
 

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/hash.h"
+
 namespace Spend {
 
 namespace {
@@ -13,12 +15,7 @@ constexpr size_t kFreshLeast = 4096;
 }  // namespace
 
 uint32_t ownerHash(std::string_view key) {
-  uint32_t h = 2166136261u;
-  for (unsigned char c : key) {
-    h ^= c;
-    h *= 16777619u;
-  }
-  return h;
+  return Hash::fnv1a<uint32_t>(key);
 }
 
 // Fresh entries sit in an open-addressed table (id 0 marks a free slot; ids are never 0),

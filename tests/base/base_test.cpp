@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "base/files.h"
+#include "base/hash.h"
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/paths.h"
@@ -277,6 +278,19 @@ TEST(Queues, SerialRunsInOrderAndPoolRunsAll) {
   for (int i = 0; i < 100; ++i) pool.async([&n] { ++n; });
   pool.drain();
   EXPECT_EQ(n.load(), 100);
+}
+
+// Stored ids and question ids are FNV-1a values: a changed constant would orphan them.
+TEST(Hash, FnvGivesThePublishedValuesInBothWidths) {
+  EXPECT_EQ(Hash::fnv1a(""), 0xcbf29ce484222325ull);
+  EXPECT_EQ(Hash::fnv1a("a"), 0xaf63dc4c8601ec8cull);
+  EXPECT_EQ(Hash::fnv1a("foobar"), 0x85944171f73967e8ull);
+  EXPECT_EQ(Hash::fnv1a<uint32_t>(""), 0x811c9dc5u);
+  EXPECT_EQ(Hash::fnv1a<uint32_t>("a"), 0xe40c292cu);
+  EXPECT_EQ(Hash::fnv1a<uint32_t>("foobar"), 0xbf9cf968u);
+  // Bytes above 0x7f count as themselves, not as negative chars.
+  EXPECT_NE(Hash::fnv1a("\xff"), Hash::fnv1a("\x7f"));
+  static_assert(Hash::fnv1a<uint32_t>("a") == 0xe40c292cu);
 }
 
 TEST(Paths, AgentFolderFollowsConfigDirAndHome) {
