@@ -6,6 +6,7 @@
 
 #include "base/clock.h"
 #include "base/files.h"
+#include "base/json_field.h"
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/paths.h"
@@ -47,9 +48,8 @@ std::optional<Claim::Holder> Claim::holderIn(const std::string& text) {
   if (pid == j.end() || !pid->is_number_integer() || pid->get<int64_t>() <= 0) return std::nullopt;
   Holder h;
   h.pid = pid->get<int64_t>();
-  if (auto v = j.find("host"); v != j.end() && v->is_string()) h.host = v->get<std::string>();
-  if (auto v = j.find("started"); v != j.end() && v->is_string())
-    h.started = v->get<std::string>();
+  h.host = JsonField::text(j, "host");
+  h.started = JsonField::text(j, "started");
   return h;
 }
 

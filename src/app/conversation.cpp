@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "app/rack.h"
+#include "base/json_field.h"
 #include "base/settings.h"
 #include "base/text.h"
 #include "library/commands.h"
@@ -18,11 +19,6 @@ std::optional<std::string> ttyOf(const std::vector<Terminal>& terminals, const s
   for (const auto& t : terminals)
     if (t.sessionID == sid && !t.tty.empty()) return t.tty;
   return std::nullopt;
-}
-
-std::string textOf(const nlohmann::json& object, const char* key) {
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
 }  // namespace
@@ -47,13 +43,13 @@ void Conversation::setOpenSID(const std::string& sid) {
 void Conversation::open(const std::string& sid, const nlohmann::json& request) {
   setOpenSID(sid);
   if (request.is_object()) {
-    std::string query = Text::trim(textOf(request, "query"));
+    std::string query = Text::trim(JsonField::text(request, "query"));
     if (Text::length(query) >= 2) {
       auto ts = request.find("ts");
       double at = ts != request.end() && ts->is_number() ? ts->get<double>() : 0;
       ++findToken;
       find = {{"sid", sid},         {"query", query},
-              {"ts", at},           {"role", textOf(request, "role")},
+              {"ts", at},           {"role", JsonField::text(request, "role")},
               {"token", findToken}, {"ready", at <= 0}};
     }
   }
@@ -90,7 +86,7 @@ Follow Conversation::forgetFind() {
 }
 
 nlohmann::json Conversation::shownFind() const {
-  if (!find.is_object() || openSID.empty() || textOf(find, "sid") != openSID) return nullptr;
+  if (!find.is_object() || openSID.empty() || JsonField::text(find, "sid") != openSID) return nullptr;
   return find;
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/files.h"
+#include "base/json_field.h"
 #include "base/lang.h"
 #include "base/paths.h"
 #include "base/settings.h"
@@ -66,12 +67,6 @@ std::string body(const Terminals::Picker& picker, const std::string& kind) {
 
 const char* boolText(bool b) {
   return b ? "true" : "false";
-}
-
-// A text field of a stored record; anything else counts as empty.
-std::string field(const nlohmann::json& record, const char* key) {
-  auto it = record.find(key);
-  return it != record.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
 Notifier::Action button(std::string key, std::string label) {
@@ -216,8 +211,8 @@ void Notify::setUpLocked() {
                           idValue->get<uint64_t>() <= UINT32_MAX
                       ? idValue->get<uint32_t>()
                       : 0;
-    std::string server = field(record, "server");
-    auto at = TimeText::parseIso(field(record, "time"));
+    std::string server = JsonField::text(record, "server");
+    auto at = TimeText::parseIso(JsonField::text(record, "time"));
     if (!id || !at || !ready || server != caps.server) continue;
     auto reminded = record.find("reminded");
     Seen s;
@@ -227,8 +222,8 @@ void Notify::setUpLocked() {
                  now - *at >= kReminderSeconds;
     s.serverID = id;
     s.server = server;
-    s.tty = field(record, "tty");
-    s.sid = field(record, "sid");
+    s.tty = JsonField::text(record, "tty");
+    s.sid = JsonField::text(record, "sid");
     questions[qid] = s;
     trace("adopt " + qid);
   }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 
+#include "base/json_field.h"
 #include "base/lang.h"
 #include "base/text.h"
 #include "control/control.h"
@@ -24,11 +25,6 @@ constexpr double kPollSeconds = 0.1;
 std::mutex hookLock;
 AskOrlen askHook;
 std::function<void()> cancelHook;
-
-std::string field(const nlohmann::json& r, const char* key) {
-  auto it = r.find(key);
-  return it != r.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
 
 std::optional<int64_t> integer(const nlohmann::json& r, const char* key) {
   auto it = r.find(key);
@@ -58,8 +54,8 @@ const char* const kUnsentRefused =
 
 // The console's authorisation step, run by the gate once the answer fits the question.
 Authorize consoleAuthorization(const nlohmann::json& request, const Terminal& term) {
-  std::string token = field(request, "token");
-  std::string relayFrom = field(request, "relayFrom");
+  std::string token = JsonField::text(request, "token");
+  std::string relayFrom = JsonField::text(request, "relayFrom");
   bool relayed = flag(request, "relayed");
   return [=](const Terminals::Picker&, const std::string& qid, const std::string& gate,
              const std::string& answer) -> Authorization {
@@ -128,16 +124,16 @@ nlohmann::json openQuestions() {
 }
 
 nlohmann::json answerCommand(const nlohmann::json& request) {
-  auto term = resolve(field(request, "session"));
+  auto term = resolve(JsonField::text(request, "session"));
   if (!term) return notSent("no such session");
   auto index = integer(request, "index");
   if (index && *index != 0) return notSent("only question 0 (the one on screen) can be answered");
-  return answer(*term, field(request, "expect"), field(request, "option"), field(request, "text"),
+  return answer(*term, JsonField::text(request, "expect"), JsonField::text(request, "option"), JsonField::text(request, "text"),
                 "velmo-q", consoleAuthorization(request, *term));
 }
 
 nlohmann::json requestClick(const nlohmann::json& request) {
-  auto term = resolve(field(request, "session"));
+  auto term = resolve(JsonField::text(request, "session"));
   if (!term) return notSent("no such session");
   auto scan = Terminals::pickers(true);
   std::optional<Terminals::Picker> picker;
@@ -149,9 +145,9 @@ nlohmann::json requestClick(const nlohmann::json& request) {
   if (!scan.readable || !Terminals::pickerTTYs().count(term->tty) || !picker)
     return notSent("no open question on that console's screen");
   std::string qid = StateFeed::questionID(*picker);
-  std::string expect = field(request, "expect");
+  std::string expect = JsonField::text(request, "expect");
   if (!expect.empty() && expect != qid) return notSent("question changed");
-  auto choice = pickOption(*picker, field(request, "option"));
+  auto choice = pickOption(*picker, JsonField::text(request, "option"));
   if (!choice) return notSent("no such option");
   AskOrlen ask;
   std::function<void()> cancel;
@@ -209,9 +205,9 @@ nlohmann::json requestClick(const nlohmann::json& request) {
 }
 
 nlohmann::json sendCommand(const nlohmann::json& request) {
-  auto term = resolve(field(request, "session"));
+  auto term = resolve(JsonField::text(request, "session"));
   if (!term) return notSent("no such session");
-  std::string text = Text::trim(field(request, "text"));
+  std::string text = Text::trim(JsonField::text(request, "text"));
   if (text.empty()) return notSent("empty text");
   if (term->windowless) return notSent("background session with no window");
   auto scan = Terminals::pickers(true);
@@ -239,7 +235,7 @@ nlohmann::json sendCommand(const nlohmann::json& request) {
 nlohmann::json handle(const nlohmann::json& request) {
   static const nlohmann::json empty = nlohmann::json::object();
   const nlohmann::json& r = request.is_object() ? request : empty;
-  std::string cmd = field(r, "cmd");
+  std::string cmd = JsonField::text(r, "cmd");
   if (cmd == "state") return StateFeed::snapshot(true);
   if (cmd == "list") return {{"questions", openQuestions()}};
   if (cmd == "answer") return answerCommand(r);

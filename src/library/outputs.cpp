@@ -12,6 +12,7 @@
 
 #include "base/caches.h"
 #include "base/files.h"
+#include "base/json_field.h"
 #include "base/text.h"
 #include "library/documents.h"
 #include "sessions/state.h"
@@ -80,17 +81,10 @@ void note(Seen& seen, const std::string& path, Clock::Time at) {
   seen.order.push_back(path);
 }
 
-// A string member, or "" when it is missing or of another type: `value` would throw on a
-// record of the wrong shape, and the transcript is the agent's to write.
-std::string textAt(const nlohmann::json& object, const char* key) {
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 void scanLine(Seen& seen, std::string_view line) {
   if (!Text::contains(line, "\"assistant\"")) return;
   auto record = nlohmann::json::parse(line, nullptr, false);
-  if (!record.is_object() || textAt(record, "type") != "assistant") return;
+  if (!record.is_object() || JsonField::text(record, "type") != "assistant") return;
   if (auto side = record.find("isSidechain");
       side != record.end() && side->is_boolean() && side->get<bool>())
     return;
@@ -103,18 +97,18 @@ void scanLine(Seen& seen, std::string_view line) {
   if (content == message->end() || !content->is_array()) return;
   for (const auto& item : *content) {
     if (!item.is_object()) continue;
-    std::string type = textAt(item, "type");
+    std::string type = JsonField::text(item, "type");
     if (type == "tool_use") {
-      std::string name = textAt(item, "name");
+      std::string name = JsonField::text(item, "name");
       bool writes = false;
       for (const char* t : kWriteTools) writes = writes || name == t;
       auto input = item.find("input");
       if (!writes || input == item.end() || !input->is_object()) continue;
-      std::string path = textAt(*input, "file_path");
-      if (path.empty()) path = textAt(*input, "notebook_path");
+      std::string path = JsonField::text(*input, "file_path");
+      if (path.empty()) path = JsonField::text(*input, "notebook_path");
       note(seen, path, at);
     } else if (type == "text") {
-      for (const std::string& p : Documents::paths(textAt(item, "text")))
+      for (const std::string& p : Documents::paths(JsonField::text(item, "text")))
         note(seen, Documents::expand(p), at);
     }
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/json_field.h"
 #include "base/lang.h"
 #include "base/text.h"
 #include "base/timefmt.h"
@@ -32,17 +33,12 @@ std::optional<Terminal> terminalOf(const std::string& sessionID) {
   return std::nullopt;
 }
 
-std::string textAt(const Json& object, const char* key) {
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : "";
-}
-
 std::string firstQuestion(const Json& ask) {
   if (!ask.is_object()) return "";
   auto parts = ask.find("parts");
   if (parts == ask.end() || !parts->is_array() || parts->empty()) return "";
   const Json& first = parts->front();
-  return first.is_object() ? textAt(first, "question") : "";
+  return first.is_object() ? JsonField::text(first, "question") : "";
 }
 }  // namespace
 

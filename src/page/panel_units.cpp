@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "base/json_field.h"
 #include "base/lang.h"
 #include "base/settings.h"
 #include "base/text.h"
@@ -232,9 +233,7 @@ std::string firstQuestion(const std::optional<json>& ask) {
   if (!ask) return "";
   auto parts = ask->find("parts");
   if (parts == ask->end() || !parts->is_array() || parts->empty()) return "";
-  const json& first = (*parts)[0];
-  auto q = first.find("question");
-  return q != first.end() && q->is_string() ? q->get<std::string>() : "";
+  return JsonField::text((*parts)[0], "question");
 }
 
 bool muted(const Terminal& t, std::optional<Clock::Time> lastEvent,

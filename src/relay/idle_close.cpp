@@ -8,6 +8,7 @@
 
 #include "base/caches.h"
 #include "base/files.h"
+#include "base/json_field.h"
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/paths.h"
@@ -84,12 +85,6 @@ std::optional<nlohmann::json> readJson(const std::string& path) {
   auto json = nlohmann::json::parse(*text, nullptr, false);
   if (json.is_discarded()) return std::nullopt;
   return json;
-}
-
-std::string textField(const nlohmann::json& object, const char* key) {
-  if (!object.is_object()) return "";
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : "";
 }
 
 double interval() {
@@ -190,7 +185,7 @@ int64_t openTasks(const std::string& sid) {
     if (Files::extension(e.name) != "json") continue;
     auto task = readJson(e.path);
     if (!task) continue;
-    std::string status = textField(*task, "status");
+    std::string status = JsonField::text(*task, "status");
     if (status == "pending" || status == "in_progress") ++open;
   }
   return open;

@@ -8,6 +8,7 @@
 
 #include "base/file_memo.h"
 #include "base/files.h"
+#include "base/json_field.h"
 #include "base/lang.h"
 #include "base/text.h"
 #include "sessions/json_line.h"
@@ -27,11 +28,6 @@ constexpr size_t kMemoCap = 2000;
 
 FileMemo<Meta> metaMemo("sub-agent meta files", kMemoCap);
 
-std::string stringOf(const nlohmann::json& object, const char* key) {
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : "";
-}
-
 Meta defaults() {
   Meta meta;
   meta.kind = Lang::pick("agent", "סוכן");
@@ -42,9 +38,9 @@ Meta parseMeta(const std::string& text) {
   Meta meta = defaults();
   auto json = nlohmann::json::parse(text, nullptr, false);
   if (!json.is_object()) return meta;
-  if (auto kind = stringOf(json, "agentType"); !kind.empty()) meta.kind = kind;
-  meta.task = stringOf(json, "description");
-  meta.model = Sessions::modelLabel(stringOf(json, "model"));
+  if (auto kind = JsonField::text(json, "agentType"); !kind.empty()) meta.kind = kind;
+  meta.task = JsonField::text(json, "description");
+  meta.model = Sessions::modelLabel(JsonField::text(json, "model"));
   if (auto it = json.find("spawnDepth"); it != json.end() && it->is_number_integer())
     meta.depth = it->get<int64_t>();
   if (auto it = json.find("finished"); it != json.end() && it->is_boolean())
@@ -73,7 +69,7 @@ std::optional<Clock::Time> firstStamp(const std::string& path) {
   if (end == std::string::npos) return std::nullopt;  // the first record is still being written
   auto json = nlohmann::json::parse(head->substr(0, end), nullptr, false);
   if (!json.is_object()) return std::nullopt;
-  return Sessions::time(stringOf(json, "timestamp"));
+  return Sessions::time(JsonField::text(json, "timestamp"));
 }
 
 void collect(const std::string& folder, const std::string& sid, const std::string& chat,

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "base/files.h"
+#include "base/json_field.h"
 #include "base/lang.h"
 #include "base/timefmt.h"
 #include "spend/store.h"
@@ -17,10 +18,6 @@ constexpr int64_t kQuotaBytes = 1 << 20;
 
 using Json = nlohmann::json;
 
-std::string stringAt(const Json& o, const char* key) {
-  auto it = o.find(key);
-  return it != o.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
 }  // namespace
 
 std::string path() {
@@ -44,23 +41,23 @@ Reading read() {
   if (doc.is_discarded() || !doc.is_object()) return reading;
   if (auto f = doc.find("fetched"); f != doc.end() && f->is_number())
     reading.fetched = f->get<double>();
-  reading.error = stringAt(doc, "error");
+  reading.error = JsonField::text(doc, "error");
   auto limits = doc.find("limits");
   if (limits == doc.end() || !limits->is_array()) return reading;
   for (const Json& limit : *limits) {
     if (!limit.is_object()) continue;
     Row row;
-    row.kind = stringAt(limit, "kind");
+    row.kind = JsonField::text(limit, "kind");
     std::string name;
     if (auto scope = limit.find("scope"); scope != limit.end() && scope->is_object()) {
       if (auto model = scope->find("model"); model != scope->end() && model->is_object())
-        name = stringAt(*model, "display_name");
+        name = JsonField::text(*model, "display_name");
     }
     row.label = label(row.kind, name);
     if (auto p = limit.find("percent"); p != limit.end() && p->is_number())
       row.percent = static_cast<int64_t>(std::llround(std::clamp(p->get<double>(), 0.0, 100.0)));
-    if (auto s = stringAt(limit, "severity"); !s.empty()) row.severity = s;
-    if (auto r = stringAt(limit, "resets_at"); !r.empty()) row.resets = TimeText::parseIso(r);
+    if (auto s = JsonField::text(limit, "severity"); !s.empty()) row.severity = s;
+    if (auto r = JsonField::text(limit, "resets_at"); !r.empty()) row.resets = TimeText::parseIso(r);
     if (auto a = limit.find("is_active"); a != limit.end() && a->is_boolean())
       row.active = a->get<bool>();
     reading.rows.push_back(std::move(row));

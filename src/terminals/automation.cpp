@@ -6,6 +6,7 @@
 
 #include "base/clock.h"
 #include "base/files.h"
+#include "base/json_field.h"
 #include "base/lang.h"
 #include "base/paths.h"
 #include "base/text.h"
@@ -42,8 +43,7 @@ std::string folderMissing(const std::string& cwd) {
 std::string registryField(int64_t pid, const std::string& field) {
   auto json = registryObject(Paths::agent("sessions/" + std::to_string(pid) + ".json"));
   if (!json) return "";
-  auto it = json->find(field);
-  return it != json->end() && it->is_string() ? it->get<std::string>() : "";
+  return JsonField::text(*json, field.c_str());
 }
 
 std::string status(int64_t pid) {

@@ -10,6 +10,7 @@
 
 #include "base/caches.h"
 #include "base/files.h"
+#include "base/json_field.h"
 #include "base/paths.h"
 #include "base/process.h"
 #include "base/text.h"
@@ -165,12 +166,8 @@ std::map<int64_t, RegistryRecord> pidToSession() {
     if (!found) continue;
     const nlohmann::json& doc = *found;
 
-    auto textOf = [&doc](const char* key) -> std::string {
-      auto it = doc.find(key);
-      return it != doc.end() && it->is_string() ? it->get<std::string>() : std::string();
-    };
     RegistryRecord record;
-    record.id = textOf("sessionId");
+    record.id = JsonField::text(doc, "sessionId");
     if (record.id.empty()) continue;
 
     int64_t pid = -1;
@@ -180,10 +177,10 @@ std::map<int64_t, RegistryRecord> pidToSession() {
       long long named = 0;
       if (Text::parseInt(Files::baseName(entry.name), named)) pid = named;
     }
-    record.status = textOf("status");
+    record.status = JsonField::text(doc, "status");
     record.waiting = record.status == "waiting";
-    if (textOf("kind") == "bg") record.job = textOf("jobId");
-    record.name = textOf("name");
+    if (JsonField::text(doc, "kind") == "bg") record.job = JsonField::text(doc, "jobId");
+    record.name = JsonField::text(doc, "name");
     out[pid] = std::move(record);
   }
   return out;

@@ -11,6 +11,7 @@
 
 #include "base/caches.h"
 #include "base/files.h"
+#include "base/json_field.h"
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/stores.h"
@@ -117,9 +118,7 @@ std::map<std::string, std::string> all() {
 
 std::string name(const std::string& sid) {
   if (sid.empty()) return "";
-  auto names = keptNames.get(namesFile());
-  auto it = names->find(sid);
-  return it == names->end() || !it->is_string() ? "" : it->get<std::string>();
+  return JsonField::text(*keptNames.get(namesFile()), sid.c_str());
 }
 
 void set(const std::string& newName, const std::string& sid) {
