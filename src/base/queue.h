@@ -7,9 +7,33 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using Job = std::function<void()>;
+
+/// Jobs waiting for the threads that work them: the one worker loop of the serial queue and
+/// of the pool, which differ only in how many threads work the line.
+class JobLine {
+ public:
+  explicit JobLine(std::string name) : name(std::move(name)) {}
+  void push(Job job);
+  /// A worker's loop: runs jobs until `stop` was called and nothing is left.
+  void work();
+  /// The workers finish what is queued, then return.
+  void stop();
+  /// Waits until no job is queued or running. Not from a worker of this line.
+  void waitIdle();
+
+ private:
+  std::string name;
+  std::mutex lock;
+  std::condition_variable wake;
+  std::condition_variable idle;
+  std::deque<Job> jobs;
+  unsigned busy = 0;
+  bool stopping = false;
+};
 
 /// Runs jobs one at a time, in order, on its own thread.
 class SerialQueue {
@@ -26,12 +50,7 @@ class SerialQueue {
   void drain();
 
  private:
-  void work();
-  std::string name;
-  std::mutex lock;
-  std::condition_variable wake;
-  std::deque<Job> jobs;
-  bool stopping = false;
+  JobLine line;
   std::thread worker;
 };
 
@@ -50,14 +69,7 @@ class Pool {
   static Pool& shared();
 
  private:
-  void work();
-  std::string name;
-  std::mutex lock;
-  std::condition_variable wake;
-  std::condition_variable idle;
-  std::deque<Job> jobs;
-  unsigned busy = 0;
-  bool stopping = false;
+  JobLine line;
   std::vector<std::thread> workers;
 };
 
