@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/terminal_acts.h"
+#include "base/json_field.h"
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/paths.h"
@@ -155,6 +156,27 @@ void openURL(const std::string& url) {
   Documents::openURL(url);
 }
 
+// ---- restoring conversations ----
+
+// Reopening recent conversations in a batch has no runner on this machine yet. The panel
+// is told so instead of waiting for a list that never comes, and a run asked for anyway
+// (a page from before) gets its button back.
+const char* restoreNotSetUp() {
+  return Lang::pick("Restoring conversations is not set up on this machine.",
+                    "שחזור שיחות אינו מוגדר במחשב הזה.");
+}
+
+Follow restorable(PageLink& page) {
+  page.call("setRestorable", {"[]", jsString(restoreNotSetUp())});
+  return Follow::nothing;
+}
+
+Follow restoreRun(PageLink& page) {
+  Log::note(restoreNotSetUp());
+  page.call("restoreDone", {});
+  return Follow::nothing;
+}
+
 // ---- the table ----
 
 constexpr Arg kSid{"sid", text};
@@ -200,8 +222,8 @@ const std::vector<Act> kActs = {
        TerminalActs::newTerminal(d.lanes, d.reports);
        return Follow::nothing;
      }},
-    {"restorable", {}, nullptr},  // the restore tool
-    {"restoreRun", {{"sids", list}}, nullptr},
+    {"restorable", {}, [](Desk& d, const Args&) { return restorable(d.page); }},
+    {"restoreRun", {{"sids", list}}, [](Desk& d, const Args&) { return restoreRun(d.page); }},
     {"quick",
      {kSid, kText},
      [](Desk& d, const Args& a) {
@@ -220,9 +242,8 @@ const std::vector<Act> kActs = {
     {"answerAsk",
      {kTty, {"pick", text | integer}, {"text", text, true}, {"expect", text, true}},
      [](Desk& d, const Args& a) {
-       TerminalActs::answer(d.lanes, d.reports, a.text("tty"), a.number("pick"), a.text("text"),
-                            a.text("expect"));
-       return Follow::nothing;
+       return TerminalActs::answer(d.lanes, d.reports, a.text("tty"), a.number("pick"),
+                                   a.text("text"), a.text("expect"));
      }},
     {"answerFree",
      {kTty, kText, {"expect", text, true}},
@@ -387,8 +408,7 @@ std::string article(const std::string& noun) {
 }  // namespace
 
 std::string Args::text(const char* key) const {
-  auto it = message.find(key);
-  return it != message.end() && it->is_string() ? it->get<std::string>() : std::string();
+  return JsonField::text(message, key);
 }
 
 int Args::integer(const char* key) const {

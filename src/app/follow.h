@@ -3,8 +3,9 @@
 // start say it instead of calling the scan themselves, and the application applies it
 // once, so an act that changes three things still costs one scan.
 
-/// Flags, combined with `|`.
-enum class Follow : unsigned {
+/// Flags, combined with `|`. A `Follow` left unused is a scan or a paint that never comes,
+/// so the compiler says so.
+enum class [[nodiscard]] Follow : unsigned {
   nothing = 0,
   rescan = 1,    ///< scan again; an unchanged payload is not sent
   repaint = 2,   ///< forget the last paint and scan, so the page is painted even if unchanged

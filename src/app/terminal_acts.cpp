@@ -45,23 +45,20 @@ bool plainSessionID(const std::string& sid) {
                      [](unsigned char c) { return std::isxdigit(c) || c == '-'; });
 }
 
-void answer(Lanes& lanes, Reports& reports, const std::string& tty, const std::string& pick,
-            const std::string& text, const std::string& expect) {
-  if (tty.empty() || (pick.empty() && text.empty())) return;
-  if (expect.empty()) {
-    reports.sendFailure(unreadCard(), tty);
-    return;
-  }
+Follow answer(Lanes& lanes, Reports& reports, const std::string& tty, const std::string& pick,
+              const std::string& text, const std::string& expect) {
+  if (tty.empty() || (pick.empty() && text.empty())) return Follow::nothing;
+  if (expect.empty()) return reports.sendFailure(unreadCard(), tty);
   lanes.then(
       [tty, pick, text, meant = meantBy(expect)] {
         return !text.empty() ? Terminals::answerFree(text, tty, meant)
                              : Terminals::choose(pick, tty, meant);
       },
       [&reports, tty](const Terminals::Answered& done) {
-        if (!done.ok) reports.sendFailure(done.why, tty);
-        return Follow::repaint;
+        return (done.ok ? Follow::nothing : reports.sendFailure(done.why, tty)) | Follow::repaint;
       },
       true);
+  return Follow::nothing;
 }
 
 void answerFree(Lanes& lanes, PageLink& page, const std::string& tty, const std::string& text,

@@ -15,9 +15,10 @@ namespace TerminalActs {
 /// Answers the prompt on the tty: the text into its free-text row when given, else the
 /// option `pick`; says why in an alert when it did not take. Only the question `expect`
 /// names (the question id of the card the page drew) is answered, never one that replaced
-/// it; without one nothing is typed and the alert offers the terminal.
-void answer(Lanes& lanes, Reports& reports, const std::string& tty, const std::string& pick,
-            const std::string& text, const std::string& expect = "");
+/// it; without one nothing is typed, the alert offers the terminal and the rack is read
+/// again.
+Follow answer(Lanes& lanes, Reports& reports, const std::string& tty, const std::string& pick,
+              const std::string& text, const std::string& expect = "");
 /// Types the text into the prompt's free-text row and tells the page that sent it how it
 /// went (freeDone); `expect` as for `answer`.
 void answerFree(Lanes& lanes, PageLink& page, const std::string& tty, const std::string& text,

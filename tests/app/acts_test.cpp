@@ -168,3 +168,34 @@ TEST_F(AppTest, AnActSaysWhatFollowsAndTheApplicationScansOnce) {
   app->receive(message(R"({"act":"findClear"})"));
   EXPECT_TRUE(bg.empty());
 }
+
+// Restoring conversations has no runner yet: the panel hears so at once, in the interface
+// language, rather than waiting for a list, and a run asked for anyway unlocks its button.
+TEST_F(AppTest, TheRestorePanelIsToldRestoreIsNotSetUpInsteadOfWaiting) {
+  make().pageLoaded();
+  settle();
+  app->receive(message(R"({"act":"restorable"})"));
+  settle();
+  auto lists = page.named("setRestorable");
+  ASSERT_EQ(lists.size(), 1u);
+  ASSERT_EQ(lists[0].args.size(), 2u);
+  EXPECT_EQ(nlohmann::json::parse(lists[0].args[0]), nlohmann::json::array());
+  EXPECT_EQ(nlohmann::json::parse(lists[0].args[1]),
+            "Restoring conversations is not set up on this machine.");
+
+  testing::internal::CaptureStderr();
+  app->receive(message(R"({"act":"restoreRun","sids":["0f6c1a2b"]})"));
+  settle();
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("not set up"), std::string::npos);
+  EXPECT_EQ(page.named("restoreDone").size(), 1u);
+  EXPECT_TRUE(host.calls().empty());
+
+  ::setenv("VELMO_LANG", "he", 1);
+  Caches::emptyAll();
+  app->receive(message(R"({"act":"restorable"})"));
+  settle();
+  lists = page.named("setRestorable");
+  ASSERT_EQ(lists.size(), 2u);
+  EXPECT_EQ(nlohmann::json::parse(lists[1].args[1]), "שחזור שיחות אינו מוגדר במחשב הזה.");
+  Caches::emptyAll();
+}

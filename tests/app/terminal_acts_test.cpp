@@ -336,3 +336,20 @@ TEST_F(AppTest, AnAnswerFromACardOfAnEarlierQuestionIsNotTyped) {
   EXPECT_EQ(host.typed().size(), 1u);
   EXPECT_EQ(dialogs.alerts.size(), 1u);
 }
+
+// A card drawn while the screen could not be read names no question: nothing is typed, the
+// alert offers the terminal, and the rack is read again so the card can be drawn anew.
+TEST_F(AppTest, ACardWithoutAQuestionIdTypesNothingAlertsAndScansAgain) {
+  terminals = {terminal("s", kTty)};
+  host.show(kTty, screen("ask-single.txt"));
+  make().pageLoaded();
+  settle();
+  int before = unitBuilds;
+  app->receive(message(R"({"act":"answerAsk","tty":"/dev/pts/7","pick":"1"})"));
+  settle();
+  ASSERT_EQ(dialogs.alerts.size(), 1u);
+  EXPECT_EQ(dialogs.alerts[0].title, "The answer was not sent");
+  EXPECT_NE(dialogs.alerts[0].text.find("could not be read"), std::string::npos);
+  EXPECT_TRUE(typed().empty());
+  EXPECT_GT(unitBuilds, before);
+}
