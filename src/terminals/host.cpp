@@ -5,7 +5,6 @@
 #include "base/lang.h"
 #include "base/settings.h"
 #include "base/text.h"
-#include "terminals/applescript_host.h"
 #include "terminals/tmux_host.h"
 
 namespace Terminals {
@@ -17,7 +16,6 @@ std::shared_ptr<TerminalHost> current;
 std::vector<std::shared_ptr<TerminalHost>> retired;
 
 std::shared_ptr<TerminalHost> chosen() {
-  if (Settings::text("terminalHost") == "applescript") return std::make_shared<AppleScriptHost>();
   std::vector<std::string> prefix;
   std::string socket = Settings::text("tmuxSocket");
   if (!socket.empty()) prefix = {"-S", socket};

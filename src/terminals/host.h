@@ -1,6 +1,6 @@
 #pragma once
-// The seam to whatever shows the terminals: tmux panes on Linux (TmuxHost), the macOS
-// Terminal application through osascript (AppleScriptHost), a scripted fake in tests.
+// The seam to whatever shows the terminals: tmux panes (TmuxHost), a scripted fake in
+// tests.
 // A terminal is always addressed by its tty path.
 
 #include <cstdint>
@@ -96,8 +96,8 @@ class TerminalHost {
 /// Pieces whose tty does not begin with "/dev/" are skipped.
 std::vector<Screen> splitDump(const std::string& text, const std::string& marker);
 
-/// The host in force: chosen by the setting "terminalHost" ("tmux", the default, or
-/// "applescript") at first use, unless one was installed.
+/// The host in force: tmux (on the socket the setting "tmuxSocket" names, if any) from its
+/// first use, unless one was installed.
 TerminalHost& host();
 /// Installs a host (nullptr goes back to the setting's choice). Tests and start-up.
 void installHost(std::shared_ptr<TerminalHost> host);

@@ -4,10 +4,6 @@
 
 namespace Terminals {
 
-std::string scriptQuote(const std::string& value) {
-  return Text::replaceAll(Text::replaceAll(value, "\\", "\\\\"), "\"", "\\\"");
-}
-
 std::string shellQuote(const std::string& value) {
   return "'" + Text::replaceAll(value, "'", "'\\''") + "'";
 }

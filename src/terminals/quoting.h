@@ -1,15 +1,12 @@
 #pragma once
-// Quoting for the two languages values are placed into: AppleScript string literals and
-// shell words. A value quoted here is read back exactly as given, whatever it holds.
+// Quoting for shell words. A value quoted here is read back exactly as given, whatever it
+// holds.
 
 #include <string>
 #include <vector>
 
 namespace Terminals {
 
-/// For a value between double quotes in a script: each backslash doubled, then each
-/// double quote escaped with a backslash.
-std::string scriptQuote(const std::string& value);
 /// One shell word: wrapped in single quotes, each single quote inside written '\''.
 std::string shellQuote(const std::string& value);
 /// A shell word left bare when it holds only letters, digits and `_./:@%+,-` (so an alias

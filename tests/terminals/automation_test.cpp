@@ -11,7 +11,6 @@
 #include "support/fake_clock.h"
 #include "support/home.h"
 #include "support/scripted_host.h"
-#include "terminals/applescript_host.h"
 
 namespace {
 
@@ -255,13 +254,11 @@ TEST_F(Automation, SpawnStartsInTheRightFolderOrSaysWhy) {
   EXPECT_TRUE(open.launch.userShell);
 
   host.setOpenWorks(false);
-  // The reason comes from the host: tmux here, the automation permission on macOS.
+  // The reason comes from the host.
   EXPECT_EQ(Terminals::spawnClaude(home.path(), {}), host.openFailure(false));
   EXPECT_TRUE(Text::startsWith(
       Terminals::spawn(home.path(), false),
       Lang::pick("Opening the terminal failed — tmux", "פתיחת המסוף נכשלה — tmux")));
-  EXPECT_TRUE(Text::contains(Terminals::AppleScriptHost("/bin/true").openFailure(true),
-                             Lang::pick("Automation", "אוטומציה")));
 }
 
 TEST_F(Automation, ClaudeIsFoundInItsInstallPlacesThenOnPath) {
