@@ -136,7 +136,7 @@ class PagePayloads : public AppTest {
     Terminals::PickerScan scan;
     scan.readable = true;
     live = nlohmann::json::array();
-    if (auto a = Panel::liveAsk(asking, scan, {asking.tty}, question("s2"))) live.push_back(*a);
+    if (auto a = Panel::liveAsk(asking, scan, {}, question("s2"))) live.push_back(*a);
 
     crew = {Panel::crewRow(agent("a1", true, now)), Panel::crewRow(agent("a2", false, now))};
     Command review{"reviewer", "reads code", "agent", false};
@@ -246,6 +246,7 @@ TEST_F(PagePayloads, EveryViewIsPaintedWithItsBuiltRows) {
   }
   app->views = Overlays{};
   app->search.setOpen(true);
+  app->search.setQuery("parser");
   app->search.run("parser");
   settle();
   painted["search"] = paintNow();
