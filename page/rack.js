@@ -172,7 +172,7 @@ const Rack = (() => {
       sub.append(a);
     }
     const ask = u.ask;
-    const text = AskCard.firstQuestion(ask) || (ask && ask.unwritten && ask.question) || u.say || '';
+    const text = AskCard.firstQuestion(ask) || u.say || '';
     const said = el('span', ask ? 'say q' : 'say', text);
     said.dir = 'auto';
     sub.append(said);

@@ -301,7 +301,11 @@ void AppDelegate::openNow(const std::string& sid) {
         // Painted at once with the conversation alone; the views come with the next scan.
         ScanResult now;
         now.chat = std::move(o.chat);
-        now.crew = now.book = now.works = now.asks = now.live = now.spend = nullptr;
+        now.crew.reset();
+        now.book.reset();
+        now.works.reset();
+        now.asks.reset();
+        now.live = now.spend = nullptr;
         paint(now);
         return Follow::nothing;
       });

@@ -20,11 +20,14 @@ ScanResult buildScan(const AppSources& src, const ScanSnapshot& snap) {
   // The rack is not built while a conversation is open; each view only while it is open.
   if ((!conversation || r.lost) && src.units) r.units = src.units();
   if (conversation && !r.lost && src.alerts) r.alerts = src.alerts(snap.openSID);
-  if (snap.views.has(View::crew)) r.crew = call(src.agents);
-  if (snap.views.has(View::book)) r.book = call(src.book);
-  if (snap.views.has(View::works)) r.works = call(src.works);
+  auto build = [](const auto& f, auto& into) {
+    if (f) into = f();
+  };
+  if (snap.views.has(View::crew)) build(src.agents, r.crew);
+  if (snap.views.has(View::book)) build(src.book, r.book);
+  if (snap.views.has(View::works)) build(src.works, r.works);
   if (snap.views.has(View::asks)) {
-    r.asks = call(src.asks);
+    build(src.asks, r.asks);
     r.live = call(src.liveAsks);
   }
   if (snap.views.has(View::spend)) r.spend = call(src.spend);
@@ -48,10 +51,13 @@ nlohmann::json paintPayload(const ScanResult& r, std::vector<std::string>& order
     p[key] = value;
     carried.set(v, true);
   };
-  carry(View::crew, "crew", r.crew);
-  carry(View::book, "book", r.book);
-  carry(View::works, "works", r.works);
-  carry(View::asks, "asks", r.asks);
+  auto carryRecord = [&](View v, const char* key, const auto& record) {
+    if (record) carry(v, key, nlohmann::json(*record));
+  };
+  carryRecord(View::crew, "crew", r.crew);
+  carryRecord(View::book, "book", r.book);
+  carryRecord(View::works, "works", r.works);
+  carryRecord(View::asks, "asks", r.asks);
   if (carried.has(View::asks)) p["live"] = r.live.is_null() ? nlohmann::json::array() : r.live;
   carry(View::spend, "spend", r.spend);
   if (!conversation.openSID.empty() && r.chat) {

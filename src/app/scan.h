@@ -24,14 +24,15 @@ struct ScanSnapshot {
   Overlays views;  ///< the overlays open when the scan began
 };
 
-/// The payloads one scan built. A view's payload left null was not built and is not sent.
+/// The payloads one scan built, as records; they become JSON only in `paintPayload`. A
+/// view's payload left none (null for the JSON ones) was not built and is not sent.
 struct ScanResult {
   std::vector<Panel::Unit> units;
   std::optional<Panel::Chat> chat;  ///< none: no conversation open, or it could not be read
-  nlohmann::json crew = nlohmann::json::array();
-  nlohmann::json book = nlohmann::json::object();
-  nlohmann::json works = nlohmann::json::object();
-  nlohmann::json asks = nlohmann::json::array();
+  std::optional<std::vector<Panel::CrewRow>> crew = std::vector<Panel::CrewRow>{};
+  std::optional<std::vector<Panel::BookGroup>> book = std::vector<Panel::BookGroup>{};
+  std::optional<Panel::WorksList> works = Panel::WorksList{};
+  std::optional<std::vector<Panel::AskRow>> asks = std::vector<Panel::AskRow>{};
   nlohmann::json live = nlohmann::json::array();
   nlohmann::json spend = nlohmann::json::object();
   nlohmann::json alerts = nlohmann::json::array();

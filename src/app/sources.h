@@ -24,7 +24,11 @@ struct AppSources {
                                            const std::vector<std::string>& pending, int want)>
       chat;
   std::function<nlohmann::json(const std::string& excluding)> alerts;
-  std::function<nlohmann::json()> agents, book, works, asks, liveAsks, spend;
+  std::function<std::vector<Panel::CrewRow>()> agents;
+  std::function<std::vector<Panel::BookGroup>()> book;
+  std::function<Panel::WorksList()> works;
+  std::function<std::vector<Panel::AskRow>()> asks;
+  std::function<nlohmann::json()> liveAsks, spend;
   /// Brings the spend account up to date; unforced, at most every 30 seconds.
   std::function<void(bool force)> refreshSpend;
   /// One-shot jobs at launch, off the main thread (the first full count of spend, the

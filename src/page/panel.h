@@ -8,9 +8,12 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "library/asks.h"
+#include "library/commands.h"
 #include "library/works.h"
 #include "sessions/questions.h"
 #include "sessions/state.h"
+#include "sessions/subagents.h"
 #include "terminals/picker.h"
 #include "terminals/terminal.h"
 
@@ -49,6 +52,73 @@ struct Unit {
 /// The row's JSON object, as the page receives it.
 void to_json(nlohmann::json& out, const Unit& unit);
 
+/// One sub-agent as the crew view (and a conversation's crew) lists it.
+struct CrewRow {
+  std::string id;
+  std::string sid;
+  std::string chat;
+  std::string kind;
+  std::string model;
+  std::string task;
+  bool running = false;  ///< "state" "run", else "quiet"
+  std::string stateLabel;
+  std::string age;
+  std::string since;
+  std::string doing;
+  std::string say;
+  int64_t steps = 0;
+  std::string context;  ///< "12k"; "" under a thousand tokens
+  int64_t depth = 0;
+};
+void to_json(nlohmann::json& out, const CrewRow& row);
+
+/// One question of the asks log.
+struct AskRow {
+  std::string id;
+  std::string urgency;
+  std::string title;
+  std::string asker;
+  std::string since;
+  std::string cost;
+  std::string body;
+  std::string answer;  ///< "answered" is true when not empty
+};
+void to_json(nlohmann::json& out, const AskRow& row);
+
+/// One work file as the works view (and the file hits of search) shows it.
+struct WorkRow {
+  std::string path;
+  std::string name;
+  std::string kind;
+  std::string project;
+  std::string folder;  ///< under the work folder, without the name
+  std::string age;
+  std::string size;
+  std::string span;  ///< "day", "week", "month" or "old"
+};
+void to_json(nlohmann::json& out, const WorkRow& row);
+
+/// The works view: the newest work files and the projects among them.
+struct WorksList {
+  std::vector<WorkRow> rows;
+  std::vector<std::string> projects;  ///< sorted, once each
+};
+void to_json(nlohmann::json& out, const WorksList& list);
+
+/// One command of the book.
+struct BookRow {
+  std::string name;
+  std::string kind;
+  std::string hint;
+};
+/// A titled group of the book.
+struct BookGroup {
+  std::string title;
+  std::vector<BookRow> rows;
+};
+void to_json(nlohmann::json& out, const BookRow& row);
+void to_json(nlohmann::json& out, const BookGroup& group);
+
 /// Rack rows, one per open terminal, sorted.
 std::vector<Unit> units();
 /// Questions of the other terminals, shown above an open conversation.
@@ -56,16 +126,22 @@ nlohmann::json alerts(const std::string& excludingSessionID);
 /// Every unmuted open question.
 nlohmann::json liveAsks();
 /// Sub-agent rows of all open terminals.
-nlohmann::json agents();
+std::vector<CrewRow> agents();
+CrewRow crewRow(const Agent& agent);
 /// Rows of the asks log.
-nlohmann::json asks();
-/// The command book.
-nlohmann::json book();
+std::vector<AskRow> asks();
+AskRow askRow(const Ask& ask);
+/// The command book, from the whole catalogue.
+std::vector<BookGroup> book();
+/// The book of given commands: agents and the user's own commands first, skills by family,
+/// the agent's built-ins last.
+std::vector<BookGroup> book(const std::vector<Command>& all);
 /// Outputs and the work folder.
-nlohmann::json works();
-/// One work file as the works view shows it (`top` is the work folder):
-/// {"path", "name", "kind", "project", "folder", "age", "size", "span"}.
-nlohmann::json workRow(const Work& work, const std::string& top);
+WorksList works();
+/// The works view of given files, newest first, under the work folder `top`.
+WorksList works(std::vector<Work> all, const std::string& top);
+/// One work file as the works view shows it (`top` is the work folder).
+WorkRow workRow(const Work& work, const std::string& top);
 /// The spend board.
 nlohmann::json spend();
 

@@ -12,19 +12,28 @@ namespace {
 
 std::string familyOf(const std::string& name) { return name.substr(0, name.find('-')); }
 
-nlohmann::json group(const std::string& title, const std::vector<Command>& rows) {
-  nlohmann::json out = nlohmann::json::array();
+BookGroup group(const std::string& title, const std::vector<Command>& rows) {
+  BookGroup out{title, {}};
   for (const auto& c : rows) {
     std::string hint = c.hint.empty() ? Lang::pick("no description", "בלי תיאור") : c.hint;
-    out.push_back({{"name", c.name}, {"kind", c.kind}, {"hint", hint}});
+    out.rows.push_back({c.name, c.kind, hint});
   }
-  return {{"title", title}, {"rows", out}};
+  return out;
 }
 
 }  // namespace
 
-nlohmann::json book() {
-  auto all = Commands::all();
+void to_json(nlohmann::json& out, const BookRow& row) {
+  out = {{"name", row.name}, {"kind", row.kind}, {"hint", row.hint}};
+}
+
+void to_json(nlohmann::json& out, const BookGroup& group) {
+  out = {{"title", group.title}, {"rows", group.rows}};
+}
+
+std::vector<BookGroup> book() { return book(Commands::all()); }
+
+std::vector<BookGroup> book(const std::vector<Command>& all) {
   auto ofKind = [&](Commands::Source source) {
     std::string word = Commands::kindWord(source);
     std::vector<Command> out;
@@ -33,7 +42,7 @@ nlohmann::json book() {
     return out;
   };
 
-  nlohmann::json groups = nlohmann::json::array();
+  std::vector<BookGroup> groups;
   auto add = [&](const std::string& title, const std::vector<Command>& rows) {
     if (!rows.empty()) groups.push_back(group(title, rows));
   };

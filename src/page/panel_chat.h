@@ -44,7 +44,7 @@ struct Chat {
   int64_t relayAgents = 0;
   bool relayShell = false;
   std::vector<ChatLine> lines;
-  nlohmann::json crew = nlohmann::json::array();
+  std::vector<CrewRow> crew;
   bool atStart = false;
   std::vector<std::string> history;
   std::string key;  ///< changes whenever the page must redraw the log
@@ -107,7 +107,7 @@ ChatRelay chatRelay(const std::string& sessionID);
 /// "ask", "warn" or "" for a context size on a model (the relay's level).
 std::string chatContextLevel(int64_t tokens, const std::string& model, const std::string& chosen);
 /// Crew rows of the session's sub-agents.
-nlohmann::json chatCrew(const std::string& sessionID);
+std::vector<CrewRow> chatCrew(const std::string& sessionID);
 /// Existing file paths named in a text (the documents' paths).
 nlohmann::json chatPaths(const std::string& text);
 

@@ -23,25 +23,6 @@ namespace Panel {
 namespace {
 constexpr size_t kMostWorks = 500;
 
-nlohmann::json agentRow(const Agent& a) {
-  return {
-      {"id", a.id},
-      {"sid", a.sid},
-      {"chat", a.chat},
-      {"kind", a.kind},
-      {"model", a.model},
-      {"task", a.task.empty() ? std::string(Lang::pick("no description", "בלי תיאור")) : a.task},
-      {"state", a.running ? "run" : "quiet"},
-      {"stateLabel", a.running ? Lang::pick("running", "רץ") : Lang::pick("done", "הסתיים")},
-      {"age", age(a.updated, 0)},
-      {"since", since(a.started)},
-      {"doing", a.doing},
-      {"say", a.say},
-      {"steps", a.steps},
-      {"context", a.context < 1000 ? "" : std::to_string(a.context / 1000) + "k"},
-      {"depth", a.depth}};
-}
-
 // Local "d.M HH:mm", or "HH:mm" for a time of today.
 std::string whenText(Clock::Time at) {
   std::time_t now = static_cast<std::time_t>(Clock::now());
@@ -56,32 +37,71 @@ std::string whenText(Clock::Time at) {
 }
 }  // namespace
 
-nlohmann::json agents() {
+void to_json(nlohmann::json& out, const CrewRow& r) {
+  out = {{"id", r.id},
+         {"sid", r.sid},
+         {"chat", r.chat},
+         {"kind", r.kind},
+         {"model", r.model},
+         {"task", r.task},
+         {"state", r.running ? "run" : "quiet"},
+         {"stateLabel", r.stateLabel},
+         {"age", r.age},
+         {"since", r.since},
+         {"doing", r.doing},
+         {"say", r.say},
+         {"steps", r.steps},
+         {"context", r.context},
+         {"depth", r.depth}};
+}
+
+CrewRow crewRow(const Agent& a) {
+  CrewRow r;
+  r.id = a.id;
+  r.sid = a.sid;
+  r.chat = a.chat;
+  r.kind = a.kind;
+  r.model = a.model;
+  r.task = a.task.empty() ? std::string(Lang::pick("no description", "בלי תיאור")) : a.task;
+  r.running = a.running;
+  r.stateLabel = a.running ? Lang::pick("running", "רץ") : Lang::pick("done", "הסתיים");
+  r.age = age(a.updated, 0);
+  r.since = since(a.started);
+  r.doing = a.doing;
+  r.say = a.say;
+  r.steps = a.steps;
+  r.context = a.context < 1000 ? "" : std::to_string(a.context / 1000) + "k";
+  r.depth = a.depth;
+  return r;
+}
+
+std::vector<CrewRow> agents() {
   std::vector<Agents::Parent> parents;
   for (const Terminal& t : Terminals::open()) parents.push_back({t.sessionID, t.slot});
-  nlohmann::json rows = nlohmann::json::array();
-  for (const Agent& a : Agents::all(parents)) rows.push_back(agentRow(a));
+  std::vector<CrewRow> rows;
+  for (const Agent& a : Agents::all(parents)) rows.push_back(crewRow(a));
   return rows;
 }
 
-nlohmann::json chatCrew(const std::string& sessionID) {
-  nlohmann::json rows = nlohmann::json::array();
-  for (const Agent& a : Agents::live(sessionID)) rows.push_back(agentRow(a));
+std::vector<CrewRow> chatCrew(const std::string& sessionID) {
+  std::vector<CrewRow> rows;
+  for (const Agent& a : Agents::live(sessionID)) rows.push_back(crewRow(a));
   return rows;
 }
 
-nlohmann::json asks() {
-  nlohmann::json rows = nlohmann::json::array();
-  for (const Ask& a : Asks::all())
-    rows.push_back({{"id", a.id},
-                    {"urgency", a.urgency},
-                    {"title", a.title},
-                    {"asker", a.asker},
-                    {"since", a.since},
-                    {"cost", a.cost},
-                    {"body", a.body},
-                    {"answer", a.answer},
-                    {"answered", !a.answer.empty()}});
+void to_json(nlohmann::json& out, const AskRow& r) {
+  out = {{"id", r.id},     {"urgency", r.urgency}, {"title", r.title},
+         {"asker", r.asker}, {"since", r.since},     {"cost", r.cost},
+         {"body", r.body},   {"answer", r.answer},   {"answered", !r.answer.empty()}};
+}
+
+AskRow askRow(const Ask& a) {
+  return {a.id, a.urgency, a.title, a.asker, a.since, a.cost, a.body, a.answer};
+}
+
+std::vector<AskRow> asks() {
+  std::vector<AskRow> rows;
+  for (const Ask& a : Asks::all()) rows.push_back(askRow(a));
   return rows;
 }
 
@@ -101,29 +121,38 @@ std::string span(Clock::Time modified) {
   return "old";
 }
 
-nlohmann::json workRow(const Work& w, const std::string& top) {
+void to_json(nlohmann::json& out, const WorkRow& r) {
+  out = {{"path", r.path},       {"name", r.name},     {"kind", r.kind},
+         {"project", r.project}, {"folder", r.folder}, {"age", r.age},
+         {"size", r.size},       {"span", r.span}};
+}
+
+void to_json(nlohmann::json& out, const WorksList& list) {
+  out = {{"rows", list.rows}, {"projects", list.projects}};
+}
+
+WorkRow workRow(const Work& w, const std::string& top) {
   std::string folder = w.path;
   if (Text::startsWith(folder, top + "/")) folder = folder.substr(top.size() + 1);
   auto slash = folder.rfind('/');
   folder = slash == std::string::npos ? "" : folder.substr(0, slash);
-  return {{"path", w.path},           {"name", w.name},          {"kind", w.kind},
-          {"project", w.project},     {"folder", folder},        {"age", age(w.modified, 0)},
-          {"size", sizeText(w.size)}, {"span", span(w.modified)}};
+  return {w.path,         w.name,     w.kind, w.project, folder, age(w.modified, 0),
+          sizeText(w.size), span(w.modified)};
 }
 
-nlohmann::json works() {
-  auto all = Works::everything();
+WorksList works(std::vector<Work> all, const std::string& top) {
   if (all.size() > kMostWorks) all.resize(kMostWorks);
-  const std::string top = Works::root();
   std::set<std::string> projects;
-  nlohmann::json rows = nlohmann::json::array();
+  WorksList out;
   for (const Work& w : all) {
     projects.insert(w.project);
-    rows.push_back(workRow(w, top));
+    out.rows.push_back(workRow(w, top));
   }
-  return {{"rows", rows},
-          {"projects", nlohmann::json(std::vector<std::string>(projects.begin(), projects.end()))}};
+  out.projects.assign(projects.begin(), projects.end());
+  return out;
 }
+
+WorksList works() { return works(Works::everything(), Works::root()); }
 
 nlohmann::json sessionOutputs(const std::string& sessionID) {
   nlohmann::json rows = nlohmann::json::array();

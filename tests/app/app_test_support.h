@@ -61,7 +61,11 @@ class AppTest : public ::testing::Test {
     };
     s.alerts = [](const std::string&) { return nlohmann::json::array(); };
     s.spend = [] { return nlohmann::json{{"board", 1}}; };
-    s.agents = [] { return nlohmann::json::array({{{"agent", 1}}}); };
+    s.agents = [] {
+      Panel::CrewRow row;
+      row.id = "agent";
+      return std::vector<Panel::CrewRow>{row};
+    };
     s.terminals = [this] { return terminals; };
     s.reach = [this](double, const std::string&) { return reach; };
     s.smart = [this](const std::string& question) {

@@ -60,7 +60,8 @@ TEST_F(AppTest, PaintEnvelopeWithAConversationSearchAndDocument) {
   EXPECT_EQ(p["find"]["ts"], 12.5);
   EXPECT_EQ(p["find"]["ready"], true);  // once the conversation was read far enough
   EXPECT_EQ(p["find"]["token"], 1);
-  EXPECT_EQ(p["crew"], nlohmann::json::array({{{"agent", 1}}}));
+  ASSERT_EQ(p["crew"].size(), 1u);
+  EXPECT_EQ(p["crew"][0]["id"], "agent");
   EXPECT_EQ(p["search"]["query"], "needle");
   for (const char* k : {"hits", "files", "titles", "busy", "building", "smartQuery", "smartBusy",
                         "smartFailed", "smart"})

@@ -228,7 +228,11 @@ struct PageRig {
     };
     s.alerts = [](const std::string&) { return nlohmann::json::array(); };
     auto none = [] { return nlohmann::json::array(); };
-    s.agents = s.book = s.works = s.asks = s.liveAsks = none;
+    s.liveAsks = none;
+    s.agents = [] { return std::vector<Panel::CrewRow>{}; };
+    s.book = [] { return std::vector<Panel::BookGroup>{}; };
+    s.works = [] { return Panel::WorksList{}; };
+    s.asks = [] { return std::vector<Panel::AskRow>{}; };
     s.spend = [] { return nlohmann::json::object(); };
     s.refreshSpend = [](bool) {};
     s.launchJobs = [] {};

@@ -165,7 +165,7 @@ TEST_F(CommandsTest, BookGroupsAgentsCommandsFamiliesSinglesThenBuiltIns) {
   command("deploy", "");
   agent("reviewer", "description: reads code\n");
 
-  auto book = Panel::book();
+  nlohmann::json book = Panel::book();
   ASSERT_TRUE(book.is_array());
   std::vector<std::string> titles;
   for (const auto& g : book) titles.push_back(g["title"]);
@@ -187,7 +187,7 @@ TEST_F(CommandsTest, BookGroupsAgentsCommandsFamiliesSinglesThenBuiltIns) {
 }
 
 TEST_F(CommandsTest, BookLeavesOutEmptyGroups) {
-  auto book = Panel::book();
+  nlohmann::json book = Panel::book();
   ASSERT_EQ(book.size(), 1u);
   EXPECT_EQ(book[0]["title"], "Built-in terminal commands");
 }
@@ -202,7 +202,7 @@ TEST(CommandsHebrew, KindsHintsAndTitlesInHebrew) {
   EXPECT_EQ(list[18].name, "init");
   EXPECT_EQ(list[18].hint, "לייצר קובץ־הנחיות לפרויקט");  // with the Hebrew hyphen U+05BE
   EXPECT_EQ(list.back().kind, "סקיל");
-  auto book = Panel::book();
+  nlohmann::json book = Panel::book();
   ASSERT_EQ(book.size(), 2u);
   EXPECT_EQ(book[0]["title"], "סקילים בודדים");
   EXPECT_EQ(book[0]["rows"][0]["hint"], "בלי תיאור");

@@ -167,7 +167,7 @@ TEST_F(LibraryFilesTest, WorksPayloadSizesSpansAndFolders) {
   work("projects/alpha/big.pdf", std::string(3145728, 'x'), t0 - 3 * 86400);
   work("two.txt", std::string(2048, 'x'), t0 - 100);
   work("notes/sub/small.md", "12345", t0 - 40 * 86400);
-  auto w = Panel::works();
+  nlohmann::json w = Panel::works();
   ASSERT_EQ(w["rows"].size(), 3u);
   EXPECT_EQ(w["rows"][0]["size"], "2K");
   EXPECT_EQ(w["rows"][0]["folder"], "");
@@ -186,8 +186,8 @@ TEST_F(LibraryFilesTest, WorksPayloadSizesSpansAndFolders) {
 TEST_F(LibraryFilesTest, WorksAreWalkedAtMostEveryTwentySecondsAndPaintedAtMostFiveHundred) {
   for (int i = 0; i < 520; ++i) work("many/f" + std::to_string(i) + ".md", "x", t0 - i);
   EXPECT_EQ(Works::everything().size(), 520u);
-  EXPECT_EQ(Panel::works()["rows"].size(), 500u);
-  EXPECT_EQ(Panel::works()["rows"][0]["name"], "f0.md");
+  EXPECT_EQ(nlohmann::json(Panel::works())["rows"].size(), 500u);
+  EXPECT_EQ(nlohmann::json(Panel::works())["rows"][0]["name"], "f0.md");
 
   work("fresh.md", "x", t0);
   clock.set(t0 + 19);

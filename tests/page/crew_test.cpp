@@ -35,7 +35,7 @@ TEST(CrewRows, TheChatListsRunningSubagentsOnlyInItsWords) {
   sub("busy", R"({"agentType":"Explore","spawnDepth":2})", t0 - 30);
   sub("over", R"({"agentType":"Explore","description":"Done","finished":true})", t0 - 5);
 
-  auto crew = Panel::chatCrew("s1");
+  nlohmann::json crew = Panel::chatCrew("s1");
   ASSERT_EQ(crew.size(), 1u);
   EXPECT_EQ(crew[0]["id"], "busy");
   EXPECT_EQ(crew[0]["task"], "בלי תיאור");
