@@ -1,11 +1,7 @@
 #pragma once
-// The page's messages. Each act names the message, the arguments it needs with their JSON
-// types, and what runs it; the application checks the arguments against the entry before
-// anything runs, so a handler reads only arguments of the types it declared. Handlers say
-// what must follow instead of scanning themselves.
+// What the commands do beyond a line or two: each act names in its signature what it
+// touches and returns what must follow. The command table (`app/commands.cpp`) reaches them.
 
-#include <functional>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -21,76 +17,44 @@
 #include "app/sources.h"
 #include "app/view.h"
 
-/// What the acts work on: the application's collaborators and the ways out of the main
-/// thread. Each act's entry says which of them it touches.
-struct Desk {
-  Conversation& conversation;
-  DocumentPane& document;
-  SearchState& search;
-  Overlays& views;                  ///< the open overlays
-  std::vector<std::string>& order;  ///< the rack order
-  Lanes& lanes;
-  PageLink& page;
-  Reports& reports;
-  std::shared_ptr<const AppSources> sources;
-  /// Queues a job on the serial chores queue, behind any relay or naming pass.
-  std::function<void(std::function<void()>)> chore;
-  /// Runs a menu item, as the window's menu does.
-  std::function<void(const std::string& id, std::optional<int> value)> choose;
-};
-
 namespace Acts {
 
-/// The JSON types an argument may take, combined with `|`.
-enum Type : unsigned {
-  text = 1,
-  integer = 2,
-  fraction = 4,
-  flag = 8,
-  object = 16,
-  list = 32,
-};
+/// Opens or closes the view; search closes when it opens.
+Follow toggle(Overlays& views, SearchState& search, View v);
+/// The usage board; opening it brings the spend store up to date first.
+Follow toggleSpend(Overlays& views, SearchState& search, Lanes& lanes,
+                   const AppSources::Ptr& sources);
+/// Takes down what shows: an overlay, else search, else the conversation.
+Follow back(Overlays& views, SearchState& search, Conversation& conversation);
+/// Search over the open conversation with the text, word search and meaning search.
+Follow findHere(Overlays& views, SearchState& search, PageLink& page, const std::string& text);
 
-struct Arg {
-  const char* key;
-  unsigned types;
-  bool optional = false;
-};
-
-/// A message's arguments, read after they were checked against the act's entry: a read of
-/// an absent optional argument gives the empty value.
-class Args {
- public:
-  explicit Args(const nlohmann::json& message) : message(message) {}
-  std::string text(const char* key) const;
-  int integer(const char* key) const;
-  bool flag(const char* key) const;
-  /// Any value, null when absent.
-  nlohmann::json value(const char* key) const;
-  /// A number the page sends as text or as an integer, as text.
-  std::string number(const char* key) const;
-
- private:
-  const nlohmann::json& message;
-};
-
-using Run = Follow (*)(Desk& desk, const Args& args);
-
-struct Act {
-  const char* name;
-  std::vector<Arg> args;
-  Run run;  ///< null: accepted and ignored, its subsystem has not landed yet
-};
-
-/// Every message the page sends.
-const std::vector<Act>& table();
-/// The act of a message name, or null.
-const Act* find(const std::string& name);
-/// Why a message does not fit its act ("\"sid\" is missing", "\"by\" is a string, not an
-/// integer"), in the interface language; none when it fits.
-std::optional<std::string> fault(const Act& act, const nlohmann::json& message);
-
-// Acts that the menu, hot keys and notifications reach as well.
+/// Opens a document; from a conversation beside it, unless `asked` for the reader.
+Follow openDoc(DocumentPane& document, Overlays& views, const Conversation& conversation,
+               const std::string& path, bool asked);
+/// Previews a file in the page, after saving the text over it when one is given: over the
+/// reading named by `version` only.
+Follow asset(Lanes& lanes, PageLink& page, const std::string& path,
+             const std::optional<std::string>& save, const std::string& version = "");
+/// Stores a pasted file and hands its path to the composer.
+Follow stash(Lanes& lanes, PageLink& page, const std::string& data, const std::string& name);
+/// An answer to the questions file, saved off the main thread; a failure says why.
+Follow answerInFile(Lanes& lanes, Reports& reports, const std::string& id,
+                    const std::string& text);
+/// Hands a file or address to the desktop, off the main thread.
+Follow outside(Lanes& lanes, bool (*open)(const std::string&), const std::string& target);
+/// Mutes the session's question (the one of `stamp`, a string; else all of them).
+Follow mute(const std::string& sid, const nlohmann::json& stamp);
+/// Names the session; `real` carries the name into the agent too.
+Follow rename(Lanes& lanes, const AppSources::Ptr& sources, const std::string& sid,
+              const std::string& name, bool real);
+/// One line of the page's errors log.
+Follow pageError(const std::string& text);
+/// The restore panel's list: reopening recent conversations in a batch has no runner on
+/// this machine yet, so the panel is told so instead of waiting for a list.
+Follow restorable(PageLink& page);
+/// A restore asked for anyway (a page from before): logged, and the button given back.
+Follow restoreRun(PageLink& page);
 
 /// Opens the conversation (nothing for an empty sid): search and the overlays other than
 /// the reader close, and it is painted at once.

@@ -2,11 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <optional>
 
-#include "app/menu_acts.h"
-#include "app/terminal_acts.h"
 #include "base/lang.h"
 #include "base/log.h"
 #include "base/paths.h"
@@ -50,9 +47,9 @@ AppDelegate::AppDelegate(Hosts h, Sources src)
            lanes,
            page,
            reports,
+           hosts.dialogs,
            sources,
-           [this](std::function<void()> job) { chore(std::move(job)); },
-           [this](const std::string& id, std::optional<int> value) { choose(id, value); }} {
+           [this](std::function<void()> job) { chore(std::move(job)); }} {
   conversation.restore();
   document.restore();
   search.restore();
@@ -74,25 +71,10 @@ void AppDelegate::receive(const nlohmann::json& m) {
   if (!m.is_object()) return;
   auto name = m.find("act");
   if (name == m.end() || !name->is_string()) return;
-  const Acts::Act* act = Acts::find(name->get<std::string>());
-  if (!act) return;
-  if (auto fault = Acts::fault(*act, m)) {
-    // A page that sends a bad message does so on every paint; once is enough to find it.
-    std::string line = Lang::pick("page message ", "הודעת הדף ") + std::string(act->name) +
-                       Lang::pick(" ignored: ", " לא בוצעה: ") + *fault;
-    if (faultsLogged.insert(line).second) Log::note(line);
-    return;
-  }
-  if (!act->run) return;
-  Follow follow = Follow::nothing;
-  try {
-    follow = act->run(desk, Acts::Args(m));
-  } catch (const std::exception& e) {
-    // A message shaped in a way no act expected must not take the application down.
-    Log::note(std::string(Lang::pick("page message failed: ", "הודעת הדף נכשלה: ")) + act->name +
-              " — " + e.what());
-  }
-  apply(follow);
+  const std::string word = name->get<std::string>();
+  const Cmd::Entry* command = Cmd::fromPage(word);
+  if (!command) return;
+  obey(*command, m, Lang::pick("page message ", "הודעת הדף ") + word);
 }
 
 void AppDelegate::pageLoaded() {
@@ -311,105 +293,26 @@ void AppDelegate::openNow(const std::string& sid) {
       });
 }
 
-void AppDelegate::step(int by) {
-  apply(conversation.step(order, by));
-}
-
-void AppDelegate::refreshNow() {
-  order.clear();
-  apply(Follow::repaint);
-}
-
-void AppDelegate::wakeAll() {
-  TerminalActs::wakeAll(lanes, sources);
-}
-
-void AppDelegate::findAnywhere() {
-  if (hosts.dialogs) hosts.dialogs->present();
-  search.setOpen(true);
-  apply(Follow::repaint);
-  page.call("focusFind", {});
-}
-
-void AppDelegate::openSession(const std::string& sid, bool show, const nlohmann::json& find) {
-  apply(Acts::openSession(conversation, search, views, sid, find));
-  if (show && hosts.dialogs) hosts.dialogs->present();
-}
-
-void AppDelegate::stepLive(int by) {
-  Acts::stepLive(conversation, search, views, order, lanes, sources, by);
-}
-
 void AppDelegate::loadDoc(const std::string& path, bool reader) {
   document.open(path, reader, views);
 }
 
 void AppDelegate::choose(const std::string& id, std::optional<int> value) {
-  // The views the page's own messages open and close, by the message's name.
-  static const std::map<std::string, std::string> toggles = {{"toggleBook", "book"},
-                                                           {"toggleWorks", "works"},
-                                                           {"toggleAsks", "asks"},
-                                                           {"toggleSpend", "spend"},
-                                                           {"newTerminal", "newTerminal"}};
-  static const std::map<std::string, std::string> settings = {
-      {"toggleRelay", "relayOn"},
-      {"toggleAutoContinue", "relayAutoContinue"},
-      {"toggleIdleClose", "hygieneIdleClose"},
-      {"toggleNotify", "notifyOn"}};
-  const bool finding = !conversation.shownFind().is_null();
-  if (auto v = toggles.find(id); v != toggles.end()) {
-    receive({{"act", v->second}});
-  } else if (auto key = settings.find(id); key != settings.end()) {
-    apply(MenuActs::toggleSetting(key->second));
-  } else if (id == "setRelayLine" && value) {
-    apply(MenuActs::setRelayLine(*value));
-  } else if (id == "setNotifyWait" && value) {
-    apply(MenuActs::setNotifyWait(*value));
-  } else if (id == "toggleLoginItem") {
-    apply(MenuActs::toggleLoginItem());
-  } else if (id == "about") {
-    MenuActs::about(reports);
-  } else if (id == "flipLanguage") {
-    MenuActs::flipLanguage(reports);
-  } else if (id == "claimMarkdown") {
-    MenuActs::claimMarkdown(lanes);
-  } else if (id == "focusSearch") {
-    findAnywhere();
-  } else if (id == "openPalette") {
-    if (hosts.dialogs) hosts.dialogs->present();
-    page.call("startCommand", {});
-  } else if (id == "agentsOrNext") {
-    if (finding)
-      page.call("findStep", {"1"});
-    else
-      receive({{"act", "agents"}});
-  } else if (id == "findPrev") {
-    if (finding) page.call("findStep", {"-1"});
-  } else if (id == "wakeAll") {
-    wakeAll();
-  } else if (id == "myLast") {
-    page.call("toMine", {});
-  } else if (id == "toggleFold") {
-    page.call("toggleFold", {});
-  } else if (id == "stepBack" || id == "stepOn") {
-    step(id == "stepBack" ? -1 : 1);
-  } else if (id == "stepLiveBack" || id == "stepLiveOn") {
-    stepLive(id == "stepLiveBack" ? -1 : 1);
-  } else if (id == "goBack") {
-    apply(MenuActs::goBack(views, search, conversation));
-  } else if (id == "refreshNow") {
-    refreshNow();
-  } else if (id == "editDocument") {
-    // The page first: the card of a document opened in the conversation takes the edit.
-    std::weak_ptr<AppDelegate> weak = weak_from_this();
-    page.call("editTopCard", {}, [weak](const PageHost::Reply& reply) {
-      auto self = weak.lock();
-      if (!self || reply.value == true || self->document.editing) return;
-      self->apply(self->document.edit());
-    });
-  } else if (id == "saveDocument") {
-    page.call("saveAnything", {});
-  } else if (id == "closeDocument") {
-    if (!document.path.empty()) apply(document.close(views));
+  const Cmd::Entry* command = Cmd::fromMenu(id);
+  if (command) obey(*command, Cmd::menuArgs(value), Lang::pick("menu item ", "פריט התפריט ") + id);
+}
+
+void AppDelegate::run(const std::string& name, const nlohmann::json& args) {
+  if (const Cmd::Entry* command = Cmd::named(name)) obey(*command, args, name);
+}
+
+void AppDelegate::obey(const Cmd::Entry& command, const nlohmann::json& args,
+                       const std::string& asked) {
+  if (auto fault = Request::fault(command.args, args)) {
+    // A page that sends a bad message does so on every paint; once is enough to find it.
+    std::string line = asked + Lang::pick(" ignored: ", " לא בוצעה: ") + *fault;
+    if (faultsLogged.insert(line).second) Log::note(line);
+    return;
   }
+  apply(Cmd::run(desk, command, args));
 }

@@ -1,7 +1,7 @@
 #pragma once
 // The application's centre: it owns the collaborators that hold what is open (the
 // conversation, the document pane, the search state and the open overlays), runs the scan
-// loop that repaints the page, and dispatches the page's messages to the acts. Everything
+// loop that repaints the page, and runs what the page, the menu and the shells ask through the command table. Everything
 // here runs on the main thread; work that is not cheap runs on background queues and comes
 // back through the main queue. No GTK or GLib: the shells reach it through `pageLoaded`,
 // `receive` and the timer.
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/acts.h"
+#include "app/cmd.h"
 #include "app/claim.h"
 #include "app/conversation.h"
 #include "app/dialogs.h"
@@ -63,24 +63,15 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
   /// Requests a scan; at most one runs, requests meanwhile collapse into one more.
   void scan();
-  /// Opens the previous (-1) or next (+1) conversation in rack order.
-  void step(int by);
-  /// Forgets the rack order and the last paint, then scans.
-  void refreshNow();
-  /// Types the continue word into every waiting terminal.
-  void wakeAll();
-  /// The find hot key: the window forward with search open and its field focused.
-  void findAnywhere();
-  /// Opens a conversation (from a notification: `show` brings the window forward).
-  void openSession(const std::string& sid, bool show, const nlohmann::json& find = nullptr);
-  /// Opens the previous (-1) or next (+1) conversation that is not idle, in rack order.
-  void stepLive(int by);
+  /// Runs the command of the table by its name with the arguments (an object), checked
+  /// first: a hot key, a notification's action, or code of the shells.
+  void run(const std::string& name, const nlohmann::json& args = nlohmann::json::object());
   /// Reads a document into the pane; `reader` shows it on its own.
   void loadDoc(const std::string& path, bool reader);
 
-  /// A menu item chosen, in the window's menu, the page's, or by its keys; `value` is the
-  /// choice of a submenu's item. The window's own items (editing, hiding, quitting) are the
-  /// shell's and are ignored here.
+  /// A menu item chosen, in the window's menu, the page's, or by its keys: the command of
+  /// that id, with `value` (the choice of a submenu's item) as its argument. The window's
+  /// own items (editing, hiding, quitting) are the shell's and do nothing here.
   void choose(const std::string& id, std::optional<int> value = std::nullopt);
   /// The menu bar as it stands.
   std::vector<Menu::Item> menuBar() const { return menu.bar(); }
@@ -117,6 +108,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
   /// Does what an act said must follow, once.
   void apply(Follow follow);
+  /// Checks the arguments against the command and runs it; a fault is logged once, under
+  /// `asked` (the road and the word it came by).
+  void obey(const Cmd::Entry& command, const nlohmann::json& args, const std::string& asked);
   void finishScan(const ScanSnapshot& snapshot, const ScanResult& result);
   void paint(const ScanResult& result);
   void openNow(const std::string& sid);

@@ -33,6 +33,12 @@ class Lanes {
   template <typename Work, typename Then>
   void then(Work work, Then then, bool blocking = false);
 
+  /// Applies what must follow, for a callback that changed state outside `then` (call it
+  /// only while the owner lives: from `guarded` or `onMain`).
+  void follow(Follow f) const {
+    if (apply) apply(f);
+  }
+
   /// Wraps a callback that may come late (an alert's answer) so it runs only while the
   /// owner lives.
   template <typename F>

@@ -1,5 +1,6 @@
 #include "app/menu.h"
 
+#include "app/cmd.h"
 #include "app/desktop_entries.h"
 #include "base/settings.h"
 #include "base/text.h"
@@ -12,22 +13,31 @@ namespace {
 struct Builder {
   bool he;
 
-  Item action(const char* id, const char* en, const char* hebrew, const char* keys = "") const {
+  // The item of a command in the table: its id, title and keys are the command's.
+  Item command(const char* name) const {
+    const Cmd::Entry* c = Cmd::named(name);
     Item i;
-    i.id = id;
-    i.title = he ? hebrew : en;
-    i.keys = keys;
+    if (!c) return i;
+    i.id = c->menuId();
+    i.title = he ? c->title.he : c->title.en;
+    i.keys = c->keys;
+    i.windowOnly = (c->roads & Cmd::window) != 0;
     return i;
   }
-  Item toggle(const char* id, const char* en, const char* hebrew, bool on) const {
-    Item i = action(id, en, hebrew);
+  Item toggle(const char* name, bool on) const {
+    Item i = command(name);
     i.check = true;
     i.on = on;
     return i;
   }
-  Item windowOnly(const char* id, const char* en, const char* hebrew, const char* keys = "") const {
-    Item i = action(id, en, hebrew, keys);
-    i.windowOnly = true;
+  // A submenu's item: the command with `value` for its argument.
+  static Item choice(const char* name, std::string title, int value, bool on) {
+    Item i;
+    i.id = Cmd::named(name)->menuId();
+    i.title = std::move(title);
+    i.value = value;
+    i.check = true;
+    i.on = on;
     return i;
   }
   static Item separator() {
@@ -46,114 +56,86 @@ struct Builder {
 std::vector<Item> applicationMenu(const Builder& b, const State& state) {
   std::vector<Item> thresholds;
   int threshold = Relay::threshold();
-  for (int pct : Relay::kChoices) {
-    Item i;
-    i.id = "setRelayLine";
-    i.title = std::to_string(pct) + "%";
-    i.value = pct;
-    i.check = true;
-    i.on = pct == threshold;
-    thresholds.push_back(i);
-  }
+  for (int pct : Relay::kChoices)
+    thresholds.push_back(
+        Builder::choice("setRelayLine", std::to_string(pct) + "%", pct, pct == threshold));
   std::vector<Item> waits;
   int wait = notifyWait();
-  for (int seconds : Notify::kWaitChoices) {
-    Item i;
-    i.id = "setNotifyWait";
-    i.title = waitTitle(seconds, b.he);
-    i.value = seconds;
-    i.check = true;
-    i.on = seconds == wait;
-    waits.push_back(i);
-  }
+  for (int seconds : Notify::kWaitChoices)
+    waits.push_back(
+        Builder::choice("setNotifyWait", waitTitle(seconds, b.he), seconds, seconds == wait));
   Item day;
   day.title = state.dayLine;
   day.enabled = false;
-  Item hideOthers = b.windowOnly("hideOthers", "Hide Others", "הסתרת אחרים", "Ctrl+Alt+H");
+  Item hideOthers = b.command("hideOthers");
   hideOthers.enabled = false;  // a desktop of windows, not of applications, has no others
   return {
-      b.action("about", "About Velmo", "על אודות ולמו"),
+      b.command("about"),
       Builder::separator(),
-      // Named in the language it switches to.
-      b.action("flipLanguage", "מעבר לעברית", "Switch to English"),
-      b.toggle("toggleLoginItem", "Open at Login", "הפעלה בהתחברות", state.loginItem),
-      b.toggle("toggleRelay", "Hand-off when the context fills", "מסירה כשההקשר מתמלא",
-               Settings::flag("relayOn")),
-      b.toggle("toggleAutoContinue", "Continue automatically when the hand-off is ready",
-               "המשך אוטומטי כשהמסירה מוכנה", Settings::flag("relayAutoContinue")),
-      b.toggle("toggleIdleClose", "Close conversations idle for 24 hours",
-               "סגירת שיחות שדוממות 24 שעות", Settings::flag("hygieneIdleClose")),
+      b.command("flipLanguage"),
+      b.toggle("toggleLoginItem", state.loginItem),
+      b.toggle("toggleRelay", Settings::flag("relayOn")),
+      b.toggle("toggleAutoContinue", Settings::flag("relayAutoContinue")),
+      b.toggle("toggleIdleClose", Settings::flag("hygieneIdleClose")),
       day,
       b.submenu("Hand-off threshold", "סף המסירה", std::move(thresholds)),
-      b.toggle("toggleNotify", "Question notifications", "התראות על שאלות",
-               Settings::flag("notifyOn")),
+      b.toggle("toggleNotify", Settings::flag("notifyOn")),
       b.submenu("Notify only after waiting", "להתריע רק אחרי המתנה של", std::move(waits)),
       Builder::separator(),
-      b.windowOnly("hide", "Hide Velmo", "הסתרת ולמו", "Ctrl+H"),
+      b.command("hide"),
       hideOthers,
       Builder::separator(),
-      b.windowOnly("quit", "Quit Velmo", "יציאה מולמו", "Ctrl+Q"),
+      b.command("quit"),
   };
 }
 
 std::vector<Item> editMenu(const Builder& b) {
   return {
-      b.windowOnly("undo", "Undo", "ביטול", "Ctrl+Z"),
-      b.windowOnly("redo", "Redo", "ביצוע חוזר", "Ctrl+Shift+Z"),
-      Builder::separator(),
-      b.windowOnly("cut", "Cut", "גזירה", "Ctrl+X"),
-      b.windowOnly("copy", "Copy", "העתקה", "Ctrl+C"),
-      b.windowOnly("paste", "Paste", "הדבקה", "Ctrl+V"),
-      Builder::separator(),
-      b.windowOnly("selectAll", "Select All", "בחירת הכל", "Ctrl+A"),
+      b.command("undo"),      b.command("redo"),  Builder::separator(),
+      b.command("cut"),       b.command("copy"),  b.command("paste"),
+      Builder::separator(),   b.command("selectAll"),
   };
 }
 
 std::vector<Item> viewMenu(const Builder& b) {
   return {
-      b.action("focusSearch", "Search every conversation", "חיפוש בכל השיחות", "Ctrl+F"),
-      b.action("openPalette", "Terminal commands", "פקודות המסוף", "Ctrl+K"),
-      b.action("agentsOrNext", "Background agents", "סוכני־הרקע", "Ctrl+G"),
-      b.action("findPrev", "Previous match in conversation", "ההתאמה הקודמת בשיחה",
-               "Ctrl+Shift+G"),
-      b.action("toggleBook", "Capability book", "ספר־היכולות", "Ctrl+B"),
-      b.action("toggleWorks", "Artifacts", "תוצרים", "Ctrl+Y"),
-      b.action("toggleAsks", "Questions waiting for you", "שאלות שממתינות לך", "Ctrl+I"),
-      b.action("toggleSpend", "Usage", "צריכה", "Ctrl+J"),
+      b.command("findAnywhere"),
+      b.command("openPalette"),
+      b.command("crewOrNextMatch"),
+      b.command("findPrev"),
+      b.command("book"),
+      b.command("works"),
+      b.command("asks"),
+      b.command("spend"),
       Builder::separator(),
-      b.action("newTerminal", "New terminal", "מסוף חדש", "Ctrl+N"),
-      b.action("wakeAll", "Wake everyone who is waiting", "להעיר את כל הממתינים", "Ctrl+Shift+A"),
-      b.action("myLast", "To my last message", "להודעה האחרונה שלי", "Ctrl+U"),
-      b.action("toggleFold", "Collapsed view", "תצוגה מקופלת", "Ctrl+Shift+C"),
+      b.command("newTerminal"),
+      b.command("wakeAll"),
+      b.command("myLast"),
+      b.command("toggleFold"),
       Builder::separator(),
-      b.action("stepBack", "Previous conversation", "השיחה הקודמת", "Alt+Up"),
-      b.action("stepOn", "Next conversation", "השיחה הבאה", "Alt+Down"),
-      b.action("stepLiveBack", "Previous active terminal", "המסוף הפעיל הקודם", "Shift+Alt+Up"),
-      b.action("stepLiveOn", "Next active terminal", "המסוף הפעיל הבא", "Shift+Alt+Down"),
-      b.action("goBack", "Back to the rack", "חזרה למדף", "Ctrl+L"),
+      b.command("stepBack"),
+      b.command("stepOn"),
+      b.command("stepLiveBack"),
+      b.command("stepLiveOn"),
+      b.command("toRack"),
       Builder::separator(),
-      b.action("refreshNow", "Refresh Now", "רענון עכשיו", "Ctrl+R"),
+      b.command("refresh"),
   };
 }
 
 std::vector<Item> documentMenu(const Builder& b) {
   return {
-      // A browser page cannot ask for a path on this machine.
-      b.windowOnly("openDocument", "Open document…", "פתיחת מסמך…", "Ctrl+O"),
-      b.action("editDocument", "Edit document", "עריכת המסמך", "Ctrl+E"),
-      b.action("saveDocument", "Save", "שמירה", "Ctrl+S"),
-      b.action("claimMarkdown", "Always open Markdown in Velmo", "לפתוח קובצי md תמיד בולמו"),
-      Builder::separator(),
-      b.action("closeDocument", "Close document", "סגירת המסמך", "Ctrl+Shift+W"),
+      b.command("openDocument"), b.command("editAnyDoc"), b.command("saveAnyDoc"),
+      b.command("claimMarkdown"), Builder::separator(),   b.command("closeDoc"),
   };
 }
 
 std::vector<Item> windowMenu(const Builder& b) {
   return {
-      b.windowOnly("minimize", "Minimize", "מזעור", "Ctrl+M"),
-      b.windowOnly("close", "Close", "סגירה", "Ctrl+W"),
+      b.command("minimize"),
+      b.command("close"),
       Builder::separator(),
-      b.windowOnly("bringToFront", "Bring Velmo to Front", "הבאת ולמו לחזית"),
+      b.command("bringToFront"),
   };
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The application's menu as data: one model, drawn natively by the window and by the page
 // in browser mode. Titles follow the interface language of the moment the model is built;
-// check marks follow the settings, the login item and today's tally. Choosing an item is
+// check marks follow the settings, the login item and today's tally. Each item is a command
+// of the table (`app/cmd.h`), whose title and keys it shows; choosing it is
 // `AppDelegate::choose` with the item's id and value.
 
 #include <functional>

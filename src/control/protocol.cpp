@@ -8,8 +8,8 @@
 #include <atomic>
 #include <condition_variable>
 
-#include "base/json_field.h"
 #include "base/lang.h"
+#include "base/request.h"
 #include "base/text.h"
 #include "control/control.h"
 #include "feed/state_feed.h"
@@ -26,16 +26,7 @@ std::mutex hookLock;
 AskOrlen askHook;
 std::function<void()> cancelHook;
 
-std::optional<int64_t> integer(const nlohmann::json& r, const char* key) {
-  auto it = r.find(key);
-  if (it == r.end() || !it->is_number_integer()) return std::nullopt;
-  return it->get<int64_t>();
-}
-
-bool flag(const nlohmann::json& r, const char* key) {
-  auto it = r.find(key);
-  return it != r.end() && it->is_boolean() && it->get<bool>();
-}
+using Request::Args;
 
 nlohmann::json notSent(const std::string& error) {
   return {{"ok", false}, {"result", "not sent"}, {"error", error}};
@@ -53,10 +44,10 @@ const char* const kUnsentRefused =
     "not sent: the terminal has unsent text; send it or clear it first";
 
 // The console's authorisation step, run by the gate once the answer fits the question.
-Authorize consoleAuthorization(const nlohmann::json& request, const Terminal& term) {
-  std::string token = JsonField::text(request, "token");
-  std::string relayFrom = JsonField::text(request, "relayFrom");
-  bool relayed = flag(request, "relayed");
+Authorize consoleAuthorization(const Args& request, const Terminal& term) {
+  std::string token = request.text("token");
+  std::string relayFrom = request.text("relayFrom");
+  bool relayed = request.flag("relayed");
   return [=](const Terminals::Picker&, const std::string& qid, const std::string& gate,
              const std::string& answer) -> Authorization {
     if (!token.empty()) {
@@ -124,16 +115,18 @@ nlohmann::json openQuestions() {
 }
 
 nlohmann::json answerCommand(const nlohmann::json& request) {
-  auto term = resolve(JsonField::text(request, "session"));
+  Args a(request);
+  auto term = resolve(a.text("session"));
   if (!term) return notSent("no such session");
-  auto index = integer(request, "index");
+  auto index = a.wide("index");
   if (index && *index != 0) return notSent("only question 0 (the one on screen) can be answered");
-  return answer(*term, JsonField::text(request, "expect"), JsonField::text(request, "option"), JsonField::text(request, "text"),
-                "velmo-q", consoleAuthorization(request, *term));
+  return answer(*term, a.text("expect"), a.text("option"), a.text("text"), "velmo-q",
+                consoleAuthorization(a, *term));
 }
 
 nlohmann::json requestClick(const nlohmann::json& request) {
-  auto term = resolve(JsonField::text(request, "session"));
+  Args a(request);
+  auto term = resolve(a.text("session"));
   if (!term) return notSent("no such session");
   auto scan = Terminals::pickers(true);
   std::optional<Terminals::Picker> picker;
@@ -145,9 +138,9 @@ nlohmann::json requestClick(const nlohmann::json& request) {
   if (!scan.readable || !Terminals::pickerTTYs().count(term->tty) || !picker)
     return notSent("no open question on that console's screen");
   std::string qid = StateFeed::questionID(*picker);
-  std::string expect = JsonField::text(request, "expect");
+  std::string expect = a.text("expect");
   if (!expect.empty() && expect != qid) return notSent("question changed");
-  auto choice = pickOption(*picker, JsonField::text(request, "option"));
+  auto choice = pickOption(*picker, a.text("option"));
   if (!choice) return notSent("no such option");
   AskOrlen ask;
   std::function<void()> cancel;
@@ -162,7 +155,7 @@ nlohmann::json requestClick(const nlohmann::json& request) {
   std::string title =
       Lang::pick("The central console asks for your approval", "המסוף המרכזי מבקש את אישורך");
   std::string detail = sheetDetail(*term, *picker, choice->label, kind);
-  auto wanted = integer(request, "timeout");
+  auto wanted = a.wide("timeout");
   int64_t wait = wanted ? std::clamp<int64_t>(*wanted, kMinWait, kMaxWait) : kMaxWait;
 
   auto verdict = std::make_shared<Verdict>();
@@ -205,9 +198,10 @@ nlohmann::json requestClick(const nlohmann::json& request) {
 }
 
 nlohmann::json sendCommand(const nlohmann::json& request) {
-  auto term = resolve(JsonField::text(request, "session"));
+  Args a(request);
+  auto term = resolve(a.text("session"));
   if (!term) return notSent("no such session");
-  std::string text = Text::trim(JsonField::text(request, "text"));
+  std::string text = Text::trim(a.text("text"));
   if (text.empty()) return notSent("empty text");
   if (term->windowless) return notSent("background session with no window");
   auto scan = Terminals::pickers(true);
@@ -232,16 +226,58 @@ nlohmann::json sendCommand(const nlohmann::json& request) {
   return {{"ok", true}, {"result", result}};
 }
 
+namespace {
+
+using Request::flag;
+using Request::integer;
+using Request::text;
+
+// A request the socket takes: its word, its arguments and what answers it.
+struct Word {
+  const char* cmd;
+  std::vector<Request::Arg> args;
+  nlohmann::json (*reply)(const nlohmann::json& request);
+};
+
+const std::vector<Word>& words() {
+  static const std::vector<Word> all = {
+      {"ping", {}, [](const nlohmann::json&) -> nlohmann::json {
+         return {{"ok", true}, {"pid", static_cast<int64_t>(::getpid())}};
+       }},
+      {"state", {}, [](const nlohmann::json&) { return StateFeed::snapshot(true); }},
+      {"list", {}, [](const nlohmann::json&) -> nlohmann::json {
+         return {{"questions", openQuestions()}};
+       }},
+      {"answer",
+       {{"session", text},
+        {"option", text, true},
+        {"text", text, true},
+        {"expect", text, true},
+        {"index", integer, true},
+        {"token", text, true},
+        {"relayed", flag, true},
+        {"relayFrom", text, true}},
+       answerCommand},
+      {"request-click",
+       {{"session", text}, {"option", text, true}, {"expect", text, true}, {"timeout", Request::any, true}},
+       requestClick},  // a timeout that is not a whole number waits the longest
+      {"send", {{"session", text}, {"text", text}}, sendCommand},
+  };
+  return all;
+}
+
+}  // namespace
+
 nlohmann::json handle(const nlohmann::json& request) {
   static const nlohmann::json empty = nlohmann::json::object();
   const nlohmann::json& r = request.is_object() ? request : empty;
-  std::string cmd = JsonField::text(r, "cmd");
-  if (cmd == "state") return StateFeed::snapshot(true);
-  if (cmd == "list") return {{"questions", openQuestions()}};
-  if (cmd == "answer") return answerCommand(r);
-  if (cmd == "request-click") return requestClick(r);
-  if (cmd == "send") return sendCommand(r);
-  if (cmd == "ping") return {{"ok", true}, {"pid", static_cast<int64_t>(::getpid())}};
+  std::string cmd = Request::Args(r).text("cmd");
+  for (const Word& w : words()) {
+    if (cmd != w.cmd) continue;
+    // Checked as the page's messages are; a request that does not fit does nothing.
+    if (auto fault = Request::fault(w.args, r)) return notSent(*fault);
+    return w.reply(r);
+  }
   return {{"ok", false}, {"error", "unknown command"}};
 }
 

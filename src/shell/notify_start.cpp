@@ -22,7 +22,7 @@ void startNotifications(MainQueue& main, const std::weak_ptr<AppDelegate>& app) 
     };
     auto notify = Notify::make(dbusNotifier(), hooks);
     notify->onOpen([app](const std::string& sid) {
-      if (auto a = app.lock()) a->openSession(sid, true);
+      if (auto a = app.lock()) a->run("open", {{"sid", sid}, {"show", true}});
     });
     Notify::install(notify);
     notify->setUp();

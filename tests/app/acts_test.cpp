@@ -1,4 +1,4 @@
-// The page's messages against the act table: every message the page sends has an entry,
+// The page's messages against the command table: every message the page sends has an entry,
 // and a message whose arguments do not fit its entry is logged once and does nothing.
 
 #include <regex>
@@ -18,15 +18,15 @@ const std::vector<nlohmann::json>& samples() {
 }
 
 bool fits(const nlohmann::json& v, unsigned types) {
-  return ((types & Acts::text) && v.is_string()) ||
-         ((types & Acts::integer) && v.is_number_integer()) ||
-         ((types & Acts::fraction) && v.is_number()) || ((types & Acts::flag) && v.is_boolean()) ||
-         ((types & Acts::object) && v.is_object()) || ((types & Acts::list) && v.is_array());
+  return ((types & Request::text) && v.is_string()) ||
+         ((types & Request::integer) && v.is_number_integer()) ||
+         ((types & Request::fraction) && v.is_number()) || ((types & Request::flag) && v.is_boolean()) ||
+         ((types & Request::object) && v.is_object()) || ((types & Request::list) && v.is_array());
 }
 
 // A message of the act with every argument present and of a type it takes.
-nlohmann::json wellFormed(const Acts::Act& act) {
-  nlohmann::json m = {{"act", act.name}};
+nlohmann::json wellFormed(const Cmd::Entry& act) {
+  nlohmann::json m = {{"act", act.pageName()}};
   for (const auto& arg : act.args)
     for (const auto& v : samples())
       if (fits(v, arg.types)) {
@@ -51,13 +51,19 @@ TEST(ActTable, EveryMessageThePageSendsHasAnEntry) {
       sent.insert((*it)[1]);
   }
   ASSERT_GT(sent.size(), 20u) << "the page's messages were not found";
-  for (const auto& name : sent) EXPECT_NE(Acts::find(name), nullptr) << name;
+  for (const auto& name : sent) EXPECT_NE(Cmd::fromPage(name), nullptr) << name;
 }
 
 TEST(ActTable, NamesAndArgumentKeysAreUnique) {
-  std::set<std::string> names;
-  for (const auto& act : Acts::table()) {
+  std::set<std::string> names, pageWords, menuIds;
+  for (const auto& act : Cmd::table()) {
     EXPECT_TRUE(names.insert(act.name).second) << act.name;
+    if (act.roads & Cmd::page) {
+      EXPECT_TRUE(pageWords.insert(act.pageName()).second) << act.name;
+    }
+    if (act.roads & Cmd::menu) {
+      EXPECT_TRUE(menuIds.insert(act.menuId()).second) << act.name;
+    }
     std::set<std::string> keys;
     for (const auto& arg : act.args) {
       EXPECT_TRUE(keys.insert(arg.key).second) << act.name << "." << arg.key;
@@ -82,7 +88,8 @@ TEST_F(AppTest, EveryMessageWithAMissingOrMistypedArgumentIsLoggedOnceAndIgnored
     EXPECT_NE(log.find(std::string(m["act"]) + " ignored: \"" + key + "\""), std::string::npos)
         << log;
   };
-  for (const auto& act : Acts::table()) {
+  for (const auto& act : Cmd::table()) {
+    if (!(act.roads & Cmd::page)) continue;
     const nlohmann::json good = wellFormed(act);
     for (const auto& arg : act.args) {
       if (!arg.optional) {

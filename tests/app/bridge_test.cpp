@@ -41,7 +41,7 @@ TEST_F(AppTest, PaintEnvelopeOnTheRack) {
 
 TEST_F(AppTest, PaintEnvelopeWithAConversationSearchAndDocument) {
   chats["s"] = chat("s");
-  make().openSession("s", false, {{"query", " needle "}, {"ts", 12.5}, {"role", "you"}});
+  make().run("open", {{"sid", "s"}, {"find", {{"query", " needle "}, {"ts", 12.5}, {"role", "you"}}}});
   EXPECT_EQ(app->conversation.find["ready"], false);
   app->search.setOpen(true);
   app->search.setQuery("needle");
@@ -51,7 +51,7 @@ TEST_F(AppTest, PaintEnvelopeWithAConversationSearchAndDocument) {
   app->pageLoaded();  // reads the document again, beside the conversation
   settle();
   app->views.set(View::reader, true);
-  app->refreshNow();
+  app->run("refresh");
   settle();
   auto p = page.lastPaint();
   EXPECT_EQ(p["chat"], nlohmann::json(chats["s"]));
@@ -74,10 +74,10 @@ TEST_F(AppTest, PaintEnvelopeWithAConversationSearchAndDocument) {
 TEST_F(AppTest, FindIsOnlySentWithItsOwnConversation) {
   chats["s"] = chat("s");
   chats["t"] = chat("t");
-  make().openSession("s", false, {{"query", "ab"}});
+  make().run("open", {{"sid", "s"}, {"find", {{"query", "ab"}}}});
   app->conversation.setOpenSID("t");
   EXPECT_TRUE(app->conversation.find.is_null());
-  app->openSession("s", false, {{"query", "a"}});  // too short to find
+  app->run("open", {{"sid", "s"}, {"find", {{"query", "a"}}}});  // too short to find
   EXPECT_TRUE(app->conversation.find.is_null());
 }
 

@@ -59,17 +59,17 @@ TEST_F(AppTest, StepLiveSkipsIdleConversationsAndSaysWhenNoneIsLive) {
   settle();
   app->conversation.setOpenSID("b");
   app->conversation.chatWant = 800;
-  app->stepLive(-1);  // the open one is idle: back goes to the last live row
+  app->run("stepLive", {{"by", -1}});  // the open one is idle: back goes to the last live row
   settle();
   EXPECT_EQ(app->conversation.openSID, "c");
   EXPECT_EQ(app->conversation.chatWant, 24);
-  app->stepLive(1);
+  app->run("stepLive", {{"by", 1}});
   settle();
   EXPECT_EQ(app->conversation.openSID, "a");
 
   units = {unit("a", "quiet")};
   testing::internal::CaptureStderr();
-  app->stepLive(1);
+  app->run("stepLive", {{"by", 1}});
   settle();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Velmo: No active terminal to jump to\n");
   EXPECT_EQ(app->conversation.openSID, "a");

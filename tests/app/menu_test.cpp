@@ -163,7 +163,7 @@ TEST_F(AppTest, MenuViewsAndBackToTheRack) {
   app->choose("agentsOrNext");
 
   // With a find in the conversation the same key steps through its matches.
-  app->openSession("s", false, {{"query", "needle"}, {"ts", 1.0}});
+  app->run("open", {{"sid", "s"}, {"find", {{"query", "needle"}, {"ts", 1.0}}}});
   settle();
   page.calls.clear();
   app->choose("agentsOrNext");

@@ -166,7 +166,7 @@ TEST_F(AppTest, RackOrderKeepsRowsInPlaceAndPutsNewcomersOnTop) {
   settle();
   EXPECT_EQ(rack(), (std::vector<std::string>{"c", "b"}));
 
-  app->refreshNow();
+  app->run("refresh");
   settle();
   EXPECT_EQ(rack(), (std::vector<std::string>{"b", "c"}));
 }
@@ -196,11 +196,11 @@ TEST_F(AppTest, StepWrapsBothWaysAndStartsAtTheTop) {
   make().pageLoaded();
   settle();
 
-  app->step(1);  // nothing open: the first row
+  app->run("step", {{"by", 1}});  // nothing open: the first row
   EXPECT_EQ(app->conversation.openSID, "a");
-  app->step(-1);
+  app->run("step", {{"by", -1}});
   EXPECT_EQ(app->conversation.openSID, "c");
-  app->step(1);
+  app->run("step", {{"by", 1}});
   EXPECT_EQ(app->conversation.openSID, "a");
   app->conversation.chatWant = 250;
   app->conversation.pending.push_back({"x", clock.now()});
@@ -213,7 +213,7 @@ TEST_F(AppTest, StepWrapsBothWaysAndStartsAtTheTop) {
 TEST_F(AppTest, StepOnAnEmptyRackDoesNothing) {
   make().pageLoaded();
   settle();
-  app->step(1);
+  app->run("step", {{"by", 1}});
   EXPECT_EQ(app->conversation.openSID, "");
   EXPECT_TRUE(bg.empty());
 }

@@ -225,7 +225,7 @@ TEST_F(AppTest, WakeAllTypesIntoWaitingTerminalsAndCountsWhatTook) {
   settle();
 
   testing::internal::CaptureStderr();
-  app->wakeAll();
+  app->run("wakeAll");
   settle();
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Velmo: No terminal is waiting for you\n");
   EXPECT_TRUE(typed().empty());

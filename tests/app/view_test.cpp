@@ -49,7 +49,7 @@ TEST_F(AppTest, ThePaintNamesTheViewItCarries) {
   make().pageLoaded();
   settle();
   auto view = [&] {
-    app->refreshNow();
+    app->run("refresh");
     settle();
     return page.lastPaint()["view"].get<std::string>();
   };

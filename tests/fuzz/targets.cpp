@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
-#include "app/acts.h"
+#include "app/cmd.h"
 #include "app/app_delegate.h"
 #include "base/caches.h"
 #include "base/clock.h"
@@ -261,7 +261,7 @@ void page(const uint8_t* data, size_t size) {
   // The menu's acts change the desktop's files and settings at once, on the main thread;
   // their messages are checked against the table but not run.
   if (message.is_object() && message.value("act", nlohmann::json()) == "menu") {
-    if (const auto* act = Acts::find("menu")) Acts::fault(*act, message);
+    if (const auto* act = Cmd::fromPage("menu")) Request::fault(act->args, message);
     return;
   }
   PageRig rig;

@@ -177,7 +177,7 @@ class WindowShell final : public PageHost, public Dialogs {
     gtk_box_pack_start(GTK_BOX(column), GTK_WIDGET(web), TRUE, TRUE, 0);
     delegate->onMenu([this](const std::vector<Menu::Item>& bar) { menuBar->update(bar); });
     hotKeys = std::make_unique<HotKeys>([this] { toggleWindow(); },
-                                        [this] { delegate->findAnywhere(); });
+                                        [this] { delegate->run("findAnywhere"); });
     if (const char* trace = std::getenv("VELMO_WINDOW_TRACE"); trace && *trace) traceTo(trace);
     startNotifications(main, delegate);
     if (!screenshot.empty()) watchForSmoke();
