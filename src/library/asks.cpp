@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <optional>
+#include <thread>
 
 #include "base/files.h"
 #include "base/lang.h"
@@ -221,9 +223,9 @@ namespace {
 // written only over the very file it was worked out from; a file that changed meanwhile is
 // read again and answered afresh, a few times at most.
 constexpr int kAnswerRounds = 5;
-// Once the file was replaced and an append was found in the old one, the carried text is
-// written however often the file changes meanwhile; this many rounds bound the wait.
-constexpr int kLastRound = 200;
+// After a replace, the old file is watched until it stays still for two looks.
+constexpr int kSettleLooks = 40;
+constexpr std::chrono::milliseconds kSettleStep{5};
 
 // One reading of the file, with what tells it from any other: the file's identity, size
 // and time, and the digest of its bytes.
@@ -271,48 +273,40 @@ std::string answer(const std::string& id, const std::string& text) {
   const std::string path = file();
   std::string unreadable =
       Lang::pick("Could not read the questions file", "לא הצלחתי לקרוא את קובץ־השאלות");
-  // The text of a file that was replaced while an agent still wrote to it: it holds what
-  // the agent wrote, so the answer goes into it instead of the replaced reading.
-  std::optional<std::string> carried;
-  std::string wrote;
-  for (int round = 0;; ++round) {
+  for (int round = 0; round < kAnswerRounds; ++round) {
     // The bytes as they are: a repaired reading saved back would change other sections.
-    auto held = Files::hold(path, kMostBytes);
-    auto read = held ? readingOf(*held) : std::nullopt;
+    auto read = readingAt(path);
     if (!read) return unreadable;
-    std::string source = read->bytes;
-    if (carried) {
-      // The file now is what was written last, perhaps with more appended since.
-      source = *carried;
-      if (Text::startsWith(read->bytes, wrote)) source += read->bytes.substr(wrote.size());
-    }
-    Answered result = answered(source, id, text);
-    if (!result.error.empty() && !carried) return result.error;
-    // Compare before replace: the file must still be the one just read. Until something was
-    // written, giving up loses nothing; after, the text carried must reach the file.
-    auto now = readingAt(path);
+    Answered result = answered(read->bytes, id, text);
+    if (!result.error.empty()) return result.error;
+    // Compare before replace: the file must still be the one just read, else it is read
+    // again and answered afresh.
+    auto held = Files::hold(path, kMostBytes);
+    auto now = held ? readingOf(*held) : std::nullopt;
     if (!now) return unreadable;
-    if (!same(*read, *now) && round < kLastRound) {
-      if (!carried && round >= kAnswerRounds)
-        return Lang::pick("The questions file kept changing; the answer was not saved — try again",
-                          "קובץ־השאלות המשיך להשתנות; התשובה לא נשמרה — נסו שוב");
-      continue;
-    }
-    std::string error = Documents::write(path, result.error.empty() ? result.text : source);
+    if (!same(*read, *now)) continue;
+    std::string error = Documents::write(path, result.text);
     if (!error.empty()) return error;
-    // An append that reached the old file between that comparison and the replace went
-    // into the file that is gone; it is in the descriptor still held. (Its time of change
-    // moved with the replace itself: only its bytes tell.)
-    auto after = readingOf(*held);
-    if (!after || after->digest == read->digest || round >= kLastRound) return result.error;
-    // What the old file held beyond this round's reading goes after this round's text; a
-    // change that was not an append leaves the old file's text as the best there is.
-    if (Text::startsWith(after->bytes, read->bytes))
-      carried = source + after->bytes.substr(read->bytes.size());
-    else
-      carried = after->bytes;
-    wrote = result.error.empty() ? result.text : source;
+    // An agent that opened the old file just before the replace may still write into it;
+    // what it wrote is added to the new file, once the old one has stayed still a moment.
+    std::string seen = now->bytes;
+    for (int quiet = 0, look = 0; quiet < 2 && look < kSettleLooks; ++look) {
+      std::this_thread::sleep_for(kSettleStep);
+      auto after = readingOf(*held);
+      if (!after || after->bytes.size() <= seen.size()) {
+        ++quiet;
+        continue;
+      }
+      quiet = 0;
+      seen = after->bytes;
+    }
+    if (seen.size() > now->bytes.size() && Text::startsWith(seen, now->bytes) &&
+        !Files::append(path, seen.substr(now->bytes.size())))
+      return unreadable;
+    return "";
   }
+  return Lang::pick("The questions file kept changing; the answer was not saved — try again",
+                    "קובץ־השאלות המשיך להשתנות; התשובה לא נשמרה — נסו שוב");
 }
 
 }  // namespace Asks
