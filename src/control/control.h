@@ -97,7 +97,9 @@ class Listener {
  public:
   /// Opens the socket (0600); none, with the reason in `why`, when another process
   /// answers there or it cannot be made. `mayAnswer` is asked before every request, on
-  /// the connection's thread; a request it refuses gets an error and nothing is done.
+  /// the connection's thread; a request it refuses gets an error and nothing is done. A
+  /// connection may still be served after the listener is gone, so `mayAnswer` must hold
+  /// nothing that dies with its caller (the centre hands a weak pointer).
   static std::unique_ptr<Listener> open(std::function<bool()> mayAnswer, std::string* why);
   /// Stops accepting, waits for the accept thread and removes the socket file while its
   /// path still leads to this socket.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 
 #include "base/caches.h"
 #include "base/files.h"
@@ -22,9 +23,10 @@ TEST(Listener, AnswersWhileHeldAndOnlyWhileItsOwnerMay) {
   EXPECT_TRUE(Text::contains(path, "velmo-" + Paths::host() + ".sock")) << path;
   EXPECT_FALSE(Control::answered());
 
-  std::atomic<bool> owner{true};
+  // Shared, not on this stack: a connection's thread may ask after the test has ended.
+  auto owner = std::make_shared<std::atomic<bool>>(true);
   std::string why;
-  auto listener = Control::Listener::open([&] { return owner.load(); }, &why);
+  auto listener = Control::Listener::open([owner] { return owner->load(); }, &why);
   ASSERT_TRUE(listener) << why;
   EXPECT_TRUE(Control::answered());
   EXPECT_TRUE(listener->standing());
@@ -34,7 +36,7 @@ TEST(Listener, AnswersWhileHeldAndOnlyWhileItsOwnerMay) {
   EXPECT_EQ((*ping.reply)["pid"], ::getpid());
 
   // A request that comes in after the owner let go is refused, not acted on.
-  owner = false;
+  *owner = false;
   auto refused = Control::exchange(path, {{"cmd", "ping"}}, 10);
   ASSERT_TRUE(refused.reply) << refused.failure;
   EXPECT_EQ((*refused.reply)["ok"], false);
