@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <charconv>
 #include <optional>
 
@@ -191,6 +192,10 @@ std::string suffix(std::string_view utf8, size_t count) {
     }
   }
   return "";
+}
+
+bool allDigits(std::string_view s) {
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 bool parseInt(std::string_view s, long long& out) {

@@ -39,6 +39,8 @@ std::string suffix(std::string_view utf8, size_t count);
 
 /// Reads a whole decimal integer (optional leading minus); false on anything else.
 bool parseInt(std::string_view s, long long& out);
+/// True for a non-empty run of ASCII digits only.
+bool allDigits(std::string_view s);
 
 /// A path under `home` written as "~" and the rest.
 std::string abbreviateHome(const std::string& path, const std::string& home);

@@ -27,10 +27,6 @@ constexpr int64_t kReadBack = 256 << 10;
 // A shard line longer than this is passed over when reading backwards.
 constexpr size_t kLongestLine = 32u << 20;
 
-bool isDigits(std::string_view s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // The lines per shard of one batch whose text holds the query; a batch grep could not
 // run, or that was stopped, gives none.
 std::map<std::string, int64_t> countBatch(const std::string& query,
@@ -144,7 +140,7 @@ std::vector<std::pair<std::string, int64_t>> parseCounts(std::string_view output
     if (colon == std::string::npos || colon == 0) continue;
     std::string_view number = std::string_view(line).substr(colon + 1);
     long long count = 0;
-    if (!isDigits(number) || !Text::parseInt(number, count)) continue;
+    if (!Text::allDigits(number) || !Text::parseInt(number, count)) continue;
     counts.emplace_back(line.substr(0, colon), count);
   }
   return counts;

@@ -17,15 +17,8 @@ constexpr std::array<std::string_view, 11> kStandard = {
     "claude-opus-4-5",  "claude-opus-4-6",   "claude-3",
 };
 
-bool allDigits(std::string_view s) {
-  if (s.empty()) return false;
-  for (char c : s)
-    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-  return true;
-}
-
 bool longTagged(std::string_view model) {
-  return Text::contains(Text::lower(std::string(model)), "[1m]");
+  return Text::contains(Text::lower(model), "[1m]");
 }
 
 // Aliases the agent accepts for "--model": a family name alone means its newest model,
@@ -42,7 +35,7 @@ bool sameFamily(std::string_view chosen, std::string_view model) {
 }  // namespace
 
 std::string canonical(std::string_view model) {
-  std::string s = Text::lower(std::string(model));
+  std::string s = Text::lower(model);
   if (auto tag = s.find("[1m]"); tag != std::string::npos) s.erase(tag, 4);
   // Bedrock and Vertex spellings: "us.anthropic.claude-…-v1:0", "claude-…@20250805".
   if (auto at = s.find('@'); at != std::string::npos) s.erase(at);
@@ -53,7 +46,7 @@ std::string canonical(std::string_view model) {
     s.erase(v);
   if (auto dash = s.rfind('-'); dash != std::string::npos) {
     std::string_view tail(s.c_str() + dash + 1, s.size() - dash - 1);
-    if (tail.size() == 8 && allDigits(tail)) s.erase(dash);
+    if (tail.size() == 8 && Text::allDigits(tail)) s.erase(dash);
   }
   return s;
 }

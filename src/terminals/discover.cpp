@@ -50,10 +50,6 @@ std::optional<std::string> runPs() {
   return shell("/bin/ps", {"-ww", "-axo", "pid=,ruid=,tty=,etime=,args="}, 0);
 }
 
-bool allDigits(std::string_view s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 bool isAgentExecutable(const std::string& executable) {
   return Text::endsWith(executable, "claude") || Text::contains(executable, "/claude/versions/");
 }
@@ -124,7 +120,7 @@ std::string clean(const std::string& title) {
 }
 
 std::string ttyFromPs(const std::string& column) {
-  if (Text::startsWith(column, "pts/") && allDigits(std::string_view(column).substr(4))) {
+  if (Text::startsWith(column, "pts/") && Text::allDigits(std::string_view(column).substr(4))) {
     return "/dev/" + column;
   }
   if (Text::startsWith(column, "ttys")) return "/dev/" + column;
